@@ -1,0 +1,159 @@
+// Corvex host runtime: drives a plugin the way the server does.
+//
+// Loads a plugin library with dlopen, checks its interface version, hands it
+// the process logger and default log source, creates and opens its engine,
+// creates channels on LPCM at 8000 or 16000 Hz, opens and closes them,
+// delivers requests, and records everything the plugin answers, in order of
+// arrival, with a timestamp and the delivering thread. One media thread per
+// channel pulls 10 ms frames from the plugin's source stream, at real-time
+// pace or as fast as possible, and hands them to a FrameSink.
+//
+// The plugin never calls this; it is for tests and the host program.
+//
+// Threads: every public method of Host is called from one control thread
+// (the caller's). Acknowledgements and messages arrive on the plugin's
+// threads; Events(), WaitFor() and the Wait* helpers are safe from the
+// control thread while they arrive. Sinks run on the channel's media thread.
+#ifndef CORVEX_HOST_RUNTIME_HPP
+#define CORVEX_HOST_RUNTIME_HPP
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "corvex/mrcp_engine.h"
+
+namespace corvex {
+
+// One thing the plugin told the host.
+struct HostEvent {
+  enum class Kind { EngineOpened, EngineClosed, ChannelOpened, ChannelClosed, Message };
+  Kind kind = Kind::Message;
+  std::int64_t time_us = 0;  // apr_time_now() at arrival
+  std::thread::id thread;    // the thread that delivered it
+  int channel = -1;          // channel index (channel kinds and messages)
+  bool status = false;       // EngineOpened, ChannelOpened: the acknowledged result
+
+  // Message only: a copy of what the plugin sent (the message itself lives in
+  // a request pool the host may release later).
+  mrcp_message_type_e message_type = MRCP_MESSAGE_TYPE_UNKNOWN;
+  mrcp_method_id method_id = 0;  // method for responses, event id for events
+  mrcp_request_id request_id = 0;
+  mrcp_status_code_e status_code = MRCP_STATUS_CODE_UNKNOWN;
+  mrcp_request_state_e request_state = MRCP_REQUEST_STATE_UNKNOWN;
+  bool has_completion_cause = false;
+  mrcp_synth_completion_cause_e completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
+  std::string body;
+};
+
+// Receives the frames a channel's media thread reads.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  // Called on the channel's media thread after each read_frame. frame.type
+  // holds the flags the plugin set; the buffer holds frame.codec_frame.size bytes.
+  virtual void OnFrame(int channel, const mpf_frame_t& frame) = 0;
+};
+
+struct HostConfig {
+  std::string root;                // directory layout root: root/conf, root/var, root/data ...
+  std::size_t max_channel_count = 100;
+  bool create_dirs = true;         // create the layout's directories when missing
+};
+
+class Host {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds kDefaultWait{10000};
+
+  explicit Host(HostConfig config);
+  // Stops media threads, closes open channels and the engine, destroys
+  // everything and unloads the plugin, in the server's order.
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // dlopen the library, check mrcp_plugin_version == 1.7.x, pass the logger
+  // and default log source, call mrcp_plugin_create. False (with a log line)
+  // when any step fails; the library then stays unloaded.
+  bool LoadPlugin(const std::string& path);
+  mrcp_engine_t* engine() const;
+
+  // Calls the engine's open. Returns false when open returned false;
+  // otherwise waits for the open acknowledgement and returns its status
+  // (false on time-out).
+  bool OpenEngine(std::chrono::milliseconds wait = kDefaultWait);
+  // Calls close and waits for the close acknowledgement.
+  bool CloseEngine(std::chrono::milliseconds wait = kDefaultWait);
+  // Calls the engine's destroy (after closing it if open) and unloads the library.
+  void DestroyEngine();
+
+  // Creates a channel through the engine's create_channel and negotiates
+  // LPCM at rate (8000 or 16000) from the stream's capabilities. Returns the
+  // channel index, or -1 (with a log line) when the plugin refuses or does
+  // not offer the rate.
+  int CreateChannel(unsigned rate);
+  // Open / close a channel and wait for the acknowledgement.
+  bool OpenChannel(int channel, std::chrono::milliseconds wait = kDefaultWait);
+  bool CloseChannel(int channel, std::chrono::milliseconds wait = kDefaultWait);
+  // Stops media, calls the channel's destroy and releases its pool.
+  bool DestroyChannel(int channel);
+  mrcp_engine_channel_t* channel(int channel) const;
+  const mpf_codec_descriptor_t* codec(int channel) const;
+
+  // Creates a request for the channel in a pool the host keeps alive until the
+  // request has had its final answer or the channel is destroyed.
+  mrcp_message_t* CreateRequest(int channel, mrcp_method_id method);
+  // Delivers a request through process_request; returns its result.
+  bool SendRequest(int channel, mrcp_message_t* request);
+
+  // Starts / stops the channel's media thread. sink may be null (frames are
+  // read and dropped). realtime paces reads at one frame per 10 ms.
+  bool StartMedia(int channel, FrameSink* sink, bool realtime);
+  void StopMedia(int channel);
+
+  // Everything the plugin told the host so far, in order of arrival.
+  std::vector<HostEvent> Events() const;
+  // Waits until pred holds for the recorded events; false on time-out.
+  bool WaitFor(const std::function<bool(const std::vector<HostEvent>&)>& pred,
+               std::chrono::milliseconds wait = kDefaultWait) const;
+  // Waits for a message on channel with the given type and method (event id for events).
+  bool WaitForMessage(int channel, mrcp_message_type_e type, mrcp_method_id method,
+                      std::chrono::milliseconds wait = kDefaultWait) const;
+
+  const apt_dir_layout_t* dir_layout() const;
+  const HostConfig& config() const;
+
+  struct Impl;  // public so the C callbacks can reach it
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Writes 16-bit mono LPCM frames into a WAVE file per channel.
+class WaveFileSink : public FrameSink {
+ public:
+  // path_pattern may contain "%d", replaced by the channel index.
+  WaveFileSink(std::string path_pattern, unsigned rate);
+  ~WaveFileSink() override;  // finalizes the headers
+  void OnFrame(int channel, const mpf_frame_t& frame) override;
+  // Frames that carried audio, per channel.
+  std::uint64_t audio_frames(int channel) const;
+
+ private:
+  struct File;
+  std::string pattern_;
+  unsigned rate_;
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<File>> files_;
+};
+
+}  // namespace corvex
+
+#endif  // CORVEX_HOST_RUNTIME_HPP
