@@ -1,0 +1,876 @@
+// The host runtime: loads a plugin and drives it the way the server does.
+//
+// Threads and ownership:
+//  - The control thread (the caller of every public Host method) owns the
+//    plugin handle, the engine, the channel list and all pools, and is the
+//    only thread that creates or destroys a pool.
+//  - Acknowledgements and messages arrive on whatever thread the plugin
+//    uses. Their callbacks copy what they need into a HostEvent under mutex
+//    and only mark requests as answered; the control thread releases answered
+//    requests' pools later (Reap), so a pool never disappears under a plugin
+//    thread that is still returning from the callback.
+//  - One media thread per channel reads frames into a buffer the channel owns;
+//    it touches only its channel's stream, buffer, sink and stop flag.
+//
+// A request's pool is a sub-pool of its channel's pool and is released once
+// the request had its final answer (see MarkAnswered) or with the channel.
+#include "corvex/host_runtime.hpp"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstring>
+#include <list>
+#include <utility>
+
+#include <apr_file_io.h>
+#include <apr_general.h>
+#include <apr_strings.h>
+#include <apr_time.h>
+
+namespace corvex {
+
+namespace {
+
+constexpr std::chrono::milliseconds kFramePeriod{10};
+// A paced media thread further behind than this restarts its schedule
+// instead of reading a burst of frames to catch up.
+constexpr std::chrono::milliseconds kMaxLag{200};
+
+#define HOST_LOG(priority, ...) apt_log(def_log_source, APT_LOG_MARK, priority, __VA_ARGS__)
+
+std::string BaseName(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  std::size_t dot = name.find('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name.empty() ? std::string("plugin") : name;
+}
+
+// Codec names are compared without regard to case, as in SDP.
+bool OffersLpcm(const mpf_stream_capabilities_t* caps, unsigned rate) {
+  if (!caps || !caps->codecs.attrib_arr ||
+      caps->codecs.attrib_arr->elt_size != static_cast<int>(sizeof(mpf_codec_attribs_t))) {
+    return false;
+  }
+  int mask = mpf_sample_rate_mask_get(static_cast<apr_uint16_t>(rate));
+  const auto* attribs = reinterpret_cast<const mpf_codec_attribs_t*>(caps->codecs.attrib_arr->elts);
+  for (int i = 0; i < caps->codecs.attrib_arr->nelts; ++i) {
+    const apt_str_t& name = attribs[i].name;
+    if (name.buf && name.length == 4 && strncasecmp(name.buf, "LPCM", 4) == 0 &&
+        (attribs[i].sample_rates & mask)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t ProcessTag() {
+  static const std::uint32_t tag = static_cast<std::uint32_t>(getpid()) * 2654435761u ^
+                                   static_cast<std::uint32_t>(apr_time_sec(apr_time_now()));
+  return tag;
+}
+
+std::atomic<std::uint32_t> g_channel_serial{0};
+
+}  // namespace
+
+struct Host::Impl {
+  struct Request {
+    mrcp_message_t* message = nullptr;
+    apr_pool_t* pool = nullptr;
+    mrcp_request_id id = 0;
+    mrcp_method_id method = 0;
+    std::uint64_t seq = 0;  // order of sending on the channel; 0 until sent
+    bool sent = false;
+    bool in_progress = false;  // answered IN-PROGRESS
+    bool answered = false;     // had its final answer; the pool may go
+  };
+
+  struct Channel {
+    Impl* impl = nullptr;
+    int index = -1;
+    // Control thread only.
+    apr_pool_t* pool = nullptr;
+    mrcp_engine_channel_t* handle = nullptr;
+    mpf_audio_stream_t* stream = nullptr;
+    mpf_codec_descriptor_t* codec = nullptr;
+    bool open_called = false;  // open was accepted; close is owed
+    bool closed = false;
+    bool destroyed = false;
+    mrcp_request_id next_request_id = 1;
+    std::uint64_t next_seq = 1;
+    // Guarded by Impl::mutex.
+    bool open_acked = false;
+    bool open_status = false;
+    bool close_acked = false;
+    std::list<Request> requests;
+    // Media: the thread reads these only between start and join.
+    std::thread media;
+    std::atomic<bool> media_stop{false};
+    std::vector<unsigned char> frame_buffer;
+    FrameSink* sink = nullptr;
+    bool realtime = false;
+    std::atomic<std::uint64_t> frames_read{0};
+  };
+
+  explicit Impl(HostConfig cfg) : config(std::move(cfg)) {}
+
+  HostConfig config;
+  apr_pool_t* root_pool = nullptr;
+  apt_dir_layout_t* layout = nullptr;
+
+  // Control thread only.
+  void* library = nullptr;
+  std::string plugin_name;
+  apr_pool_t* engine_pool = nullptr;
+  mrcp_engine_t* engine = nullptr;
+  mrcp_engine_config_t* engine_config = nullptr;
+  bool engine_open_called = false;  // open was accepted; close is owed
+  bool engine_closed = false;
+  std::vector<std::unique_ptr<Channel>> channels;
+
+  // Guarded by mutex.
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<HostEvent> events;
+  bool engine_open_acked = false;
+  bool engine_open_status = false;
+  bool engine_close_acked = false;
+
+  static HostEvent NewEvent(HostEvent::Kind kind, int channel) {
+    HostEvent event;
+    event.kind = kind;
+    event.time_us = apr_time_now();
+    event.thread = std::this_thread::get_id();
+    event.channel = channel;
+    return event;
+  }
+
+  // Appends under mutex (already held by the caller) and wakes the waiters.
+  void PushLocked(HostEvent&& event) {
+    events.push_back(std::move(event));
+    changed.notify_all();
+  }
+
+  Channel* Find(int index, const char* caller) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= channels.size() || channels[index]->destroyed) {
+      HOST_LOG(APT_PRIO_WARNING, "%s: no channel %d", caller, index);
+      return nullptr;
+    }
+    return channels[index].get();
+  }
+
+  template <typename Pred>
+  bool Wait(std::chrono::milliseconds wait, Pred pred) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, wait, pred);
+  }
+
+  // Called under mutex when a response or event for `id` arrived on channel.
+  // Returns false when no sent request of the channel has that id.
+  bool MarkAnswered(Channel* channel, const mrcp_message_t* message) {
+    const mrcp_start_line_t& line = message->start_line;
+    Request* request = nullptr;
+    for (auto it = channel->requests.rbegin(); it != channel->requests.rend(); ++it) {
+      if (it->sent && it->id == line.request_id) {
+        request = &*it;
+        break;
+      }
+    }
+    if (!request) return false;
+    if (line.message_type == MRCP_MESSAGE_TYPE_EVENT) {
+      if (line.method_id == SYNTHESIZER_SPEAK_COMPLETE) request->answered = true;
+      return true;
+    }
+    if (line.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
+      request->in_progress = true;
+    } else if (line.request_state == MRCP_REQUEST_STATE_COMPLETE) {
+      request->answered = true;
+      // A completed STOP or BARGE-IN-OCCURRED ends every SPEAK sent before it
+      // that was already playing; those get no SPEAK-COMPLETE.
+      if (request->method == SYNTHESIZER_STOP || request->method == SYNTHESIZER_BARGE_IN_OCCURRED) {
+        for (Request& other : channel->requests) {
+          if (other.sent && other.seq < request->seq && other.method == SYNTHESIZER_SPEAK &&
+              other.in_progress) {
+            other.answered = true;
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  // Releases the pools of answered requests (control thread).
+  void Reap() {
+    std::vector<apr_pool_t*> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      for (auto& channel : channels) {
+        if (channel->destroyed) continue;
+        for (auto it = channel->requests.begin(); it != channel->requests.end();) {
+          if (it->answered) {
+            done.push_back(it->pool);
+            it = channel->requests.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+    }
+    for (apr_pool_t* pool : done) apr_pool_destroy(pool);
+  }
+
+  void MediaLoop(Channel* channel);
+  void StopMedia(Channel* channel);
+  bool CloseChannel(Channel* channel, std::chrono::milliseconds wait);
+  bool DestroyChannel(Channel* channel);
+  void TeardownChannels();
+  void Unload();
+};
+
+namespace {
+
+using Impl = Host::Impl;
+
+Impl* EngineImpl(mrcp_engine_t* engine, const char* caller) {
+  Impl* impl = engine ? static_cast<Impl*>(engine->event_obj) : nullptr;
+  if (!impl) HOST_LOG(APT_PRIO_WARNING, "%s: not an engine of this host", caller);
+  return impl;
+}
+
+Impl::Channel* ChannelOf(mrcp_engine_channel_t* channel, const char* caller) {
+  auto* rec = channel ? static_cast<Impl::Channel*>(channel->event_obj) : nullptr;
+  if (!rec) HOST_LOG(APT_PRIO_WARNING, "%s: not a channel of this host", caller);
+  return rec;
+}
+
+apt_bool_t OnEngineOpen(mrcp_engine_t* engine, apt_bool_t status) {
+  Impl* impl = EngineImpl(engine, "engine open acknowledgement");
+  if (!impl) return FALSE;
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::EngineOpened, -1);
+  event.status = status != FALSE;
+  std::lock_guard<std::mutex> lock(impl->mutex);
+  impl->engine_open_acked = true;
+  impl->engine_open_status = event.status;
+  impl->PushLocked(std::move(event));
+  return TRUE;
+}
+
+apt_bool_t OnEngineClose(mrcp_engine_t* engine) {
+  Impl* impl = EngineImpl(engine, "engine close acknowledgement");
+  if (!impl) return FALSE;
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::EngineClosed, -1);
+  std::lock_guard<std::mutex> lock(impl->mutex);
+  impl->engine_close_acked = true;
+  impl->PushLocked(std::move(event));
+  return TRUE;
+}
+
+apt_bool_t OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status) {
+  Impl::Channel* rec = ChannelOf(channel, "channel open acknowledgement");
+  if (!rec) return FALSE;
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelOpened, rec->index);
+  event.status = status != FALSE;
+  std::lock_guard<std::mutex> lock(rec->impl->mutex);
+  rec->open_acked = true;
+  rec->open_status = event.status;
+  rec->impl->PushLocked(std::move(event));
+  return TRUE;
+}
+
+apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel) {
+  Impl::Channel* rec = ChannelOf(channel, "channel close acknowledgement");
+  if (!rec) return FALSE;
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelClosed, rec->index);
+  std::lock_guard<std::mutex> lock(rec->impl->mutex);
+  rec->close_acked = true;
+  rec->impl->PushLocked(std::move(event));
+  return TRUE;
+}
+
+apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+  Impl::Channel* rec = ChannelOf(channel, "channel message");
+  if (!rec) return FALSE;
+  if (!message) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: null message refused", rec->index);
+    return FALSE;
+  }
+  const mrcp_start_line_t& line = message->start_line;
+  if (line.message_type != MRCP_MESSAGE_TYPE_RESPONSE && line.message_type != MRCP_MESSAGE_TYPE_EVENT) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: message of type %d refused (only responses and events)",
+             rec->index, static_cast<int>(line.message_type));
+    return FALSE;
+  }
+  // Copy everything now: the message lives in a request pool that may be
+  // released as soon as the request counts as answered.
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::Message, rec->index);
+  event.message_type = line.message_type;
+  event.method_id = line.method_id;
+  event.request_id = line.request_id;
+  event.status_code = line.status_code;
+  event.request_state = line.request_state;
+  if (message->synth_header &&
+      (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+    event.has_completion_cause = true;
+    event.completion_cause = message->synth_header->completion_cause;
+  }
+  if (message->body.buf && message->body.length > 0) {
+    event.body.assign(message->body.buf, message->body.length);
+  }
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(rec->impl->mutex);
+    known = rec->impl->MarkAnswered(rec, message);
+    rec->impl->PushLocked(std::move(event));
+  }
+  if (!known) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: message for unknown request id %" PRIu32, rec->index,
+             line.request_id);
+  }
+  return TRUE;
+}
+
+const mrcp_engine_event_vtable_t kEngineEvents = {OnEngineOpen, OnEngineClose};
+const mrcp_engine_channel_event_vtable_t kChannelEvents = {OnChannelOpen, OnChannelClose,
+                                                           OnChannelMessage};
+
+bool EngineTableComplete(const mrcp_engine_method_vtable_t* table) {
+  return table && table->destroy && table->open && table->close && table->create_channel;
+}
+
+bool ChannelTableComplete(const mrcp_engine_channel_method_vtable_t* table) {
+  return table && table->destroy && table->open && table->close && table->process_request;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- media
+
+// The frame path: no allocation, no lock of the host's own.
+void Host::Impl::MediaLoop(Channel* channel) {
+  mpf_audio_stream_t* stream = channel->stream;
+  apt_bool_t (*read_frame)(mpf_audio_stream_t*, mpf_frame_t*) = stream->vtable->read_frame;
+  unsigned char* const buffer = channel->frame_buffer.data();
+  const apr_size_t size = channel->frame_buffer.size();
+  bool warned_result = false;
+  bool warned_frame = false;
+  auto next = Clock::now();
+  mpf_frame_t frame;
+  while (!channel->media_stop.load(std::memory_order_acquire)) {
+    frame.type = MEDIA_FRAME_TYPE_NONE;
+    frame.marker = 0;
+    frame.codec_frame.buffer = buffer;
+    frame.codec_frame.size = size;
+    apt_bool_t ok = read_frame(stream, &frame);
+    if (!ok && !warned_result) {
+      warned_result = true;
+      HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame failed", channel->index);
+    }
+    if (frame.codec_frame.buffer != buffer || frame.codec_frame.size != size) {
+      // The buffer is the server's: a plugin that swaps or resizes it gets
+      // its frame dropped.
+      if (!warned_frame) {
+        warned_frame = true;
+        HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame changed the frame buffer or size (%lu, expected %lu)",
+                 channel->index, static_cast<unsigned long>(frame.codec_frame.size),
+                 static_cast<unsigned long>(size));
+      }
+    } else if (channel->sink) {
+      channel->sink->OnFrame(channel->index, frame);
+    }
+    channel->frames_read.fetch_add(1, std::memory_order_relaxed);
+    if (channel->realtime) {
+      next += kFramePeriod;
+      auto now = Clock::now();
+      if (now - next > kMaxLag) next = now;
+      std::this_thread::sleep_until(next);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+void Host::Impl::StopMedia(Channel* channel) {
+  if (!channel->media.joinable()) return;
+  channel->media_stop.store(true, std::memory_order_release);
+  if (channel->media.get_id() == std::this_thread::get_id()) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: media cannot be stopped from its own thread", channel->index);
+    return;
+  }
+  channel->media.join();
+  HOST_LOG(APT_PRIO_INFO, "channel %d: media stopped after %" PRIu64 " frames", channel->index,
+           channel->frames_read.load());
+}
+
+// ---------------------------------------------------------------- channels
+
+bool Host::Impl::CloseChannel(Channel* channel, std::chrono::milliseconds wait) {
+  if (!channel->open_called || channel->closed) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: close of a channel that is not open", channel->index);
+    return false;
+  }
+  StopMedia(channel);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    channel->close_acked = false;
+  }
+  channel->closed = true;
+  if (!channel->handle->method_vtable->close(channel->handle)) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused close", channel->index);
+    return false;
+  }
+  if (!Wait(wait, [channel] { return channel->close_acked; })) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: no close acknowledgement within %lld ms", channel->index,
+             static_cast<long long>(wait.count()));
+    return false;
+  }
+  return true;
+}
+
+bool Host::Impl::DestroyChannel(Channel* channel) {
+  StopMedia(channel);
+  // The plugin relies on a closed channel before destroy, as the server does.
+  if (channel->open_called && !channel->closed) CloseChannel(channel, kDefaultWait);
+  bool result = channel->handle->method_vtable->destroy(channel->handle) != FALSE;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    channel->requests.clear();  // their pools go with the channel's pool
+    channel->destroyed = true;
+  }
+  apr_pool_destroy(channel->pool);
+  channel->pool = nullptr;
+  channel->handle = nullptr;
+  channel->stream = nullptr;
+  channel->codec = nullptr;
+  channel->frame_buffer = std::vector<unsigned char>();
+  return result;
+}
+
+// The server's order: all media stops, then every channel closes, then all are destroyed.
+void Host::Impl::TeardownChannels() {
+  for (auto& channel : channels) {
+    if (!channel->destroyed) StopMedia(channel.get());
+  }
+  for (auto& channel : channels) {
+    if (!channel->destroyed && channel->open_called && !channel->closed) {
+      CloseChannel(channel.get(), kDefaultWait);
+    }
+  }
+  for (auto& channel : channels) {
+    if (!channel->destroyed) DestroyChannel(channel.get());
+  }
+}
+
+void Host::Impl::Unload() {
+  if (engine_pool) apr_pool_destroy(engine_pool);
+  engine_pool = nullptr;
+  engine = nullptr;
+  engine_config = nullptr;
+  if (library) dlclose(library);
+  library = nullptr;
+  engine_open_called = false;
+  engine_closed = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  engine_open_acked = false;
+  engine_open_status = false;
+  engine_close_acked = false;
+}
+
+// ---------------------------------------------------------------- Host
+
+Host::Host(HostConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {
+  apr_initialize();
+  apr_pool_create(&impl_->root_pool, nullptr);
+  const std::string& root = impl_->config.root;
+  impl_->layout = apt_default_dir_layout_create(root.empty() ? "." : root.c_str(), impl_->root_pool);
+  if (impl_->config.create_dirs && !root.empty()) {
+    for (apr_size_t id = 0; id < APT_LAYOUT_DIR_COUNT; ++id) {
+      const char* dir = apt_dir_layout_path_get(impl_->layout, id);
+      apr_status_t status = apr_dir_make_recursive(dir, APR_OS_DEFAULT, impl_->root_pool);
+      if (status != APR_SUCCESS) {
+        char reason[128];
+        HOST_LOG(APT_PRIO_WARNING, "cannot create directory %s: %s", dir,
+                 apr_strerror(status, reason, sizeof(reason)));
+      }
+    }
+  }
+}
+
+Host::~Host() {
+  if (impl_->library) DestroyEngine();
+  apr_pool_destroy(impl_->root_pool);
+  apr_terminate();
+}
+
+bool Host::LoadPlugin(const std::string& path) {
+  Impl& impl = *impl_;
+  if (impl.library) {
+    HOST_LOG(APT_PRIO_WARNING, "a plugin is loaded already; %s refused", path.c_str());
+    return false;
+  }
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* reason = dlerror();
+    HOST_LOG(APT_PRIO_WARNING, "cannot load plugin %s: %s", path.c_str(), reason ? reason : "unknown");
+    return false;
+  }
+  auto creator = reinterpret_cast<mrcp_plugin_creator_f>(dlsym(library, MRCP_PLUGIN_CREATOR_SYM));
+  auto version = static_cast<const mrcp_plugin_version_t*>(dlsym(library, MRCP_PLUGIN_VERSION_SYM));
+  auto logger_set = reinterpret_cast<mrcp_plugin_logger_set_f>(dlsym(library, MRCP_PLUGIN_LOGGER_SET_SYM));
+  auto source_set =
+      reinterpret_cast<mrcp_plugin_log_source_set_f>(dlsym(library, MRCP_PLUGIN_LOG_SOURCE_SET_SYM));
+  if (!creator || !version || !logger_set || !source_set) {
+    HOST_LOG(APT_PRIO_WARNING, "plugin %s lacks %s", path.c_str(),
+             !creator  ? MRCP_PLUGIN_CREATOR_SYM
+             : !version ? MRCP_PLUGIN_VERSION_SYM
+             : !logger_set ? MRCP_PLUGIN_LOGGER_SET_SYM
+                           : MRCP_PLUGIN_LOG_SOURCE_SET_SYM);
+    dlclose(library);
+    return false;
+  }
+  if (version->major != PLUGIN_MAJOR_VERSION || version->minor != PLUGIN_MINOR_VERSION) {
+    HOST_LOG(APT_PRIO_WARNING, "plugin %s has interface version %d.%d.%d.%d; this server implements %d.%d",
+             path.c_str(), version->major, version->minor, version->patch, version->build,
+             PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION);
+    dlclose(library);
+    return false;
+  }
+  apt_logger_t* logger = apt_log_instance_get();
+  if (logger) logger_set(logger);
+  if (!source_set(def_log_source)) {
+    HOST_LOG(APT_PRIO_WARNING, "plugin %s did not take the log source", path.c_str());
+  }
+
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, impl.root_pool);
+  mrcp_engine_t* engine = creator(pool);
+  if (!engine) {
+    HOST_LOG(APT_PRIO_WARNING, "plugin %s created no engine", path.c_str());
+    apr_pool_destroy(pool);
+    dlclose(library);
+    return false;
+  }
+  if (!EngineTableComplete(engine->method_vtable) || engine->resource_id != MRCP_SYNTHESIZER_RESOURCE) {
+    HOST_LOG(APT_PRIO_WARNING, "plugin %s: engine refused (%s)", path.c_str(),
+             engine->resource_id != MRCP_SYNTHESIZER_RESOURCE ? "not a synthesizer"
+                                                              : "incomplete method table");
+    if (engine->method_vtable && engine->method_vtable->destroy) engine->method_vtable->destroy(engine);
+    apr_pool_destroy(pool);
+    dlclose(library);
+    return false;
+  }
+
+  impl.library = library;
+  impl.plugin_name = BaseName(path);
+  impl.engine_pool = pool;
+  impl.engine = engine;
+  auto* config = static_cast<mrcp_engine_config_t*>(apr_pcalloc(pool, sizeof(mrcp_engine_config_t)));
+  config->id = apr_pstrdup(pool, impl.plugin_name.c_str());
+  config->name = config->id;
+  config->max_channel_count = impl.config.max_channel_count;
+  config->params = apr_table_make(pool, 1);
+  impl.engine_config = config;
+  engine->id = config->id;
+  engine->config = config;
+  engine->dir_layout = impl.layout;
+  engine->event_obj = &impl;
+  engine->event_vtable = &kEngineEvents;
+  HOST_LOG(APT_PRIO_INFO, "plugin %s loaded (interface %d.%d.%d.%d)", path.c_str(), version->major,
+           version->minor, version->patch, version->build);
+  return true;
+}
+
+mrcp_engine_t* Host::engine() const { return impl_->engine; }
+
+bool Host::OpenEngine(std::chrono::milliseconds wait) {
+  Impl& impl = *impl_;
+  if (!impl.engine || impl.engine_open_called) {
+    HOST_LOG(APT_PRIO_WARNING, "OpenEngine: %s", impl.engine ? "engine opened already" : "no engine");
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.engine_open_acked = false;
+  }
+  // The acknowledgement may arrive on any thread, before open returns or after.
+  if (!impl.engine->method_vtable->open(impl.engine)) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s refused open", impl.plugin_name.c_str());
+    return false;
+  }
+  impl.engine_open_called = true;
+  if (!impl.Wait(wait, [&impl] { return impl.engine_open_acked; })) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s: no open acknowledgement within %lld ms", impl.plugin_name.c_str(),
+             static_cast<long long>(wait.count()));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(impl.mutex);
+  if (!impl.engine_open_status) HOST_LOG(APT_PRIO_WARNING, "engine %s failed to open", impl.plugin_name.c_str());
+  return impl.engine_open_status;
+}
+
+bool Host::CloseEngine(std::chrono::milliseconds wait) {
+  Impl& impl = *impl_;
+  if (!impl.engine || !impl.engine_open_called || impl.engine_closed) {
+    HOST_LOG(APT_PRIO_WARNING, "CloseEngine: engine is not open");
+    return false;
+  }
+  // Channels cannot outlive their engine's close.
+  impl.TeardownChannels();
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.engine_close_acked = false;
+  }
+  impl.engine_closed = true;
+  if (!impl.engine->method_vtable->close(impl.engine)) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s refused close", impl.plugin_name.c_str());
+    return false;
+  }
+  if (!impl.Wait(wait, [&impl] { return impl.engine_close_acked; })) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s: no close acknowledgement within %lld ms", impl.plugin_name.c_str(),
+             static_cast<long long>(wait.count()));
+    return false;
+  }
+  return true;
+}
+
+void Host::DestroyEngine() {
+  Impl& impl = *impl_;
+  if (!impl.engine) {
+    HOST_LOG(APT_PRIO_WARNING, "DestroyEngine: no engine");
+    return;
+  }
+  impl.TeardownChannels();
+  if (impl.engine_open_called && !impl.engine_closed) CloseEngine();
+  impl.engine->method_vtable->destroy(impl.engine);
+  impl.Unload();
+  HOST_LOG(APT_PRIO_INFO, "plugin %s unloaded", impl.plugin_name.c_str());
+}
+
+int Host::CreateChannel(unsigned rate) {
+  Impl& impl = *impl_;
+  bool engine_open;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    engine_open = impl.engine && impl.engine_open_called && !impl.engine_closed && impl.engine_open_status;
+  }
+  if (!engine_open) {
+    HOST_LOG(APT_PRIO_WARNING, "CreateChannel: engine is not open");
+    return -1;
+  }
+  if (rate != 8000 && rate != 16000) {
+    HOST_LOG(APT_PRIO_WARNING, "CreateChannel: rate %u is not supported (8000 or 16000)", rate);
+    return -1;
+  }
+  std::size_t live = std::count_if(impl.channels.begin(), impl.channels.end(),
+                                   [](const std::unique_ptr<Impl::Channel>& c) { return !c->destroyed; });
+  if (live >= impl.config.max_channel_count) {
+    HOST_LOG(APT_PRIO_WARNING, "CreateChannel: all %lu channels in use",
+             static_cast<unsigned long>(impl.config.max_channel_count));
+    return -1;
+  }
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, impl.root_pool);
+  mrcp_engine_channel_t* handle = impl.engine->method_vtable->create_channel(impl.engine, pool);
+  const char* problem = nullptr;
+  mpf_audio_stream_t* stream = nullptr;
+  if (!handle) {
+    problem = "plugin created no channel";
+  } else if (!ChannelTableComplete(handle->method_vtable)) {
+    problem = "incomplete channel method table";
+  } else if (!handle->termination || !(stream = handle->termination->audio_stream) || !stream->vtable ||
+             !stream->vtable->read_frame) {
+    problem = "no source stream with read_frame";
+  } else if (!stream->capabilities || !(stream->capabilities->direction & STREAM_DIRECTION_RECEIVE)) {
+    problem = "stream is not a source";
+  } else if (!OffersLpcm(stream->capabilities, rate)) {
+    problem = "stream does not offer LPCM at this rate";
+  }
+  if (problem) {
+    HOST_LOG(APT_PRIO_WARNING, "CreateChannel(%u): %s", rate, problem);
+    if (handle && handle->method_vtable && handle->method_vtable->destroy) handle->method_vtable->destroy(handle);
+    apr_pool_destroy(pool);
+    return -1;
+  }
+
+  auto channel = std::make_unique<Impl::Channel>();
+  channel->impl = &impl;
+  channel->index = static_cast<int>(impl.channels.size());
+  channel->pool = pool;
+  channel->handle = handle;
+  channel->stream = stream;
+  auto* codec = static_cast<mpf_codec_descriptor_t*>(apr_pcalloc(pool, sizeof(mpf_codec_descriptor_t)));
+  codec->payload_type = 96;  // dynamic: LPCM has no static payload type
+  apt_string_assign(&codec->name, "LPCM", pool);
+  codec->sampling_rate = static_cast<apr_uint16_t>(rate);
+  codec->channel_count = 1;
+  channel->codec = codec;
+  stream->rx_descriptor = codec;
+  handle->id = apr_psprintf(pool, "%08" PRIx32 "%08" PRIx32 "@speechsynth", ProcessTag(),
+                            g_channel_serial.fetch_add(1) + 1);
+  handle->mrcp_version = MRCP_VERSION_2;
+  handle->event_obj = channel.get();
+  handle->event_vtable = &kChannelEvents;
+  impl.channels.push_back(std::move(channel));
+  HOST_LOG(APT_PRIO_INFO, "channel %d created: %s, LPCM/%u", impl.channels.back()->index, handle->id, rate);
+  return impl.channels.back()->index;
+}
+
+bool Host::OpenChannel(int index, std::chrono::milliseconds wait) {
+  Impl::Channel* channel = impl_->Find(index, "OpenChannel");
+  if (!channel) return false;
+  if (channel->open_called) {
+    HOST_LOG(APT_PRIO_WARNING, "OpenChannel: channel %d opened already", index);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    channel->open_acked = false;
+  }
+  if (!channel->handle->method_vtable->open(channel->handle)) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused open", index);
+    return false;
+  }
+  channel->open_called = true;
+  if (!impl_->Wait(wait, [channel] { return channel->open_acked; })) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: no open acknowledgement within %lld ms", index,
+             static_cast<long long>(wait.count()));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return channel->open_status;
+}
+
+bool Host::CloseChannel(int index, std::chrono::milliseconds wait) {
+  Impl::Channel* channel = impl_->Find(index, "CloseChannel");
+  return channel && impl_->CloseChannel(channel, wait);
+}
+
+bool Host::DestroyChannel(int index) {
+  Impl::Channel* channel = impl_->Find(index, "DestroyChannel");
+  return channel && impl_->DestroyChannel(channel);
+}
+
+mrcp_engine_channel_t* Host::channel(int index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= impl_->channels.size()) return nullptr;
+  return impl_->channels[index]->handle;
+}
+
+const mpf_codec_descriptor_t* Host::codec(int index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= impl_->channels.size()) return nullptr;
+  return impl_->channels[index]->codec;
+}
+
+mrcp_message_t* Host::CreateRequest(int index, mrcp_method_id method) {
+  impl_->Reap();
+  Impl::Channel* channel = impl_->Find(index, "CreateRequest");
+  if (!channel) return nullptr;
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, channel->pool);
+  mrcp_message_t* request =
+      mrcp_request_create(channel->handle->mrcp_version, method, channel->next_request_id, pool);
+  if (!request) {
+    apr_pool_destroy(pool);
+    return nullptr;
+  }
+  ++channel->next_request_id;
+  apt_string_assign(&request->channel_id, channel->handle->id, pool);
+  Impl::Request rec;
+  rec.message = request;
+  rec.pool = pool;
+  rec.id = request->start_line.request_id;
+  rec.method = method;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  channel->requests.push_back(rec);
+  return request;
+}
+
+bool Host::SendRequest(int index, mrcp_message_t* request) {
+  Impl::Channel* channel = impl_->Find(index, "SendRequest");
+  if (!channel) return false;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = std::find_if(channel->requests.begin(), channel->requests.end(),
+                           [request](const Impl::Request& r) { return r.message == request; });
+    if (!request || it == channel->requests.end() || it->sent) {
+      HOST_LOG(APT_PRIO_WARNING, "SendRequest: not an unsent request of channel %d", index);
+      return false;
+    }
+    // The caller may have edited the start line since CreateRequest.
+    it->sent = true;
+    it->seq = channel->next_seq++;
+    it->id = request->start_line.request_id;
+    it->method = request->start_line.method_id;
+  }
+  // Answers may arrive on other threads before process_request returns.
+  bool accepted = channel->handle->method_vtable->process_request(channel->handle, request) != FALSE;
+  if (!accepted) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused request %" PRIu32, index,
+             request->start_line.request_id);
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (auto& r : channel->requests) {
+      if (r.message == request) r.answered = true;  // nothing more will come for it
+    }
+  }
+  return accepted;
+}
+
+bool Host::StartMedia(int index, FrameSink* sink, bool realtime) {
+  Impl::Channel* channel = impl_->Find(index, "StartMedia");
+  if (!channel) return false;
+  bool open;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    open = channel->open_called && !channel->closed && channel->open_acked && channel->open_status;
+  }
+  if (!open || channel->media.joinable()) {
+    HOST_LOG(APT_PRIO_WARNING, "StartMedia: channel %d %s", index,
+             open ? "has media running already" : "is not open");
+    return false;
+  }
+  // 10 ms of 16-bit mono samples; allocated here so the frame path allocates nothing.
+  channel->frame_buffer.assign(channel->codec->sampling_rate / 100 * 2, 0);
+  channel->sink = sink;
+  channel->realtime = realtime;
+  channel->media_stop.store(false);
+  channel->frames_read.store(0);
+  Impl* impl = impl_.get();
+  channel->media = std::thread([impl, channel] { impl->MediaLoop(channel); });
+  return true;
+}
+
+void Host::StopMedia(int index) {
+  Impl::Channel* channel = impl_->Find(index, "StopMedia");
+  if (channel) impl_->StopMedia(channel);
+}
+
+std::vector<HostEvent> Host::Events() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->events;
+}
+
+bool Host::WaitFor(const std::function<bool(const std::vector<HostEvent>&)>& pred,
+                   std::chrono::milliseconds wait) const {
+  const Impl& impl = *impl_;
+  return impl.Wait(wait, [&impl, &pred] { return pred(impl.events); });
+}
+
+bool Host::WaitForMessage(int channel, mrcp_message_type_e type, mrcp_method_id method,
+                          std::chrono::milliseconds wait) const {
+  return WaitFor(
+      [=](const std::vector<HostEvent>& events) {
+        return std::any_of(events.begin(), events.end(), [=](const HostEvent& e) {
+          return e.kind == HostEvent::Kind::Message && e.channel == channel && e.message_type == type &&
+                 e.method_id == method;
+        });
+      },
+      wait);
+}
+
+const apt_dir_layout_t* Host::dir_layout() const { return impl_->layout; }
+
+const HostConfig& Host::config() const { return impl_->config; }
+
+}  // namespace corvex

@@ -1,0 +1,10 @@
+// A fresh server directory root for one test, under the system's temp dir.
+#ifndef TESTS_SUPPORT_TEST_ROOT_H
+#define TESTS_SUPPORT_TEST_ROOT_H
+
+#include <string>
+
+// Creates "<tmp>/tarnwickss-<tag>-XXXXXX" and returns its path; the caller removes it.
+std::string MakeTestRoot(const std::string& tag);
+
+#endif  // TESTS_SUPPORT_TEST_ROOT_H
