@@ -1,0 +1,111 @@
+/*
+ * Media chunk buffer: a channel's audio on its way from the engine thread to
+ * the server's media thread.
+ *
+ * The engine thread (the one writer) appends audio in pieces of any size and
+ * events such as the end-of-stream marker; the media thread (the one reader)
+ * takes fixed-size frames once per 10 ms. A frame gets the next bytes of the
+ * concatenated audio, is padded with zero bytes when the audio runs out, and
+ * has the type of every chunk it passes OR-ed into its type, so an event
+ * (which carries no bytes) marks the frame in which reading reaches it. While
+ * nothing is queued a frame comes back all zeros with its type untouched.
+ *
+ * Memory. A channel lives for many SPEAKs, so chunks must not outlive their
+ * playing. Each chunk is one malloc'd block, header and bytes together, whose
+ * capacity is a power of two from 256 bytes to 32 KiB; larger writes are split
+ * into 32 KiB chunks. So a piece of 128 bytes or more fills at least half its
+ * block, and blocks from one SPEAK fit the pieces of the next. The reader never
+ * allocates or frees: a chunk it finishes goes onto a "played" list under the
+ * mutex it already holds. The writer takes that
+ * whole list back in O(1) during its next write or restart and, outside the
+ * lock, sorts the blocks into per-capacity spare lists that later writes reuse;
+ * the spare lists keep at most 128 KiB (about 4 s of 16 kHz audio), and the
+ * writer frees whatever is over. So a buffer holds the blocks of audio not yet
+ * played or not yet taken back, plus at most 128 KiB, however much it has ever
+ * played. Only the record and the mutex come from the pool given to create.
+ *
+ * Locking. One APR thread mutex (unnested). Writes allocate and copy before
+ * locking and hold the lock only to link the new chunks; a frame read holds it
+ * for the copy of one frame. The spare lists belong to the writer alone, which
+ * is why audio writes, event writes and restarts must all come from one
+ * thread (the channel's engine thread); frame reads may come from another.
+ */
+#ifndef MPF_MEDIA_CHUNK_BUFFER_H
+#define MPF_MEDIA_CHUNK_BUFFER_H
+
+#include <apr_pools.h>
+
+#include "corvex/apt.h"
+#include "corvex/mpf.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mpf_media_chunk_buffer_t mpf_media_chunk_buffer_t;
+
+/*
+ * Returns a new empty buffer whose record and mutex come from pool, or NULL
+ * for a null pool or when the mutex cannot be created. The pool must outlive
+ * the buffer; call destroy before the pool goes (a pool cleanup frees the
+ * chunk memory if the caller forgets).
+ */
+mpf_media_chunk_buffer_t *mpf_media_chunk_buffer_create(apr_pool_t *pool);
+
+/*
+ * Frees every chunk block and destroys the mutex; the record stays in the pool.
+ * No other call may overlap it. Afterwards the buffer holds nothing and the
+ * other calls do nothing (another destroy included).
+ */
+void mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t *buffer);
+
+/*
+ * Writer thread. Discards everything queued, events included, and the chunk
+ * being read; the size becomes 0. Returns TRUE, FALSE for a null or destroyed
+ * buffer.
+ */
+apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer);
+
+/*
+ * Writer thread. Queues a copy of size bytes of data as audio (size 0 queues
+ * an empty audio chunk, which only sets the audio flag of the frame that
+ * passes it). The caller keeps data. Returns TRUE, FALSE for a null or
+ * destroyed buffer, null data with a non-zero size, or no memory (then
+ * nothing is queued).
+ */
+apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data,
+                                              apr_size_t size);
+
+/*
+ * Writer thread. Queues an event: frame-type flags, e.g. MEDIA_FRAME_TYPE_EVENT
+ * for the end of a SPEAK's audio; it takes no bytes and leaves the size alone. Returns TRUE,
+ * FALSE for a null or destroyed buffer or no memory.
+ */
+apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t *buffer, int event);
+
+/*
+ * Reader thread. Fills frame->codec_frame (buffer and size set by the
+ * caller, who owns them) and ORs the types of the chunks it passes into
+ * frame->type. Never allocates. Returns TRUE, FALSE for null arguments, a
+ * frame without a byte buffer or a destroyed buffer (frame untouched).
+ */
+apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t *buffer, mpf_frame_t *frame);
+
+/*
+ * Returns the audio bytes written and not yet read (0 for NULL). Takes no
+ * lock, so from another thread the value may be one operation old.
+ */
+apr_size_t mpf_media_chunk__buffer_get_size(mpf_media_chunk_buffer_t *buffer);
+
+/*
+ * Writer thread. Returns the bytes of chunk memory the buffer holds from the
+ * general allocator: queued, being read, played and kept for reuse. This is
+ * what must stay flat over a channel's life (0 for NULL).
+ */
+apr_size_t mpf_media_chunk_buffer_held_size(const mpf_media_chunk_buffer_t *buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MPF_MEDIA_CHUNK_BUFFER_H */
