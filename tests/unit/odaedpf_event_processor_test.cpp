@@ -1,0 +1,233 @@
+// The soft event processor with its real worker thread. No test waits for
+// time to pass: every wait is for a condition, with a generous limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OdaEdpfGlobal.h"
+#include "OdaEdpfSoftEventProcessor.h"
+#include "OdaEdpfTimer.h"
+#include "OdaEdpfTimerQueue.h"
+
+using namespace OdaEdpf;
+
+namespace {
+
+// What happened, in order, from any thread.
+class Journal {
+ public:
+  void Add(std::string entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(std::move(entry));
+    changed_.notify_all();
+  }
+  // A stuck worker would also hang the shutdown that ends the test, so give
+  // up on the whole program instead.
+  void WaitFor(const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto seen = [&] { return std::find(entries_.begin(), entries_.end(), entry) != entries_.end(); };
+    if (!changed_.wait_for(lock, std::chrono::seconds(20), seen)) {
+      std::fprintf(stderr, "gave up waiting for \"%s\"\n", entry.c_str());
+      std::abort();
+    }
+  }
+  std::vector<std::string> Entries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> entries_;
+};
+
+Journal* g_journal;
+
+// Notes its processing and its deletion; with a gate, holds the worker in
+// Process() until the gate opens.
+class NoteEvent : public AsyncEvent {
+ public:
+  explicit NoteEvent(std::string name, std::shared_future<void> gate = {}) : name_(std::move(name)), gate_(gate) {}
+  void Process() override {
+    g_journal->Add(name_);
+    if (gate_.valid()) gate_.wait();
+  }
+
+ private:
+  ~NoteEvent() override { g_journal->Add("~" + name_); }
+  const std::string name_;
+  const std::shared_future<void> gate_;
+};
+
+class NoteObserver : public SoftEventProcessor::Observer {
+ public:
+  explicit NoteObserver(std::string name, bool accept = true) : name_(std::move(name)), accept_(accept) {}
+  bool OnStart(SoftEventProcessor*) override {
+    g_journal->Add("start " + name_);
+    return accept_;
+  }
+  void OnShutdown(SoftEventProcessor*) override { g_journal->Add("shutdown " + name_); }
+
+ private:
+  const std::string name_;
+  const bool accept_;
+};
+
+class NoteTimerHandler : public TimerHandler {
+ public:
+  void OnTimeoutElapsed(Timer*) override { g_journal->Add("timer"); }
+};
+
+// Lets a test put its own clock under the processor's timers.
+class TestProcessor : public SoftEventProcessor {
+ public:
+  void UseClock(TimerQueue::Clock clock) { GetTimerQueue()->SetClock(clock); }
+};
+
+class EventProcessorTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(GlobalInit()); }
+  static void TearDownTestSuite() { GlobalDeinit(); }
+  EventProcessorTest() { g_journal = &journal_; }
+
+  void Post(const std::string& name, std::shared_future<void> gate = {}) {
+    EXPECT_TRUE(processor_.PostEvent(new NoteEvent(name, gate)));
+  }
+  // Holds the worker in an event until gate_ is set.
+  void Hold() {
+    Post("gate", gate_.get_future().share());
+    journal_.WaitFor("gate");
+  }
+
+  Journal journal_;
+  TestProcessor processor_;
+  std::promise<void> gate_;
+};
+
+TEST_F(EventProcessorTest, EventsRunInPostingOrderOfEachPoster) {
+  ASSERT_TRUE(processor_.Start());
+  auto poster = [&](char tag) {
+    for (int i = 0; i < 300; ++i) Post(tag + std::to_string(i));
+  };
+  std::thread other(poster, 'b');
+  poster('a');
+  other.join();
+  ASSERT_TRUE(processor_.Shutdown(true));
+
+  int next[2] = {0, 0};
+  for (const auto& e : journal_.Entries()) {
+    if (e[0] == '~') continue;
+    ASSERT_EQ(e.substr(1), std::to_string(next[e[0] - 'a']++)) << e;
+  }
+  EXPECT_EQ(next[0] + next[1], 600);
+  EXPECT_EQ(journal_.Entries().size(), 1200u);  // and every one released
+}
+
+TEST_F(EventProcessorTest, IdleWorkerWakesForEveryPost) {
+  ASSERT_TRUE(processor_.Start());
+  // With no timers the worker waits without a limit: a lost wake-up would
+  // leave an event unprocessed for good.
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 3));
+    Post("e" + std::to_string(i));
+    journal_.WaitFor("e" + std::to_string(i));
+  }
+  EXPECT_TRUE(processor_.Shutdown(true));
+}
+
+TEST_F(EventProcessorTest, ShutdownRunsEarlierEventsAndReleasesLaterOnes) {
+  NoteObserver observer1("1"), observer2("2");
+  processor_.AddObserver(&observer1);
+  processor_.AddObserver(&observer2);
+  ASSERT_TRUE(processor_.Start());
+  Hold();
+  // The posters' own references outlive processing and clean-up.
+  auto* held = new NoteEvent("held");
+  auto* kept = new NoteEvent("kept");
+  held->Ref();
+  kept->Ref();
+  processor_.PostEvent(held);
+  ASSERT_TRUE(processor_.Shutdown(false));
+  Post("after");
+  processor_.PostEvent(kept);
+  gate_.set_value();
+  processor_.WaitForShutdown();
+
+  held->Unref();
+  kept->Unref();
+  EXPECT_EQ(journal_.Entries(), (std::vector<std::string>{"start 1", "start 2", "gate", "~gate", "held", "shutdown 1",
+                                                          "shutdown 2", "~after", "~held", "~kept"}));
+  EXPECT_FALSE(processor_.Shutdown(true));
+  // Cleaned up: posting is refused and the caller keeps its event.
+  auto* late = new NoteEvent("late");
+  EXPECT_FALSE(processor_.PostEvent(late));
+  late->Unref();
+}
+
+TEST_F(EventProcessorTest, RefusedStartEndsWorkerWithoutProcessingOrShutdown) {
+  NoteObserver yes("yes"), no("no", false), unasked("unasked");
+  for (auto* o : {&yes, &no, &unasked}) processor_.AddObserver(o);
+  ASSERT_TRUE(processor_.Start());
+  Post("never");
+  ASSERT_TRUE(processor_.Shutdown(true));
+  EXPECT_FALSE(processor_.Shutdown(true));
+  EXPECT_EQ(journal_.Entries(), (std::vector<std::string>{"start yes", "start no", "~never"}));
+}
+
+TEST_F(EventProcessorTest, DueTimerWakesTheIdleWorker) {
+  NoteTimerHandler handler;
+  Timer once(&handler, 20, Timer::OneShot, Timer::KeepOnStop);
+  ASSERT_TRUE(processor_.Start());
+  ASSERT_TRUE(once.Start(&processor_));
+  // No event follows: only the timed wait can bring the worker back.
+  journal_.WaitFor("timer");
+  ASSERT_TRUE(processor_.Shutdown(true));
+}
+
+// Every reading is a second later, so every advance finds a 1 s timer due.
+apr_time_t g_clock_us = 1700000000000000;
+apr_time_t SecondPerReading() { return g_clock_us += 1000000; }
+
+TEST_F(EventProcessorTest, DueTimersFireAfterEveryEleventhEventOfABurst) {
+  NoteTimerHandler handler;
+  Timer timer(&handler, 1000, Timer::Periodic, Timer::KeepOnStop);
+  processor_.UseClock(SecondPerReading);
+  ASSERT_TRUE(processor_.Start());
+  ASSERT_TRUE(timer.Start(&processor_));
+  // The whole burst is queued while the worker is held, so the queue cannot
+  // run empty before "last".
+  Hold();
+  for (int i = 0; i < 40; ++i) Post("e");
+  Post("last");
+  gate_.set_value();
+  journal_.WaitFor("last");
+  timer.Stop();
+  ASSERT_TRUE(processor_.Shutdown(true));
+
+  // Events between timer turns, from the gate to "last".
+  std::vector<int> runs{0};
+  auto entries = journal_.Entries();
+  for (auto e = std::find(entries.begin(), entries.end(), "gate"); *e != "last"; ++e) {
+    if (*e == "timer") {
+      runs.push_back(0);
+    } else if ((*e)[0] != '~') {
+      ++runs.back();
+    }
+  }
+  ASSERT_GE(runs.size(), 4u);  // 41 events hold at least three turns
+  EXPECT_LE(runs.front(), 11);
+  for (size_t i = 1; i + 1 < runs.size(); ++i) EXPECT_EQ(runs[i], 11) << "run " << i;
+  EXPECT_LE(runs.back(), 10);
+}
+
+}  // namespace
