@@ -1,5 +1,7 @@
 #include "QelTarnwickssEngine.h"
 
+#include <apr_env.h>
+
 #include <algorithm>
 
 #include "OdaEdpfGlobal.h"
@@ -10,12 +12,20 @@
 
 namespace TARNWICKSS {
 
+namespace {
+// The engine names its files after itself unless the configuration says
+// otherwise.
+constexpr const char* kEngineFilePrefix = "tarnwickss-";
+}  // namespace
+
 Engine::Engine(const std::string& name) : name_(name) {
   OdaEdpf::GlobalInit();
   if (init_sdk_) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Init Tarnwick SDK");
     init_o_integer_module();
   }
+  waveform_manager_settings_.file_prefix = kEngineFilePrefix;
+  sdr_manager_settings_.file_prefix = kEngineFilePrefix;
 }
 
 Engine::~Engine() {
@@ -28,6 +38,11 @@ Engine::~Engine() {
 }
 
 bool Engine::Open() {
+  if (!host_engine_ ||
+      !LoadConfig("tarnwickss.xml", "tarnwickss", host_engine_->dir_layout, host_engine_->pool)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config");
+    return false;
+  }
   if (!CreateEventProcessor()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
     return false;
@@ -77,7 +92,14 @@ bool Engine::ProcessStart() {
   return true;
 }
 
-bool Engine::ProcessOpen() { return true; }
+bool Engine::ProcessOpen() {
+  const std::string& proxy = synth_settings_.http_proxy;
+  if (!proxy.empty()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set HTTP Proxy %s", proxy.c_str());
+    apr_env_set("http_proxy", proxy.c_str(), host_engine_ ? host_engine_->pool : nullptr);
+  }
+  return true;
+}
 
 void Engine::ProcessShutdown() {
   OnUsageChange();

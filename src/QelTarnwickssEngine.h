@@ -8,11 +8,16 @@
 //
 // Threads: the constructor, Open, Close and the destructor run on the
 // server's control thread, one after the other (the server never overlaps
-// them). OnStart, OnShutdown, OnTimeoutElapsed and every channel task run on
-// the event-processor thread; OnOpenChannel, OnCloseChannel and the list of
-// open channels are confined to that thread and take no lock.
+// them). The configuration is read by Open on that thread, before the
+// event-processor thread exists; the settings are only read afterwards.
+// OnStart, OnShutdown, OnTimeoutElapsed and every channel task run on the
+// event-processor thread; OnOpenChannel, OnCloseChannel and the list of open
+// channels are confined to that thread and take no lock.
 #ifndef QEL_TARNWICKSS_ENGINE_H
 #define QEL_TARNWICKSS_ENGINE_H
+
+#include <apr_pools.h>
+#include <apr_xml.h>
 
 #include <cstdint>
 #include <list>
@@ -20,6 +25,10 @@
 
 #include "OdaEdpfSoftEventProcessor.h"
 #include "OdaEdpfTimer.h"
+#include "QelSdrManager.h"
+#include "QelTarnwickssSettings.h"
+#include "QelWaveformManager.h"
+#include "corvex/apt.h"
 #include "corvex/mrcp_engine.h"
 
 class BrillCloudRequester;
@@ -39,8 +48,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // Starts the engine; the server learns the result later, from the
-  // event-processor thread (OnStart). False when nothing was started.
+  // Reads the configuration, then starts the engine; the server learns the
+  // result later, from the event-processor thread (OnStart). False when
+  // nothing was started.
   virtual bool Open();
   // Stops the processor (running OnShutdown on it), releases the rest and
   // acknowledges the close. Always true.
@@ -56,6 +66,21 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   void OnOpenChannel(Channel* channel);
   void OnCloseChannel(Channel* channel);
 
+  // Configuration (QelTarnwickssEngineConfig.cpp), server control thread.
+  // Reads `file_name` from the layout's configuration directory, applies a
+  // document whose root is exactly `root_name` and validates the result.
+  // Temporary memory comes from a sub-pool of `pool`, released before
+  // returning. Settings applied before a failure stay applied.
+  bool LoadConfig(const std::string& file_name, const std::string& root_name, const apt_dir_layout_t* layout,
+                  apr_pool_t* pool);
+  // Whether `path` has no root ("" counts as relative).
+  static bool IsRelativePath(const std::string& path, apr_pool_t* pool);
+  // Make a relative `path` absolute under `base` (an empty one becomes
+  // `base`); an absolute one stays as it is. Nothing is checked on disk.
+  // False, with `path` untouched, when the paths cannot be merged.
+  static bool CheckDirPath(std::string& path, const std::string& base, apr_pool_t* pool);
+  static bool CheckFilePath(std::string& path, const std::string& base, apr_pool_t* pool);
+
   void SetHostEngine(mrcp_engine_t* host_engine) { host_engine_ = host_engine; }
   mrcp_engine_t* host_engine() const { return host_engine_; }
   OdaEdpf::SoftEventProcessor* event_processor() const { return event_processor_; }
@@ -63,8 +88,28 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   const std::string& name() const { return name_; }
   std::size_t in_use_count() const { return open_channels_.size(); }
   std::uint64_t max_used() const { return max_used_; }
+  bool init_sdk() const { return init_sdk_; }
+  bool shutdown_sdk() const { return shutdown_sdk_; }
+  const std::string& credentials_file() const { return credentials_file_; }
+  const SynthSettings& synth_settings() const { return synth_settings_; }
+  const WaveformManager::Settings& waveform_manager_settings() const { return waveform_manager_settings_; }
+  const SdrManager::Settings& sdr_manager_settings() const { return sdr_manager_settings_; }
+  const MonitoringSettings& monitoring_settings() const { return monitoring_settings_; }
 
  private:
+  // Returns the parsed document (allocated in `pool`), or null after logging.
+  apr_xml_doc* ParseFile(const std::string& path, apr_pool_t* pool);
+  // False only when the root is missing or misnamed.
+  bool LoadDocument(const std::string& root_name, const apr_xml_doc* document, apr_pool_t* pool);
+  // False for an element nobody owns (reported, then ignored by the caller).
+  bool LoadElement(const apr_xml_elem* element, apr_pool_t* pool);
+  // Resolves every configured path against the server's directories and
+  // locates the credentials file.
+  bool ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool);
+  // Keeps the credentials path when it names a regular file, otherwise
+  // replaces it by the newest file its pattern matches.
+  bool LocateCredentialsFile(apr_pool_t* pool);
+
   bool CreateEventProcessor();
   void DestroyEventProcessor();
 
@@ -83,6 +128,11 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool init_sdk_ = true;
   bool shutdown_sdk_ = true;
   BrillCloudRequester* requester_ = nullptr;
+  std::string credentials_file_;  // "subscription-key-file", absolute after validation
+  SynthSettings synth_settings_;
+  WaveformManager::Settings waveform_manager_settings_;
+  SdrManager::Settings sdr_manager_settings_;
+  MonitoringSettings monitoring_settings_;
   std::list<Channel*> open_channels_;  // not owned; event-processor thread only
   std::uint64_t max_used_ = 0;         // never lowered
 };

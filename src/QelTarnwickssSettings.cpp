@@ -1,0 +1,241 @@
+#include "QelTarnwickssSettings.h"
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "QelTarnwickssPlugin.h"
+
+namespace TARNWICKSS {
+
+namespace {
+
+bool NameIs(const char* name, const char* expected) { return strcasecmp(name, expected) == 0; }
+
+struct SynthBoolean {
+  const char* name;
+  bool SynthSettings::*field;
+};
+
+struct SynthText {
+  const char* name;
+  std::string SynthSettings::*field;
+};
+
+const SynthBoolean kSynthBooleans[] = {
+    {"bypass-ssml", &SynthSettings::bypass_ssml},
+    {"normalize-ssml", &SynthSettings::normalize_ssml},
+    {"secure-transport", &SynthSettings::secure_transport},
+    {"caching", &SynthSettings::caching},
+    {"reattempt", &SynthSettings::reattempt},
+    {"audio-as-url", &SynthSettings::audio_as_url},
+};
+
+const SynthText kSynthTexts[] = {
+    {"language", &SynthSettings::language},
+    {"voice-name", &SynthSettings::voice_name},
+    {"http-proxy", &SynthSettings::http_proxy},
+    {"service-uri", &SynthSettings::service_uri},
+    {"credentials-file", &SynthSettings::credentials_file},
+    {"region", &SynthSettings::region},
+};
+
+template <typename Entry, std::size_t N>
+const Entry* FindByName(const Entry (&table)[N], const char* name) {
+  for (const Entry& entry : table) {
+    if (NameIs(name, entry.name)) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseBooleanString(const std::string& text, bool& value) {
+  if (text == "true") {
+    value = true;
+    return true;
+  }
+  if (text == "false") {
+    value = false;
+    return true;
+  }
+  return false;
+}
+
+std::vector<const apr_xml_attr*> AttributesInDocumentOrder(const apr_xml_elem* element) {
+  std::vector<const apr_xml_attr*> attributes;
+  for (const apr_xml_attr* attr = element ? element->attr : nullptr; attr; attr = attr->next) {
+    attributes.push_back(attr);
+  }
+  return std::vector<const apr_xml_attr*>(attributes.rbegin(), attributes.rend());
+}
+
+bool ApplyBooleanAttribute(const apr_xml_attr* attr, bool& field) {
+  if (ParseBooleanString(attr->value, field)) return true;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+          "Unexpected Value <%s> for Boolean Attribute <%s>", attr->value, attr->name);
+  return false;
+}
+
+std::int64_t ParseIntegerString(const char* text) { return std::strtol(text, nullptr, 10); }
+
+bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field) {
+  std::int64_t value = ParseIntegerString(attr->value);
+  if (value < 0) {
+    // A negative limit has no meaning and would reach the file store's
+    // timers; 0 is how a limit is switched off.
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
+            attr->value, attr->name);
+    return false;
+  }
+  field = value;
+  return true;
+}
+
+SynthSettings::SynthSettings()
+    : language("en-US"),
+      bypass_ssml(true),
+      normalize_ssml(true),
+      voice_gender(VOICE_GENDER_UNKNOWN),
+      secure_transport(false),
+      caching(false),
+      deadline(0),
+      reattempt(false),
+      audio_as_url(false) {}
+
+bool SynthSettings::ParseVoiceGender(const std::string& text, mrcp_voice_gender_e& gender) {
+  if (text == "male") {
+    gender = VOICE_GENDER_MALE;
+  } else if (text == "female") {
+    gender = VOICE_GENDER_FEMALE;
+  } else if (text == "neutral") {
+    gender = VOICE_GENDER_NEUTRAL;
+  } else if (text.empty()) {
+    gender = VOICE_GENDER_UNKNOWN;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool SynthSettings::Load(const apr_xml_elem* element) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    const char* name = attr->name;
+    const char* value = attr->value;
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name, value);
+
+    if (const SynthBoolean* entry = FindByName(kSynthBooleans, name)) {
+      ApplyBooleanAttribute(attr, this->*entry->field);
+    } else if (const SynthText* entry = FindByName(kSynthTexts, name)) {
+      this->*entry->field = value;
+    } else if (NameIs(name, "voice-gender")) {
+      if (!ParseVoiceGender(value, voice_gender)) {
+        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
+                value, name);
+      }
+    } else if (NameIs(name, "prosody-pitch")) {
+      if (*value) prosody.pitch = value;
+    } else if (NameIs(name, "prosody-rate")) {
+      if (*value) {
+        // Narrowed to the MRCP rate's float before scaling, so 0.3 gives
+        // 30.000002. Cache matching compares these bits, so the steps and
+        // their order must stay as they are.
+        float rate = static_cast<float>(std::strtod(value, nullptr));
+        prosody.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
+        prosody.rate.value.relative = rate * 100.0f;
+      }
+    } else if (NameIs(name, "prosody-volume")) {
+      if (*value) {
+        prosody.volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
+        prosody.volume.value.numeric = static_cast<float>(std::strtod(value, nullptr));
+      }
+    } else if (NameIs(name, "deadline")) {
+      // A 32-bit quantity carried in a 64-bit field: only the low 32 bits
+      // count, read as signed (2^32 + 1 gives 1, -5 stays -5).
+      deadline = static_cast<std::int32_t>(static_cast<std::uint32_t>(ParseIntegerString(value)));
+    } else {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
+    }
+  }
+  return true;
+}
+
+bool LogStatementSettings::Load(const apr_xml_elem* element) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s",
+            attr->name, attr->value);
+    if (NameIs(attr->name, "enable")) {
+      ApplyBooleanAttribute(attr, enable);
+    } else if (NameIs(attr->name, "priority")) {
+      priority = apt_log_priority_translate(attr->value);
+    } else {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Log Statement Attribute <%s>",
+              attr->name);
+    }
+  }
+  return true;
+}
+
+bool StatusFileSettings::Load(const apr_xml_elem* element) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s",
+            attr->name, attr->value);
+    if (NameIs(attr->name, "enable")) {
+      ApplyBooleanAttribute(attr, enable);
+    } else if (NameIs(attr->name, "status-file")) {
+      status_file = attr->value;
+    } else {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Status File Attribute <%s>",
+              attr->name);
+    }
+  }
+  return true;
+}
+
+bool MonitoringHandler::Load(const apr_xml_elem* element) {
+  // A handler only groups its outputs; an attribute on it is a mistake
+  // worth pointing out.
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <%s>",
+            attr->name);
+  }
+  for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
+    if (NameIs(child->name, "log-usage")) {
+      log_usage.Load(child);
+    } else if (NameIs(child->name, "update-usage")) {
+      update_usage.Load(child);
+    } else if (NameIs(child->name, "dump-channels")) {
+      dump_channels.Load(child);
+    } else {
+      apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Element <%s> in <%s>", child->name,
+              element->name);
+    }
+  }
+  return true;
+}
+
+bool MonitoringSettings::Load(const apr_xml_elem* element) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Monitoring Attribute: %s = %s", attr->name,
+            attr->value);
+    if (NameIs(attr->name, "refresh-period")) {
+      refresh_period = ParseIntegerString(attr->value);
+    } else {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>",
+              attr->name);
+    }
+  }
+  for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
+    if (NameIs(child->name, "usage-change-handler")) {
+      usage_change_handler.Load(child);
+    } else if (NameIs(child->name, "usage-refresh-handler")) {
+      usage_refresh_handler.Load(child);
+    } else {
+      apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Element <%s> in <%s>", child->name,
+              "monitoring-agent");
+    }
+  }
+  return true;
+}
+
+}  // namespace TARNWICKSS

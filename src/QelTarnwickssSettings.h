@@ -1,0 +1,123 @@
+// Settings records filled from the configuration document: the engine-wide
+// synthesis defaults ("synth-settings") and the monitoring settings
+// ("monitoring-agent" with its two handlers and their outputs), plus the
+// small parsers and attribute helpers every configuration loader shares.
+//
+// Ownership: the engine owns one SynthSettings and one MonitoringSettings;
+// each request copies the synthesis defaults. The records are plain values.
+//
+// Threads: loaded on the server's control thread while the engine opens,
+// before the event-processor thread exists; read-only afterwards, on the
+// event-processor thread.
+//
+// Loaders apply attributes in document order, log each at debug priority,
+// match names without regard to case and take values exactly as written.
+// A refused value is reported at warning priority and leaves the field as it
+// was; unknown names are reported and ignored. Loading itself never fails.
+#ifndef QEL_TARNWICKSS_SETTINGS_H
+#define QEL_TARNWICKSS_SETTINGS_H
+
+#include <apr_xml.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "QelProsodyParams.h"
+#include "corvex/apt_log.h"
+#include "corvex/mrcp_message.h"
+
+namespace TARNWICKSS {
+
+// True and `value` set for exactly "true" or "false"; false and `value`
+// untouched for anything else ("TRUE", "1", " true" included).
+bool ParseBooleanString(const std::string& text, bool& value);
+
+// The attributes of `element` in document order. APR's parser keeps them in
+// reverse; the pointers live as long as the parsed document.
+std::vector<const apr_xml_attr*> AttributesInDocumentOrder(const apr_xml_elem* element);
+
+// Applies a boolean attribute to `field`. On a refused value logs
+// "Unexpected Value <%s> for Boolean Attribute <%s>" and returns false.
+bool ApplyBooleanAttribute(const apr_xml_attr* attr, bool& field);
+
+// Decimal integer as strtol reads it: leading text only, 0 when there is no
+// number, no range check.
+std::int64_t ParseIntegerString(const char* text);
+
+// Applies a file age or count limit (0 = no limit). A negative number is
+// refused with "Unexpected Value <%s> for Attribute <%s>"; returns false then.
+bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field);
+
+// Engine-wide synthesis defaults, element "synth-settings". Each request
+// starts from a copy.
+struct SynthSettings {
+  SynthSettings();
+
+  // Applies the attributes of `element`; child elements are not read.
+  // Always true.
+  bool Load(const apr_xml_elem* element);
+
+  // "male", "female", "neutral" or "" (unknown), exactly. False and `gender`
+  // untouched for anything else.
+  static bool ParseVoiceGender(const std::string& text, mrcp_voice_gender_e& gender);
+
+  std::string language;
+  bool bypass_ssml;
+  bool normalize_ssml;
+  std::string voice_name;
+  mrcp_voice_gender_e voice_gender;
+  ProsodyParams prosody;
+  std::string http_proxy;        // becomes the process's "http_proxy" at start
+  std::string service_uri;       // carried, not applied
+  std::string credentials_file;  // carried; the document's "subscription-key-file" is the one used
+  bool secure_transport;         // carried, not applied
+  std::string region;            // carried, not applied
+  bool caching;
+  std::int64_t deadline;  // always holds a 32-bit value
+  bool reattempt;
+  bool audio_as_url;
+};
+
+// One status output: a log line. Element "log-usage".
+struct LogStatementSettings {
+  // Always true.
+  bool Load(const apr_xml_elem* element);
+
+  bool enable = false;
+  apt_log_priority_e priority = APT_PRIO_NOTICE;
+};
+
+// One status output: a file. Elements "update-usage" and "dump-channels".
+struct StatusFileSettings {
+  // Always true.
+  bool Load(const apr_xml_elem* element);
+
+  bool enable = false;
+  std::string status_file;  // absolute once the engine has validated its configuration
+};
+
+// What is done on one kind of usage report: "usage-change-handler" or
+// "usage-refresh-handler".
+struct MonitoringHandler {
+  // Loads the handler's child elements. Always true.
+  bool Load(const apr_xml_elem* element);
+
+  LogStatementSettings log_usage;
+  StatusFileSettings update_usage;
+  StatusFileSettings dump_channels;
+};
+
+// Element "monitoring-agent".
+struct MonitoringSettings {
+  // Always true.
+  bool Load(const apr_xml_elem* element);
+
+  MonitoringHandler usage_change_handler;
+  MonitoringHandler usage_refresh_handler;
+  std::int64_t refresh_period = 60000;  // seconds
+};
+
+}  // namespace TARNWICKSS
+
+#endif  // QEL_TARNWICKSS_SETTINGS_H

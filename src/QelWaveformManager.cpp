@@ -1,0 +1,59 @@
+#include "QelWaveformManager.h"
+
+#include <strings.h>
+
+#include "QelTarnwickssPlugin.h"
+#include "QelTarnwickssSettings.h"
+
+namespace TARNWICKSS {
+
+WaveformManager::Settings::Settings()
+    : save_waveforms(false),
+      purge_existing(false),
+      max_file_age(60),
+      max_file_count(100),
+      waveform_base_uri("http://localhost/utterances"),
+      file_prefix("utter-"),
+      file_ext(".wav"),
+      cache_file_ext(".wav"),
+      log_level(OdaEdpf::LogNotice),
+      use_logging_tag(false) {}
+
+bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    const char* name = attr->name;
+    const char* value = attr->value;
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Waveform Manager Attribute: %s = %s", name,
+            value);
+    if (strcasecmp(name, "save-waveforms") == 0) {
+      ApplyBooleanAttribute(attr, save_waveforms);
+    } else if (strcasecmp(name, "purge-existing") == 0) {
+      ApplyBooleanAttribute(attr, purge_existing);
+    } else if (strcasecmp(name, "max-file-age") == 0) {
+      ApplyLimitAttribute(attr, max_file_age);
+    } else if (strcasecmp(name, "max-file-count") == 0) {
+      ApplyLimitAttribute(attr, max_file_count);
+    } else if (strcasecmp(name, "waveform-folder") == 0) {
+      waveform_folder = value;
+    } else if (strcasecmp(name, "waveform-base-uri") == 0) {
+      waveform_base_uri = value;
+    } else if (strcasecmp(name, "file-prefix") == 0) {
+      file_prefix = value;
+    } else if (strcasecmp(name, "file-ext") == 0) {
+      file_ext = value;
+    } else if (strcasecmp(name, "cache-file-ext") == 0) {
+      cache_file_ext = value;
+    } else if (strcasecmp(name, "log-level") == 0) {
+      // Not a level name (the empty value included): keep the level, quietly.
+      OdaEdpf::TranslateLogLevel(value, log_level);
+    } else if (strcasecmp(name, "use-logging-tag") == 0) {
+      ApplyBooleanAttribute(attr, use_logging_tag);
+    } else {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>",
+              name);
+    }
+  }
+  return true;
+}
+
+}  // namespace TARNWICKSS

@@ -1,0 +1,224 @@
+// The engine's configuration document: reading, refusing broken documents,
+// applying elements, and resolving paths against a real directory layout
+// under a fresh temporary root (conf, data, var).
+#include <apr_general.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "QelTarnwickssEngine.h"
+#include "QelTarnwickssPlugin.h"
+#include "log_capture.h"
+#include "test_root.h"
+
+namespace fs = std::filesystem;
+using corvex_test::LogCapture;
+using TARNWICKSS::Engine;
+
+namespace {
+
+// The repository's sample configuration, found from this file's location.
+const fs::path kSampleDir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "conf";
+
+class ConfigDocumentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { apr_initialize(); }
+  static void TearDownTestSuite() { apr_terminate(); }
+
+  void SetUp() override {
+    root_ = MakeTestRoot("config");
+    for (const char* dir : {"conf", "data", "var"}) fs::create_directory(root_ + "/" + dir);
+    apr_pool_create(&pool_, nullptr);
+    layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
+    engine_ = std::make_unique<Engine>("TARNWICKSS");
+  }
+
+  void TearDown() override {
+    engine_.reset();
+    apr_pool_destroy(pool_);
+    fs::remove_all(root_);
+  }
+
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  void WriteFile(const std::string& relative, const std::string& content) {
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    std::ofstream(Path(relative)) << content;
+  }
+
+  // A document with a credentials file that exists, plus `body` inside the root.
+  void WriteDocument(const std::string& body, const std::string& root_attributes = "") {
+    WriteFile("data/credentials.json", "{}");
+    WriteFile("conf/tarnwickss.xml", "<tarnwickss subscription-key-file=\"credentials.json\" " +
+                                         root_attributes + ">" + body + "</tarnwickss>");
+  }
+
+  bool Load() { return engine_->LoadConfig("tarnwickss.xml", "tarnwickss", layout_, pool_); }
+
+  bool Logged(apt_log_priority_e priority, const std::string& message) const {
+    for (const auto& r : log_.Records()) {
+      if (r.priority == priority && r.message == message) return true;
+    }
+    return false;
+  }
+
+  std::string root_;
+  apr_pool_t* pool_ = nullptr;
+  apt_dir_layout_t* layout_ = nullptr;
+  LogCapture log_;
+  std::unique_ptr<Engine> engine_;
+};
+
+TEST_F(ConfigDocumentTest, SampleLoadsCleanlyWithEveryDefault) {
+  fs::copy_file(kSampleDir / "tarnwickss.xml", Path("conf/tarnwickss.xml"));
+  fs::copy_file(kSampleDir / "credentials.json", Path("data/credentials.json"));
+  log_.Clear();
+  ASSERT_TRUE(Load()) << log_.WarningText();
+  EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
+
+  // The sample states the defaults; loading it changes nothing but paths.
+  Engine fresh("TARNWICKSS");
+  EXPECT_EQ(fresh.synth_settings().language, engine_->synth_settings().language);
+  EXPECT_TRUE(engine_->synth_settings().prosody.Compare(fresh.synth_settings().prosody));
+  EXPECT_EQ("tarnwickss-", engine_->waveform_manager_settings().file_prefix);
+  EXPECT_EQ("tarnwickss-", engine_->sdr_manager_settings().file_prefix);
+  EXPECT_EQ(fresh.waveform_manager_settings().waveform_base_uri,
+            engine_->waveform_manager_settings().waveform_base_uri);
+  EXPECT_EQ(60000, engine_->monitoring_settings().refresh_period);
+  EXPECT_TRUE(fs::equivalent(Path("var"), engine_->waveform_manager_settings().waveform_folder));
+  EXPECT_TRUE(fs::equivalent(Path("var"), engine_->sdr_manager_settings().record_folder));
+  EXPECT_EQ(Path("data/credentials.json"), engine_->credentials_file());
+}
+
+TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
+  const std::string path = Path("conf/tarnwickss.xml");
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing", [] {}, "Failed to Open Config File [" + path + "]"},
+      // A link to itself cannot be opened, whatever the user's rights.
+      {"unreadable", [&] { fs::create_symlink("tarnwickss.xml", path); },
+       "Failed to Open Config File [" + path + "]"},
+      {"a folder", [&] { fs::create_directory(path); }, "Failed to Parse Config File [" + path + "]"},
+      {"empty", [&] { WriteFile("conf/tarnwickss.xml", ""); }, "Failed to Parse Config File [" + path + "]"},
+      {"not well-formed",
+       [&] { WriteFile("conf/tarnwickss.xml", "<tarnwickss><synth-settings></tarnwickss>"); },
+       "Failed to Parse Config File [" + path + "]"},
+      {"wrong root", [&] { WriteFile("conf/tarnwickss.xml", "<plugin/>"); }, "Unknown Document"},
+      {"root in other case", [&] { WriteFile("conf/tarnwickss.xml", "<TARNWICKSS/>"); }, "Unknown Document"},
+  };
+  mrcp_engine_t host{};
+  host.dir_layout = layout_;
+  host.pool = pool_;
+  engine_->SetHostEngine(&host);
+  for (const Case& c : cases) {
+    fs::remove_all(path);
+    c.make();
+    log_.Clear();
+    EXPECT_FALSE(engine_->Open()) << c.what;
+    EXPECT_TRUE(Logged(APT_PRIO_WARNING, c.message)) << c.what << "\n" << log_.WarningText();
+    EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config")) << c.what;
+    EXPECT_EQ(nullptr, engine_->event_processor()) << c.what;
+  }
+}
+
+TEST_F(ConfigDocumentTest, UnknownNamesAreReportedAndLoadingGoesOn) {
+  WriteDocument(R"(<bogus a="1"/><SYNTH-SETTINGS Language="de-DE"/>)", R"(colour="blue" INIT-SDK="false")");
+  ASSERT_TRUE(Load());
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Document Attribute <colour>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Element <bogus>"));
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Loading Element SYNTH-SETTINGS"));
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Load Document Attribute: INIT-SDK = false"));
+  EXPECT_EQ(2u, log_.Warnings()) << log_.WarningText();
+  EXPECT_FALSE(engine_->init_sdk());
+  EXPECT_EQ("de-DE", engine_->synth_settings().language);
+}
+
+TEST_F(ConfigDocumentTest, ValuesAreExactAndLaterElementsLoadOverEarlierOnes) {
+  WriteDocument(R"(<synth-settings language="fr-FR" caching="true"/>
+                   <waveform-manager max-file-age="12abc"/>
+                   <monitoring-agent refresh-period="abc"/>
+                   <synth-settings language="it-IT"/>)",
+                R"(init-sdk="True" shutdown-sdk="false")");
+  ASSERT_TRUE(Load());
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <True> for Boolean Attribute <init-sdk>"));
+  EXPECT_TRUE(engine_->init_sdk());
+  EXPECT_FALSE(engine_->shutdown_sdk());
+  EXPECT_EQ("it-IT", engine_->synth_settings().language);
+  EXPECT_TRUE(engine_->synth_settings().caching);
+  EXPECT_EQ(12, engine_->waveform_manager_settings().max_file_age);
+  EXPECT_EQ(0, engine_->monitoring_settings().refresh_period);
+}
+
+TEST_F(ConfigDocumentTest, CredentialsPatternResolvesUnderTheDataFolder) {
+  WriteFile("data/keys/old.json", "{}");
+  WriteFile("data/keys/new.json", "{}");
+  // new.json must be strictly newer than old.json, however coarse the clock.
+  for (int i = 0; i < 2000 && fs::last_write_time(Path("data/keys/new.json")) <=
+                                  fs::last_write_time(Path("data/keys/old.json"));
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WriteFile("data/keys/new.json", "{}");
+  }
+  fs::create_directory(Path("data/keys/folder.json"));  // never chosen
+  WriteFile("conf/tarnwickss.xml", R"(<tarnwickss subscription-key-file="keys/*.json"/>)");
+  ASSERT_TRUE(Load()) << log_.WarningText();
+  EXPECT_EQ(Path("data/keys/new.json"), engine_->credentials_file());
+  EXPECT_TRUE(Logged(APT_PRIO_NOTICE, "Determined Subscription Key File " + Path("data/keys/new.json")));
+
+  // A path naming a file is used as it is, without a search.
+  log_.Clear();
+  WriteFile("conf/tarnwickss.xml",
+            "<tarnwickss subscription-key-file=\"" + Path("data/keys/old.json") + "\"/>");
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(Path("data/keys/old.json"), engine_->credentials_file());
+  EXPECT_EQ(0u, log_.Count("Determined Subscription Key File"));
+
+  // Nothing matching: the engine cannot open.
+  log_.Clear();
+  WriteFile("conf/tarnwickss.xml", R"(<tarnwickss subscription-key-file="keys/*.pem"/>)");
+  EXPECT_FALSE(Load());
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Failed to Find Subscription Key File " + Path("data/keys/*.pem")));
+
+  // Nor without any credentials file named at all.
+  engine_ = std::make_unique<Engine>("TARNWICKSS");
+  WriteFile("conf/tarnwickss.xml", "<tarnwickss/>");
+  EXPECT_FALSE(Load());
+}
+
+TEST_F(ConfigDocumentTest, PathsResolveAgainstTheServerFolders) {
+  WriteDocument(R"(<waveform-manager waveform-folder="waves"/>
+                   <sdr-manager record-folder="/srv/records"/>
+                   <monitoring-agent>
+                     <usage-change-handler>
+                       <update-usage enable="true" status-file="usage.txt"/>
+                       <dump-channels enable="true" status-file="/run/channels.txt"/>
+                     </usage-change-handler>
+                     <usage-refresh-handler>
+                       <update-usage enable="true"/>
+                       <dump-channels enable="false" status-file="off.txt"/>
+                     </usage-refresh-handler>
+                   </monitoring-agent>)");
+  ASSERT_TRUE(Load()) << log_.WarningText();
+  EXPECT_EQ(Path("var/waves"), engine_->waveform_manager_settings().waveform_folder);
+  EXPECT_EQ("/srv/records", engine_->sdr_manager_settings().record_folder);
+  const auto& m = engine_->monitoring_settings();
+  EXPECT_EQ(Path("var/status/usage.txt"), m.usage_change_handler.update_usage.status_file);
+  EXPECT_EQ("/run/channels.txt", m.usage_change_handler.dump_channels.status_file);
+  // Enabled without a name: the status folder itself.
+  EXPECT_EQ(fs::path(Path("var/status")) / "", fs::path(m.usage_refresh_handler.update_usage.status_file));
+  // Disabled outputs are left alone.
+  EXPECT_EQ("off.txt", m.usage_refresh_handler.dump_channels.status_file);
+}
+
+}  // namespace

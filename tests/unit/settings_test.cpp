@@ -1,0 +1,251 @@
+// Settings records and their loaders: the synthesis defaults, the two manager
+// settings, the monitoring settings, and the shared boolean and log-level
+// parsers. Elements are parsed from small XML texts.
+#include <apr_general.h>
+#include <apr_xml.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "OdaEdpfLogLevel.h"
+#include "QelSdrManager.h"
+#include "QelTarnwickssPlugin.h"
+#include "QelTarnwickssSettings.h"
+#include "QelWaveformManager.h"
+#include "log_capture.h"
+
+using namespace TARNWICKSS;
+using corvex_test::LogCapture;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    apr_initialize();
+    // Gives the plugin a source of its own, so records show which one they used.
+    mrcp_plugin_log_source_set(def_log_source);
+  }
+  static void TearDownTestSuite() { apr_terminate(); }
+
+  void SetUp() override { apr_pool_create(&pool_, nullptr); }
+  void TearDown() override { apr_pool_destroy(pool_); }
+
+  const apr_xml_elem* Parse(const std::string& xml) {
+    apr_xml_parser* parser = apr_xml_parser_create(pool_);
+    apr_xml_doc* doc = nullptr;
+    if (apr_xml_parser_feed(parser, xml.data(), xml.size()) != APR_SUCCESS ||
+        apr_xml_parser_done(parser, &doc) != APR_SUCCESS) {
+      ADD_FAILURE() << "bad test XML: " << xml;
+      return nullptr;
+    }
+    return doc->root;
+  }
+
+  // Exactly one record with this priority, text and source.
+  bool Logged(apt_log_priority_e priority, const std::string& message,
+              const std::string& source = "TARNWICKSS-PLUGIN") const {
+    int n = 0;
+    for (const auto& r : log_.Records()) {
+      if (r.priority == priority && r.message == message && r.source == source) ++n;
+    }
+    return n == 1;
+  }
+
+  apr_pool_t* pool_ = nullptr;
+  LogCapture log_;
+};
+
+TEST(BooleanStringTest, AcceptsOnlyExactLowerCaseWords) {
+  bool value = false;
+  EXPECT_TRUE(ParseBooleanString("true", value));
+  EXPECT_TRUE(value);
+  EXPECT_TRUE(ParseBooleanString("false", value));
+  EXPECT_FALSE(value);
+  for (const char* text : {"True", "TRUE", "1", "yes", " true", "true ", "", "fals"}) {
+    value = true;
+    EXPECT_FALSE(ParseBooleanString(text, value)) << text;
+    EXPECT_TRUE(value) << "refused text changed the value: " << text;
+  }
+}
+
+TEST(LogLevelTest, TranslationIsExactAndNamesStayInRange) {
+  OdaEdpf::LogLevel level = OdaEdpf::LogInfo;
+  EXPECT_TRUE(OdaEdpf::TranslateLogLevel("WARNING", level));
+  EXPECT_EQ(OdaEdpf::LogWarning, level);
+  for (const char* text : {"warning", "WARN", "WARN   ", "", "4"}) {
+    EXPECT_FALSE(OdaEdpf::TranslateLogLevel(text, level)) << text;
+  }
+  EXPECT_EQ(OdaEdpf::LogWarning, level);
+  EXPECT_STREQ("CRITIC ", OdaEdpf::GetLogLevelFormattedName(OdaEdpf::LogCritical));
+  EXPECT_STREQ("DEBUG", OdaEdpf::GetLogLevelName(OdaEdpf::LogDebug));
+  EXPECT_STREQ("UNKNOWN", OdaEdpf::GetLogLevelName(static_cast<OdaEdpf::LogLevel>(8)));
+}
+
+TEST_F(SettingsTest, SynthSettingsLoadsNamesInAnyCaseAndValuesExactly) {
+  SynthSettings s;
+  ASSERT_TRUE(s.Load(Parse(R"(<synth-settings LANGUAGE=" de-DE" Voice-Name="Anna" voice-gender="female"
+      bypass-ssml="false" normalize-ssml="false" secure-transport="true" caching="true" reattempt="true"
+      audio-as-url="true" http-proxy="http://proxy:3128" service-uri="s" credentials-file="c" region="r"
+      prosody-pitch="high"/>)")));
+  EXPECT_EQ(" de-DE", s.language);  // no trimming
+  EXPECT_EQ("Anna", s.voice_name);
+  EXPECT_EQ(VOICE_GENDER_FEMALE, s.voice_gender);
+  EXPECT_FALSE(s.bypass_ssml);
+  EXPECT_FALSE(s.normalize_ssml);
+  EXPECT_TRUE(s.secure_transport && s.caching && s.reattempt && s.audio_as_url);
+  EXPECT_EQ("http://proxy:3128", s.http_proxy);
+  EXPECT_EQ("s", s.service_uri);
+  EXPECT_EQ("c", s.credentials_file);
+  EXPECT_EQ("r", s.region);
+  EXPECT_EQ("high", s.prosody.pitch);
+  EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
+
+  // Attributes are applied, and logged, in the order they were written.
+  auto records = log_.Records();
+  ASSERT_GE(records.size(), 2u);
+  EXPECT_EQ("Load Synth Attribute: LANGUAGE =  de-DE", records[0].message);
+  EXPECT_EQ(APT_PRIO_DEBUG, records[0].priority);
+  EXPECT_EQ("Load Synth Attribute: Voice-Name = Anna", records[1].message);
+
+  // An empty text replaces, an empty prosody value does not.
+  ASSERT_TRUE(s.Load(Parse(R"(<synth-settings language="" prosody-pitch="" voice-gender=""/>)")));
+  EXPECT_EQ("", s.language);
+  EXPECT_EQ("high", s.prosody.pitch);
+  EXPECT_EQ(VOICE_GENDER_UNKNOWN, s.voice_gender);
+}
+
+TEST_F(SettingsTest, SynthSettingsRefusesBadValuesAndKeepsThePreviousOnes) {
+  SynthSettings s;
+  ASSERT_TRUE(s.Load(
+      Parse(R"(<synth-settings caching="yes" bypass-ssml="False" voice-gender="Female" speed="2"/>)")));
+  EXPECT_FALSE(s.caching);
+  EXPECT_TRUE(s.bypass_ssml);
+  EXPECT_EQ(VOICE_GENDER_UNKNOWN, s.voice_gender);
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <yes> for Boolean Attribute <caching>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <False> for Boolean Attribute <bypass-ssml>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <Female> for Attribute <voice-gender>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Synth Attribute <speed>"));
+  EXPECT_EQ(4u, log_.Warnings()) << log_.WarningText();
+}
+
+TEST_F(SettingsTest, SynthSettingsNarrowsProsodyAndDeadline) {
+  struct Case {
+    const char* rate;
+    float expected;
+  };
+  // The rate is narrowed to float before it is scaled: 0.3 gives 30.000002,
+  // not the 30 a double computation would round to.
+  for (Case c : {Case{"1.5", 150.0f}, Case{"0.8", 80.0f}, Case{"0.3", 30.000002f}, Case{"2x", 200.0f},
+                 Case{"abc", 0.0f}, Case{"-1", -100.0f}}) {
+    SynthSettings s;
+    s.Load(Parse(std::string("<synth-settings prosody-rate=\"") + c.rate + "\"/>"));
+    EXPECT_EQ(PROSODY_RATE_TYPE_RELATIVE_CHANGE, s.prosody.rate.type) << c.rate;
+    EXPECT_EQ(c.expected, s.prosody.rate.value.relative) << c.rate;
+  }
+  EXPECT_NE(30.0f, 30.000002f);
+
+  SynthSettings s;
+  s.Load(Parse(R"(<synth-settings prosody-rate="" prosody-volume="50"/>)"));
+  EXPECT_EQ(PROSODY_RATE_TYPE_UNKNOWN, s.prosody.rate.type);
+  EXPECT_EQ(PROSODY_VOLUME_TYPE_NUMERIC, s.prosody.volume.type);
+  EXPECT_EQ(50.0f, s.prosody.volume.value.numeric);
+
+  struct Deadline {
+    const char* text;
+    std::int64_t expected;
+  };
+  for (Deadline d : {Deadline{"4294967297", 1}, Deadline{"-5", -5}, Deadline{"2147483648", -2147483648LL},
+                     Deadline{"abc", 0}, Deadline{"12ms", 12}}) {
+    SynthSettings t;
+    t.deadline = 99;
+    t.Load(Parse(std::string("<synth-settings deadline=\"") + d.text + "\"/>"));
+    EXPECT_EQ(d.expected, t.deadline) << d.text;
+  }
+}
+
+TEST_F(SettingsTest, ManagerSettingsDefaultsAndLoading) {
+  WaveformManager::Settings w;
+  EXPECT_EQ("http://localhost/utterances", w.waveform_base_uri);
+
+  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager SAVE-WAVEFORMS="true" max-file-age="5" max-file-count="abc"
+      waveform-folder="w" waveform-base-uri="http://h/u" file-prefix="p-" file-ext=".raw"
+      cache-file-ext=".c" log-level="DEBUG" use-logging-tag="true" purge-existing="true"/>)")));
+  EXPECT_TRUE(w.save_waveforms && w.purge_existing && w.use_logging_tag);
+  EXPECT_EQ(5, w.max_file_age);
+  EXPECT_EQ(0, w.max_file_count);  // not a number: no limit
+  EXPECT_EQ("w", w.waveform_folder);
+  EXPECT_EQ("http://h/u", w.waveform_base_uri);
+  EXPECT_EQ("p-", w.file_prefix);
+  EXPECT_EQ(".raw", w.file_ext);
+  EXPECT_EQ(".c", w.cache_file_ext);
+  EXPECT_EQ(OdaEdpf::LogDebug, w.log_level);
+  EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
+
+  // Negative limits are refused, level names are exact and quietly ignored.
+  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager max-file-age="-1" max-file-count="-7" log-level="warning"
+      save-waveforms="on" x="1"/>)")));
+  EXPECT_EQ(5, w.max_file_age);
+  EXPECT_EQ(0, w.max_file_count);
+  EXPECT_EQ(OdaEdpf::LogDebug, w.log_level);
+  EXPECT_TRUE(w.save_waveforms);
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-1> for Attribute <max-file-age>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-7> for Attribute <max-file-count>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <on> for Boolean Attribute <save-waveforms>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <x>"));
+  EXPECT_EQ(4u, log_.Warnings()) << log_.WarningText();
+
+  log_.Clear();
+  SdrManager::Settings r;
+  ASSERT_TRUE(r.Load(Parse(R"(<sdr-manager Save-Records="true" record-folder="/abs" max-file-count="2"
+      max-file-age="-3" log-level="" waveform-folder="w"/>)")));
+  EXPECT_TRUE(r.save_records);
+  EXPECT_EQ("/abs", r.record_folder);
+  EXPECT_EQ(2, r.max_file_count);
+  EXPECT_EQ(60, r.max_file_age);
+  EXPECT_EQ(OdaEdpf::LogNotice, r.log_level);
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Load SDR Manager Attribute: Save-Records = true"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-3> for Attribute <max-file-age>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown SDR Manager Attribute <waveform-folder>"));
+}
+
+TEST_F(SettingsTest, MonitoringSettingsLoadBothHandlersAndReportStrangers) {
+  MonitoringSettings m;
+  ASSERT_TRUE(m.Load(Parse(R"(<monitoring-agent Refresh-Period="abc" mode="x">
+      <usage-change-handler>
+        <LOG-USAGE enable="true" priority="WARNING" color="red"/>
+        <update-usage enable="true" status-file="usage.txt"/>
+        <gossip/>
+      </usage-change-handler>
+      <usage-refresh-handler every="1">
+        <dump-channels enable="TRUE" status-file="/tmp/ch.txt" mode="w"/>
+      </usage-refresh-handler>
+      <usage-change-handlers/>
+    </monitoring-agent>)")));
+  EXPECT_EQ(0, m.refresh_period);
+  const MonitoringHandler& change = m.usage_change_handler;
+  EXPECT_TRUE(change.log_usage.enable);
+  EXPECT_EQ(APT_PRIO_WARNING, change.log_usage.priority);
+  EXPECT_TRUE(change.update_usage.enable);
+  EXPECT_EQ("usage.txt", change.update_usage.status_file);
+  EXPECT_FALSE(change.dump_channels.enable);
+  const MonitoringHandler& refresh = m.usage_refresh_handler;
+  EXPECT_FALSE(refresh.dump_channels.enable);  // "TRUE" is refused
+  EXPECT_EQ("/tmp/ch.txt", refresh.dump_channels.status_file);
+
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Load Monitoring Attribute: Refresh-Period = abc"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Monitoring Attribute <mode>"));
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Load Log Statement Attribute: priority = WARNING"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Log Statement Attribute <color>"));
+  EXPECT_TRUE(Logged(APT_PRIO_DEBUG, "Load Status File Attribute: status-file = usage.txt"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Status File Attribute <mode>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <TRUE> for Boolean Attribute <enable>"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <every>"));
+  // Unknown children are reported on the server's own source.
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Element <gossip> in <usage-change-handler>", "CORVEX"));
+  EXPECT_TRUE(
+      Logged(APT_PRIO_WARNING, "Unknown Element <usage-change-handlers> in <monitoring-agent>", "CORVEX"));
+  EXPECT_EQ(7u, log_.Warnings()) << log_.WarningText();
+}
+
+}  // namespace
