@@ -67,6 +67,7 @@ class PluginLifecycle : public ::testing::Test {
   void SetUp() override {
     if (!apt_log_instance_get()) apt_log_instance_create(nullptr, APT_PRIO_DEBUG);
     root_ = MakeTestRoot("lifecycle");
+    InstallSampleConfig(root_);
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 

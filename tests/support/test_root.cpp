@@ -13,3 +13,14 @@ std::string MakeTestRoot(const std::string& tag) {
   if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
   return std::string(buffer.data());
 }
+
+void InstallSampleConfig(const std::string& root) {
+  namespace fs = std::filesystem;
+  const fs::path source(TARNWICKSS_CONF_DIR);
+  fs::create_directories(fs::path(root) / "conf");
+  fs::create_directories(fs::path(root) / "data");
+  fs::copy_file(source / "tarnwickss.xml", fs::path(root) / "conf" / "tarnwickss.xml",
+                fs::copy_options::overwrite_existing);
+  fs::copy_file(source / "credentials.json", fs::path(root) / "data" / "credentials.json",
+                fs::copy_options::overwrite_existing);
+}

@@ -130,6 +130,7 @@ TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
     EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config")) << c.what;
     EXPECT_EQ(nullptr, engine_->event_processor()) << c.what;
   }
+  engine_->SetHostEngine(nullptr);  // host lives on this stack frame only
 }
 
 TEST_F(ConfigDocumentTest, UnknownNamesAreReportedAndLoadingGoesOn) {
