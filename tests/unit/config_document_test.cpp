@@ -74,6 +74,7 @@ class ConfigDocumentTest : public ::testing::Test {
   apt_dir_layout_t* layout_ = nullptr;
   LogCapture log_;
   std::unique_ptr<Engine> engine_;
+  mrcp_engine_t host_{};  // a server's engine record for Open()
 };
 
 TEST_F(ConfigDocumentTest, SampleLoadsCleanlyWithEveryDefault) {
@@ -117,10 +118,9 @@ TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
       {"wrong root", [&] { WriteFile("conf/tarnwickss.xml", "<plugin/>"); }, "Unknown Document"},
       {"root in other case", [&] { WriteFile("conf/tarnwickss.xml", "<TARNWICKSS/>"); }, "Unknown Document"},
   };
-  mrcp_engine_t host{};
-  host.dir_layout = layout_;
-  host.pool = pool_;
-  engine_->SetHostEngine(&host);
+  host_.dir_layout = layout_;
+  host_.pool = pool_;
+  engine_->SetHostEngine(&host_);
   for (const Case& c : cases) {
     fs::remove_all(path);
     c.make();
@@ -130,7 +130,6 @@ TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
     EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config")) << c.what;
     EXPECT_EQ(nullptr, engine_->event_processor()) << c.what;
   }
-  engine_->SetHostEngine(nullptr);  // host lives on this stack frame only
 }
 
 TEST_F(ConfigDocumentTest, UnknownNamesAreReportedAndLoadingGoesOn) {
