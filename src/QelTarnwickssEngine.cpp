@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "OdaEdpfGlobal.h"
+#include "OdaEdpfLogger.h"
+#include "QelLogRedirectDevice.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssPlugin.h"
 #include "brillify/BrillCloudRequester.h"
@@ -30,6 +32,7 @@ Engine::Engine(const std::string& name) : name_(name) {
 
 Engine::~Engine() {
   DestroyEventProcessor();
+  DestroyLogger();
   if (shutdown_sdk_) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Shutdown Tarnwick SDK");
     cleanup_o_integer_module();
@@ -43,6 +46,10 @@ bool Engine::Open() {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config");
     return false;
   }
+  if (!CreateLogger()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Logger");
+    return false;
+  }
   if (!CreateEventProcessor()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
     return false;
@@ -52,8 +59,25 @@ bool Engine::Open() {
 
 bool Engine::Close() {
   DestroyEventProcessor();
+  DestroyLogger();
   mrcp_engine_close_respond(host_engine_);
   return true;
+}
+
+bool Engine::CreateLogger() {
+  if (logger_) return true;
+  logger_ = OdaEdpf::Logger::CreateInstance();
+  auto* device = new LogRedirectDevice();
+  // Refused when another holder registered its own already; ours stays ours.
+  if (!logger_->AddLogDevice(device)) delete device;
+  logger_->Start();
+  return true;
+}
+
+void Engine::DestroyLogger() {
+  if (!logger_) return;
+  logger_ = nullptr;
+  OdaEdpf::Logger::DestroyInstance();
 }
 
 bool Engine::CreateEventProcessor() {

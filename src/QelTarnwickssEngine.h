@@ -33,6 +33,10 @@
 
 class BrillCloudRequester;
 
+namespace OdaEdpf {
+class Logger;
+}  // namespace OdaEdpf
+
 namespace TARNWICKSS {
 
 class Channel;
@@ -110,6 +114,13 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // replaces it by the newest file its pattern matches.
   bool LocateCredentialsFile(apr_pool_t* pool);
 
+  // Takes a reference to the framework logger, registers the device that
+  // forwards framework records to the server log and starts the logger.
+  // Always true: the engine runs without framework output rather than not at
+  // all.
+  bool CreateLogger();
+  // Drops the reference CreateLogger took; nothing when none is held.
+  void DestroyLogger();
   bool CreateEventProcessor();
   void DestroyEventProcessor();
 
@@ -124,6 +135,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
 
   std::string name_;
   mrcp_engine_t* host_engine_ = nullptr;
+  // The logger instance this engine holds a reference to (not owned), so
+  // that Close and the destructor release it once between them.
+  OdaEdpf::Logger* logger_ = nullptr;
   OdaEdpf::SoftEventProcessor* event_processor_ = nullptr;
   bool init_sdk_ = true;
   bool shutdown_sdk_ = true;

@@ -1,0 +1,393 @@
+// The framework logger with its real thread, and the device that forwards
+// its records to the server log. No test waits for time to pass: every wait
+// is for a condition, with a generous limit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "OdaEdpfGlobal.h"
+#include "OdaEdpfLogger.h"
+#include "QelLogRedirectDevice.h"
+#include "QelTarnwickssPlugin.h"
+#include "log_capture.h"
+
+using namespace OdaEdpf;
+
+namespace {
+
+// What the devices saw and did, in order, from any thread.
+class Journal {
+ public:
+  void Add(std::string entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(std::move(entry));
+    changed_.notify_all();
+  }
+  // A stuck logger thread would also hang the shutdown that ends the test,
+  // so give up on the whole program instead.
+  void WaitFor(const std::string& entry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto seen = [&] { return std::find(entries_.begin(), entries_.end(), entry) != entries_.end(); };
+    if (!changed_.wait_for(lock, std::chrono::seconds(20), seen)) {
+      std::fprintf(stderr, "gave up waiting for \"%s\"\n", entry.c_str());
+      std::abort();
+    }
+  }
+  std::vector<std::string> Entries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_;
+  }
+  bool Has(const std::string& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> entries_;
+};
+
+Journal* g_journal;
+
+// Notes "<name> open", "<name>: <message>", "<name> close" and "~<name>";
+// answers every record with `result`.
+class NoteDevice : public LogDevice {
+ public:
+  explicit NoteDevice(const std::string& name, bool result = true) : LogDevice(name), result_(result) {}
+  ~NoteDevice() override { g_journal->Add("~" + GetName()); }
+  bool Open() override {
+    g_journal->Add(GetName() + " open");
+    return true;
+  }
+  bool Close() override {
+    g_journal->Add(GetName() + " close");
+    return true;
+  }
+  bool ProcessLogRecord(const LogRecord& record) override {
+    g_journal->Add(GetName() + ": " + record.message);
+    return result_;
+  }
+
+ private:
+  const bool result_;
+};
+
+// Fills a record as FacilityLog would, for checking its fields.
+LogRecord Populate(const LogFacility& facility, LogLevel level, const char* format, ...) {
+  LogRecord record;
+  va_list args;
+  va_start(args, format);
+  PopulateLogRecord(record, facility, 17, level, 99, "here.cpp", 42, format, args);
+  va_end(args);
+  return record;
+}
+
+class LoggerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(GlobalInit()); }
+  static void TearDownTestSuite() { GlobalDeinit(); }
+  LoggerTest() { g_journal = &journal_; }
+  // A failed test must not leave its logger to the next one.
+  ~LoggerTest() override {
+    while (Logger::GetInstance() != nullptr) Logger::DestroyInstance();
+  }
+
+  // The entries matching `prefix`, in order.
+  std::vector<std::string> EntriesStartingWith(const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& e : journal_.Entries()) {
+      if (e.compare(0, prefix.size(), prefix) == 0) found.push_back(e);
+    }
+    return found;
+  }
+
+  Journal journal_;
+};
+
+// --- level names -----------------------------------------------------------
+
+TEST_F(LoggerTest, LevelNamesTranslateOnlyExactly) {
+  const char* names[] = {"EMERGENCY", "ALERT", "CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "DEBUG"};
+  for (int i = 0; i < kLogLevelCount; ++i) {
+    LogLevel level = LogEmergency;
+    EXPECT_TRUE(TranslateLogLevel(names[i], level)) << names[i];
+    EXPECT_EQ(level, i);
+    EXPECT_STREQ(GetLogLevelName(level), names[i]);
+    EXPECT_EQ(std::string(GetLogLevelFormattedName(level)).size(), 7u);
+  }
+  for (const char* wrong : {"warning", "WARN", "WARN   ", "", "WARNING ", "4"}) {
+    LogLevel level = LogNotice;
+    EXPECT_FALSE(TranslateLogLevel(wrong, level)) << '"' << wrong << '"';
+    EXPECT_EQ(level, LogNotice);
+  }
+  EXPECT_STREQ(GetLogLevelName(static_cast<LogLevel>(8)), "UNKNOWN");
+  EXPECT_STREQ(GetLogLevelFormattedName(static_cast<LogLevel>(-1)), "UNKNOWN");
+}
+
+// --- facility configuration -------------------------------------------------
+
+TEST_F(LoggerTest, NamesTakeTheLevelOfTheirLongestConfiguredPrefix) {
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddFacilityConfig("FM", "DEBUG"));
+  ASSERT_TRUE(logger->AddFacilityConfig("FMX", "ERROR"));
+
+  auto level_of = [&](const std::string& name) { return logger->GetFacilityConfig(name)->GetLevel(); };
+  EXPECT_EQ(level_of("FMY"), LogDebug);
+  EXPECT_EQ(level_of("FM"), LogDebug);
+  EXPECT_EQ(level_of("FMX"), LogError);
+  EXPECT_EQ(level_of("FMX1"), LogError);
+  EXPECT_EQ(level_of("F"), LogInfo);  // made on the way to FM
+  EXPECT_EQ(level_of("Q"), LogInfo);
+  EXPECT_EQ(level_of(""), LogInfo);
+
+  // Configuring an existing node again changes it in place.
+  ASSERT_TRUE(logger->AddFacilityConfig("FM", "NOTICE"));
+  EXPECT_EQ(level_of("FMY"), LogNotice);
+  EXPECT_EQ(level_of("FMX1"), LogError);
+
+  // A facility constructed by name takes the configured level once.
+  LogFacility fmy("FMY");
+  LogFacility other("Q");
+  EXPECT_EQ(fmy.GetLevel(), LogNotice);
+  EXPECT_EQ(other.GetLevel(), LogInfo);
+  ASSERT_TRUE(logger->AddFacilityConfig("FMY", "EMERGENCY"));
+  EXPECT_EQ(fmy.GetLevel(), LogNotice);
+  EXPECT_EQ(LogFacility("FMY").GetLevel(), LogEmergency);
+  Logger::DestroyInstance();
+
+  // Without a logger a named facility starts at INFO.
+  EXPECT_EQ(LogFacility("FMY").GetLevel(), LogInfo);
+}
+
+TEST_F(LoggerTest, IntermediateNodesKeepTheDefaultOfTheirCreation) {
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddFacilityConfig("ABC", "ERROR"));
+  logger->SetLogLevel(LogDebug);
+  EXPECT_EQ(logger->GetFacilityConfig("A")->GetLevel(), LogInfo);
+  EXPECT_EQ(logger->GetFacilityConfig("ABX")->GetLevel(), LogInfo);
+  EXPECT_EQ(logger->GetFacilityConfig("ABCD")->GetLevel(), LogError);
+  EXPECT_EQ(logger->GetFacilityConfig("Z")->GetLevel(), LogDebug);
+  EXPECT_EQ(logger->GetGlobalFacility().GetLevel(), LogDebug);
+  // New nodes start from their parent's level now: the root's new default,
+  // or the old one kept by an earlier node.
+  ASSERT_TRUE(logger->AddFacilityConfig("XYZ", "ALERT"));
+  ASSERT_TRUE(logger->AddFacilityConfig("AXY", "ALERT"));
+  EXPECT_EQ(logger->GetFacilityConfig("XY")->GetLevel(), LogDebug);
+  EXPECT_EQ(logger->GetFacilityConfig("AX")->GetLevel(), LogInfo);
+  Logger::DestroyInstance();
+}
+
+TEST_F(LoggerTest, GlobalNameSetsTheDefaultAndBadLevelNamesChangeNothing) {
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddFacilityConfig("GL", "ERROR"));
+  ASSERT_TRUE(logger->AddFacilityConfig("GLOBAL", "WARNING"));
+  EXPECT_EQ(logger->GetGlobalFacility().GetLevel(), LogWarning);
+  EXPECT_EQ(logger->GetFacilityConfig("Q")->GetLevel(), LogWarning);
+  // No node was made for it: its deepest match is still GL's.
+  EXPECT_EQ(logger->GetFacilityConfig("GLOBAL")->GetLevel(), LogError);
+  EXPECT_EQ(logger->GetFacilityConfig("GLOBAL")->GetCharacter(), 'L');
+
+  EXPECT_FALSE(logger->AddFacilityConfig("GLOBAL", "debug"));
+  EXPECT_FALSE(logger->AddFacilityConfig("NEW", "WARN"));
+  EXPECT_FALSE(logger->AddFacilityConfig("GL", "INFO "));
+  EXPECT_EQ(logger->GetGlobalFacility().GetLevel(), LogWarning);
+  EXPECT_EQ(logger->GetFacilityConfig("NEW"), logger->GetFacilityConfig(""));
+  EXPECT_EQ(logger->GetFacilityConfig("GLX")->GetLevel(), LogError);
+  Logger::DestroyInstance();
+}
+
+// --- records ---------------------------------------------------------------
+
+TEST_F(LoggerTest, RecordCarriesTheCallAndCutsLongMessages) {
+  LogFacility facility("WVFM", LogDebug);
+  LogRecord record = Populate(facility, LogNotice, "%s has %d files", "cache", 12);
+  EXPECT_EQ(record.message, "cache has 12 files");
+  EXPECT_EQ(record.facility, "WVFM");
+  EXPECT_EQ(record.level, LogNotice);
+  EXPECT_EQ(record.tag, 17);
+  EXPECT_EQ(record.file, "here.cpp");
+  EXPECT_EQ(record.line, 42);
+  EXPECT_TRUE(std::regex_match(record.timestamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})")))
+      << record.timestamp;
+
+  const std::string exact(1023, 'x');
+  EXPECT_EQ(Populate(facility, LogInfo, "%s", exact.c_str()).message, exact);
+  const std::string longer = std::string(1500, 'y') + "tail";
+  EXPECT_EQ(Populate(facility, LogInfo, "%s", longer.c_str()).message, longer.substr(0, 1023));
+  // The cut applies to the formatted text, not to the format.
+  EXPECT_EQ(Populate(facility, LogInfo, "%s%s", exact.c_str(), "z").message, exact);
+  EXPECT_EQ(Populate(facility, LogInfo, "").message, "");
+}
+
+// --- logger thread, devices ---------------------------------------------------
+
+TEST_F(LoggerTest, DevicesSeeEveryRecordInNameOrder) {
+  Logger* logger = Logger::CreateInstance();
+  for (const char* name : {"C", "A", "B"}) ASSERT_TRUE(logger->AddLogDevice(new NoteDevice(name, name[0] != 'B')));
+  // A second device under a taken name is refused and stays the caller's.
+  NoteDevice duplicate("A");
+  EXPECT_FALSE(logger->AddLogDevice(&duplicate));
+  EXPECT_FALSE(logger->RemoveLogDevice(&duplicate));
+  EXPECT_FALSE(logger->AddLogDevice(nullptr));
+
+  // Removing hands a device back without deleting it.
+  NoteDevice* removed = new NoteDevice("D");
+  ASSERT_TRUE(logger->AddLogDevice(removed));
+  EXPECT_TRUE(logger->RemoveLogDevice(removed));
+  EXPECT_FALSE(logger->RemoveLogDevice(removed));
+  delete removed;
+
+  // A failing device does not keep the record from the others.
+  LogRecord record;
+  record.message = "direct";
+  EXPECT_FALSE(logger->ProcessLogRecord(record));
+
+  ASSERT_TRUE(logger->Start());
+  EXPECT_FALSE(logger->Start());
+  LogFacility facility("T", LogDebug);
+  FacilityLog(facility, 0, LogInfo, 0, ODAEDPF_LOG_MARK, "one");
+  FacilityLog(facility, 0, LogInfo, 0, ODAEDPF_LOG_MARK, "two");
+  journal_.WaitFor("C: two");
+  Logger::DestroyInstance();
+  EXPECT_EQ(Logger::GetInstance(), nullptr);
+
+  EXPECT_EQ(journal_.Entries(),
+            (std::vector<std::string>{"~D", "A: direct", "B: direct", "C: direct", "A open", "B open", "C open",
+                                      "A: one", "B: one", "C: one", "A: two", "B: two", "C: two", "A close", "~A",
+                                      "B close", "~B", "C close", "~C"}));
+}
+
+TEST_F(LoggerTest, LastReferenceEndsTheThreadAfterQueuedRecords) {
+  Logger* first = Logger::CreateInstance();
+  ASSERT_TRUE(first->AddLogDevice(new NoteDevice("N")));
+  ASSERT_TRUE(first->Start());
+  EXPECT_EQ(Logger::CreateInstance(), first);
+
+  Logger::DestroyInstance();
+  ASSERT_EQ(Logger::GetInstance(), first);
+  Log(LogInfo, ODAEDPF_LOG_MARK, "still running");
+  journal_.WaitFor("N: still running");
+  EXPECT_FALSE(journal_.Has("N close"));
+
+  // Posted right before the last release: delivered before the device closes.
+  for (int i = 0; i < 50; ++i) Log(LogInfo, ODAEDPF_LOG_MARK, "late %d", i);
+  Logger::DestroyInstance();
+  EXPECT_EQ(Logger::GetInstance(), nullptr);
+  // Shutdown has joined the thread: the device is gone by now.
+  std::vector<std::string> entries = journal_.Entries();
+  ASSERT_GE(entries.size(), 3u);
+  EXPECT_EQ(entries[entries.size() - 3], "N: late 49");
+  EXPECT_EQ(entries[entries.size() - 2], "N close");
+  EXPECT_EQ(entries.back(), "~N");
+  EXPECT_EQ(EntriesStartingWith("N: late").size(), 50u);
+
+  // A third release finds no reference to drop; a new reference builds a new
+  // logger with no devices.
+  Logger::DestroyInstance();
+  EXPECT_EQ(Logger::GetInstance(), nullptr);
+  Logger* second = Logger::CreateInstance();
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(second->Start());
+  Log(LogInfo, ODAEDPF_LOG_MARK, "nobody listens");
+  Logger::DestroyInstance();
+  EXPECT_EQ(Logger::GetInstance(), nullptr);
+  EXPECT_FALSE(journal_.Has("N: nobody listens"));
+}
+
+TEST_F(LoggerTest, UnstartedLoggerStillDeletesItsDevices) {
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddLogDevice(new NoteDevice("U")));
+  // Not started: the record is dropped, not queued for later.
+  Log(LogError, ODAEDPF_LOG_MARK, "before start");
+  EXPECT_FALSE(logger->PostLogRecord(LogRecord()));
+  EXPECT_FALSE(logger->Shutdown());
+  Logger::DestroyInstance();
+  EXPECT_EQ(journal_.Entries(), std::vector<std::string>{"~U"});
+}
+
+TEST_F(LoggerTest, LoggingWithoutALoggerIsDropped) {
+  ASSERT_EQ(Logger::GetInstance(), nullptr);
+  LogFacility facility("NONE", LogDebug);
+  Log(LogEmergency, ODAEDPF_LOG_MARK, "no logger %s", "at all");
+  FacilityLog(facility, 0, LogEmergency, 0, ODAEDPF_LOG_MARK, "no logger %d", 1);
+  Logger::DestroyInstance();
+  EXPECT_EQ(Logger::GetInstance(), nullptr);
+}
+
+TEST_F(LoggerTest, RecordsAboveTheFacilityLevelAreDropped) {
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddLogDevice(new NoteDevice("N")));
+  logger->SetLogLevel(LogWarning);
+  ASSERT_TRUE(logger->Start());
+
+  LogFacility notice("FN", LogNotice);
+  for (int level = LogEmergency; level <= LogDebug; ++level) {
+    FacilityLog(notice, 0, static_cast<LogLevel>(level), 0, ODAEDPF_LOG_MARK, "facility %d", level);
+    Log(static_cast<LogLevel>(level), ODAEDPF_LOG_MARK, "global %d", level);
+  }
+  Log(LogEmergency, ODAEDPF_LOG_MARK, "end");
+  journal_.WaitFor("N: end");
+  Logger::DestroyInstance();
+
+  EXPECT_EQ(EntriesStartingWith("N: facility"),
+            (std::vector<std::string>{"N: facility 0", "N: facility 1", "N: facility 2", "N: facility 3",
+                                      "N: facility 4", "N: facility 5"}));
+  EXPECT_EQ(EntriesStartingWith("N: global"), (std::vector<std::string>{"N: global 0", "N: global 1", "N: global 2",
+                                                                        "N: global 3", "N: global 4"}));
+}
+
+// --- the forwarding device ----------------------------------------------------
+
+TEST_F(LoggerTest, RedirectDeviceForwardsOnlyTheMessageAtTheRecordsLevel) {
+  corvex_test::LogCapture capture;
+  ASSERT_TRUE(mrcp_plugin_log_source_set(def_log_source));
+
+  Logger* logger = Logger::CreateInstance();
+  ASSERT_TRUE(logger->AddLogDevice(new TARNWICKSS::LogRedirectDevice()));
+  ASSERT_TRUE(logger->AddLogDevice(new NoteDevice("ZZ")));
+  ASSERT_TRUE(logger->Start());
+  logger->SetLogLevel(LogDebug);
+
+  LogFacility facility("WVFM", LogDebug);
+  FacilityLog(facility, 0, LogWarning, 0, ODAEDPF_LOG_MARK, "Disk %s at %d%%", "full", 97);
+  Log(LogDebug, ODAEDPF_LOG_MARK, "debug %s", "detail");
+  // A '%' in the text is not read as a conversion by the server.
+  FacilityLog(facility, 0, LogError, 0, ODAEDPF_LOG_MARK, "%s", "100%s done");
+  const std::string longer(3000, 'w');
+  FacilityLog(facility, 0, LogNotice, 0, ODAEDPF_LOG_MARK, "%s", longer.c_str());
+  // A level outside the server's numbering must not reach it as such.
+  FacilityLog(facility, 0, static_cast<LogLevel>(-1), 0, ODAEDPF_LOG_MARK, "odd level");
+  FacilityLog(facility, 0, LogEmergency, 0, ODAEDPF_LOG_MARK, "last");
+  // The device after LRD sees it last, so LRD has written everything.
+  journal_.WaitFor("ZZ: last");
+  Logger::DestroyInstance();
+
+  std::vector<corvex_test::LogRecord> forwarded;
+  for (const corvex_test::LogRecord& r : capture.Records()) {
+    if (r.source == "TARNWICKSS-PLUGIN") forwarded.push_back(r);
+  }
+  ASSERT_EQ(forwarded.size(), 6u);
+  EXPECT_EQ(forwarded[0].message, "Disk full at 97%");
+  EXPECT_EQ(forwarded[0].priority, APT_PRIO_WARNING);
+  EXPECT_EQ(forwarded[1].message, "debug detail");
+  EXPECT_EQ(forwarded[1].priority, APT_PRIO_DEBUG);
+  EXPECT_EQ(forwarded[2].message, "100%s done");
+  EXPECT_EQ(forwarded[2].priority, APT_PRIO_ERROR);
+  EXPECT_EQ(forwarded[3].message, longer.substr(0, 1023));
+  EXPECT_EQ(forwarded[3].priority, APT_PRIO_NOTICE);
+  EXPECT_EQ(forwarded[4].message, "odd level");
+  EXPECT_EQ(forwarded[4].priority, APT_PRIO_DEBUG);
+  EXPECT_EQ(forwarded[5].priority, APT_PRIO_EMERGENCY);
+}
+
+}  // namespace
