@@ -112,6 +112,11 @@ void Engine::OnTimeoutElapsed(OdaEdpf::Timer* /*timer*/) {}
 bool Engine::ProcessStart() {
   OnUsageChange();
   ProcessOpen();
+  if (!CreateBrillRequester()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Brill Requester");
+    Cleanup();
+    return false;
+  }
   OnUsageChange();
   return true;
 }

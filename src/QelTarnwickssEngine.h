@@ -128,7 +128,12 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool ProcessOpen();
   void ProcessShutdown();
   void Cleanup();
+  // Reads the credentials file and creates the cloud requester from it.
+  bool CreateBrillRequester();
   void DestroyBrillRequester();
+  // The file's first 4096 bytes into `content`; false (logged) when it cannot
+  // be opened or holds nothing.
+  static bool LoadCredentialsFile(const std::string& path, std::string& content);
 
   // Reports a change of the channel usage; the status outputs hang off it.
   void OnUsageChange();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -32,6 +33,12 @@ class Records {
     std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<int>(std::count_if(records_.begin(), records_.end(),
                                           [&](const Record& r) { return r.message == message; }));
+  }
+  int CountContaining(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(std::count_if(records_.begin(), records_.end(), [&](const Record& r) {
+      return r.message.find(text) != std::string::npos;
+    }));
   }
   bool Has(const std::string& message, apt_log_priority_e priority) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -121,6 +128,46 @@ TEST_F(PluginLifecycle, OpensOnItsOwnThreadAndClosesInServerOrder) {
   ASSERT_TRUE(host.CloseEngine());
   EXPECT_EQ(OfKind(host.Events(), HostEvent::Kind::EngineClosed).size(), 1u);
   host.DestroyEngine();
+}
+
+TEST_F(PluginLifecycle, FailedStartIsReportedFromTheEngineThreadAndCloseIsStillAcknowledged) {
+  // Credentials without a client id: the requester cannot be created.
+  {
+    std::FILE* f = std::fopen((root_ + "/data/credentials.json").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("{\"client-key\": \"s3cr3t-key\"}", f);
+    std::fclose(f);
+  }
+  Records records;
+  Host host(Config());
+  ASSERT_TRUE(host.LoadPlugin(TARNWICKSS_PLUGIN_PATH));
+  EXPECT_FALSE(host.OpenEngine());
+  auto opened = OfKind(host.Events(), HostEvent::Kind::EngineOpened);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_FALSE(opened[0].status);
+  EXPECT_NE(opened[0].thread, std::this_thread::get_id());
+  EXPECT_TRUE(records.Has("Missing Required Parameter [client-id] in " + root_ + "/data/credentials.json",
+                          APT_PRIO_WARNING));
+  EXPECT_TRUE(records.Has("Failed to Create Brill Requester", APT_PRIO_WARNING));
+
+  EXPECT_TRUE(host.CloseEngine());
+  EXPECT_EQ(OfKind(host.Events(), HostEvent::Kind::EngineClosed).size(), 1u);
+}
+
+TEST_F(PluginLifecycle, RequesterIsCreatedWithoutEverLoggingTheKey) {
+  Records records;
+  {
+    Host host(Config());
+    ASSERT_TRUE(host.LoadPlugin(TARNWICKSS_PLUGIN_PATH));
+    ASSERT_TRUE(host.OpenEngine());
+    EXPECT_TRUE(records.Has(
+        "Create Brill Requester client-id [14 bytes] client-key [15 bytes] user-id [qelbrill] "
+        "voice-request-url-base [http://127.0.0.1:8390/v1/voice] text-request-url-base [http://127.0.0.1:8390/v1/text]",
+        APT_PRIO_INFO));
+    ASSERT_TRUE(host.CloseEngine());
+  }
+  EXPECT_TRUE(records.Has("Destroy Brill Requester", APT_PRIO_INFO));
+  EXPECT_EQ(records.CountContaining("your-client-key"), 0);
 }
 
 TEST_F(PluginLifecycle, CapabilitiesOfferBothRatesAsSeparateLpcmEntries) {
