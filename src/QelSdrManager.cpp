@@ -49,4 +49,23 @@ bool SdrManager::Settings::Load(const apr_xml_elem* element) {
   return true;
 }
 
+void SdrManager::SynthesisDetails::Reset() {
+  enabled = false;
+  name.clear();
+  mrcp_version = MRCP_VERSION_UNKNOWN;
+  sampling_rate = 0;
+  codec.clear();
+  speak_params.Reset();
+  content.segments.clear();
+  cache_control.Reset();
+  request_time = 0;
+  stream_start_time = 0;
+  completion_time = 0;
+  data_length = 0;
+  segment_counter = 0;
+  attempt_counter = 0;
+  completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
+  logging_tag.clear();
+}
+
 }  // namespace TARNWICKSS

@@ -14,6 +14,10 @@
 #include <string>
 
 #include "OdaEdpfLogLevel.h"
+#include "QelCacheControl.h"
+#include "QelSpeakParams.h"
+#include "QelSynthContent.h"
+#include "corvex/mrcp_message.h"
 
 namespace TARNWICKSS {
 
@@ -34,6 +38,33 @@ class SdrManager {
     std::string file_ext;
     OdaEdpf::LogLevel log_level;
     bool use_logging_tag;
+  };
+
+  // The record of a channel's current SPEAK. It is also the channel's working
+  // set for the request (parameters, segments still to play, Cache-Control),
+  // so the record written at the end is exactly the state the SPEAK used.
+  // Owned by its channel; engine thread only.
+  struct SynthesisDetails {
+    SynthesisDetails() { Reset(); }
+    // Back to the state of a fresh record.
+    void Reset();
+
+    bool enabled;  // write this SPEAK's record
+    std::string name;
+    mrcp_version_e mrcp_version;
+    std::uint64_t sampling_rate;  // Hz
+    std::string codec;
+    SpeakParams speak_params;
+    SynthContent content;
+    CacheControl cache_control;
+    std::int64_t request_time;       // apr_time_t; set only when enabled
+    std::int64_t stream_start_time;  // when IN-PROGRESS went out
+    std::int64_t completion_time;    // when the speech was complete
+    std::uint64_t data_length;       // audio bytes queued; counted only when enabled
+    std::uint64_t segment_counter;   // text segments started
+    std::uint64_t attempt_counter;   // text requests made for the current segment
+    mrcp_synth_completion_cause_e completion_cause;  // 8 while unset
+    std::string logging_tag;
   };
 };
 

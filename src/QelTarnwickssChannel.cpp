@@ -1,15 +1,20 @@
 #include "QelTarnwickssChannel.h"
 
+#include <apr_time.h>
+
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
 
 namespace {
-constexpr const char* kChannelTag = "tarnwickss";
+// Every channel log line ends in "<channel-id@tarnwickss>".
+constexpr const char* kTag = "tarnwickss";
 }  // namespace
 
 void ChannelEvent::Process() { channel_->ProcessEvent(this); }
+void ChannelSpeechDoneEvent::Process() { channel_->ProcessSpeechDoneEvent(); }
+void ChannelStopCompleteEvent::Process() { channel_->ProcessStopCompleteEvent(); }
 
 Channel::Channel(Engine* engine) : engine_(engine) {}
 
@@ -19,15 +24,44 @@ const char* Channel::id() const { return host_channel_ && host_channel_->id ? ho
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* request) {
   OdaEdpf::SoftEventProcessor* processor = engine_->event_processor();
-  if (!processor) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Event Processor <%s@%s>", id(),
-            kChannelTag);
+  auto* event = new ChannelEvent(type, this, request);
+  if (!processor || !processor->PostEvent(event)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Post Task <%s@%s>", id(), kTag);
+    event->Unref();
     return false;
   }
-  return processor->PostEvent(new ChannelEvent(type, this, request));
+  return true;
 }
 
-bool Channel::Read(mpf_frame_t* /*frame*/) { return true; }
+bool Channel::Send(mrcp_message_t* message) {
+  return mrcp_engine_channel_message_send(host_channel_, message) == TRUE;
+}
+
+// --- media thread ----------------------------------------------------------
+
+bool Channel::Read(mpf_frame_t* frame) {
+  if (!speaking_.load(std::memory_order_acquire)) return true;
+
+  if (pending_stop_response_.load(std::memory_order_acquire)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Stop Complete <%s@%s>", id(), kTag);
+    engine_->event_processor()->PostEvent(new ChannelStopCompleteEvent(this));
+    speaking_.store(false, std::memory_order_release);
+    return true;
+  }
+  if (paused_.load(std::memory_order_acquire)) return true;
+
+  mpf_media_chunk_buffer_frame_read(media_buffer_, frame);
+  if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
+    // The end-of-stream marker: this frame is not played.
+    speaking_.store(false, std::memory_order_release);
+    frame->type = MEDIA_FRAME_TYPE_NONE;
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete <%s@%s>", id(), kTag);
+    engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this));
+  }
+  return true;
+}
+
+// --- event-processor thread ------------------------------------------------
 
 bool Channel::ProcessEvent(ChannelEvent* event) {
   switch (event->type()) {
@@ -42,35 +76,238 @@ bool Channel::ProcessEvent(ChannelEvent* event) {
 }
 
 bool Channel::Open() {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", id(), kChannelTag);
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", id(), kTag);
+  media_buffer_ = mpf_media_chunk_buffer_create(host_channel_->pool);
   engine_->OnOpenChannel(this);
   mrcp_engine_channel_open_respond(host_channel_, TRUE);
   return true;
 }
 
 bool Channel::Close() {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close <%s@%s>", id(), kChannelTag);
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close <%s@%s>", id(), kTag);
+  if (synth_context_) {
+    close_pending_ = true;
+    return true;
+  }
+  FinishClose();
+  return true;
+}
+
+void Channel::FinishClose() {
+  close_pending_ = false;
+  speaking_.store(false, std::memory_order_release);
+  if (media_buffer_) {
+    mpf_media_chunk_buffer_destroy(media_buffer_);
+    media_buffer_ = nullptr;
+  }
   engine_->OnCloseChannel(this);
-  return mrcp_engine_channel_close_respond(host_channel_) == TRUE;
+  mrcp_engine_channel_close_respond(host_channel_);
 }
 
 bool Channel::ProcessRequest(mrcp_message_t* request) {
-  mrcp_message_t* response = request ? mrcp_response_create(request, request->pool) : nullptr;
+  if (!request) return true;
+  mrcp_message_t* response = mrcp_response_create(request, request->pool);
   if (!response) return true;
-  if (request->start_line.method_id == SYNTHESIZER_SPEAK) {
-    // Synthesis is not wired into the channel yet: refuse rather than leave
-    // the SPEAK without an answer.
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Speak Not Available <%s@%s>", id(),
-            kChannelTag);
-    response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
-    mrcp_synth_header_t* header = mrcp_resource_header_prepare(response);
-    if (header) {
-      header->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_ERROR;
-      mrcp_resource_header_property_add(response, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+
+  bool handled = false;
+  switch (request->start_line.method_id) {
+    case SYNTHESIZER_SPEAK:
+      handled = Speak(request, response);
+      break;
+    case SYNTHESIZER_STOP:
+    case SYNTHESIZER_BARGE_IN_OCCURRED:
+      handled = Stop(request, response);
+      break;
+    case SYNTHESIZER_PAUSE:
+      handled = Pause(request, response);
+      break;
+    case SYNTHESIZER_RESUME:
+      handled = Resume(request, response);
+      break;
+    default:
+      break;
+  }
+  if (!handled) Send(response);
+  return true;
+}
+
+bool Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                              mrcp_synth_completion_cause_e cause) {
+  response->start_line.status_code = status;
+  mrcp_synth_header_t* header = mrcp_resource_header_prepare(response);
+  if (header) {
+    header->completion_cause = cause;
+    mrcp_resource_header_property_add(response, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+  }
+  return true;
+}
+
+bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
+  if (synth_context_) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Previous Synth Context Not Released <%s@%s>",
+            id(), kTag);
+    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    return false;
+  }
+  const mpf_codec_descriptor_t* codec = mrcp_engine_source_stream_codec_get(host_channel_);
+  if (!codec) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Codec Descriptor Available <%s@%s>", id(),
+            kTag);
+    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    return false;
+  }
+
+  details_.Reset();
+  details_.sampling_rate = codec->sampling_rate;
+  details_.mrcp_version = request->start_line.version;
+  details_.codec.assign(codec->name.buf ? codec->name.buf : "", codec->name.length);
+
+  const mrcp_status_code_e status = DetermineParams(request, engine_->synth_settings());
+  if (status != MRCP_STATUS_CODE_SUCCESS) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Determine Params <%s@%s>", id(), kTag);
+    ComposeResponse(response, status, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    return false;
+  }
+  if (!ComposeContent() || details_.content.segments.empty()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose Content <%s@%s>", id(), kTag);
+    ComposeResponse(response, MRCP_STATUS_CODE_MISSING_PARAM, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    return false;
+  }
+
+  // Detail records are written once the records manager exists; until then
+  // no SPEAK asks for one.
+  details_.enabled = false;
+
+  SupersedeCurrentSpeak();
+  pending_stop_response_.store(nullptr, std::memory_order_release);
+  speaking_.store(false, std::memory_order_release);
+  paused_.store(false, std::memory_order_release);
+  current_request_ = request;
+  pending_speak_response_ = response;
+  mpf_media_chunk_buffer_restart(media_buffer_);
+
+  if (!StartSynthesis()) {
+    if (pending_speak_response_) {
+      current_request_ = nullptr;
+      pending_speak_response_ = nullptr;
+      ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+      return false;
     }
   }
-  mrcp_engine_channel_message_send(host_channel_, response);
   return true;
+}
+
+void Channel::SupersedeCurrentSpeak() {
+  if (!current_request_) return;
+  // The earlier SPEAK is still playing, paused or stopping. A held STOP is
+  // answered now (it would otherwise never be); without one the earlier
+  // SPEAK ends as cancelled, so every request gets its final answer.
+  if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
+    Send(stop_response);
+  } else if (mrcp_message_t* complete =
+                 mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool)) {
+    ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+    complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+    Send(complete);
+  }
+  current_request_ = nullptr;
+}
+
+bool Channel::ComposeContent() {
+  SpeakParams& params = details_.speak_params;
+  SynthContent& content = details_.content;
+  const SynthSettings& settings = engine_->synth_settings();
+  switch (params.content_type) {
+    case SYNTH_CONTENT_TEXT:
+      return content.ComposeSingleSegment(params);
+    case SYNTH_CONTENT_SSML:
+      if (settings.bypass_ssml) return content.ComposeSingleSegment(params);
+      return content.ReadSsmlAndComposeContent(params, settings.normalize_ssml, host_channel_->pool);
+    case SYNTH_CONTENT_URI_LIST:
+      return content.ComposeUriListSegments(params);
+    default:
+      return false;
+  }
+}
+
+bool Channel::StartSynthesis() {
+  // The cloud road is not connected to the channel yet.
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Synthesis Not Available <%s@%s>", id(), kTag);
+  return false;
+}
+
+void Channel::StartSpeaking() {
+  mrcp_message_t* response = pending_speak_response_;
+  if (!response) return;
+  response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  details_.stream_start_time = apr_time_now();
+  speaking_.store(true, std::memory_order_release);
+  pending_speak_response_ = nullptr;
+  Send(response);
+}
+
+void Channel::SetSynthContext(std::unique_ptr<StreamingSynthContext> context) {
+  synth_context_ = std::move(context);
+}
+
+bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
+  if (!current_request_) return false;
+  // A newer STOP takes the place of a held one; the held one is answered now
+  // so that no STOP goes without its response.
+  if (mrcp_message_t* earlier = pending_stop_response_.exchange(response)) Send(earlier);
+  details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  return true;
+}
+
+bool Channel::Pause(mrcp_message_t* /*request*/, mrcp_message_t* /*response*/) {
+  paused_.store(true, std::memory_order_release);
+  return false;
+}
+
+bool Channel::Resume(mrcp_message_t* /*request*/, mrcp_message_t* /*response*/) {
+  paused_.store(false, std::memory_order_release);
+  return false;
+}
+
+void Channel::ProcessStopCompleteEvent() {
+  if (!current_request_ || synth_context_) return;
+  mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr);
+  if (!stop_response) return;
+  Send(stop_response);
+  current_request_ = nullptr;
+}
+
+void Channel::ProcessSpeechDoneEvent() {
+  if (!current_request_) return;
+  details_.completion_time = apr_time_now();
+
+  if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
+    Send(stop_response);
+    current_request_ = nullptr;
+    return;
+  }
+  mrcp_message_t* complete =
+      mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool);
+  if (!complete) return;
+  ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
+  complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+  current_request_ = nullptr;
+  Send(complete);
+}
+
+void Channel::ProcessSynthError() {
+  if (!synth_context_) return;
+  if (pending_speak_response_) {
+    mrcp_message_t* response = pending_speak_response_;
+    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    current_request_ = nullptr;
+    pending_speak_response_ = nullptr;
+    Send(response);
+  } else {
+    mpf_media_chunk_buffer_event_write(media_buffer_, MEDIA_FRAME_TYPE_EVENT);
+  }
+  synth_context_.reset();
+  if (close_pending_) FinishClose();
 }
 
 }  // namespace TARNWICKSS

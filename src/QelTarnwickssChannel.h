@@ -2,16 +2,33 @@
 //
 // Ownership: created by the engine's create_channel, destroyed by the server
 // through the channel table's destroy; the engine only lists it while open.
+// The channel owns its media chunk buffer (created at open in the channel's
+// pool, destroyed at close), its per-SPEAK record and, while a segment is
+// being synthesized, one StreamingSynthContext.
 //
-// Threads: the server's control thread constructs and destroys the channel
-// and calls SignalEvent, which only posts a task to the engine's event
-// processor. Every task (open, close, requests) runs on the event-processor
-// thread. The server's media thread calls only Read.
+// Threads:
+//  - the server's control thread constructs and destroys the channel and
+//    calls SignalEvent, which only posts a task to the engine's processor;
+//  - the engine's event-processor thread runs every task (open, close,
+//    requests, synthesis) and owns every field not listed below;
+//  - the server's media thread calls only Read. It shares with the engine
+//    thread, without a lock: speaking_, paused_ and pending_stop_response_
+//    (atomics, each read and written whole), and the media buffer, whose own
+//    mutex orders the writer and the reader. media_buffer_ itself is written
+//    only while the media thread cannot read it (before speaking_ is first
+//    set, and at close after the server has stopped reading).
 #ifndef QEL_TARNWICKSS_CHANNEL_H
 #define QEL_TARNWICKSS_CHANNEL_H
 
+#include <atomic>
+#include <memory>
+
 #include "OdaEdpfAsyncEvent.h"
+#include "QelSdrManager.h"
+#include "QelStreamingSynthContext.h"
+#include "QelTarnwickssSettings.h"
 #include "corvex/mrcp_engine.h"
+#include "mpf_media_chunk_buffer.h"
 
 namespace TARNWICKSS {
 
@@ -37,22 +54,44 @@ class ChannelEvent : public OdaEdpf::AsyncEvent {
   mrcp_message_t* request_;
 };
 
+// Posted by the media thread when it has read the end-of-stream marker.
+class ChannelSpeechDoneEvent : public OdaEdpf::AsyncEvent {
+ public:
+  explicit ChannelSpeechDoneEvent(Channel* channel) : channel_(channel) {}
+  void Process() override;
+
+ private:
+  Channel* channel_;
+};
+
+// Posted by the media thread when it has stopped playing for a STOP.
+class ChannelStopCompleteEvent : public OdaEdpf::AsyncEvent {
+ public:
+  explicit ChannelStopCompleteEvent(Channel* channel) : channel_(channel) {}
+  void Process() override;
+
+ private:
+  Channel* channel_;
+};
+
 class Channel {
  public:
   explicit Channel(Engine* engine);
-  ~Channel();
+  virtual ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
   // Control thread: set once by channel creation.
   void SetHostChannel(mrcp_engine_channel_t* host_channel) { host_channel_ = host_channel; }
   mrcp_engine_channel_t* host_channel() const { return host_channel_; }
+  // The server's identifier of the channel ("" before it is set).
   const char* id() const;
 
   // Control thread: posts a task for this channel to the engine's processor.
   bool SignalEvent(TaskMsgType type, mrcp_message_t* request);
 
-  // Media thread: fills one frame. Always true.
+  // Media thread: fills one frame from the media buffer while speaking.
+  // Always true.
   bool Read(mpf_frame_t* frame);
 
   // Event-processor thread.
@@ -60,11 +99,64 @@ class Channel {
   bool Open();
   bool Close();
   bool ProcessRequest(mrcp_message_t* request);
+  void ProcessSpeechDoneEvent();
+  void ProcessStopCompleteEvent();
+  // Ends a failed segment: answers a held SPEAK response with 407, or ends
+  // the audio early when the response went out already; finishes a
+  // deferred close.
+  void ProcessSynthError();
+
+  // Sets the status and the Completion-Cause header of a response.
+  static bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
+                              mrcp_synth_completion_cause_e cause);
+
+  const SdrManager::SynthesisDetails& details() const { return details_; }
+
+ protected:
+  // Starts the segment at the front of the content queue; false when it was
+  // not started. Virtual so tests can stand in for the cloud.
+  virtual bool StartSynthesis();
+  // Sends the held SPEAK response as IN-PROGRESS and lets the media thread
+  // play; nothing when the response went out already.
+  void StartSpeaking();
+  // Event-processor thread: the synthesis context of the current segment.
+  void SetSynthContext(std::unique_ptr<StreamingSynthContext> context);
+  bool HasSynthContext() const { return static_cast<bool>(synth_context_); }
+  mpf_media_chunk_buffer_t* media_buffer() const { return media_buffer_; }
+  Engine* engine() const { return engine_; }
+  SdrManager::SynthesisDetails& mutable_details() { return details_; }
 
  private:
-  Engine* engine_;
+  bool Speak(mrcp_message_t* request, mrcp_message_t* response);
+  bool Stop(mrcp_message_t* request, mrcp_message_t* response);
+  bool Pause(mrcp_message_t* request, mrcp_message_t* response);
+  bool Resume(mrcp_message_t* request, mrcp_message_t* response);
+  // Ends what an earlier SPEAK still owes its client before a newer SPEAK
+  // takes its place.
+  void SupersedeCurrentSpeak();
+  bool ComposeContent();
+  mrcp_status_code_e DetermineParams(const mrcp_message_t* request, const SynthSettings& defaults);
+  bool ParseVendorSpecificParameters(const apr_array_header_t* params, SdrManager::SynthesisDetails& details) const;
+  bool SetSynthParameter(const std::string& name, const std::string& value,
+                         SdrManager::SynthesisDetails& details) const;
+  void FinishClose();
+  bool Send(mrcp_message_t* message);
+
+  Engine* const engine_;
   mrcp_engine_channel_t* host_channel_ = nullptr;
+  std::unique_ptr<StreamingSynthContext> synth_context_;
+  mpf_media_chunk_buffer_t* media_buffer_ = nullptr;
+  mrcp_message_t* current_request_ = nullptr;
+  mrcp_message_t* pending_speak_response_ = nullptr;
+  std::atomic<mrcp_message_t*> pending_stop_response_{nullptr};  // shared with the media thread
+  bool close_pending_ = false;
+  std::atomic<bool> speaking_{false};  // shared with the media thread
+  std::atomic<bool> paused_{false};    // shared with the media thread
+  SdrManager::SynthesisDetails details_;
 };
+
+// Strips one pair of enclosing double quotes in place.
+void RemoveQuotes(apt_str_t* str);
 
 }  // namespace TARNWICKSS
 

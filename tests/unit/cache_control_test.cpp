@@ -1,0 +1,93 @@
+// Cache-Control header parsing: directive names, values, separators, and the
+// conversion of values, which must read numbers like a stream extraction.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "QelCacheControl.h"
+#include "log_capture.h"
+
+using TARNWICKSS::CacheControl;
+
+namespace {
+
+class CacheControlTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { apr_initialize(); }
+  static void TearDownTestSuite() { apr_terminate(); }
+
+  static CacheControl Parsed(std::string header) {
+    CacheControl cc;
+    apt_str_t value{&header[0], header.size()};
+    EXPECT_TRUE(cc.Parse(&value, nullptr)) << header;
+    return cc;
+  }
+};
+
+TEST_F(CacheControlTest, HeaderDirectives) {
+  const struct {
+    const char* header;
+    std::int32_t max_age, max_stale, min_fresh;
+  } kCases[] = {
+      {"max-age=30", 30, -1, -1},
+      {"max-age=30, min-fresh=10", 30, -1, 10},
+      {"  max-stale=7 ,\tmin-fresh=+8 ", -1, 7, 8},
+      {"max-age = 30", -1, -1, -1},  // the name keeps its trailing blank
+      {"MAX-AGE=30", -1, -1, -1},
+      {"no-cache, max-age, max-age=", -1, -1, -1},
+      {"x=1, max-age=2, max-age=3", 3, -1, -1},
+      {"max-age=abc", 0, -1, -1},
+      {"max-age=12s", 12, -1, -1},
+      {"max-age=-5", -5, -1, -1},
+      {"max-age=30,,min-fresh=10", 30, -1, -1},
+      {"max-age=30, ,min-fresh=10", 30, -1, -1},
+      {"max-age=30,", 30, -1, -1},
+      {"=5, min-fresh=1", -1, -1, 1},  // a nameless directive does not end the walk
+      {"max-age=99999999999, min-fresh=-99999999999", 2147483647, -1, INT32_MIN},
+      {"max-age=5, max-age=\n", -1, -1, -1},  // white space only keeps the extraction's -1
+      {"", -1, -1, -1},
+  };
+  for (const auto& c : kCases) {
+    const CacheControl cc = Parsed(c.header);
+    EXPECT_EQ(c.max_age, cc.max_age) << c.header;
+    EXPECT_EQ(c.max_stale, cc.max_stale) << c.header;
+    EXPECT_EQ(c.min_fresh, cc.min_fresh) << c.header;
+  }
+}
+
+TEST_F(CacheControlTest, ValuesReadAsAStreamExtractionReadsThem) {
+  for (const char* text : {"0", "007", "+12", "-0", "- 1", "+-3", "--3", "\v 42x", "\f", "2147483647", "2147483648",
+                           "-2147483648", "-2147483649", "123456789012345678901234567890", "0x1F", "1e3", ".5",
+                           "\xC2\xA0" "1"}) {
+    std::int32_t expected = -1;
+    std::istringstream(text) >> expected;
+    const CacheControl cc = Parsed(std::string("min-fresh=") + text);
+    EXPECT_EQ(expected, cc.min_fresh) << "[" << text << "]";
+  }
+}
+
+TEST_F(CacheControlTest, ResultsResetAndSilence) {
+  corvex_test::LogCapture log;
+  CacheControl cc;
+  EXPECT_FALSE(cc.Parse(nullptr, nullptr));
+  EXPECT_FALSE(cc.ParseDirective(nullptr, nullptr));
+  for (std::string directive : {"", " =5", "=5"}) {
+    apt_str_t d{&directive[0], directive.size()};
+    EXPECT_FALSE(cc.ParseDirective(&d, nullptr)) << directive;
+  }
+  std::string no_value = "no-cache";
+  apt_str_t d{&no_value[0], no_value.size()};
+  EXPECT_TRUE(cc.ParseDirective(&d, nullptr));
+
+  cc = Parsed("max-age=1, max-stale=2, min-fresh=3, bogus=x");
+  cc.Reset();
+  EXPECT_EQ(-1, cc.max_age);
+  EXPECT_EQ(-1, cc.max_stale);
+  EXPECT_EQ(-1, cc.min_fresh);
+  EXPECT_TRUE(log.Records().empty());
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+// The channel's tasks on a running engine, with the cloud replaced by a test
+// double: the hand-over between the engine thread and the media thread (this
+// test's thread plays the media thread), STOP, PAUSE, a SPEAK replaced by a
+// newer one, and a close deferred while a segment is being synthesized.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "OdaEdpfAsyncEvent.h"
+#include "QelTarnwickssChannel.h"
+#include "QelTarnwickssEngine.h"
+#include "log_capture.h"
+#include "test_root.h"
+
+namespace {
+
+using namespace TARNWICKSS;
+
+// What the server heard from the engine and the channel.
+struct Server {
+  struct Heard {
+    enum Kind { EngineOpen, ChannelOpen, ChannelClose, Message } kind;
+    mrcp_message_type_e type = MRCP_MESSAGE_TYPE_UNKNOWN;
+    mrcp_method_id method = 0;
+    mrcp_request_id request_id = 0;
+    mrcp_status_code_e status = MRCP_STATUS_CODE_UNKNOWN;
+    mrcp_request_state_e state = MRCP_REQUEST_STATE_UNKNOWN;
+    int cause = -1;
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Heard> heard;
+
+  void Add(Heard h) {
+    std::lock_guard<std::mutex> lock(mutex);
+    heard.push_back(h);
+    changed.notify_all();
+  }
+  bool WaitFor(const std::function<bool(const Heard&)>& pred, int count = 1) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::count_if(heard.begin(), heard.end(), pred) >= count;
+    });
+  }
+  std::vector<Heard> Messages(mrcp_request_id id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Heard> out;
+    for (const Heard& h : heard)
+      if (h.kind == Heard::Message && h.request_id == id) out.push_back(h);
+    return out;
+  }
+  bool Has(Heard::Kind kind) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::any_of(heard.begin(), heard.end(), [kind](const Heard& h) { return h.kind == kind; });
+  }
+};
+
+Server* ServerOf(mrcp_engine_channel_t* channel) { return static_cast<Server*>(channel->event_obj); }
+
+const mrcp_engine_event_vtable_t kEngineEvents = {
+    [](mrcp_engine_t* engine, apt_bool_t) -> apt_bool_t {
+      static_cast<Server*>(engine->event_obj)->Add({Server::Heard::EngineOpen});
+      return TRUE;
+    },
+    [](mrcp_engine_t*) -> apt_bool_t { return TRUE; }};
+
+const mrcp_engine_channel_event_vtable_t kChannelEvents = {
+    [](mrcp_engine_channel_t* channel, apt_bool_t) -> apt_bool_t {
+      ServerOf(channel)->Add({Server::Heard::ChannelOpen});
+      return TRUE;
+    },
+    [](mrcp_engine_channel_t* channel) -> apt_bool_t {
+      ServerOf(channel)->Add({Server::Heard::ChannelClose});
+      return TRUE;
+    },
+    [](mrcp_engine_channel_t* channel, mrcp_message_t* message) -> apt_bool_t {
+      Server::Heard h{Server::Heard::Message};
+      h.type = message->start_line.message_type;
+      h.method = message->start_line.method_id;
+      h.request_id = message->start_line.request_id;
+      h.status = message->start_line.status_code;
+      h.state = message->start_line.request_state;
+      if (mrcp_resource_header_property_check(message, SYNTHESIZER_HEADER_COMPLETION_CAUSE))
+        h.cause = message->synth_header->completion_cause;
+      ServerOf(channel)->Add(h);
+      return TRUE;
+    }};
+
+// Stands in for the cloud: either queues `audio_bytes` of audio and the end
+// marker and starts speaking, or keeps a synthesis context open (a segment in
+// the middle of its synthesis).
+class FakeChannel : public Channel {
+ public:
+  using Channel::Channel;
+  enum class Mode { Speak, Hold } mode = Mode::Speak;
+  std::size_t audio_bytes = 1600;
+
+  void FailSegment() { ProcessSynthError(); }
+
+ protected:
+  bool StartSynthesis() override {
+    if (mode == Mode::Hold) {
+      SetSynthContext(std::make_unique<StreamingSynthContext>());
+      return true;
+    }
+    std::vector<unsigned char> audio(audio_bytes, 0x11);
+    mpf_media_chunk_buffer_audio_write(media_buffer(), audio.data(), audio.size());
+    mpf_media_chunk_buffer_event_write(media_buffer(), MEDIA_FRAME_TYPE_EVENT);
+    StartSpeaking();
+    return true;
+  }
+};
+
+// Runs a function on the engine's thread.
+class CallEvent : public OdaEdpf::AsyncEvent {
+ public:
+  explicit CallEvent(std::function<void()> f) : f_(std::move(f)) {}
+  void Process() override { f_(); }
+
+ private:
+  std::function<void()> f_;
+};
+
+class ChannelTasks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTestRoot("tasks");
+    InstallSampleConfig(root_);
+    apr_initialize();
+    apr_pool_create(&pool_, nullptr);
+    host_engine_.pool = pool_;
+    host_engine_.dir_layout = apt_default_dir_layout_create(root_.c_str(), pool_);
+    host_engine_.event_vtable = &kEngineEvents;
+    host_engine_.event_obj = &server_;
+    engine_ = std::make_unique<Engine>("TARNWICKSS");
+    engine_->SetHostEngine(&host_engine_);
+    ASSERT_TRUE(engine_->Open());
+    ASSERT_TRUE(server_.WaitFor([](const Server::Heard& h) { return h.kind == Server::Heard::EngineOpen; }));
+
+    channel_ = std::make_unique<FakeChannel>(engine_.get());
+    codec_.name.buf = const_cast<char*>("LPCM");
+    codec_.name.length = 4;
+    codec_.sampling_rate = 8000;
+    codec_.channel_count = 1;
+    stream_.rx_descriptor = &codec_;
+    termination_.audio_stream = &stream_;
+    host_channel_.pool = pool_;
+    host_channel_.id = "feed1@speechsynth";
+    host_channel_.engine = &host_engine_;
+    host_channel_.termination = &termination_;
+    host_channel_.method_obj = channel_.get();
+    host_channel_.event_vtable = &kChannelEvents;
+    host_channel_.event_obj = &server_;
+    channel_->SetHostChannel(&host_channel_);
+    ASSERT_TRUE(channel_->SignalEvent(TaskMsgOpen, nullptr));
+    ASSERT_TRUE(server_.WaitFor([](const Server::Heard& h) { return h.kind == Server::Heard::ChannelOpen; }));
+  }
+
+  void TearDown() override {
+    if (!server_.Has(Server::Heard::ChannelClose)) {
+      channel_->SignalEvent(TaskMsgClose, nullptr);
+      server_.WaitFor([](const Server::Heard& h) { return h.kind == Server::Heard::ChannelClose; });
+    }
+    engine_->Close();
+    channel_.reset();
+    engine_.reset();
+    apr_pool_destroy(pool_);
+    apr_terminate();
+    std::filesystem::remove_all(root_);
+  }
+
+  mrcp_message_t* Request(mrcp_method_id method) {
+    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, method, ++next_id_, pool_);
+    if (method == SYNTHESIZER_SPEAK) {
+      mrcp_resource_header_prepare(request);
+      mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+      apt_string_assign(&generic->content_type, "text/plain", pool_);
+      mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+      apt_string_assign(&request->body, "Hello", pool_);
+    }
+    return request;
+  }
+  mrcp_request_id Send(mrcp_message_t* request) {
+    EXPECT_TRUE(channel_->SignalEvent(TaskMsgRequest, request));
+    return request->start_line.request_id;
+  }
+  bool WaitForMessage(mrcp_request_id id, mrcp_message_type_e type, int count = 1) {
+    return server_.WaitFor(
+        [=](const Server::Heard& h) { return h.kind == Server::Heard::Message && h.request_id == id && h.type == type; },
+        count);
+  }
+  // Plays one 10 ms frame as the media thread does; returns its type.
+  int ReadFrame() {
+    unsigned char buffer[160];
+    std::memset(buffer, 0x7f, sizeof(buffer));
+    mpf_frame_t frame{};
+    frame.codec_frame.buffer = buffer;
+    frame.codec_frame.size = sizeof(buffer);
+    channel_->Read(&frame);
+    return frame.type;
+  }
+
+  std::string root_;
+  apr_pool_t* pool_ = nullptr;
+  Server server_;
+  mrcp_engine_t host_engine_{};
+  mpf_codec_descriptor_t codec_{};
+  mpf_audio_stream_t stream_{};
+  mpf_termination_t termination_{};
+  mrcp_engine_channel_t host_channel_{};
+  std::unique_ptr<Engine> engine_;
+  std::unique_ptr<FakeChannel> channel_;
+  mrcp_request_id next_id_ = 0;
+};
+
+TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
+  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+  int audio_frames = 0, last_type = -1;
+  for (int i = 0; i < 100 && !(last_type == MEDIA_FRAME_TYPE_NONE && audio_frames > 0); ++i) {
+    last_type = ReadFrame();
+    if (last_type & MEDIA_FRAME_TYPE_AUDIO) ++audio_frames;
+  }
+  // 1600 bytes are ten frames; the marker's frame is not played.
+  EXPECT_EQ(audio_frames, 10);
+  ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
+  const auto messages = server_.Messages(speak);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].status, MRCP_STATUS_CODE_SUCCESS);
+  EXPECT_EQ(messages[0].state, MRCP_REQUEST_STATE_INPROGRESS);
+  EXPECT_EQ(messages[1].method, SYNTHESIZER_SPEAK_COMPLETE);
+  EXPECT_EQ(messages[1].state, MRCP_REQUEST_STATE_COMPLETE);
+  EXPECT_EQ(messages[1].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
+  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // idle again: frames untouched
+}
+
+TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
+  channel_->audio_bytes = 160 * 500;
+  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
+  const mrcp_request_id pause = Send(Request(SYNTHESIZER_PAUSE));
+  ASSERT_TRUE(WaitForMessage(pause, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // paused: the buffer keeps its place
+
+  // Two STOPs: each gets exactly one answer, once the media thread has stopped.
+  corvex_test::LogCapture log;
+  const mrcp_request_id stop1 = Send(Request(SYNTHESIZER_STOP));
+  const mrcp_request_id stop2 = Send(Request(SYNTHESIZER_BARGE_IN_OCCURRED));
+  ASSERT_TRUE(WaitForMessage(stop1, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_TRUE(server_.Messages(stop2).empty());
+  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
+  ASSERT_TRUE(WaitForMessage(stop2, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_EQ(log.Count("Stop Complete <feed1@speechsynth@tarnwickss>", APT_PRIO_NOTICE), 1u);
+  EXPECT_EQ(server_.Messages(stop2)[0].status, MRCP_STATUS_CODE_SUCCESS);
+  EXPECT_EQ(server_.Messages(stop1).size(), 1u);
+  EXPECT_EQ(server_.Messages(speak).size(), 1u);  // no SPEAK-COMPLETE after a STOP
+  EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+}
+
+TEST_F(ChannelTasks, SpeakReplacedByANewerOneCompletesAsCancelled) {
+  channel_->audio_bytes = 160 * 500;
+  const mrcp_request_id first = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(WaitForMessage(first, MRCP_MESSAGE_TYPE_RESPONSE));
+  const mrcp_request_id second = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(WaitForMessage(second, MRCP_MESSAGE_TYPE_RESPONSE));
+  const auto messages = server_.Messages(first);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].method, SYNTHESIZER_SPEAK_COMPLETE);
+  EXPECT_EQ(messages[1].cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+}
+
+TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
+  channel_->mode = FakeChannel::Mode::Hold;
+  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(channel_->SignalEvent(TaskMsgClose, nullptr));
+  // A later request proves the close task has run without acknowledging.
+  const mrcp_request_id probe = Send(Request(SYNTHESIZER_GET_PARAMS));
+  ASSERT_TRUE(WaitForMessage(probe, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_FALSE(server_.Has(Server::Heard::ChannelClose));
+  EXPECT_TRUE(server_.Messages(speak).empty());
+
+  // While the context exists a new SPEAK is refused.
+  const mrcp_request_id refused = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(WaitForMessage(refused, MRCP_MESSAGE_TYPE_RESPONSE));
+  EXPECT_EQ(server_.Messages(refused)[0].status, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+
+  FakeChannel* channel = channel_.get();
+  engine_->event_processor()->PostEvent(new CallEvent([channel] { channel->FailSegment(); }));
+  ASSERT_TRUE(server_.WaitFor([](const Server::Heard& h) { return h.kind == Server::Heard::ChannelClose; }));
+  const auto messages = server_.Messages(speak);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].status, MRCP_STATUS_CODE_METHOD_FAILED);
+  EXPECT_EQ(messages[0].cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+}
+
+}  // namespace

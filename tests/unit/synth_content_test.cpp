@@ -1,0 +1,252 @@
+// Speak parameters and the segmentation of SPEAK bodies: content types,
+// single segments, SSML (split and whole, namespaces, escaping) and URI lists.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "QelSpeakParams.h"
+#include "QelSynthContent.h"
+#include "QelTarnwickssPlugin.h"
+#include "log_capture.h"
+
+using namespace TARNWICKSS;
+using corvex_test::LogCapture;
+
+namespace {
+
+TEST(SpeakParamsTest, ContentTypeCutsParametersAndMatchesExactly) {
+  const struct {
+    const char* header;
+    SynthContentType type;
+    const char* cut;
+  } kCases[] = {
+      {"text/plain;charset=UTF-8", SYNTH_CONTENT_TEXT, "text/plain"},
+      {"application/ssml+xml", SYNTH_CONTENT_SSML, "application/ssml+xml"},
+      {"application/synthesis+ssml;a=b;c", SYNTH_CONTENT_SSML, "application/synthesis+ssml"},
+      {"text/uri-list", SYNTH_CONTENT_URI_LIST, "text/uri-list"},
+      {"Text/Plain", SYNTH_CONTENT_UNKNOWN, "Text/Plain"},
+      {" text/plain", SYNTH_CONTENT_UNKNOWN, " text/plain"},
+      {"text/plain ;charset=UTF-8", SYNTH_CONTENT_UNKNOWN, "text/plain "},
+      {";text/plain", SYNTH_CONTENT_UNKNOWN, ""},
+      {"", SYNTH_CONTENT_UNKNOWN, ""},
+      {"text/html", SYNTH_CONTENT_UNKNOWN, "text/html"},
+  };
+  for (const auto& c : kCases) {
+    SpeakParams params;
+    params.content_type = SYNTH_CONTENT_URI_LIST;  // a stale type must not survive
+    std::string value = c.header;
+    EXPECT_TRUE(params.DetermineContentType(value));
+    EXPECT_EQ(c.type, params.content_type) << c.header;
+    EXPECT_EQ(c.cut, value) << c.header;
+  }
+}
+
+TEST(SpeakParamsTest, ResetReturnsToAFreshRecord) {
+  SpeakParams params;
+  params.language = "de-DE";
+  params.voice_gender = VOICE_GENDER_MALE;
+  params.voice_name = "Hans";
+  params.prosody.pitch = "high";
+  params.content = "x";
+  params.content_type = SYNTH_CONTENT_SSML;
+  params.deadline = 5;
+  params.reattempt = params.audio_as_url = true;
+  params.service_uri = params.credentials_file = params.region = "x";
+  params.Reset();
+  EXPECT_EQ(VOICE_GENDER_UNKNOWN, params.voice_gender);  // not male, which is 0
+  EXPECT_TRUE(params.language.empty() && params.voice_name.empty() && params.content.empty());
+  EXPECT_TRUE(params.service_uri.empty() && params.credentials_file.empty() && params.region.empty());
+  EXPECT_TRUE(params.prosody.pitch.empty());
+  EXPECT_EQ(SYNTH_CONTENT_UNKNOWN, params.content_type);
+  EXPECT_EQ(0, params.deadline);
+  EXPECT_FALSE(params.reattempt || params.audio_as_url);
+}
+
+class SynthContentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    apr_initialize();
+    mrcp_plugin_log_source_set(def_log_source);
+  }
+  static void TearDownTestSuite() { apr_terminate(); }
+  void SetUp() override {
+    apr_pool_create(&pool_, nullptr);
+    params_.language = "en-US";
+    params_.voice_name = "Request";
+    params_.voice_gender = VOICE_GENDER_NEUTRAL;
+  }
+  void TearDown() override { apr_pool_destroy(pool_); }
+
+  bool Ssml(const std::string& body, bool split) {
+    params_.content = body;
+    params_.content_type = SYNTH_CONTENT_SSML;
+    return content_.ReadSsmlAndComposeContent(params_, split, pool_);
+  }
+  void UriList(const std::string& body) {
+    params_.content = body;
+    EXPECT_TRUE(content_.ComposeUriListSegments(params_));
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const SynthSegment& s : content_.segments) texts.push_back(s.text);
+    return texts;
+  }
+  // Whether every segment is well-formed XML by the same parser.
+  bool AllSegmentsParse() {
+    for (const SynthSegment& s : content_.segments) {
+      if (!SynthContent::ParseSsml(s.text.data(), s.text.size(), pool_)) return false;
+    }
+    return true;
+  }
+
+  LogCapture log_;
+  apr_pool_t* pool_ = nullptr;
+  SpeakParams params_;
+  SynthContent content_;
+};
+
+TEST_F(SynthContentTest, SingleSegmentCarriesTheBodyUnparsed) {
+  // What the channel does for text, and for SSML with bypass on: even
+  // malformed XML goes out as it came.
+  params_.content = "<speak><voice>unclosed";
+  params_.content_type = SYNTH_CONTENT_SSML;
+  EXPECT_TRUE(content_.ComposeSingleSegment(params_));
+  ASSERT_EQ(1u, content_.segments.size());
+  const SynthSegment& s = content_.segments.front();
+  EXPECT_EQ(params_.content, s.text);
+  EXPECT_EQ(SYNTH_CONTENT_SSML, s.content_type);
+  EXPECT_EQ("Request", s.voice_name);
+  EXPECT_EQ(VOICE_GENDER_NEUTRAL, s.voice_gender);
+  EXPECT_EQ(0u, log_.Warnings());
+}
+
+TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoice) {
+  ASSERT_TRUE(Ssml("<speak version=\"1.0\" xml:lang=\"en-GB\" xmlns=\"http://www.w3.org/2001/10/synthesis\">"
+                   "lost<voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
+                   " lost too <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>lost</speak>",
+                   true));
+  EXPECT_EQ("en-GB", params_.language);
+  EXPECT_EQ((std::vector<std::string>{
+                "<speak version=\"1.0\" xml:lang=\"en-GB\">Hello <voice name=\"x\">deep</voice> there</speak>",
+                "<speak version=\"1.0\" xml:lang=\"en-GB\"><s>Bye</s></speak>"}),
+            Texts());
+  EXPECT_EQ("Amy", content_.segments[0].voice_name);
+  EXPECT_EQ(VOICE_GENDER_FEMALE, content_.segments[0].voice_gender);
+  EXPECT_EQ("Request", content_.segments[1].voice_name);
+  EXPECT_EQ(VOICE_GENDER_MALE, content_.segments[1].voice_gender);
+  EXPECT_EQ(SYNTH_CONTENT_SSML, content_.segments[1].content_type);
+}
+
+TEST_F(SynthContentTest, SplitWithoutVoiceWrapsTheRootContentWithoutNamespaces) {
+  ASSERT_TRUE(Ssml("<s:speak version=\"1.1\" xmlns:s=\"urn:s\" xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" a:x=\"1\">"
+                   "<s:p a:n=\"1\" b:n=\"2\" :c=\"0\" c=\"3\">Hi</s:p><b:break/></s:speak>",
+                   true));
+  EXPECT_EQ("en-US", params_.language);  // no xml:lang: the request's stays
+  ASSERT_EQ(1u, content_.segments.size());
+  // Root attributes are gone; attributes that collide once unprefixed keep
+  // the one written last.
+  EXPECT_EQ("<speak version=\"1.0\" xml:lang=\"en-US\"><p c=\"3\" n=\"2\">Hi</p><break/></speak>",
+            content_.segments[0].text);
+  EXPECT_EQ("Request", content_.segments[0].voice_name);
+  EXPECT_TRUE(AllSegmentsParse());
+}
+
+TEST_F(SynthContentTest, ReservedCharactersAreEscapedInReserializedSegments) {
+  ASSERT_TRUE(Ssml("<speak xml:lang=\"x&amp;&quot;y\"><voice name=\"A&amp;B\">a &lt; b &amp;&amp; c &gt; d "
+                   "<mark name=\"q&quot;&lt;\"/><![CDATA[1<2]]></voice></speak>",
+                   true));
+  // The decoded value is what the cloud gets; the wrapper escapes it again.
+  EXPECT_EQ("x&\"y", params_.language);
+  ASSERT_EQ(1u, content_.segments.size());
+  EXPECT_EQ("<speak version=\"1.0\" xml:lang=\"x&amp;&quot;y\">a &lt; b &amp;&amp; c &gt; d "
+            "<mark name=\"q&quot;&lt;\"/>1&lt;2</speak>",
+            content_.segments[0].text);
+  EXPECT_EQ("A&B", content_.segments[0].voice_name);
+
+  content_.segments.clear();
+  params_.language = "<\"header\">";
+  ASSERT_TRUE(Ssml("<speak>plain</speak>", true));
+  EXPECT_EQ("<speak version=\"1.0\" xml:lang=\"&lt;&quot;header&quot;&gt;\">plain</speak>", Texts().at(0));
+  EXPECT_TRUE(AllSegmentsParse());
+}
+
+TEST_F(SynthContentTest, WithoutSplitTheBodyIsKeptAndTheFirstVoiceNamesIt) {
+  const std::string body =
+      "<?xml version=\"1.0\"?>\r\n<speak xml:lang=\"fr-FR\"><!-- c --><p>x</p>"
+      "<VOICE NAME=\"Celine\" gender=\"Female\" variant=\"2\">a &amp; b</VOICE><voice name=\"Second\"/></speak>";
+  ASSERT_TRUE(Ssml(body, false));
+  EXPECT_EQ("fr-FR", params_.language);
+  ASSERT_EQ(1u, content_.segments.size());
+  const SynthSegment& s = content_.segments.front();
+  EXPECT_EQ(body, s.text);
+  EXPECT_EQ("Celine", s.voice_name);
+  EXPECT_EQ(VOICE_GENDER_NEUTRAL, s.voice_gender);  // "Female" is not a gender value
+
+  SynthSegment genders;
+  for (const char* xml : {"<voice gender=\"female\"/>", "<voice gender=\"\" name=\"\"/>"}) {
+    ASSERT_TRUE(Ssml(std::string("<speak>") + xml + "</speak>", false));
+  }
+  EXPECT_EQ(VOICE_GENDER_FEMALE, content_.segments[1].voice_gender);
+  EXPECT_EQ(VOICE_GENDER_UNKNOWN, content_.segments[2].voice_gender);
+  EXPECT_EQ("", content_.segments[2].voice_name);
+}
+
+TEST_F(SynthContentTest, UnparsableSsmlGivesNoSegmentAndOneWarning) {
+  const struct {
+    const char* body;
+    const char* message;
+  } kCases[] = {
+      {"", "XML Content Emtpy"},
+      {"<speak></voice>", "Failed to Feed XML Content to Parser"},
+      {"<speak>open", "Failed to Terminate XML parsing"},
+  };
+  for (bool split : {false, true}) {
+    for (const auto& c : kCases) {
+      log_.Clear();
+      params_.language = "en-US";
+      EXPECT_FALSE(Ssml(c.body, split)) << c.body;
+      EXPECT_EQ(1u, log_.Warnings()) << c.body << "\n" << log_.WarningText();
+      EXPECT_EQ(1u, log_.Count(c.message, APT_PRIO_WARNING)) << c.body;
+      EXPECT_EQ("en-US", params_.language);
+    }
+  }
+  EXPECT_TRUE(content_.segments.empty());
+
+  // APR accepts names that are not qualified names; only a split body, which
+  // is written back without prefixes, refuses them, all segments or none.
+  log_.Clear();
+  EXPECT_FALSE(Ssml("<speak xmlns:a=\"urn:a\"><voice>ok</voice><voice><a:b:c/></voice></speak>", true));
+  EXPECT_FALSE(Ssml("<speak xmlns:a=\"urn:a\"><voice><p a:.=\"1\"/></voice></speak>", true));
+  EXPECT_EQ(2u, log_.Count("Failed to Compose SSML Segment", APT_PRIO_WARNING));
+  EXPECT_TRUE(content_.segments.empty());
+  EXPECT_TRUE(Ssml("<speak><voice>x<p :=\"2\"/></voice></speak>", false));
+}
+
+TEST_F(SynthContentTest, UriListLinesBecomeSegments) {
+  UriList("http://h/a.wav\r\nFILE:///tmp/b.wav\r\n  file://\t /tmp/c d.wav\rHTTPS://h/e\n\nfile://  \nhttp://h/f");
+  EXPECT_EQ((std::vector<std::string>{"http://h/a.wav", "/tmp/b.wav", "/tmp/c d.wav", "HTTPS://h/e", "http://h/f"}),
+            Texts());
+  const SynthContentType kTypes[] = {SYNTH_CONTENT_HTTP_URI, SYNTH_CONTENT_FILE_URI, SYNTH_CONTENT_FILE_URI,
+                                     SYNTH_CONTENT_HTTPS_URI, SYNTH_CONTENT_HTTP_URI};
+  for (std::size_t i = 0; i < content_.segments.size(); ++i) {
+    EXPECT_EQ(kTypes[i], content_.segments[i].content_type) << i;
+    EXPECT_EQ("Request", content_.segments[i].voice_name);
+    EXPECT_EQ(VOICE_GENDER_NEUTRAL, content_.segments[i].voice_gender);
+  }
+  EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
+}
+
+TEST_F(SynthContentTest, UriListSkipsUnsupportedAndEmptyLines) {
+  UriList("\r\n\n\r\r\n");
+  UriList("");
+  EXPECT_TRUE(content_.segments.empty());
+  EXPECT_TRUE(log_.Records().empty());
+
+  UriList("# comment\r\n \t\r\nftp://h/x\r\nhttp:/h/y\r\nfile:/z\r\nhttp://h/ok");
+  EXPECT_EQ(std::vector<std::string>{"http://h/ok"}, Texts());
+  EXPECT_EQ(5u, log_.Count("Unsupported URI Form", APT_PRIO_WARNING));
+}
+
+}  // namespace
