@@ -22,6 +22,13 @@ Channel::~Channel() = default;
 
 const char* Channel::id() const { return host_channel_ && host_channel_->id ? host_channel_->id : ""; }
 
+void Channel::Dump(std::ofstream& out) const {
+  // A channel the server gave no identifier is left out rather than
+  // spoiling the lines of the channels after it.
+  if (!host_channel_ || !host_channel_->id) return;
+  out << host_channel_->id << '\n' << std::flush;
+}
+
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* request) {
   OdaEdpf::SoftEventProcessor* processor = engine_->event_processor();
   auto* event = new ChannelEvent(type, this, request);

@@ -21,6 +21,7 @@
 #define QEL_TARNWICKSS_CHANNEL_H
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 
 #include "OdaEdpfAsyncEvent.h"
@@ -93,6 +94,10 @@ class Channel {
   // Media thread: fills one frame from the media buffer while speaking.
   // Always true.
   bool Read(mpf_frame_t* frame);
+
+  // Event-processor thread: writes the channel's identifier and a line end
+  // (the channels status file).
+  void Dump(std::ofstream& out) const;
 
   // Event-processor thread.
   bool ProcessEvent(ChannelEvent* event);

@@ -107,7 +107,9 @@ bool Engine::OnStart(OdaEdpf::SoftEventProcessor* /*processor*/) {
 
 void Engine::OnShutdown(OdaEdpf::SoftEventProcessor* /*processor*/) { ProcessShutdown(); }
 
-void Engine::OnTimeoutElapsed(OdaEdpf::Timer* /*timer*/) {}
+void Engine::OnTimeoutElapsed(OdaEdpf::Timer* timer) {
+  if (timer && timer == usage_refresh_timer_) RunMonitoringHandler(monitoring_settings_.usage_refresh_handler);
+}
 
 bool Engine::ProcessStart() {
   OnUsageChange();
@@ -118,6 +120,7 @@ bool Engine::ProcessStart() {
     return false;
   }
   OnUsageChange();
+  StartUsageRefreshTimer();
   return true;
 }
 
@@ -132,6 +135,8 @@ bool Engine::ProcessOpen() {
 
 void Engine::ProcessShutdown() {
   OnUsageChange();
+  // Still queued: the processor's timer queue deletes it with the processor.
+  usage_refresh_timer_ = nullptr;
   Cleanup();
 }
 
@@ -155,6 +160,5 @@ void Engine::OnCloseChannel(Channel* channel) {
   OnUsageChange();
 }
 
-void Engine::OnUsageChange() {}
 
 }  // namespace TARNWICKSS

@@ -135,8 +135,14 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // be opened or holds nothing.
   static bool LoadCredentialsFile(const std::string& path, std::string& content);
 
-  // Reports a change of the channel usage; the status outputs hang off it.
+  // Usage reporting (log line, usage file, channels file), on the
+  // event-processor thread.
   void OnUsageChange();
+  void RunMonitoringHandler(const MonitoringHandler& handler);
+  void DumpUsage(const StatusFileSettings& settings);
+  void DumpChannels(const StatusFileSettings& settings);
+  // Starts the periodic usage refresh when the refresh handler has an output.
+  void StartUsageRefreshTimer();
 
   std::string name_;
   mrcp_engine_t* host_engine_ = nullptr;
@@ -154,6 +160,7 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   MonitoringSettings monitoring_settings_;
   std::list<Channel*> open_channels_;  // not owned; event-processor thread only
   std::uint64_t max_used_ = 0;         // never lowered
+  OdaEdpf::Timer* usage_refresh_timer_ = nullptr;  // owned by the processor's queue once started
 };
 
 }  // namespace TARNWICKSS
