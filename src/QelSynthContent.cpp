@@ -65,6 +65,27 @@ std::string UnquoteLang(const char* quoted) {
   return out;
 }
 
+// `value` escaped for an attribute, so that it reads back unchanged: the
+// characters APR escapes, and the white space that attribute-value
+// normalization would otherwise turn into blanks.
+std::string QuoteAttribute(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\t': out += "&#9;"; break;
+      case '\n': out += "&#10;"; break;
+      case '\r': out += "&#13;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 // Drops all but the first attribute of each name from APR's list, which runs
 // in reverse document order, so the one written last in the document stays.
 void DropDuplicateAttributes(apr_xml_elem* element) {
@@ -190,8 +211,8 @@ bool SynthContent::ComposeSsmlSegment(apr_xml_doc* doc, apr_xml_elem* element, b
   // The size APR reports counts the terminating NUL.
   if (inner_size > 0 && inner[inner_size - 1] == '\0') --inner_size;
 
-  const char* lang = apr_xml_quote_string(pool, params.language.c_str(), 1);
-  segment.text.reserve(inner_size + std::strlen(lang) + 48);
+  const std::string lang = QuoteAttribute(params.language);
+  segment.text.reserve(inner_size + lang.size() + 48);
   segment.text += "<speak version=\"1.0\" xml:lang=\"";
   segment.text += lang;
   segment.text += "\">";
