@@ -241,6 +241,49 @@ TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
   EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // idle again: frames untouched
 }
 
+TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
+  mrcp_message_t* request = Request(SYNTHESIZER_SPEAK);
+  mrcp_synth_header_t* synth = request->synth_header;
+  apt_string_assign(&synth->voice_param.name, "HeaderVoice", pool_);
+  mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+  synth->voice_param.gender = VOICE_GENDER_MALE;
+  mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_GENDER);
+  apt_string_assign(&synth->speech_language, "", pool_);  // present and empty still overrides
+  mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_SPEECH_LANGUAGE);
+  mrcp_generic_header_t* generic = request->generic_header;
+  apt_string_assign(&generic->content_type, "text/plain;charset=UTF-8", pool_);
+  apt_string_assign(&generic->logging_tag, "call-42", pool_);
+  mrcp_generic_header_property_add(request, GENERIC_HEADER_LOGGING_TAG);
+  apt_string_assign(&generic->cache_control, "max-age=30, min-fresh = 5", pool_);
+  mrcp_generic_header_property_add(request, GENERIC_HEADER_CACHE_CONTROL);
+  generic->vendor_specific_params = apt_pair_array_create(4, pool_);
+  apt_pair_array_append(generic->vendor_specific_params, "voice-name", "\"Vendor Voice\"", pool_);
+  apt_pair_array_append(generic->vendor_specific_params, "voice-gender", "Female", pool_);
+  apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "1", pool_);
+  apt_pair_array_append(generic->vendor_specific_params, "region", "eu", pool_);
+  mrcp_generic_header_property_add(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+
+  corvex_test::LogCapture log;
+  const mrcp_request_id speak = Send(request);
+  ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+  const SdrManager::SynthesisDetails& details = channel_->details();
+  EXPECT_EQ(details.speak_params.voice_name, "Vendor Voice");
+  EXPECT_EQ(details.speak_params.voice_gender, VOICE_GENDER_MALE);  // "Female" is not a gender word
+  EXPECT_EQ(details.speak_params.language, "");
+  EXPECT_FALSE(details.speak_params.audio_as_url);
+  EXPECT_EQ(details.speak_params.region, "eu");
+  EXPECT_EQ(details.speak_params.content_type, SYNTH_CONTENT_TEXT);
+  EXPECT_EQ(details.logging_tag, "call-42");
+  EXPECT_EQ(details.cache_control.max_age, 30);
+  EXPECT_EQ(details.sampling_rate, 8000u);
+  EXPECT_EQ(details.codec, "LPCM");
+  EXPECT_EQ(details.completion_cause, SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN);
+  const std::string tail = " <feed1@speechsynth@tarnwickss>";
+  EXPECT_EQ(log.Count("Unknown Value [Female] of Parameter [voice-gender]" + tail, APT_PRIO_WARNING), 1u);
+  EXPECT_EQ(log.Count("Unknown Value [1] of Parameter [audio-as-url]" + tail, APT_PRIO_WARNING), 1u);
+  EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
+}
+
 TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
   channel_->audio_bytes = 160 * 500;
   const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
