@@ -1,7 +1,11 @@
 #include "QelCacheControl.h"
 
+#include <apr.h>
+
 #include <cstring>
 #include <limits>
+
+#include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
 
@@ -82,6 +86,29 @@ bool CacheControl::ParseDirective(const apt_str_t* directive, apr_pool_t* pool) 
     min_fresh = number;
   }
   return true;
+}
+
+bool CacheControl::CheckRecord(const FileManager::FileEntry& record, const char* channel_id, apr_time_t now) const {
+  constexpr std::int64_t kMicrosPerSecond = 1000000;
+  const char* id = channel_id ? channel_id : "";
+  if (max_age >= 0 && record.time + max_age * kMicrosPerSecond < now) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Cache Directive Mismatch: max-age [%d sec] < cur-age [%" APR_INT64_T_FMT " sec] for [%s] <%s@%s>", max_age,
+            static_cast<std::int64_t>((now - record.time) / kMicrosPerSecond), record.name.c_str(), id, "tarnwickss");
+    return false;
+  }
+  if (min_fresh >= 0 && record.timer && record.expiration < now + min_fresh * kMicrosPerSecond) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Cache Directive Mismatch: min-fresh [%d sec] > cur-fresh [%" APR_INT64_T_FMT " sec] for [%s] <%s@%s>",
+            min_fresh, static_cast<std::int64_t>((record.expiration - now) / kMicrosPerSecond), record.name.c_str(), id,
+            "tarnwickss");
+    return false;
+  }
+  return true;
+}
+
+bool CacheControl::CheckRecord(const FileManager::FileEntry& record, const char* channel_id) const {
+  return CheckRecord(record, channel_id, apr_time_now());
 }
 
 }  // namespace TARNWICKSS

@@ -3,14 +3,18 @@
 //
 // A plain value, one per request inside the channel's synthesis details,
 // reset at the start of every request and filled from the Cache-Control
-// header while the request's parameters are determined. Engine thread only.
+// header while the request's parameters are determined; then every cache
+// record that otherwise matches the request is put through CheckRecord.
+// Engine thread only.
 #ifndef QEL_CACHE_CONTROL_H
 #define QEL_CACHE_CONTROL_H
 
 #include <apr_pools.h>
+#include <apr_time.h>
 
 #include <cstdint>
 
+#include "QelFileManager.h"
 #include "corvex/apt.h"
 
 namespace TARNWICKSS {
@@ -37,6 +41,20 @@ struct CacheControl {
   // and a number out of range gives the nearest limit. False when the
   // directive has no name. The pool is not used.
   bool ParseDirective(const apt_str_t* directive, apr_pool_t* pool);
+
+  // Whether any directive is set (max-stale included); only then does a
+  // record need CheckRecord.
+  bool HasDirectives() const { return max_age >= 0 || max_stale >= 0 || min_fresh >= 0; }
+
+  // Whether the cache record `record` may serve this request at `now`
+  // (microseconds): it was created no more than max-age seconds ago, and,
+  // if it has an expiration timer, it stays fresh for at least min-fresh
+  // more seconds. A record without a timer never expires. Max-stale takes
+  // no part. A rejection is logged at debug priority with the record's name
+  // and `channel_id`.
+  bool CheckRecord(const FileManager::FileEntry& record, const char* channel_id, apr_time_t now) const;
+  // The same, now.
+  bool CheckRecord(const FileManager::FileEntry& record, const char* channel_id) const;
 
   std::int32_t max_age;    // seconds; -1 unset
   std::int32_t max_stale;  // seconds; -1 unset. Kept, but no cache check uses it.

@@ -1,6 +1,13 @@
 #include "QelSdrManager.h"
 
+#include <apr_file_info.h>
+#include <apr_strings.h>
+#include <apr_time.h>
 #include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
 
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
@@ -66,6 +73,142 @@ void SdrManager::SynthesisDetails::Reset() {
   attempt_counter = 0;
   completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
   logging_tag.clear();
+}
+
+}  // namespace TARNWICKSS
+
+namespace TARNWICKSS {
+
+namespace {
+
+// A JSON string's content: quotation mark, backslash and control characters
+// escaped, every other byte as it is.
+std::string JsonEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+// A client's Logging-Tag must not steer a record out of its folder.
+std::string FileNameSafe(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+  return out;
+}
+
+// Milliseconds from `from` to `to`, written as an unsigned number.
+std::string Millis(std::int64_t to, std::int64_t from) {
+  return std::to_string(static_cast<std::uint64_t>((to - from) / 1000)) + " ms";
+}
+
+}  // namespace
+
+SdrManager::SdrManager(const Settings& settings)
+    : OdaEdpf::FileManager(sdr_log_facility_),
+      sdr_log_facility_("SDRM", settings.log_level),
+      save_records_(settings.save_records),
+      use_logging_tag_(settings.use_logging_tag) {
+  SetDirectory(settings.record_folder);
+  file_prefix_ = settings.file_prefix;
+  file_suffix_ = settings.file_ext;
+  max_age_ = static_cast<std::uint64_t>(std::max<std::int64_t>(0, settings.max_file_age));
+  max_count_ = static_cast<std::uint64_t>(std::max<std::int64_t>(0, settings.max_file_count));
+  purge_existing_ = settings.purge_existing;
+}
+
+SdrManager::~SdrManager() = default;
+
+bool SdrManager::ComposeName(std::string& name, const std::string& channel_id, unsigned long request_id,
+                             const std::string& logging_tag, apr_pool_t* pool) const {
+  const char* composed;
+  if (!logging_tag.empty() && use_logging_tag_) {
+    composed = apr_psprintf(pool, "%s%s-%lu-%s%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
+                            FileNameSafe(logging_tag).c_str(), file_suffix_.c_str());
+  } else {
+    composed = apr_psprintf(pool, "%s%s-%lu%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
+                            file_suffix_.c_str());
+  }
+  if (!composed) return false;
+  name = composed;
+  return true;
+}
+
+bool SdrManager::ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const {
+  char* merged = nullptr;
+  if (apr_filepath_merge(&merged, directory_.c_str(), name.c_str(), APR_FILEPATH_NATIVE, pool) != APR_SUCCESS ||
+      !merged) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose SDR File Path for [%s]",
+            name.c_str());
+    return false;
+  }
+  path = merged;
+  return true;
+}
+
+bool SdrManager::SynthesisDetails::GetTimestampStr(long time, std::string& text) {
+  if (time == 0) return true;
+  apr_time_exp_t exploded;
+  apr_time_exp_lt(&exploded, time);
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), "%4d-%02d-%02d %02d:%02d:%02d", exploded.tm_year + 1900, exploded.tm_mon + 1,
+                exploded.tm_mday, exploded.tm_hour, exploded.tm_min, exploded.tm_sec);
+  text = buffer;
+  return true;
+}
+
+bool SdrManager::SynthesisDetails::Save(const std::string& path) const {
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Save SDR %s", path.c_str());
+  std::ofstream out(path, std::ios::out | std::ios::trunc);
+  if (!out.is_open()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open SDR File %s", path.c_str());
+    return false;
+  }
+  std::string datetime;
+  GetTimestampStr(static_cast<long>(request_time), datetime);
+  const char* cause = mrcp_synth_completion_cause_get(completion_cause, mrcp_version);
+  const char* gender = "";
+  switch (speak_params.voice_gender) {
+    case VOICE_GENDER_MALE: gender = "male"; break;
+    case VOICE_GENDER_FEMALE: gender = "female"; break;
+    case VOICE_GENDER_NEUTRAL: gender = "neutral"; break;
+    default: break;
+  }
+  // A SPEAK whose streaming never began has no start-of-streaming time.
+  const std::string streaming = stream_start_time ? Millis(stream_start_time, request_time) : std::string();
+  out << "{\"synth-details-record\": {\n"
+      << "   \"datetime\": \"" << datetime << "\",\n"
+      << "   \"language\": \"" << JsonEscape(speak_params.language) << "\",\n"
+      << "   \"voice-name\": \"" << JsonEscape(speak_params.voice_name) << "\",\n"
+      << "   \"voice-gender\": \"" << gender << "\",\n"
+      << "   \"sampling-rate\": \"" << sampling_rate << " Hz\",\n"
+      << "   \"codec\": \"" << JsonEscape(codec) << "\",\n"
+      << "   \"data-length\": \"" << data_length << " bytes\",\n"
+      << "   \"start-of-streaming-ts\": \"" << streaming << "\",\n"
+      << "   \"completion-ts\": \"" << Millis(completion_time, request_time) << "\",\n"
+      << "   \"completion-cause\": \"" << JsonEscape(cause ? cause : "") << "\"\n"
+      << "}}\n";
+  out.close();
+  return true;
 }
 
 }  // namespace TARNWICKSS

@@ -1,10 +1,12 @@
 // The SDR manager: owner of the folder of synthesis detail records, one small
-// record file per SPEAK, kept within a file count and a file age.
+// JSON file per SPEAK, kept within a file count and a file age by the
+// framework's file store it derives from.
 //
 // Settings is element "sdr-manager" of the configuration document. The
 // engine owns one Settings record, fills it while it opens (server control
 // thread) and hands it to the manager it creates on its event-processor
-// thread; after that the record is only read.
+// thread; after that the record is only read. The manager and every
+// SynthesisDetails are used on the event-processor thread only.
 #ifndef QEL_SDR_MANAGER_H
 #define QEL_SDR_MANAGER_H
 
@@ -13,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "OdaEdpfFileManager.h"
+#include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
 #include "QelCacheControl.h"
 #include "QelSpeakParams.h"
@@ -21,7 +25,7 @@
 
 namespace TARNWICKSS {
 
-class SdrManager {
+class SdrManager : public OdaEdpf::FileManager {
  public:
   struct Settings {
     Settings();
@@ -48,6 +52,12 @@ class SdrManager {
     SynthesisDetails() { Reset(); }
     // Back to the state of a fresh record.
     void Reset();
+    // Writes the record file at `path` (created or truncated). False, after
+    // logging, when it cannot be opened.
+    bool Save(const std::string& path) const;
+    // The local date and time of an APR time as "YYYY-MM-DD hh:mm:ss"; the
+    // text is left unchanged for time 0. Always true.
+    static bool GetTimestampStr(long time, std::string& text);
 
     bool enabled;  // write this SPEAK's record
     std::string name;
@@ -66,6 +76,27 @@ class SdrManager {
     mrcp_synth_completion_cause_e completion_cause;  // 8 while unset
     std::string logging_tag;
   };
+
+  // Configured from `settings`, not yet loaded (LoadFileEntries does that).
+  explicit SdrManager(const Settings& settings);
+  ~SdrManager() override;
+
+  // The record file name for a SPEAK: prefix, channel id, request id, the
+  // logging tag when use-logging-tag is on and the tag is not empty, and the
+  // extension. False when formatting fails, leaving `name` unchanged.
+  bool ComposeName(std::string& name, const std::string& channel_id, unsigned long request_id,
+                   const std::string& logging_tag, apr_pool_t* pool) const;
+  // The record file's full path in the folder. False (logged) when the path
+  // cannot be formed, leaving `path` unchanged.
+  bool ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
+
+  bool save_records() const { return save_records_; }
+  bool use_logging_tag() const { return use_logging_tag_; }
+
+ private:
+  OdaEdpf::LogFacility sdr_log_facility_;  // "SDRM"; the store logs through it
+  bool save_records_;
+  bool use_logging_tag_;
 };
 
 }  // namespace TARNWICKSS

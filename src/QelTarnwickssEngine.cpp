@@ -119,6 +119,16 @@ bool Engine::ProcessStart() {
     Cleanup();
     return false;
   }
+  if (!CreateWaveformManager(waveform_manager_settings_)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Waveform Manager");
+    Cleanup();
+    return false;
+  }
+  if (!CreateSdrManager(sdr_manager_settings_)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create SDR Manager");
+    Cleanup();
+    return false;
+  }
   OnUsageChange();
   StartUsageRefreshTimer();
   return true;
@@ -140,13 +150,56 @@ void Engine::ProcessShutdown() {
   Cleanup();
 }
 
-void Engine::Cleanup() { DestroyBrillRequester(); }
+void Engine::Cleanup() {
+  DestroyBrillRequester();
+  DestroyWaveformManager();
+  DestroySdrManager();
+}
+
+bool Engine::CreateSdrManager(const SdrManager::Settings& settings) {
+  if (sdr_manager_) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "SDR Manager Already Exists");
+    return false;
+  }
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create SDR Manager");
+  sdr_manager_ = new SdrManager(settings);
+  sdr_manager_->SetTimerProcessor(event_processor_);
+  // The folder is loaded (created, purged, aged) whether or not records are
+  // saved; a folder problem does not stop the engine.
+  sdr_manager_->LoadFileEntries();
+  return true;
+}
+
+void Engine::DestroySdrManager() {
+  if (!sdr_manager_) return;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy SDR Manager");
+  delete sdr_manager_;
+  sdr_manager_ = nullptr;
+}
 
 void Engine::DestroyBrillRequester() {
   if (!requester_) return;
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Brill Requester");
   delete requester_;
   requester_ = nullptr;
+}
+
+bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
+  if (waveform_manager_) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Waveform Manager Already Exists");
+    return false;
+  }
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Waveform Manager");
+  waveform_manager_ = new WaveformManager(settings, synth_settings_.caching);
+  waveform_manager_->SetTimerProcessor(event_processor_);
+  return waveform_manager_->LoadFileEntries();
+}
+
+void Engine::DestroyWaveformManager() {
+  if (!waveform_manager_) return;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Waveform Manager");
+  delete waveform_manager_;
+  waveform_manager_ = nullptr;
 }
 
 void Engine::OnOpenChannel(Channel* channel) {

@@ -70,6 +70,15 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   void OnOpenChannel(Channel* channel);
   void OnCloseChannel(Channel* channel);
 
+  // The cloud requester (QelTarnwickssEngineRequester.cpp), on the
+  // event-processor thread; public so that tests can drive it.
+  // Reads the credentials file and creates the cloud requester from it.
+  bool CreateBrillRequester();
+  void DestroyBrillRequester();
+  // The file's first 4096 bytes into `content`; false (logged) when it cannot
+  // be opened or holds nothing.
+  static bool LoadCredentialsFile(const std::string& path, std::string& content);
+
   // Configuration (QelTarnwickssEngineConfig.cpp), server control thread.
   // Reads `file_name` from the layout's configuration directory, applies a
   // document whose root is exactly `root_name` and validates the result.
@@ -89,6 +98,8 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   mrcp_engine_t* host_engine() const { return host_engine_; }
   OdaEdpf::SoftEventProcessor* event_processor() const { return event_processor_; }
   BrillCloudRequester* requester() const { return requester_; }
+  WaveformManager* waveform_manager() const { return waveform_manager_; }
+  SdrManager* sdr_manager() const { return sdr_manager_; }
   const std::string& name() const { return name_; }
   std::size_t in_use_count() const { return open_channels_.size(); }
   std::uint64_t max_used() const { return max_used_; }
@@ -128,12 +139,16 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool ProcessOpen();
   void ProcessShutdown();
   void Cleanup();
-  // Reads the credentials file and creates the cloud requester from it.
-  bool CreateBrillRequester();
-  void DestroyBrillRequester();
-  // The file's first 4096 bytes into `content`; false (logged) when it cannot
-  // be opened or holds nothing.
-  static bool LoadCredentialsFile(const std::string& path, std::string& content);
+  // Builds the waveform manager from `settings` and the caching switch, with
+  // the event processor for its timers, and loads its folder. False (the
+  // manager, if built, stays for Cleanup) when one exists or the folder
+  // cannot be created.
+  bool CreateWaveformManager(const WaveformManager::Settings& settings);
+  void DestroyWaveformManager();
+  // Builds the records manager with the event processor for its timers and
+  // loads its folder (whose result does not stop the start).
+  bool CreateSdrManager(const SdrManager::Settings& settings);
+  void DestroySdrManager();
 
   // Usage reporting (log line, usage file, channels file), on the
   // event-processor thread.
@@ -154,6 +169,8 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool shutdown_sdk_ = true;
   BrillCloudRequester* requester_ = nullptr;
   std::string credentials_file_;  // "subscription-key-file", absolute after validation
+  WaveformManager* waveform_manager_ = nullptr;  // event-processor thread only
+  SdrManager* sdr_manager_ = nullptr;            // event-processor thread only
   SynthSettings synth_settings_;
   WaveformManager::Settings waveform_manager_settings_;
   SdrManager::Settings sdr_manager_settings_;

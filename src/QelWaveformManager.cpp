@@ -1,7 +1,12 @@
 #include "QelWaveformManager.h"
 
+#include <apr.h>
+#include <apr_file_info.h>
 #include <strings.h>
 
+#include <cstring>
+
+#include "QelCacheEntry.h"
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
 
@@ -52,6 +57,295 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>",
               name);
     }
+  }
+  return true;
+}
+
+namespace {
+
+constexpr std::size_t kHeaderSize = WaveformManager::kWaveHeaderSize;
+
+std::uint32_t ReadLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void PutLe32(std::uint8_t* p, std::uint32_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+  p[2] = static_cast<std::uint8_t>(value >> 16);
+  p[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+void PutLe16(std::uint8_t* p, std::uint16_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+bool Is(const std::uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
+
+// Where the audio of a WAVE image starts and the size its header declares.
+struct WaveLayout {
+  std::uint64_t offset;
+  std::uint32_t declared;
+};
+
+// Finds the audio of a WAVE image of `size` bytes, read through
+// `read_at(offset, buffer, count)`. The canonical 44-byte header (the one
+// this manager writes) is taken as it is. Other RIFF/WAVE images are walked
+// chunk by chunk to their "data" chunk, because common audio tools put
+// "LIST" or "fact" chunks, or a longer "fmt ", in front of it. Whatever is
+// neither is read as if it had the canonical header, as before. False when
+// not even that header is there.
+template <typename ReadAt>
+bool LocateWaveData(ReadAt read_at, std::uint64_t size, WaveLayout& layout) {
+  std::uint8_t header[kHeaderSize];
+  const bool full_header = size >= kHeaderSize && read_at(0, header, kHeaderSize);
+  if (full_header && Is(header, "RIFF") && Is(header + 8, "WAVE") && Is(header + 12, "fmt ") &&
+      ReadLe32(header + 16) == 16 && Is(header + 36, "data")) {
+    layout = {kHeaderSize, ReadLe32(header + 40)};
+    return true;
+  }
+  if (size >= 12 && read_at(0, header, 12) && Is(header, "RIFF") && Is(header + 8, "WAVE")) {
+    std::uint64_t position = 12;
+    std::uint8_t chunk[8];
+    // Every step moves on by at least 8 bytes, so the walk ends.
+    while (position + 8 <= size && read_at(position, chunk, 8)) {
+      const std::uint32_t chunk_size = ReadLe32(chunk + 4);
+      if (Is(chunk, "data")) {
+        layout = {position + 8, chunk_size};
+        return true;
+      }
+      position += 8 + static_cast<std::uint64_t>(chunk_size) + (chunk_size & 1);  // chunks are word-aligned
+    }
+  }
+  if (!full_header) return false;
+  layout = {kHeaderSize, ReadLe32(header + 40)};
+  return true;
+}
+
+}  // namespace
+
+WaveformManager::WaveformManager(const Settings& settings, bool caching)
+    : FileManager(log_facility_),
+      log_facility_("WVFM", settings.log_level),
+      save_waveforms_(settings.save_waveforms),
+      waveform_base_uri_(settings.waveform_base_uri),
+      use_logging_tag_(settings.use_logging_tag),
+      caching_(caching) {
+  SetDirectory(settings.waveform_folder);
+  file_prefix_ = settings.file_prefix;
+  file_suffix_ = settings.file_ext;
+  // The settings refuse negative limits; should one get here, it means none.
+  max_age_ = settings.max_file_age > 0 ? static_cast<std::uint64_t>(settings.max_file_age) : 0;
+  max_count_ = settings.max_file_count > 0 ? static_cast<std::uint64_t>(settings.max_file_count) : 0;
+  purge_existing_ = settings.purge_existing;
+}
+
+WaveformManager::~WaveformManager() {
+  // The records point into the entries, which go next; and the base's own
+  // tear-down would run after log_facility_ is gone.
+  cache_records_.clear();
+  DestroyFileEntries();
+}
+
+FileManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
+  if (!caching_) return FileManager::CreateFileEntry(name, time, pool);
+  auto* entry = new CacheEntry(name, time);
+  LoadCacheFile(entry, pool);
+  return entry;
+}
+
+bool WaveformManager::RemoveManagedFile(const std::string& name) {
+  FileManager::RemoveManagedFile(name);
+  std::string attribute_name;
+  if (CacheEntry::ComposeFileName(name, attribute_name)) FileManager::RemoveManagedFile(attribute_name);
+  return true;
+}
+
+bool WaveformManager::ComposeName(std::string& name, const std::string& id, std::uint64_t first, std::uint64_t second,
+                                  const std::string& tag, apr_pool_t* /*pool*/) const {
+  std::string composed = file_prefix_ + id + "-" + std::to_string(first);
+  if (second >= 2) composed += "-" + std::to_string(second);
+  if (!tag.empty() && use_logging_tag_) composed += "-" + tag;
+  composed += file_suffix_;
+  name = composed;
+  return true;
+}
+
+bool WaveformManager::ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const {
+  char* merged = nullptr;
+  // An empty folder means the current directory, which APR spells as null.
+  const char* root = directory_.empty() ? nullptr : directory_.c_str();
+  if (!pool || apr_filepath_merge(&merged, root, name.c_str(), APR_FILEPATH_NATIVE, pool) != APR_SUCCESS) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose Waveform File Path for [%s]",
+            name.c_str());
+    return false;
+  }
+  path = merged;
+  return true;
+}
+
+bool WaveformManager::OpenWavefile(WaveFile& wave_file, std::uint32_t sampling_rate, std::uint16_t format_tag,
+                                   apr_pool_t* pool) {
+  std::string path;
+  if (!ComposePath(path, wave_file.name, pool)) return false;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open Waveform File for Writing %s, sampling-rate [%u]",
+          path.c_str(), sampling_rate);
+  apr_file_t* file = nullptr;
+  if (apr_file_open(&file, path.c_str(), APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY,
+                    APR_FPROT_OS_DEFAULT, pool) != APR_SUCCESS) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Waveform File for Writing %s",
+            path.c_str());
+    return false;
+  }
+  wave_file.file = file;
+  PrepareWaveHeader(file, sampling_rate, format_tag);
+  return true;
+}
+
+bool WaveformManager::CloseWavefile(WaveFile& wave_file, std::int64_t /*time*/) {
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+          "Close Waveform File %s, content-length [%" APR_UINT64_T_FMT "]", wave_file.name.c_str(),
+          wave_file.content_length);
+  if (!wave_file.file) return false;
+  FinalizeWaveHeader(wave_file.file, static_cast<std::uint32_t>(wave_file.content_length));
+  apr_file_close(wave_file.file);
+  wave_file.file = nullptr;
+  return true;
+}
+
+bool WaveformManager::PrepareWaveHeader(apr_file_t* file, std::uint32_t sampling_rate, std::uint16_t format_tag) {
+  const bool eight_bit = format_tag == kFormatAlaw || format_tag == kFormatMulaw;
+  std::uint8_t header[kHeaderSize];
+  std::memcpy(header, "RIFF", 4);
+  PutLe32(header + 4, 0);
+  std::memcpy(header + 8, "WAVEfmt ", 8);
+  PutLe32(header + 16, 16);
+  PutLe16(header + 20, format_tag);
+  PutLe16(header + 22, 1);
+  PutLe32(header + 24, sampling_rate);
+  PutLe32(header + 28, eight_bit ? sampling_rate : sampling_rate * 2);
+  PutLe16(header + 32, eight_bit ? 1 : 2);
+  PutLe16(header + 34, eight_bit ? 8 : 16);
+  std::memcpy(header + 36, "data", 4);
+  PutLe32(header + 40, 0);
+  apr_file_write_full(file, header, sizeof(header), nullptr);
+  return true;
+}
+
+bool WaveformManager::FinalizeWaveHeader(apr_file_t* file, std::uint32_t content_length) {
+  std::uint8_t size[4];
+  apr_off_t offset = 40;
+  if (apr_file_seek(file, APR_SET, &offset) != APR_SUCCESS) return false;
+  PutLe32(size, content_length);
+  apr_file_write_full(file, size, sizeof(size), nullptr);
+  offset = 4;
+  if (apr_file_seek(file, APR_SET, &offset) != APR_SUCCESS) return false;
+  PutLe32(size, content_length + 36);
+  apr_file_write_full(file, size, sizeof(size), nullptr);
+  return true;
+}
+
+bool WaveformManager::LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const {
+  std::string path;
+  if (!ComposePath(path, name, pool)) return false;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open Waveform File for Reading %s", path.c_str());
+  apr_file_t* file = nullptr;
+  if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool) !=
+      APR_SUCCESS) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Waveform File for Reading %s",
+            path.c_str());
+    return false;
+  }
+  apr_finfo_t info;
+  if (apr_file_info_get(&info, APR_FINFO_SIZE, file) != APR_SUCCESS || info.size < 0) {
+    apr_file_close(file);
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(info.size);
+  auto read_at = [file](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    apr_off_t position = static_cast<apr_off_t>(offset);
+    apr_size_t got = 0;
+    return apr_file_seek(file, APR_SET, &position) == APR_SUCCESS &&
+           apr_file_read_full(file, buffer, count, &got) == APR_SUCCESS && got == count;
+  };
+  WaveLayout layout;
+  if (!LocateWaveData(read_at, size, layout)) {
+    apr_file_close(file);
+    return false;
+  }
+  // A size that runs past the end of the file is cut to what the file has.
+  const std::uint64_t available = size - layout.offset;
+  const std::uint64_t length = layout.declared < available ? layout.declared : available;
+  data.resize(static_cast<std::size_t>(length));
+  if (length > 0) {
+    apr_off_t position = static_cast<apr_off_t>(layout.offset);
+    apr_size_t got = 0;
+    apr_status_t status = apr_file_seek(file, APR_SET, &position);
+    if (status == APR_SUCCESS) status = apr_file_read_full(file, data.data(), data.size(), &got);
+    if (status != APR_SUCCESS) {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+              "Failed to Read Waveform Data %s length [%" APR_SIZE_T_FMT "]", path.c_str(),
+              static_cast<std::size_t>(got));
+      apr_file_close(file);
+      return false;
+    }
+  }
+  apr_file_close(file);
+  return true;
+}
+
+const std::uint8_t* WaveformManager::GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length) {
+  if (!wave || size <= kHeaderSize) return nullptr;
+  auto read_at = [wave, size](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    if (offset > size || count > size - offset) return false;
+    std::memcpy(buffer, wave + offset, count);
+    return true;
+  };
+  WaveLayout layout;
+  if (!LocateWaveData(read_at, size, layout)) return nullptr;
+  // 0, or a size past the end, means "the rest": streamed files often carry
+  // no final size.
+  const std::uint64_t available = size - layout.offset;
+  length = static_cast<std::size_t>(layout.declared != 0 && layout.declared <= available ? layout.declared : available);
+  return wave + layout.offset;
+}
+
+const std::uint8_t* WaveformManager::GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length) {
+  return GetWaveData(wave.data(), wave.size(), length);
+}
+
+std::uint64_t WaveformManager::CalculateChecksum(const std::string& text) {
+  std::uint64_t sum = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    // The byte as a signed 8-bit number, added in wrapping 64-bit arithmetic.
+    sum += byte >= 0x80 ? static_cast<std::uint64_t>(byte) - 256 : static_cast<std::uint64_t>(byte);
+  }
+  return sum;
+}
+
+bool WaveformManager::SaveCacheFile(CacheEntry* entry, apr_pool_t* pool) {
+  if (!entry) return false;
+  std::string attribute_name;
+  std::string path;
+  CacheEntry::ComposeFileName(entry->name, attribute_name);
+  ComposePath(path, attribute_name, pool);
+  return entry->Save(path, pool);
+}
+
+bool WaveformManager::LoadCacheFile(CacheEntry* entry, apr_pool_t* pool) {
+  if (!entry) return false;
+  std::string attribute_name;
+  std::string path;
+  CacheEntry::ComposeFileName(entry->name, attribute_name);
+  ComposePath(path, attribute_name, pool);
+  if (!entry->Load(path, pool)) return false;
+  if (entry->damaged()) {
+    // Whatever half of it was read must not match a request.
+    entry->ReleaseMemory();
+    return false;
   }
   return true;
 }

@@ -1,23 +1,44 @@
 // The waveform manager: owner of the folder where synthesized audio is kept
 // as WAVE files, and of the in-memory index of the waveform cache.
 //
+// It is a managed file store: every saved waveform is a managed file, counted
+// against the maximum number of files and removed when older than the maximum
+// age. With caching on, each waveform also has an attribute file beside it
+// (same name, extension ".cache") and a CacheEntry, filed in the cache records
+// under the checksum of its text.
+//
 // Settings is element "waveform-manager" of the configuration document. The
 // engine owns one Settings record, fills it while it opens (server control
 // thread) and hands it to the manager it creates on its event-processor
 // thread; after that the record is only read.
+//
+// Threads: the manager, its timers and every channel call run on the
+// engine's event-processor thread; no lock. The static helpers (GetWaveData,
+// CalculateChecksum, the header writers) may be used from any thread.
+//
+// Ownership: the engine creates and destroys the manager. The store's file
+// entries own every entry, cache entries included; the cache records only
+// point to them. Destruction deletes the entries but leaves every file on
+// disk for the next load.
 #ifndef QEL_WAVEFORM_MANAGER_H
 #define QEL_WAVEFORM_MANAGER_H
 
+#include <apr_file_io.h>
 #include <apr_xml.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
+#include "QelFileManager.h"
 
 namespace TARNWICKSS {
 
-class WaveformManager {
+class WaveformManager : public FileManager {
  public:
   struct Settings {
     Settings();
@@ -37,6 +58,101 @@ class WaveformManager {
     OdaEdpf::LogLevel log_level;
     bool use_logging_tag;
   };
+
+  // The waveform file a channel is writing. Owned by the channel; the
+  // manager reads the name and the content length and sets and clears the
+  // file.
+  struct WaveFile {
+    bool save = false;                 // write the current synthesis to a file
+    std::string name;                  // relative to the folder
+    std::string companion;             // the channel's own; not used here
+    apr_file_t* file = nullptr;        // open file, or null
+    std::uint64_t content_length = 0;  // audio bytes written after the header
+  };
+
+  // One cached waveform (QelCacheEntry.h).
+  class CacheEntry;
+  // Checksum -> entry, equal checksums in insertion order. Not owning.
+  using CacheRecords = std::multimap<std::uint64_t, CacheEntry*>;
+
+  // Wave header format tags.
+  static constexpr std::uint16_t kFormatPcm = 1;
+  static constexpr std::uint16_t kFormatAlaw = 6;
+  static constexpr std::uint16_t kFormatMulaw = 7;
+  static constexpr std::size_t kWaveHeaderSize = 44;
+
+  // Copies what it needs from `settings`; the folder is not touched until
+  // LoadFileEntries.
+  WaveformManager(const Settings& settings, bool caching);
+  // Empties the cache records, then deletes every entry; files stay.
+  ~WaveformManager() override;
+
+  // With caching on, a CacheEntry loaded from its attribute file (one that
+  // cannot be read keeps checksum 0 and use count 0); otherwise a plain entry.
+  FileEntry* CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) override;
+  // Removes the waveform file and its attribute file. Always true.
+  bool RemoveManagedFile(const std::string& name) override;
+
+  // prefix + id + "-" + first [+ "-" + second when second >= 2]
+  // [+ "-" + tag with use-logging-tag] + file extension. The pool is not
+  // needed; always true.
+  bool ComposeName(std::string& name, const std::string& id, std::uint64_t first, std::uint64_t second,
+                   const std::string& tag, apr_pool_t* pool) const;
+  // The folder merged with `name`: a relative name lands in the folder, an
+  // absolute one stays as it is. False (logged), with `path` untouched, when
+  // the two cannot be merged.
+  bool ComposePath(std::string& path, const std::string& name, apr_pool_t* pool) const;
+
+  // Creates the wave file's file in `pool` and writes a header with both
+  // sizes 0. False (logged) when it cannot be created.
+  bool OpenWavefile(WaveFile& wave_file, std::uint32_t sampling_rate, std::uint16_t format_tag, apr_pool_t* pool);
+  // Writes the content length into the header and closes the file. False
+  // only when no file is open. `time` is not used.
+  bool CloseWavefile(WaveFile& wave_file, std::int64_t time);
+  // The 44-byte header, both sizes 0: 8-bit layout for A-law and mu-law,
+  // 16-bit for every other tag. Write errors are not detected.
+  static bool PrepareWaveHeader(apr_file_t* file, std::uint32_t sampling_rate, std::uint16_t format_tag);
+  // Sizes at bytes 40 and 4 (length modulo 2^32). False when a seek fails.
+  static bool FinalizeWaveHeader(apr_file_t* file, std::uint32_t content_length);
+
+  // The audio of the waveform file `name` (relative to the folder, or
+  // absolute) into `data`. Files with the canonical header read their "data"
+  // size at byte 40 and their audio from byte 44; other RIFF files are
+  // walked to their "data" chunk. The size is cut to what the file holds, so
+  // nothing is allocated beyond the file. False (logged) when the file cannot
+  // be opened or read.
+  bool LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const;
+  // The audio inside a WAVE file held in memory, found like LoadWaveFile
+  // finds it; a size of 0, or one that runs past the end, means "up to the
+  // end". Null when the buffer holds no more than a header. The result
+  // points into `wave`.
+  static const std::uint8_t* GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length);
+  static const std::uint8_t* GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length);
+
+  // The cache key of a text: the wrapping 64-bit sum of its bytes taken as
+  // signed 8-bit numbers ("abc" gives 294).
+  static std::uint64_t CalculateChecksum(const std::string& text);
+
+  // Write or read the entry's attribute file beside its waveform. Loading
+  // fails when the file cannot be opened or is damaged; a damaged entry's
+  // strings are released again, so it can never match a request.
+  bool SaveCacheFile(CacheEntry* entry, apr_pool_t* pool);
+  bool LoadCacheFile(CacheEntry* entry, apr_pool_t* pool);
+
+  bool save_waveforms() const { return save_waveforms_; }
+  const std::string& waveform_base_uri() const { return waveform_base_uri_; }
+  bool use_logging_tag() const { return use_logging_tag_; }
+  bool caching() const { return caching_; }
+  const CacheRecords& cache_records() const { return cache_records_; }
+  const OdaEdpf::LogFacility& log_facility() const { return log_facility_; }
+
+ private:
+  OdaEdpf::LogFacility log_facility_;  // "WVFM"; the base store prints its name
+  bool save_waveforms_;
+  std::string waveform_base_uri_;
+  bool use_logging_tag_;
+  bool caching_;
+  CacheRecords cache_records_;  // filled and emptied by the entries themselves
 };
 
 }  // namespace TARNWICKSS

@@ -1,5 +1,6 @@
 // Cache-Control header parsing: directive names, values, separators, and the
-// conversion of values, which must read numbers like a stream extraction.
+// conversion of values, which must read numbers like a stream extraction;
+// then the check of a cache record against the directives, at its boundaries.
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "QelCacheControl.h"
+#include "QelFileManager.h"
 #include "log_capture.h"
 
 using TARNWICKSS::CacheControl;
@@ -88,6 +90,64 @@ TEST_F(CacheControlTest, ResultsResetAndSilence) {
   EXPECT_EQ(-1, cc.max_stale);
   EXPECT_EQ(-1, cc.min_fresh);
   EXPECT_TRUE(log.Records().empty());
+}
+
+constexpr apr_time_t kNow = 1700000000000000;  // microseconds
+constexpr apr_time_t kSecond = 1000000;
+
+TEST_F(CacheControlTest, HasDirectivesCountsMaxStaleToo) {
+  EXPECT_FALSE(CacheControl().HasDirectives());
+  EXPECT_FALSE(Parsed("max-age=-5").HasDirectives());
+  EXPECT_TRUE(Parsed("max-stale=0").HasDirectives());
+  EXPECT_TRUE(Parsed("max-age=abc").HasDirectives());
+}
+
+TEST_F(CacheControlTest, MaxAgeAgainstTheRecordsCreationTime) {
+  corvex_test::LogCapture log;
+  const CacheControl cc = Parsed("max-age=30");
+  TARNWICKSS::FileManager::FileEntry record("w.wav", kNow - 31 * kSecond);
+  EXPECT_FALSE(cc.CheckRecord(record, "ch1", kNow));
+  EXPECT_EQ(log.Count("Cache Directive Mismatch: max-age [30 sec] < cur-age [31 sec] for [w.wav] <ch1@tarnwickss>",
+                      APT_PRIO_DEBUG),
+            1u);
+  record.time = kNow - 30 * kSecond;  // exactly at the limit: still young enough
+  EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));
+  record.time = kNow - 29 * kSecond;
+  EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));
+  record.time = kNow - 30 * kSecond - 1;
+  EXPECT_FALSE(cc.CheckRecord(record, "ch1", kNow));
+
+  // max-age=0 rejects anything older than the current microsecond.
+  const CacheControl zero = Parsed("max-age=abc");
+  record.time = kNow;
+  EXPECT_TRUE(zero.CheckRecord(record, "ch1", kNow));
+  record.time = kNow - 1;
+  EXPECT_FALSE(zero.CheckRecord(record, "ch1", kNow));
+}
+
+TEST_F(CacheControlTest, MinFreshOnlyForRecordsThatExpire) {
+  corvex_test::LogCapture log;
+  const CacheControl cc = Parsed("min-fresh=600, max-stale=1");
+  OdaEdpf::Timer* armed = reinterpret_cast<OdaEdpf::Timer*>(&log);  // only its presence counts
+  TARNWICKSS::FileManager::FileEntry record("w.wav", kNow - 55 * 60 * kSecond);
+  record.expiration = kNow + 300 * kSecond;
+  EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));  // no timer: never expires
+  record.timer = armed;
+  EXPECT_FALSE(cc.CheckRecord(record, "ch1", kNow));
+  EXPECT_EQ(log.Count("Cache Directive Mismatch: min-fresh [600 sec] > cur-fresh [300 sec] for [w.wav] <ch1@tarnwickss>",
+                      APT_PRIO_DEBUG),
+            1u);
+  record.expiration = kNow + 600 * kSecond;  // exactly fresh enough
+  EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));
+  record.expiration = kNow + 600 * kSecond - 1;
+  EXPECT_FALSE(cc.CheckRecord(record, "ch1", kNow));
+
+  // Both set: max-age is looked at first.
+  const CacheControl both = Parsed("max-age=10, min-fresh=600");
+  log.Clear();
+  EXPECT_FALSE(both.CheckRecord(record, "ch1", kNow));
+  EXPECT_EQ(log.Count("max-age [10 sec] < cur-age [3300 sec]"), 1u);
+  EXPECT_EQ(log.Count("min-fresh"), 0u);
 }
 
 }  // namespace

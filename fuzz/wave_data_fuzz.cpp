@@ -1,0 +1,75 @@
+// libFuzzer target for WAVE data: the audio found in a WAVE image held in
+// memory (GetWaveData, used on audio from the cloud) and in the same image
+// read from a file (LoadWaveFile, used on cached waveforms and local
+// prompts). Besides the sanitizers it checks that the audio lies inside the
+// image, and that the file reader returns a prefix of what the memory reader
+// finds, never more than the file holds.
+#include <apr_general.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "QelWaveformManager.h"
+
+using TARNWICKSS::WaveformManager;
+
+namespace {
+
+struct Setup {
+  Setup() {
+    apr_initialize();
+    apr_pool_create(&pool, nullptr);
+    WaveformManager::Settings settings;
+    settings.waveform_folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    manager = new WaveformManager(settings, false);
+    name = "wave-data-fuzz-" + std::to_string(getpid()) + ".wav";
+    path = settings.waveform_folder + "/" + name;
+  }
+  ~Setup() { std::remove(path.c_str()); }
+  apr_pool_t* pool = nullptr;
+  WaveformManager* manager = nullptr;  // lives as long as the process
+  std::string name;
+  std::string path;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Setup setup;
+  // A copy of exactly `size` bytes, so reading one byte too far is caught.
+  std::vector<std::uint8_t> wave(data, data + size);
+  std::size_t length = 0;
+  const std::uint8_t* audio = WaveformManager::GetWaveData(wave.data(), wave.size(), length);
+  if ((audio == nullptr) != (size <= WaveformManager::kWaveHeaderSize)) abort();
+  std::uint64_t sum = 0;
+  if (audio) {
+    if (audio < wave.data() + 12 || audio > wave.data() + size) abort();
+    if (length > static_cast<std::size_t>(wave.data() + size - audio)) abort();
+    for (std::size_t i = 0; i < length; ++i) sum += audio[i];
+  }
+
+  {
+    std::FILE* f = std::fopen(setup.path.c_str(), "wb");
+    if (!f) abort();
+    if (size > 0 && std::fwrite(data, 1, size, f) != size) abort();
+    std::fclose(f);
+  }
+  apr_pool_t* pool = nullptr;
+  apr_pool_create(&pool, setup.pool);
+  std::vector<std::uint8_t> loaded;
+  const bool ok = setup.manager->LoadWaveFile(setup.name, loaded, pool);
+  apr_pool_destroy(pool);
+  if (audio) {
+    if (!ok) abort();
+    if (loaded.size() > length) abort();
+    if (!loaded.empty() && std::memcmp(loaded.data(), audio, loaded.size()) != 0) abort();
+  } else if (ok && loaded.size() > size) {
+    abort();
+  }
+  return sum == 0xFFFFFFFFFFFFFFFFULL ? 1 : 0;
+}

@@ -1,0 +1,391 @@
+// The waveform manager on a real folder: file names, the WAVE header it
+// writes, reading audio back from its own files and from files of other
+// tools, checksums, and the cache surviving a restart.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QelCacheEntry.h"
+#include "QelWaveformManager.h"
+#include "log_capture.h"
+#include "manual_timer_processor.h"
+#include "test_root.h"
+
+namespace fs = std::filesystem;
+using TARNWICKSS::WaveformManager;
+using Bytes = std::vector<std::uint8_t>;
+using CacheEntry = WaveformManager::CacheEntry;
+
+namespace {
+
+using corvex_test::ManualTimerProcessor;
+
+void Le32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void Le16(Bytes& out, std::uint16_t v) {
+  out.push_back(static_cast<std::uint8_t>(v));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Text(Bytes& out, const char* text) { out.insert(out.end(), text, text + std::strlen(text)); }
+std::uint32_t At32(const Bytes& b, std::size_t i) {
+  return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<std::uint32_t>(b[i + 3]) << 24;
+}
+std::uint16_t At16(const Bytes& b, std::size_t i) { return static_cast<std::uint16_t>(b[i] | b[i + 1] << 8); }
+
+// "fmt " chunk of 16-bit mono PCM; `extra` bytes make it the longer form.
+void FmtChunk(Bytes& out, std::uint32_t rate, std::uint16_t extra = 0) {
+  Text(out, "fmt ");
+  Le32(out, 16 + extra);
+  Le16(out, 1);
+  Le16(out, 1);
+  Le32(out, rate);
+  Le32(out, rate * 2);
+  Le16(out, 2);
+  Le16(out, 16);
+  out.insert(out.end(), extra, 0);
+}
+
+// A canonical file: 44-byte header whose data size says `declared`, then
+// `audio`.
+Bytes Canonical(std::uint32_t declared, const Bytes& audio) {
+  Bytes out;
+  Text(out, "RIFF");
+  Le32(out, 36 + declared);
+  Text(out, "WAVE");
+  FmtChunk(out, 16000);
+  Text(out, "data");
+  Le32(out, declared);
+  out.insert(out.end(), audio.begin(), audio.end());
+  return out;
+}
+
+Bytes Ramp(std::size_t n, std::uint8_t start = 0) {
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(start + i);
+  return out;
+}
+
+class WaveformManagerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { apr_initialize(); }
+  static void TearDownTestSuite() { apr_terminate(); }
+  void SetUp() override {
+    root_ = MakeTestRoot("waveforms");
+    dir_ = root_ + "/utterances/";
+    fs::create_directories(dir_);
+    apr_pool_create(&pool_, nullptr);
+    settings_.waveform_folder = dir_;
+    settings_.file_prefix = "tarnwickss-";
+    settings_.max_file_age = 0;  // no timers unless a test arms them
+    ManualTimerProcessor::SetNow(apr_time_now());
+  }
+  void TearDown() override {
+    manager_.reset();
+    processor_.reset();
+    apr_pool_destroy(pool_);
+    fs::remove_all(root_);
+  }
+
+  WaveformManager& Make(bool caching, bool with_timers = false) {
+    manager_.reset();
+    manager_ = std::make_unique<WaveformManager>(settings_, caching);
+    if (with_timers) manager_->SetTimerProcessor(processor_.get());
+    return *manager_;
+  }
+  void Write(const std::string& name, const Bytes& bytes) {
+    std::ofstream(dir_ + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  Bytes Read(const std::string& name) {
+    std::ifstream in(dir_ + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  bool OnDisk(const std::string& name) const { return fs::exists(dir_ + name); }
+
+  // A cache entry for `text`, its waveform written and both files saved.
+  CacheEntry* Cached(WaveformManager& manager, const std::string& name, const std::string& text) {
+    Write(name, Canonical(4, Ramp(4)));
+    auto* entry = new CacheEntry(name, apr_time_now());
+    entry->checksum = WaveformManager::CalculateChecksum(text);
+    entry->content = text;
+    entry->sampling_rate = 8000;
+    EXPECT_TRUE(manager.SaveCacheFile(entry, pool_));
+    return entry;
+  }
+
+  corvex_test::LogCapture log_;
+  std::string root_;
+  std::string dir_;
+  apr_pool_t* pool_ = nullptr;
+  WaveformManager::Settings settings_;
+  std::unique_ptr<ManualTimerProcessor> processor_ = std::make_unique<ManualTimerProcessor>();
+  std::unique_ptr<WaveformManager> manager_;
+};
+
+TEST_F(WaveformManagerTest, ComposeNameFromIdNumbersAndTag) {
+  WaveformManager& manager = Make(false);
+  std::string name;
+  ASSERT_TRUE(manager.ComposeName(name, "ab12", 7, 1, "x1", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-7.wav");
+  ASSERT_TRUE(manager.ComposeName(name, "ab12", 7, 0, "", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-7.wav");
+  ASSERT_TRUE(manager.ComposeName(name, "ab12", 7, 3, "x1", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-7-3.wav");  // tag left out without use-logging-tag
+  ASSERT_TRUE(manager.ComposeName(name, "ab12", 18446744073709551615ULL, 2, "", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-18446744073709551615-2.wav");
+
+  settings_.use_logging_tag = true;
+  WaveformManager& tagged = Make(false);
+  ASSERT_TRUE(tagged.ComposeName(name, "ab12", 7, 3, "x1", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-7-3-x1.wav");
+  ASSERT_TRUE(tagged.ComposeName(name, "ab12", 7, 3, "", pool_));
+  EXPECT_EQ(name, "tarnwickss-ab12-7-3.wav");
+}
+
+TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
+  WaveformManager& manager = Make(false);
+  WaveformManager::WaveFile wave;
+  wave.name = "mulaw.wav";
+  ASSERT_TRUE(manager.OpenWavefile(wave, 8000, WaveformManager::kFormatMulaw, pool_));
+  ASSERT_NE(wave.file, nullptr);
+  const Bytes audio = Ramp(3200);
+  apr_size_t written = 0;
+  apr_file_write_full(wave.file, audio.data(), audio.size(), &written);
+  wave.content_length = written;
+  EXPECT_EQ(log_.Count("Open Waveform File for Writing " + dir_ + "mulaw.wav, sampling-rate [8000]", APT_PRIO_INFO),
+            1u);
+  ASSERT_TRUE(manager.CloseWavefile(wave, 0));
+  EXPECT_EQ(wave.file, nullptr);
+  EXPECT_EQ(log_.Count("Close Waveform File mulaw.wav, content-length [3200]", APT_PRIO_DEBUG), 1u);
+
+  const Bytes bytes = Read("mulaw.wav");
+  ASSERT_EQ(bytes.size(), 44u + 3200u);
+  Bytes expected;
+  Text(expected, "RIFF");
+  Le32(expected, 3236);
+  Text(expected, "WAVEfmt ");
+  Le32(expected, 16);
+  Le16(expected, 7);
+  Le16(expected, 1);
+  Le32(expected, 8000);
+  Le32(expected, 8000);
+  Le16(expected, 1);
+  Le16(expected, 8);
+  Text(expected, "data");
+  Le32(expected, 3200);
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 44), expected);
+  EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), audio);
+
+  wave.name = "pcm.wav";
+  ASSERT_TRUE(manager.OpenWavefile(wave, 16000, WaveformManager::kFormatPcm, pool_));
+  wave.content_length = 0;
+  ASSERT_TRUE(manager.CloseWavefile(wave, 0));
+  const Bytes pcm = Read("pcm.wav");
+  ASSERT_EQ(pcm.size(), 44u);
+  EXPECT_EQ(At16(pcm, 20), 1);
+  EXPECT_EQ(At32(pcm, 28), 32000u);
+  EXPECT_EQ(At16(pcm, 32), 2);
+  EXPECT_EQ(At16(pcm, 34), 16);
+  EXPECT_EQ(At32(pcm, 4), 36u);
+  EXPECT_EQ(At32(pcm, 40), 0u);
+
+  EXPECT_FALSE(manager.CloseWavefile(wave, 0));  // nothing open any more
+}
+
+TEST_F(WaveformManagerTest, LoadWaveFileReadsOwnFilesAsWritten) {
+  WaveformManager& manager = Make(false);
+  Bytes data;
+  Write("whole.wav", Canonical(1000, Ramp(1000)));
+  ASSERT_TRUE(manager.LoadWaveFile("whole.wav", data, pool_));
+  EXPECT_EQ(data, Ramp(1000));
+
+  // Never closed: both sizes 0, read as no audio.
+  Write("open.wav", Canonical(0, Ramp(1000)));
+  ASSERT_TRUE(manager.LoadWaveFile("open.wav", data, pool_));
+  EXPECT_TRUE(data.empty());
+
+  // A local file named by its absolute path.
+  ASSERT_TRUE(manager.LoadWaveFile(dir_ + "whole.wav", data, pool_));
+  EXPECT_EQ(data.size(), 1000u);
+}
+
+TEST_F(WaveformManagerTest, LoadWaveFileNeverReadsPastTheEnd) {
+  WaveformManager& manager = Make(false);
+  Bytes data;
+  Write("cut.wav", Canonical(5000, Ramp(1000)));
+  ASSERT_TRUE(manager.LoadWaveFile("cut.wav", data, pool_));
+  EXPECT_EQ(data, Ramp(1000));
+
+  Write("huge.wav", Canonical(0xFFFFFFF0u, Ramp(10)));
+  ASSERT_TRUE(manager.LoadWaveFile("huge.wav", data, pool_));
+  EXPECT_EQ(data, Ramp(10));
+
+  Write("short.wav", Bytes{'R', 'I', 'F', 'F', 1, 2, 3});
+  EXPECT_FALSE(manager.LoadWaveFile("short.wav", data, pool_));
+  EXPECT_FALSE(manager.LoadWaveFile("nothing.wav", data, pool_));
+  EXPECT_EQ(log_.Count("Cannot Open Waveform File for Reading " + dir_ + "nothing.wav", APT_PRIO_WARNING), 1u);
+}
+
+TEST_F(WaveformManagerTest, LoadWaveFileWalksToTheDataChunkOfOtherTools) {
+  WaveformManager& manager = Make(false);
+  // A longer "fmt ", an odd-sized "LIST" with its pad byte, then "data".
+  Bytes file;
+  Text(file, "RIFF");
+  Le32(file, 0);
+  Text(file, "WAVE");
+  FmtChunk(file, 8000, 2);
+  Text(file, "LIST");
+  Le32(file, 5);
+  Text(file, "INFOx");
+  file.push_back(0);
+  Text(file, "data");
+  Le32(file, 6);
+  const Bytes samples = {1, 2, 3, 4, 5, 6};
+  file.insert(file.end(), samples.begin(), samples.end());
+  Text(file, "junk");  // trailing chunk after the audio
+  Write("tool.wav", file);
+
+  Bytes data;
+  ASSERT_TRUE(manager.LoadWaveFile("tool.wav", data, pool_));
+  EXPECT_EQ(data, samples);
+
+  std::size_t length = 0;
+  const std::uint8_t* audio = WaveformManager::GetWaveData(file, length);
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(Bytes(audio, audio + length), samples);
+}
+
+TEST_F(WaveformManagerTest, GetWaveDataSizes) {
+  std::size_t length = 12345;
+  EXPECT_EQ(WaveformManager::GetWaveData(Canonical(0, {}), length), nullptr);
+  EXPECT_EQ(length, 12345u);
+
+  const struct {
+    std::uint32_t declared;
+    std::size_t expected;
+  } kCases[] = {{0, 1000}, {5000, 1000}, {600, 600}, {1000, 1000}, {0xFFFFFFFFu, 1000}};
+  for (const auto& c : kCases) {
+    const Bytes wave = Canonical(c.declared, Ramp(1000));
+    const std::uint8_t* audio = WaveformManager::GetWaveData(wave, length);
+    ASSERT_EQ(audio, wave.data() + 44) << c.declared;
+    EXPECT_EQ(length, c.expected) << c.declared;
+  }
+  // Not RIFF at all: read as if it had this manager's header, as before.
+  Bytes raw = Ramp(100);
+  raw[40] = 10;
+  raw[41] = raw[42] = raw[43] = 0;
+  ASSERT_EQ(WaveformManager::GetWaveData(raw, length), raw.data() + 44);
+  EXPECT_EQ(length, 10u);
+}
+
+TEST_F(WaveformManagerTest, ChecksumOfSignedBytes) {
+  EXPECT_EQ(WaveformManager::CalculateChecksum(""), 0u);
+  EXPECT_EQ(WaveformManager::CalculateChecksum("abc"), 294u);
+  EXPECT_EQ(WaveformManager::CalculateChecksum("ab"), 195u);
+  EXPECT_EQ(WaveformManager::CalculateChecksum("ba"), 195u);
+  EXPECT_EQ(WaveformManager::CalculateChecksum("\xC3\xA9"), 18446744073709551468ULL);
+}
+
+TEST_F(WaveformManagerTest, FolderEntriesAreCacheRecordsOnlyWithCaching) {
+  Write("tarnwickss-a-1.wav", Canonical(0, {}));
+  {
+    WaveformManager& plain = Make(false);
+    ASSERT_TRUE(plain.LoadFileEntries());
+    ASSERT_EQ(plain.file_entries().size(), 1u);
+    EXPECT_EQ(dynamic_cast<CacheEntry*>(plain.file_entries().begin()->second), nullptr);
+    EXPECT_TRUE(plain.cache_records().empty());
+  }
+  WaveformManager& cached = Make(true);
+  ASSERT_TRUE(cached.LoadFileEntries());
+  ASSERT_EQ(cached.cache_records().size(), 1u);
+  EXPECT_EQ(cached.cache_records().begin()->first, 0u);  // no attribute file
+  EXPECT_EQ(log_.Count("Cannot Open Cache File for Reading " + dir_ + "tarnwickss-a-1.cache", APT_PRIO_WARNING), 1u);
+  EXPECT_EQ(log_.Count("WVFM total file entries [1] timers [0]", APT_PRIO_NOTICE), 2u);
+}
+
+TEST_F(WaveformManagerTest, RemovingAWaveformRemovesItsAttributeFile) {
+  WaveformManager& manager = Make(true);
+  Write("tarnwickss-ab12-7.wav", Canonical(0, {}));
+  Write("tarnwickss-ab12-7.cache", {});
+  Write("tarnwickss-ab12-8.wav", Canonical(0, {}));
+  EXPECT_TRUE(manager.RemoveManagedFile("tarnwickss-ab12-7.wav"));
+  EXPECT_FALSE(OnDisk("tarnwickss-ab12-7.wav"));
+  EXPECT_FALSE(OnDisk("tarnwickss-ab12-7.cache"));
+  EXPECT_TRUE(OnDisk("tarnwickss-ab12-8.wav"));
+  EXPECT_TRUE(manager.RemoveManagedFile("tarnwickss-ab12-7.wav"));  // nothing left: still true
+}
+
+TEST_F(WaveformManagerTest, RestartReloadsTheCacheWithItsUseCounts) {
+  settings_.max_file_count = 3;
+  {
+    WaveformManager& first = Make(true);
+    ASSERT_TRUE(first.LoadFileEntries());
+    CacheEntry* hello = Cached(first, "tarnwickss-c-1.wav", "hello");
+    CacheEntry* world = Cached(first, "tarnwickss-c-2.wav", "world");
+    CacheEntry* again = Cached(first, "tarnwickss-c-3.wav", "again");
+    ASSERT_TRUE(first.AddFileEntry(hello));
+    ASSERT_TRUE(first.AddFileEntry(world));
+    ASSERT_TRUE(first.AddFileEntry(again));
+    // A hit on "hello": count raised, attribute file saved again.
+    ASSERT_TRUE(first.LoadCacheFile(hello, pool_));
+    ASSERT_TRUE(first.UpdateFileEntryUsage(hello, hello->usage + 1));
+    ASSERT_TRUE(first.SaveCacheFile(hello, pool_));
+    hello->ReleaseMemory();
+  }
+  EXPECT_TRUE(OnDisk("tarnwickss-c-1.wav"));
+  EXPECT_TRUE(OnDisk("tarnwickss-c-1.cache"));
+
+  WaveformManager& second = Make(true);
+  ASSERT_TRUE(second.LoadFileEntries());
+  ASSERT_EQ(second.cache_records().size(), 3u);
+  const auto hits = second.cache_records().equal_range(WaveformManager::CalculateChecksum("hello"));
+  ASSERT_NE(hits.first, hits.second);
+  CacheEntry* hello = hits.first->second;
+  EXPECT_EQ(hello->usage, 1u);
+  EXPECT_TRUE(hello->content.empty());  // released once registered
+  ASSERT_TRUE(second.LoadCacheFile(hello, pool_));
+  EXPECT_EQ(hello->content, "hello");
+  EXPECT_EQ(hello->sampling_rate, 8000);
+
+  // The used one outlives the two unused ones.
+  CacheEntry* fresh = Cached(second, "tarnwickss-c-4.wav", "fresh");
+  ASSERT_TRUE(second.AddFileEntry(fresh));
+  CacheEntry* newer = Cached(second, "tarnwickss-c-5.wav", "newer");
+  ASSERT_TRUE(second.AddFileEntry(newer));
+  EXPECT_TRUE(OnDisk("tarnwickss-c-1.wav"));
+  EXPECT_TRUE(OnDisk("tarnwickss-c-1.cache"));
+  for (const char* gone :
+       {"tarnwickss-c-2.wav", "tarnwickss-c-2.cache", "tarnwickss-c-3.wav", "tarnwickss-c-3.cache"}) {
+    EXPECT_FALSE(OnDisk(gone)) << gone;
+  }
+  EXPECT_EQ(second.cache_records().size(), 3u);
+}
+
+TEST_F(WaveformManagerTest, ExpiryRemovesBothFilesAndTheCacheRecord) {
+  settings_.max_file_age = 1;
+  WaveformManager& manager = Make(true, true);
+  ASSERT_TRUE(manager.LoadFileEntries());
+  CacheEntry* entry = Cached(manager, "tarnwickss-e-1.wav", "expiring");
+  ASSERT_TRUE(manager.AddFileEntry(entry));
+  ASSERT_EQ(manager.cache_records().size(), 1u);
+  processor_->RunPending();
+  processor_->AdvanceMs(60000);
+  EXPECT_FALSE(OnDisk("tarnwickss-e-1.wav"));
+  EXPECT_FALSE(OnDisk("tarnwickss-e-1.cache"));
+  EXPECT_TRUE(manager.cache_records().empty());
+  EXPECT_TRUE(manager.file_entries().empty());
+  EXPECT_EQ(log_.Count("Removed Cache Record [tarnwickss-e-1.wav] checksum [" +
+                           std::to_string(WaveformManager::CalculateChecksum("expiring")) + "] total count [0]",
+                       APT_PRIO_DEBUG),
+            1u);
+  EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+}
+
+}  // namespace
