@@ -181,9 +181,13 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     return false;
   }
 
-  // Detail records are written once the records manager exists; until then
-  // no SPEAK asks for one.
-  details_.enabled = false;
+  SdrManager* sdr_manager = engine_->sdr_manager();
+  details_.enabled = sdr_manager && sdr_manager->save_records();
+  if (details_.enabled) {
+    sdr_manager->ComposeName(details_.name, id(), request->start_line.request_id, details_.logging_tag,
+                             host_channel_->pool);
+    details_.request_time = apr_time_now();
+  }
 
   SupersedeCurrentSpeak();
   pending_stop_response_.store(nullptr, std::memory_order_release);
@@ -276,6 +280,16 @@ bool Channel::Resume(mrcp_message_t* /*request*/, mrcp_message_t* /*response*/) 
   return false;
 }
 
+void Channel::SaveDetails() {
+  SdrManager* sdr_manager = engine_->sdr_manager();
+  if (!details_.enabled || !sdr_manager) return;
+  if (details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN)
+    details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+  std::string path;
+  sdr_manager->ComposePath(path, details_.name, host_channel_->pool);
+  if (details_.Save(path)) sdr_manager->AddFileEntry(details_.name, details_.completion_time);
+}
+
 void Channel::ProcessStopCompleteEvent() {
   if (!current_request_ || synth_context_) return;
   mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr);
@@ -287,6 +301,7 @@ void Channel::ProcessStopCompleteEvent() {
 void Channel::ProcessSpeechDoneEvent() {
   if (!current_request_) return;
   details_.completion_time = apr_time_now();
+  SaveDetails();
 
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);

@@ -145,6 +145,9 @@ class Channel {
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details) const;
   void FinishClose();
+  // Writes the SPEAK's detail record at speech done and hands the file to
+  // the records manager.
+  void SaveDetails();
   bool Send(mrcp_message_t* message);
 
   Engine* const engine_;
