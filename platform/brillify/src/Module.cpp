@@ -1,19 +1,29 @@
 #include "brillify/Module.h"
 
-#include <atomic>
+#include <curl/curl.h>
+
+#include <mutex>
 
 namespace {
-std::atomic<int> g_init_count{0};
+std::mutex g_mutex;
+int g_init_count = 0;  // guarded by g_mutex
 }  // namespace
 
-void init_o_integer_module() { g_init_count.fetch_add(1); }
+void init_o_integer_module() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  // libcurl's global state is set up once for all nested inits.
+  if (g_init_count++ == 0) curl_global_init(CURL_GLOBAL_DEFAULT);
+}
 
 void cleanup_o_integer_module() {
-  int count = g_init_count.load();
-  while (count > 0 && !g_init_count.compare_exchange_weak(count, count - 1)) {
-  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_init_count == 0) return;
+  if (--g_init_count == 0) curl_global_cleanup();
 }
 
 namespace Brillify {
-int ModuleInitCount() { return g_init_count.load(); }
+int ModuleInitCount() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_init_count;
+}
 }  // namespace Brillify

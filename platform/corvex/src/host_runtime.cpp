@@ -31,6 +31,8 @@
 #include <apr_strings.h>
 #include <apr_time.h>
 
+#include "corvex/mrcp_text.h"
+
 namespace corvex {
 
 namespace {
@@ -319,6 +321,14 @@ apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* mess
   }
   if (message->body.buf && message->body.length > 0) {
     event.body.assign(message->body.buf, message->body.length);
+  }
+  if (apr_size_t length = mrcp_text_render(message, nullptr, 0)) {
+    event.text.resize(length + 1);  // room for the terminating zero
+    mrcp_text_render(message, &event.text[0], event.text.size());
+    event.text.resize(length);
+  } else {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: message for request %" PRIu32 " has no text form", rec->index,
+             line.request_id);
   }
   bool known;
   {

@@ -50,6 +50,9 @@ struct HostEvent {
   bool has_completion_cause = false;
   mrcp_synth_completion_cause_e completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
   std::string body;
+  // The whole message in MRCPv2 text form (mrcp_text.h); empty when the
+  // text form cannot carry it.
+  std::string text;
 };
 
 // Receives the frames a channel's media thread reads.

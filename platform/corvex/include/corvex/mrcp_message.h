@@ -114,7 +114,7 @@ typedef struct mrcp_prosody_rate_t {
   mrcp_prosody_rate_type_e type;
   union {
     mrcp_prosody_rate_label_e label;
-    float relative;
+    float relative; /* a multiplier: 1.0 is the normal rate */
   } value;
 } mrcp_prosody_rate_t;
 
@@ -140,8 +140,8 @@ typedef struct mrcp_prosody_volume_t {
   mrcp_prosody_volume_type_e type;
   union {
     mrcp_prosody_volume_label_e label;
-    float numeric;
-    float relative;
+    float numeric;  /* a level, 0 silent to 100 loudest */
+    float relative; /* a signed change in percent */
   } value;
 } mrcp_prosody_volume_t;
 

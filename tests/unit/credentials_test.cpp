@@ -1,0 +1,214 @@
+// The credentials file and the cloud requester made from it: what is read,
+// every refusal with its message, the defaults, and the key, which no log
+// record may ever contain.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "QelTarnwickssEngine.h"
+#include "brillify/BrillCloudRequester.h"
+#include "log_capture.h"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace fs = std::filesystem;
+using corvex_test::LogCapture;
+using TARNWICKSS::Engine;
+
+namespace {
+
+constexpr const char* kKey = "k3y-that-never-appears";
+
+class CredentialsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { apr_initialize(); }
+  static void TearDownTestSuite() { apr_terminate(); }
+
+  void SetUp() override {
+    root_ = MakeTestRoot("credentials");
+    for (const char* dir : {"conf", "data", "var"}) fs::create_directory(root_ + "/" + dir);
+    apr_pool_create(&pool_, nullptr);
+    layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
+    engine_ = std::make_unique<Engine>("TARNWICKSS");
+    Write("conf/tarnwickss.xml", "<tarnwickss subscription-key-file=\"credentials.json\"/>");
+  }
+
+  void TearDown() override {
+    // The engine destroys its requester on its own thread's shutdown, which
+    // these tests never start.
+    engine_->DestroyBrillRequester();
+    engine_.reset();
+    // Whatever happened, at whatever priority: never the key.
+    EXPECT_EQ(0u, log_.Count(kKey));
+    apr_pool_destroy(pool_);
+    fs::remove_all(root_);
+  }
+
+  void Write(const std::string& relative, const std::string& content) {
+    std::ofstream(root_ + "/" + relative, std::ios::binary) << content;
+  }
+
+  std::string CredentialsPath() const { return root_ + "/data/credentials.json"; }
+
+  // Writes the credentials file, configures the engine with it and creates
+  // the requester; only the creation's log records are kept.
+  bool Create(const std::string& content) {
+    engine_->DestroyBrillRequester();
+    Write("data/credentials.json", content);
+    EXPECT_TRUE(engine_->LoadConfig("tarnwickss.xml", "tarnwickss", layout_, pool_)) << log_.WarningText();
+    log_.Clear();
+    const bool created = engine_->CreateBrillRequester();
+    EXPECT_EQ(created, engine_->requester() != nullptr);
+    return created;
+  }
+
+  // The warnings logged, one per line.
+  std::string Warnings() const { return log_.WarningText(); }
+
+  // Records whose message is exactly `message`, at `priority`.
+  std::size_t Logged(const std::string& message, apt_log_priority_e priority) const {
+    std::size_t n = 0;
+    for (const auto& r : log_.Records()) n += r.message == message && r.priority == priority;
+    return n;
+  }
+
+  std::string root_;
+  apr_pool_t* pool_ = nullptr;
+  apt_dir_layout_t* layout_ = nullptr;
+  LogCapture log_;
+  std::unique_ptr<Engine> engine_;
+};
+
+std::string WithKey(const std::string& members) {
+  return "{\"client-key\": \"" + std::string(kKey) + "\"" + (members.empty() ? "" : ", " + members) + "}";
+}
+
+TEST_F(CredentialsTest, ReadsAtMostTheFirst4096BytesOfAFileThatHasAny) {
+  std::string content;
+  EXPECT_FALSE(Engine::LoadCredentialsFile(root_ + "/data/absent.json", content));
+  EXPECT_EQ(1u, Logged("Failed to Open Credentials File " + root_ + "/data/absent.json", APT_PRIO_WARNING));
+
+  Write("data/empty.json", "");
+  EXPECT_FALSE(Engine::LoadCredentialsFile(root_ + "/data/empty.json", content));
+  EXPECT_EQ(1u, Logged("Failed to Read Credentials File " + root_ + "/data/empty.json", APT_PRIO_WARNING));
+  // A folder opens but reads nothing.
+  EXPECT_FALSE(Engine::LoadCredentialsFile(root_ + "/data", content));
+  EXPECT_EQ(1u, Logged("Failed to Read Credentials File " + root_ + "/data", APT_PRIO_WARNING));
+
+  std::string big(5000, ' ');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  Write("data/big.json", big);
+  ASSERT_TRUE(Engine::LoadCredentialsFile(root_ + "/data/big.json", content));
+  EXPECT_EQ(big.substr(0, 4096), content);
+}
+
+TEST_F(CredentialsTest, ContentThatIsNotOneJsonObjectIsAParseFailure) {
+  const std::string padding(5000, ' ');
+  const std::string cases[] = {
+      "client-id = abc",
+      "[" + WithKey("") + "]",
+      // Complete only after 4096 bytes, and only those are read.
+      "{\"client-id\": \"id\"," + padding + "\"client-key\": \"" + kKey + "\"}",
+      WithKey("\"client-id\": \"id\"") + " x",
+      WithKey("\"client-id\": \"id\"") + WithKey(""),
+      "/* note */ " + WithKey("\"client-id\": \"id\""),
+      WithKey("\"client-id\": \"id\",") ,
+      "\"just a string\"",
+  };
+  for (const std::string& content : cases) {
+    SCOPED_TRACE(content.substr(0, 60));
+    EXPECT_FALSE(Create(content));
+    EXPECT_EQ(1u, log_.Warnings()) << Warnings();
+    EXPECT_EQ(1u, Logged("Failed to Parse Credentials File " + CredentialsPath(), APT_PRIO_WARNING));
+  }
+}
+
+TEST_F(CredentialsTest, IdAndKeyMustBeNonEmptyStringsOfTheRootObject) {
+  struct Case {
+    std::string content;
+    const char* missing;
+  };
+  const Case cases[] = {
+      {"{}", "client-id"},  // both missing: only the id is reported
+      {WithKey("\"client-id\": 42"), "client-id"},
+      {WithKey("\"Client-Id\": \"id\""), "client-id"},
+      {WithKey("\"client-id\": \"\""), "client-id"},
+      {WithKey("\"inner\": {\"client-id\": \"id\"}"), "client-id"},
+      {WithKey("\"client-id\": null"), "client-id"},
+      {"{\"client-id\": \"id\"}", "client-key"},
+      {"{\"client-id\": \"id\", \"client-key\": \"\"}", "client-key"},
+      {"{\"client-id\": \"id\", \"client-key\": [\"k\"]}", "client-key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    EXPECT_FALSE(Create(c.content));
+    EXPECT_EQ(1u, log_.Warnings()) << Warnings();
+    EXPECT_EQ(1u, Logged("Missing Required Parameter [" + std::string(c.missing) + "] in " + CredentialsPath(),
+                             APT_PRIO_WARNING));
+  }
+}
+
+TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) {
+  // A byte-order mark, a repeated name, a NUL inside a value, members of
+  // other types and trailing white space.
+  ASSERT_TRUE(Create("\xEF\xBB\xBF" + WithKey("\"client-id\": \"first\\u0000cut\", \"client-id\": \"second\", "
+                                              "\"user-id\": \"\", \"retries\": 3, \"text-request-url-base\": 5") +
+                     " \r\n\t"))
+      << Warnings();
+  const BrillCloudRequester* requester = engine_->requester();
+  EXPECT_EQ("first", requester->client_id());
+  EXPECT_EQ("qelbrill", requester->user_id());
+  EXPECT_EQ(BrillCloudRequester::default_text_request_url_base(), requester->text_request_url_base());
+  EXPECT_EQ(BrillCloudRequester::default_voice_request_url_base(), requester->voice_request_url_base());
+  // Lengths of the id and the key, never their text.
+  EXPECT_EQ(1u, Logged("Create Brill Requester client-id [5 bytes] client-key [22 bytes] user-id [qelbrill] "
+                           "voice-request-url-base [" +
+                               std::string(BrillCloudRequester::default_voice_request_url_base()) +
+                               "] text-request-url-base [" + BrillCloudRequester::default_text_request_url_base() +
+                               "]",
+                           APT_PRIO_INFO));
+  EXPECT_EQ(0u, log_.Warnings()) << Warnings();
+
+  ASSERT_TRUE(Create(WithKey("\"client-id\": \"id\", \"user-id\": \"caller\", "
+                             "\"voice-request-url-base\": \"http://voice\", \"text-request-url-base\": \"http://text\"")));
+  EXPECT_EQ("caller", engine_->requester()->user_id());
+  EXPECT_EQ("http://text", engine_->requester()->text_request_url_base());
+  EXPECT_EQ("http://voice", engine_->requester()->voice_request_url_base());
+}
+
+TEST_F(CredentialsTest, DestroyingLogsOnceAndLeavesNoRequester) {
+  ASSERT_TRUE(Create(WithKey("\"client-id\": \"id\"")));
+  engine_->DestroyBrillRequester();
+  EXPECT_EQ(nullptr, engine_->requester());
+  engine_->DestroyBrillRequester();
+  EXPECT_EQ(1u, Logged("Destroy Brill Requester", APT_PRIO_INFO));
+}
+
+TEST_F(CredentialsTest, TheRequesterMadeFromTheFileIsAcceptedByTheService) {
+  corvex_test::TestSpeechService service;
+  ASSERT_TRUE(service.ok()) << service.error();
+  ASSERT_TRUE(Create(std::string("{\"client-id\": \"") + service.kClientId + "\", \"client-key\": \"" +
+                     service.kClientKey + "\", \"text-request-url-base\": \"" + service.text_url() + "\"}"));
+
+  auto* info = new RequestInfoJSON();
+  auto* match = new ClientMatchJSON();
+  match->setExpression("speak_this");
+  match->setPlainResponseText("Hello");
+  info->appendClientMatch(match);
+  match->release();
+  info->setResponseVoice("fault:tone=1000,ms=100");
+  const BrillServerJSON* answer = engine_->requester()->textRequest("speak_this", nullptr, info, nullptr);
+  info->release();
+  ASSERT_TRUE(answer->hasStatus());
+  EXPECT_EQ(0, answer->getStatus()) << to_string(*answer);
+  ASSERT_EQ(1u, answer->countOfAllResults());
+  EXPECT_TRUE(answer->elementOfAllResults(0)->hasResponseAudioBytes());
+  // Its kept connection goes before the service does.
+  engine_->DestroyBrillRequester();
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// The speech service's fault switches: what a request asks the service to do
+// wrong, so that one running service can produce every answer a client must
+// cope with.
+//
+// A request selects them through its response voice: "fault:" followed by
+// comma-separated items, each a name or name=value, for example
+// "fault:tone=1000,ms=500" or "fault:piece=37,piece-ms=0". Any other voice
+// name is a voice.
+//
+//   voice=NAME        speak with this voice (beside other switches)
+//   tone=HZ           a sine tone of HZ (1..7999) instead of speech
+//   ms=N              the tone's length, 1..60000 ms (default 1000)
+//   status=N          answer with status N and no results
+//   no-status         answer without a status
+//   empty-results     status 0 and an empty result list
+//   missing-results   status 0 and no result list
+//   missing-bytes     the result has no audio bytes (inline answers)
+//   empty-bytes       the result's audio bytes are ""
+//   missing-url       the result has no audio URL (URL answers)
+//   empty-url         the result's audio URL is ""
+//   malformed-json    the answer is cut in the middle of its JSON
+//   delay=MS          answer after MS milliseconds
+//   no-answer         never answer (until the service stops)
+//   fetch-status=N    the audio URL answers with HTTP status N
+//   fetch-delay=MS    the audio URL answers after MS milliseconds
+//   truncate=BYTES    the audio URL declares the whole length but sends only
+//                     BYTES, then closes the connection
+//   piece=BYTES       the audio URL sends the body in pieces of BYTES
+//                     (default 4096)
+//   piece-ms=MS       pause between pieces (default 2)
+#ifndef SPEECH_SERVICE_FAULT_SWITCHES_H
+#define SPEECH_SERVICE_FAULT_SWITCHES_H
+
+#include <string>
+
+namespace speech_service {
+
+struct FetchFaults {
+  int status = 200;
+  long delay_ms = 0;
+  long truncate_bytes = -1;  // -1: the whole body
+  long piece_bytes = 4096;
+  long piece_ms = 2;
+};
+
+struct FaultSwitches {
+  std::string voice;  // the voice to speak with; "" for the request's language
+  int tone_hz = 0;    // 0: speech
+  long tone_ms = 1000;
+  bool status_given = false;
+  int status = 0;
+  bool no_status = false;
+  bool empty_results = false;
+  bool missing_results = false;
+  bool missing_bytes = false;
+  bool empty_bytes = false;
+  bool missing_url = false;
+  bool empty_url = false;
+  bool malformed_json = false;
+  long delay_ms = 0;
+  bool no_answer = false;
+  FetchFaults fetch;
+};
+
+// Reads a response voice. False, with `error` saying why, for an unknown
+// switch or a value out of range.
+bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::string* error);
+
+}  // namespace speech_service
+
+#endif  // SPEECH_SERVICE_FAULT_SWITCHES_H

@@ -1,0 +1,76 @@
+// tarnwickss-speech-service: the local speech service on a loopback address.
+//
+//   tarnwickss-speech-service --credentials FILE [--listen HOST:PORT] [--quiet]
+//
+// Prints the address it serves as its first line, then serves until SIGINT
+// or SIGTERM. Port 0 picks a free port.
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "speech_service.h"
+
+namespace {
+
+int Usage(const char* program) {
+  std::fprintf(stderr, "usage: %s --credentials FILE [--listen HOST:PORT] [--quiet]\n", program);
+  return 2;
+}
+
+// "127.0.0.1:8390", "[::1]:0".
+bool ParseListen(const std::string& text, speech_service::Options* options) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return false;
+  std::string host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  char* end = nullptr;
+  const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || port < 0 || port > 65535 || host.empty()) return false;
+  options->host = host;
+  options->port = static_cast<int>(port);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  speech_service::Options options;
+  options.verbose = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--credentials" && i + 1 < argc) {
+      options.credentials_file = argv[++i];
+    } else if (arg == "--listen" && i + 1 < argc) {
+      if (!ParseListen(argv[++i], &options)) return Usage(argv[0]);
+    } else if (arg == "--quiet") {
+      options.verbose = false;
+    } else {
+      return Usage(argv[0]);
+    }
+  }
+  if (options.credentials_file.empty()) return Usage(argv[0]);
+
+  // The stop signals are taken by sigwait below, never by a serving thread.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  speech_service::SpeechService service(options);
+  if (!service.Start()) {
+    std::fprintf(stderr, "tarnwickss-speech-service: %s\n", service.error().c_str());
+    return 1;
+  }
+  std::printf("%s\n", service.address().c_str());
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stop_signals, &signal);
+  service.Stop();
+  return 0;
+}

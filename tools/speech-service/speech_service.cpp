@@ -1,0 +1,375 @@
+#include "speech_service.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "brillify/RequestSignature.h"
+#include "speech_synthesizer.h"
+
+#if defined(__SANITIZE_THREAD__)
+// The packaged HTTP server library is not built for ThreadSanitizer: its
+// worker threads hand data over through code the sanitizer cannot see, which
+// it then reports as races inside that library. Only those are silenced.
+extern "C" const char* __tsan_default_suppressions() { return "race:libcpp-httplib.so\n"; }
+#endif
+
+namespace speech_service {
+
+namespace {
+
+constexpr std::size_t kMaxStoredAudio = 256;
+constexpr auto kAudioLifetime = std::chrono::minutes(10);
+// An unanswered request gives its thread back after this, even if the
+// service keeps running.
+constexpr auto kNoAnswerLimit = std::chrono::seconds(60);
+constexpr std::size_t kMaxRequestBytes = 1u << 20;
+constexpr std::size_t kServerThreads = 16;
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+bool IsLoopback(const std::string& host) {
+  if (host == "localhost" || host == "::1") return true;
+  in_addr address{};
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+std::string Base64(const std::string& bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                                     reinterpret_cast<const unsigned char*>(bytes.data()),
+                                     static_cast<int>(bytes.size()));
+  text.resize(static_cast<std::size_t>(std::max(length, 0)));
+  return text;
+}
+
+std::string RandomId() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof(bytes)) != 1) return std::string();
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id;
+  for (unsigned char b : bytes) {
+    id.push_back(kDigits[b >> 4]);
+    id.push_back(kDigits[b & 0x0F]);
+  }
+  return id;
+}
+
+std::string FailureJson(int status, const std::string& message) {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  writer.Key("Status");
+  writer.Int(status);
+  writer.Key("ErrorMessage");
+  writer.String(message.c_str(), static_cast<rapidjson::SizeType>(message.size()));
+  writer.EndObject();
+  return buffer.GetString();
+}
+
+// The first member of that name, or null.
+const rapidjson::Value* Member(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return nullptr;
+  const auto it = object.FindMember(name);
+  return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+bool IsString(const rapidjson::Value* value) { return value && value->IsString(); }
+
+std::string StringOf(const rapidjson::Value* value) {
+  return IsString(value) ? std::string(value->GetString(), value->GetStringLength()) : std::string();
+}
+
+bool LooksLikeSsml(const std::string& text) {
+  const std::size_t start = text.find_first_not_of(" \t\r\n");
+  return start != std::string::npos && text.compare(start, 1, "<") == 0;
+}
+
+// What the client match asks to be said: `speech` gets the text and whether
+// it is SSML. False when the match has no response text at all.
+bool ChooseText(const rapidjson::Value& match, bool long_form, SpeechRequest* speech) {
+  const char* ssml = long_form ? "SSMLResponseTextLong" : "SSMLResponseText";
+  const char* plain = long_form ? "PlainResponseTextLong" : "PlainResponseText";
+  const char* common = long_form ? "ResponseTextLong" : "ResponseText";
+  const std::string ssml_text = StringOf(Member(match, ssml));
+  const std::string plain_text = StringOf(Member(match, plain));
+  if (!ssml_text.empty()) {
+    speech->text = ssml_text;
+    speech->ssml = true;
+  } else if (!plain_text.empty()) {
+    speech->text = plain_text;
+  } else {
+    speech->text = StringOf(Member(match, common));
+    speech->ssml = LooksLikeSsml(speech->text);
+  }
+  return IsString(Member(match, ssml)) || IsString(Member(match, plain)) || IsString(Member(match, common));
+}
+
+}  // namespace
+
+SpeechService::SpeechService(Options options) : options_(std::move(options)) {}
+
+SpeechService::~SpeechService() { Stop(); }
+
+bool SpeechService::Bind() {
+  if (!IsLoopback(options_.host)) {
+    error_ = "refusing to listen on " + options_.host + ": not a loopback address";
+    return false;
+  }
+  if (!credentials_.Load(options_.credentials_file, &error_)) return false;
+
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGPIPE, SIG_IGN);
+
+  server_ = std::make_unique<httplib::Server>();
+  // Unanswered and delayed requests hold their thread.
+  server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  // Stop waits for idle kept connections this long.
+  server_->set_keep_alive_timeout(1);
+  server_->set_read_timeout(5);
+  server_->set_write_timeout(5);
+  server_->set_payload_max_length(kMaxRequestBytes);
+  // Address reuse only: the library's default (port reuse) would let a
+  // second service share a busy port and take half of its requests.
+  server_->set_socket_options([](int socket) {
+    int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
+  server_->Post("/v1/text", [this](const httplib::Request& request, httplib::Response& response) {
+    OnTextRequest(request, response);
+  });
+  server_->Get(R"(/v1/audio/([0-9a-f]+)\.wav)", [this](const httplib::Request& request, httplib::Response& response) {
+    OnAudioRequest(request, response);
+  });
+
+  int port = options_.port;
+  if (port == 0) {
+    port = server_->bind_to_any_port(options_.host);
+  } else if (!server_->bind_to_port(options_.host, port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    error_ = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+    server_.reset();
+    return false;
+  }
+  port_ = port;
+  const bool v6 = options_.host.find(':') != std::string::npos;
+  address_ = "http://" + (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);
+  return true;
+}
+
+bool SpeechService::Start() {
+  if (!Bind()) return false;
+  httplib::Server* server = server_.get();
+  thread_ = std::thread([server] { server->listen_after_bind(); });
+  // stop() is ignored until the server runs, so Start returns only then.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server->is_running() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!server->is_running()) {
+    error_ = "the server did not start";
+    return false;
+  }
+  return true;
+}
+
+void SpeechService::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopping_changed_.notify_all();
+  if (server_) server_->stop();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool SpeechService::Wait(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !stopping_changed_.wait_for(lock, duration, [this] { return stopping_; });
+}
+
+void SpeechService::Log(const std::string& line) const {
+  if (options_.verbose) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string SpeechService::StoreAudio(std::shared_ptr<const std::string> wave, const FetchFaults& faults) {
+  const std::string id = RandomId();
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = audio_.begin(); it != audio_.end();) {
+    it = now - it->second.created > kAudioLifetime ? audio_.erase(it) : std::next(it);
+  }
+  while (audio_.size() >= kMaxStoredAudio) {
+    audio_.erase(std::min_element(audio_.begin(), audio_.end(), [](const auto& a, const auto& b) {
+      return a.second.created < b.second.created;
+    }));
+  }
+  audio_[id] = StoredAudio{std::move(wave), faults, now};
+  return id;
+}
+
+void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Response& response) {
+  auto answer = [&response](int http_status, const std::string& json) {
+    response.status = http_status;
+    response.set_content(json, "application/json");
+  };
+
+  std::string why;
+  if (!credentials_.Verify(request.get_header_value(Brillify::kClientIdHeader),
+                           request.get_header_value(Brillify::kUserIdHeader),
+                           request.get_header_value(Brillify::kTimestampHeader),
+                           request.get_header_value(Brillify::kSignatureHeader), request.body, std::time(nullptr),
+                           &why)) {
+    Log("text request refused: " + why);
+    answer(401, FailureJson(kUnauthorized, why));
+    return;
+  }
+
+  rapidjson::Document document;
+  document.Parse(request.body.c_str(), request.body.size());
+  const rapidjson::Value* info = document.HasParseError() ? nullptr : Member(document, "RequestInfo");
+  if (!info || !info->IsObject()) {
+    answer(400, FailureJson(kBadRequest, "the request is not a JSON object with a RequestInfo object"));
+    return;
+  }
+  const std::string query = StringOf(Member(document, "Query"));
+  const std::string request_id = StringOf(Member(*info, "RequestID"));
+
+  FaultSwitches faults;
+  if (!ParseFaultSwitches(StringOf(Member(*info, "ResponseVoice")), &faults, &why)) {
+    answer(400, FailureJson(kBadRequest, why));
+    return;
+  }
+  if (faults.no_answer) {
+    Log("text request [" + request_id + "] left unanswered");
+    Wait(kNoAnswerLimit);
+    response.status = 503;
+    return;
+  }
+  if (faults.delay_ms > 0 && !Wait(std::chrono::milliseconds(faults.delay_ms))) {
+    response.status = 503;
+    return;
+  }
+  if (faults.malformed_json) return answer(200, R"({"Status": 0, "AllResults": [{"ResponseAudioBytes": "UklGR)");
+  if (faults.status_given) return answer(200, FailureJson(faults.status, "status fault"));
+  if (faults.no_status) return answer(200, R"({"AllResults": []})");
+  if (faults.missing_results) return answer(200, R"({"Status": 0})");
+  if (faults.empty_results) return answer(200, R"({"Status": 0, "AllResults": []})");
+
+  const rapidjson::Value* matches = Member(*info, "ClientMatches");
+  const rapidjson::Value* match = nullptr;
+  if (matches && matches->IsArray()) {
+    for (const auto& candidate : matches->GetArray()) {
+      if (candidate.IsObject() && IsString(Member(candidate, "Expression")) &&
+          StringOf(Member(candidate, "Expression")) == query) {
+        match = &candidate;
+        break;
+      }
+    }
+  }
+  if (!match) return answer(200, FailureJson(kBadRequest, "no client match for the query [" + query + "]"));
+
+  SpeechRequest speech;
+  const bool long_form = StringOf(Member(*info, "ResponseAudioShortOrLong")) == "Long";
+  if (!ChooseText(*match, long_form, &speech)) {
+    return answer(200, FailureJson(kBadRequest, "the client match has no response text"));
+  }
+  speech.language = StringOf(Member(*info, "Language"));
+  speech.voice = faults.voice == "Default" ? std::string() : faults.voice;
+  std::vector<std::int16_t> samples;
+  std::string speaker = "tone";
+  if (faults.tone_hz > 0) {
+    samples = Tone(faults.tone_hz, faults.tone_ms);
+  } else if (!Synthesize(speech, &samples, &speaker, &why)) {
+    return answer(200, FailureJson(kSynthesisFailed, why));
+  }
+  auto wave = std::make_shared<const std::string>(WaveBytes(samples, kOutputRate));
+
+  const rapidjson::Value* as_url = Member(*info, "ResponseAudioAsURL");
+  const bool by_url = as_url && as_url->IsBool() && as_url->GetBool();
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  writer.Key("Status");
+  writer.Int(kSuccess);
+  writer.Key("AllResults");
+  writer.StartArray();
+  writer.StartObject();
+  writer.Key("Expression");
+  writer.String(query.c_str(), static_cast<rapidjson::SizeType>(query.size()));
+  writer.Key("Voice");
+  writer.String(speaker.c_str(), static_cast<rapidjson::SizeType>(speaker.size()));
+  if (by_url) {
+    const std::string url = address_ + "/v1/audio/" + StoreAudio(wave, faults.fetch) + ".wav";
+    if (!faults.missing_url) {
+      writer.Key("ResponseAudioURL");
+      writer.String(faults.empty_url ? "" : url.c_str());
+    }
+  } else if (!faults.missing_bytes) {
+    const std::string text = faults.empty_bytes ? std::string() : Base64(*wave);
+    writer.Key("ResponseAudioBytes");
+    writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+  }
+  writer.EndObject();
+  writer.EndArray();
+  writer.EndObject();
+  Log("text request [" + request_id + "] answered: " + std::to_string(wave->size()) + " bytes of audio " +
+      (by_url ? "by URL" : "inline"));
+  answer(200, std::string(buffer.GetString(), buffer.GetSize()));
+}
+
+void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Response& response) {
+  StoredAudio audio;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = audio_.find(request.matches[1].str());
+    if (it != audio_.end()) audio = it->second;
+  }
+  if (!audio.wave) {
+    response.status = 404;
+    response.set_content("no such audio\n", "text/plain");
+    return;
+  }
+  const FetchFaults faults = audio.faults;
+  if (faults.delay_ms > 0 && !Wait(std::chrono::milliseconds(faults.delay_ms))) {
+    response.status = 503;
+    return;
+  }
+  if (faults.status != 200) {
+    response.status = faults.status;
+    response.set_content("audio fault\n", "text/plain");
+    return;
+  }
+  std::shared_ptr<const std::string> wave = audio.wave;
+  const std::size_t sent = faults.truncate_bytes < 0
+                               ? wave->size()
+                               : std::min(wave->size(), static_cast<std::size_t>(faults.truncate_bytes));
+  const std::size_t piece = static_cast<std::size_t>(faults.piece_bytes);
+  const auto pause = std::chrono::milliseconds(faults.piece_ms);
+  // The whole length is declared; a truncated body just stops, and
+  // returning false closes the connection.
+  response.set_content_provider(
+      wave->size(), "audio/wav",
+      [this, wave, sent, piece, pause](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (offset >= sent) return false;
+        const std::size_t count = std::min({piece, length, sent - offset});
+        if (!sink.write(wave->data() + offset, count)) return false;
+        if (pause.count() > 0 && offset + count < wave->size()) return Wait(pause);
+        return true;
+      });
+}
+
+}  // namespace speech_service
