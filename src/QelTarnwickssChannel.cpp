@@ -85,6 +85,7 @@ bool Channel::ProcessEvent(ChannelEvent* event) {
 bool Channel::Open() {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", id(), kTag);
   media_buffer_ = mpf_media_chunk_buffer_create(host_channel_->pool);
+  if (!scratch_pool_) apr_pool_create(&scratch_pool_, host_channel_->pool);
   engine_->OnOpenChannel(this);
   mrcp_engine_channel_open_respond(host_channel_, TRUE);
   return true;
@@ -106,6 +107,10 @@ void Channel::FinishClose() {
   if (media_buffer_) {
     mpf_media_chunk_buffer_destroy(media_buffer_);
     media_buffer_ = nullptr;
+  }
+  if (scratch_pool_) {
+    apr_pool_destroy(scratch_pool_);
+    scratch_pool_ = nullptr;
   }
   engine_->OnCloseChannel(this);
   mrcp_engine_channel_close_respond(host_channel_);
@@ -168,6 +173,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   details_.sampling_rate = codec->sampling_rate;
   details_.mrcp_version = request->start_line.version;
   details_.codec.assign(codec->name.buf ? codec->name.buf : "", codec->name.length);
+  wave_file_ = WaveformManager::WaveFile();
 
   const mrcp_status_code_e status = DetermineParams(request, engine_->synth_settings());
   if (status != MRCP_STATUS_CODE_SUCCESS) {
@@ -185,7 +191,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   details_.enabled = sdr_manager && sdr_manager->save_records();
   if (details_.enabled) {
     sdr_manager->ComposeName(details_.name, id(), request->start_line.request_id, details_.logging_tag,
-                             host_channel_->pool);
+                             scratch_pool_ ? scratch_pool_ : host_channel_->pool);
     details_.request_time = apr_time_now();
   }
 
@@ -196,6 +202,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   current_request_ = request;
   pending_speak_response_ = response;
   mpf_media_chunk_buffer_restart(media_buffer_);
+  stream_ended_ = false;
 
   if (!StartSynthesis()) {
     if (pending_speak_response_) {
@@ -241,12 +248,6 @@ bool Channel::ComposeContent() {
   }
 }
 
-bool Channel::StartSynthesis() {
-  // The cloud road is not connected to the channel yet.
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Synthesis Not Available <%s@%s>", id(), kTag);
-  return false;
-}
-
 void Channel::StartSpeaking() {
   mrcp_message_t* response = pending_speak_response_;
   if (!response) return;
@@ -286,8 +287,9 @@ void Channel::SaveDetails() {
   if (details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN)
     details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
   std::string path;
-  sdr_manager->ComposePath(path, details_.name, host_channel_->pool);
+  sdr_manager->ComposePath(path, details_.name, scratch_pool_ ? scratch_pool_ : host_channel_->pool);
   if (details_.Save(path)) sdr_manager->AddFileEntry(details_.name, details_.completion_time);
+  if (scratch_pool_) apr_pool_clear(scratch_pool_);
 }
 
 void Channel::ProcessStopCompleteEvent() {
@@ -300,6 +302,9 @@ void Channel::ProcessStopCompleteEvent() {
 
 void Channel::ProcessSpeechDoneEvent() {
   if (!current_request_) return;
+  // Left over from a SPEAK that a newer one replaced while its last frame
+  // was being read: the current SPEAK is still starting or playing.
+  if (pending_speak_response_ || speaking_.load(std::memory_order_acquire)) return;
   details_.completion_time = apr_time_now();
   SaveDetails();
 
@@ -326,10 +331,11 @@ void Channel::ProcessSynthError() {
     pending_speak_response_ = nullptr;
     Send(response);
   } else {
-    mpf_media_chunk_buffer_event_write(media_buffer_, MEDIA_FRAME_TYPE_EVENT);
+    EndStream();
   }
-  synth_context_.reset();
-  if (close_pending_) FinishClose();
+  // Whatever segments were still to come are not synthesized.
+  details_.content.segments.clear();
+  ReleaseSynthContext();
 }
 
 }  // namespace TARNWICKSS

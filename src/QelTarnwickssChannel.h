@@ -28,8 +28,11 @@
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
 #include "QelTarnwickssSettings.h"
+#include "QelWaveformManager.h"
 #include "corvex/mrcp_engine.h"
 #include "mpf_media_chunk_buffer.h"
+
+class BrillCloudRequester;
 
 namespace TARNWICKSS {
 
@@ -111,6 +114,20 @@ class Channel {
   // deferred close.
   void ProcessSynthError();
 
+  // Called by the audio fetch handler from inside Fetch::get, on the engine
+  // thread. They convert and record; ending the segment waits until get
+  // has returned.
+  // Status 200: prepares the stream, sends the held SPEAK response and opens
+  // the segment's waveform file.
+  void ProcessSynthStartEvent();
+  // Any other status: the rest of the fetch is ignored; the segment fails.
+  void ProcessSynthFailureEvent(unsigned code);
+  // One piece of the body: converted and queued.
+  void ProcessSynthDataEvent(unsigned long size, const void* data);
+  // The end of the body: flushes, finishes the segment's audio and saves
+  // its waveform.
+  void ProcessSynthCompleteEvent();
+
   // Sets the status and the Completion-Cause header of a response.
   static bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
                               mrcp_synth_completion_cause_e cause);
@@ -118,8 +135,11 @@ class Channel {
   const SdrManager::SynthesisDetails& details() const { return details_; }
 
  protected:
-  // Starts the segment at the front of the content queue; false when it was
-  // not started. Virtual so tests can stand in for the cloud.
+  // Synthesizes the SPEAK's segments from the front of the content queue,
+  // one after the other. False only when the first could not be started
+  // while the SPEAK response is still held (the caller answers it);
+  // otherwise every outcome has been answered or ends the audio. Virtual so
+  // tests can stand in for the cloud.
   virtual bool StartSynthesis();
   // Sends the held SPEAK response as IN-PROGRESS and lets the media thread
   // play; nothing when the response went out already.
@@ -150,6 +170,56 @@ class Channel {
   void SaveDetails();
   bool Send(mrcp_message_t* message);
 
+  // Synthesis (QelTarnwickssChannelSynthesis.cpp).
+  // How one text request for a segment ended.
+  enum class Attempt {
+    kDone,        // the segment's audio is queued, or its failure answered
+    kRetry,       // failed, and may be requested once more
+    kNotStarted,  // failed before anything was said about it
+  };
+  // The front segment, to its end. False when it could not be started and
+  // nothing has been answered for it.
+  bool SynthesizeSegment();
+  // A text or SSML segment: from the cache or through the cloud.
+  bool SynthesizeText();
+  Attempt RequestSpeech(BrillCloudRequester& requester);
+  // The request info for the front segment, with one reference for the
+  // caller. May throw the SDK's text.
+  RequestInfoJSON* CreateRequestInfo();
+  // Evaluates the text request's answer and delivers its audio.
+  Attempt OnFinishStream(bool finished);
+  Attempt FetchAudio(const std::string& url);
+  Attempt OnRequestFailed();
+  Attempt OnSdkError(const char* text);
+  // Inline audio: a whole WAVE image.
+  void ProcessSynthContent(const std::uint8_t* audio, std::size_t size);
+  // A cached waveform that matches the front segment, its attributes loaded,
+  // or null.
+  WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum);
+  bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& directives);
+  bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
+  // A local WAVE file (a path, or a name in the waveform folder).
+  bool ProcessFile(const std::string& name);
+  // The waveform-folder file an http(s) URI names; false for any URI that
+  // is not under the waveform base URI or names no file inside the folder.
+  bool ResolveLocalUri(const std::string& uri, std::string& name) const;
+  // Queues audio, counts it for the record and appends it to the open
+  // waveform file.
+  void WriteAudio(const std::uint8_t* bytes, std::size_t size);
+  // After a segment's audio: the end-of-stream marker after the last
+  // segment, then the held SPEAK response.
+  void FinishSegmentAudio();
+  // Writes the end-of-stream marker unless this SPEAK's is written already.
+  void EndStream();
+  void OpenWaveFile(std::uint16_t format);
+  // Closes the segment's waveform file and registers it with the waveform
+  // manager, as a cache entry when the context holds one.
+  void SaveWaveFile(std::int64_t time);
+  // Closes and removes a waveform file that is not to be kept.
+  void DiscardWaveFile();
+  // Ends the synthesis context, then finishes a deferred close.
+  void ReleaseSynthContext();
+
   Engine* const engine_;
   mrcp_engine_channel_t* host_channel_ = nullptr;
   std::unique_ptr<StreamingSynthContext> synth_context_;
@@ -161,6 +231,12 @@ class Channel {
   std::atomic<bool> speaking_{false};  // shared with the media thread
   std::atomic<bool> paused_{false};    // shared with the media thread
   SdrManager::SynthesisDetails details_;
+  WaveformManager::WaveFile wave_file_;  // the current segment's waveform
+  bool stream_ended_ = false;            // this SPEAK's end-of-stream marker is written
+  // Scratch memory of the engine thread's work for this channel (file
+  // handles, paths): cleared after every segment and record, so the
+  // channel's own pool does not grow with the SPEAKs it serves.
+  apr_pool_t* scratch_pool_ = nullptr;
 };
 
 // Strips one pair of enclosing double quotes in place.

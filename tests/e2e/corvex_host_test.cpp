@@ -1,9 +1,10 @@
 // corvex-host run as a user runs it: a subprocess with arguments, judged by
 // its exit status, its stdout (every message re-read with the text form
 // parser, so the printed lengths are checked too), its stderr and the WAVE
-// files it writes. The real plugin answers everything but speech here; the
-// echo test plugin stands in where audio must play (a SPEAK plays a tone for
-// as many frames as its body says) and the mute one where answers never come.
+// files it writes. The real plugin speaks through the local speech service
+// run as its own program; the echo test plugin stands in where audio must
+// play to a script (a SPEAK plays a tone for as many frames as its body says)
+// and the mute one where answers never come.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,7 @@
 
 #include "corvex/mrcp_text.h"
 #include "test_root.h"
+#include "test_speech_service.h"
 
 namespace {
 
@@ -478,8 +481,35 @@ TEST_F(CorvexHost, ExampleRequestFilesReadAsIntended) {
   EXPECT_EQ(m[4], "status 200 and stopped");
 }
 
-// Speech end to end (a plain SPEAK, the headers example, the barge-in example
-// and four channels, against the local speech service, checking the WAVE
-// files' duration and level) joins these once the plugin synthesizes.
+TEST_F(CorvexHost, PlainSpeakBecomesSpeechInAWaveFileAtBothRates) {
+  corvex_test::TestSpeechService service(corvex_test::TestSpeechService::Mode::kChildProcess);
+  ASSERT_TRUE(service.ok()) << service.error();
+  WriteFile(root_ + "/data/credentials.json", std::string("{\"client-id\": \"") +
+                                                  corvex_test::TestSpeechService::kClientId + "\", \"client-key\": \"" +
+                                                  corvex_test::TestSpeechService::kClientKey +
+                                                  "\", \"text-request-url-base\": \"" + service.text_url() + "\"}");
+  for (const std::uint32_t rate : {8000u, 16000u}) {
+    const std::string wav = root_ + "/speech-" + std::to_string(rate) + ".wav";
+    const Result result = Run({"--root", root_, "--rate", std::to_string(rate), "--fast", "--speak",
+                               "Hello from the local speech service.", "--wav", wav});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const auto wave = WaveInfo(wav);
+    EXPECT_EQ(wave.first, rate);
+    const double seconds = wave.second / 2.0 / rate;
+    EXPECT_GT(seconds, 1.0) << rate;
+    EXPECT_LT(seconds, 6.0) << rate;
+    const std::string data = ReadFile(wav).substr(44);
+    double sum = 0;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+      const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(data[i]) |
+                                                    static_cast<unsigned char>(data[i + 1]) << 8);
+      sum += static_cast<double>(sample) * sample;
+    }
+    EXPECT_GT(std::sqrt(sum / static_cast<double>(data.size() / 2)), 300.0) << "speech, not silence";
+  }
+}
+
+// Still to join: the headers example, the barge-in example and four channels
+// against the local speech service.
 
 }  // namespace

@@ -1,0 +1,227 @@
+// The plugin's own time on the road of a SPEAK: from the SPEAK handed to the
+// real plugin (hosted as the server hosts it) to its 200 IN-PROGRESS
+// response, for 5 s of inline audio (a 1 kHz tone from the local speech
+// service) on an 8000 Hz and on a 16000 Hz channel, less the time of the
+// same text request sent straight to the service through the SDK, which is
+// what the service (and the SDK's transfer) take. The difference is what the
+// plugin adds: the request info, decoding, resampling at 8000 Hz, queuing,
+// the response.
+//
+// Prints, per rate, the medians over the repetitions of the SPEAK's time,
+// the service's and the difference.
+#include <apr_general.h>
+#include <apr_time.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "brillify/BrillCloudRequester.h"
+#include "brillify/ClientMatchJSON.h"
+#include "brillify/Module.h"
+#include "brillify/RequestInfoJSON.h"
+#include "corvex/host_runtime.hpp"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace {
+
+using corvex::HostEvent;
+using corvex_test::TestSpeechService;
+
+constexpr const char* kVoice = "fault:tone=1000,ms=5000";
+constexpr const char* kText = "Five seconds of tone.";
+
+// One service, one hosted plugin with a channel per rate, and an SDK
+// requester of the bench's own, for the whole run.
+struct Road {
+  Road() {
+    root = MakeTestRoot("speak-road-bench");
+    InstallSampleConfig(root);
+    std::ofstream(root + "/data/credentials.json")
+        << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
+        << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service.text_url() << "\"}";
+    corvex::HostConfig config;
+    config.root = root;
+    host = std::make_unique<corvex::Host>(config);
+    ok = service.ok() && host->LoadPlugin(TARNWICKSS_PLUGIN_PATH) && host->OpenEngine();
+    for (unsigned rate : {8000u, 16000u}) {
+      const int channel = ok ? host->CreateChannel(rate) : -1;
+      ok = ok && channel >= 0 && host->OpenChannel(channel) && host->StartMedia(channel, nullptr, false);
+      channels[rate] = channel;
+    }
+    init_o_integer_module();
+    requester = std::make_unique<BrillCloudRequester>(TestSpeechService::kClientId, TestSpeechService::kClientKey,
+                                                      "qelbrill", service.text_url().c_str(), "", nullptr);
+    info = RequestInfo();
+  }
+  ~Road() {
+    info->release();
+    requester.reset();
+    cleanup_o_integer_module();
+    host.reset();
+    std::filesystem::remove_all(root);
+  }
+
+  // The request info the plugin sends for the SPEAK below (its two random
+  // identifiers aside).
+  static RequestInfoJSON* RequestInfo() {
+    RequestInfoJSON* request_info = new RequestInfoJSON();
+    request_info->setLanguage("en-US");
+    request_info->setRequestID("bench-request-identifier-of-forty-chars");
+    request_info->setSessionID("bench-session-identifier-of-forty-chars");
+    request_info->setClientName("tarnwickss");
+    request_info->setClientVersion("1.1.0");
+    ClientMatchJSON* match = new ClientMatchJSON();
+    match->setExpression("speak_this");
+    JSONObjectValue* result = new JSONObjectValue();
+    JSONStringValue* intent = new JSONStringValue("speak_this");
+    result->appendPair("Intent", intent);
+    match->setResult(result);
+    for (auto setter : {&ClientMatchJSON::setPlainResponseText, &ClientMatchJSON::setPlainResponseTextLong,
+                        &ClientMatchJSON::setResponseText, &ClientMatchJSON::setResponseTextLong}) {
+      (match->*setter)(kText);
+    }
+    request_info->setClientMatchesPresent();
+    request_info->appendClientMatch(match);
+    request_info->setResponseVoice(kVoice);
+    request_info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
+    intent->release();
+    result->release();
+    match->release();
+    return request_info;
+  }
+
+  // The time of the text request straight to the service, in seconds;
+  // negative when it failed.
+  double ServiceAlone() {
+    const apr_time_t start = apr_time_now();
+    try {
+      benchmark::DoNotOptimize(requester->textRequest("speak_this", nullptr, info, nullptr));
+    } catch (const char*) {
+      return -1;
+    }
+    return static_cast<double>(apr_time_now() - start) / 1e6;
+  }
+
+  // The time from the SPEAK's delivery to its IN-PROGRESS response, in
+  // seconds; negative when it did not come. Waits for SPEAK-COMPLETE too.
+  double Speak(unsigned rate) {
+    const int channel = channels[rate];
+    mrcp_message_t* request = host->CreateRequest(channel, SYNTHESIZER_SPEAK);
+    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
+    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+    apt_string_assign(&generic->content_type, "text/plain", request->pool);
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+    apt_string_assign(&synth->voice_param.name, kVoice, request->pool);
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+    apt_string_assign(&request->body, kText, request->pool);
+    const mrcp_request_id id = request->start_line.request_id;
+    const apr_time_t sent = apr_time_now();
+    host->SendRequest(channel, request);
+    apr_time_t in_progress = 0;
+    const bool completed = host->WaitFor([&](const std::vector<HostEvent>& events) {
+      for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        if (it->kind != HostEvent::Kind::Message || it->channel != channel || it->request_id != id) continue;
+        if (it->request_state == MRCP_REQUEST_STATE_INPROGRESS) in_progress = it->time_us;
+        if (it->message_type == MRCP_MESSAGE_TYPE_EVENT) return true;
+      }
+      return false;
+    });
+    return completed && in_progress ? static_cast<double>(in_progress - sent) / 1e6 : -1;
+  }
+
+  TestSpeechService service;
+  std::string root;
+  std::unique_ptr<corvex::Host> host;
+  std::map<unsigned, int> channels;
+  std::unique_ptr<BrillCloudRequester> requester;
+  RequestInfoJSON* info = nullptr;
+  bool ok = false;
+};
+
+Road& TheRoad() {
+  static Road road;
+  return road;
+}
+
+// Each iteration sends the same text request straight to the service, then
+// the SPEAK, so that a change in the service's pace shows in both. The time
+// is the SPEAK's; counters give the service's and the difference (per
+// iteration, in ms).
+void BM_SpeakRoad(benchmark::State& state) {
+  Road& road = TheRoad();
+  if (!road.ok) {
+    state.SkipWithError("the hosted plugin or the speech service did not start");
+    return;
+  }
+  const auto rate = static_cast<unsigned>(state.range(0));
+  double service_ms = 0, own_ms = 0;
+  for (auto _ : state) {
+    const double service = road.ServiceAlone();
+    const double speak = road.Speak(rate);
+    if (service < 0 || speak < 0) {
+      state.SkipWithError("a request did not complete");
+      return;
+    }
+    state.SetIterationTime(speak);
+    service_ms += service * 1e3;
+    own_ms += (speak - service) * 1e3;
+  }
+  state.counters["service_ms"] = benchmark::Counter(service_ms, benchmark::Counter::kAvgIterations);
+  state.counters["own_ms"] = benchmark::Counter(own_ms, benchmark::Counter::kAvgIterations);
+}
+
+BENCHMARK(BM_SpeakRoad)->Arg(8000)->Arg(16000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10)
+    ->Repetitions(15)->ReportAggregatesOnly(true);
+
+// Console output plus, at the end, each rate's median SPEAK time, service
+// time and their difference.
+class OwnTimeReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+      const auto service = run.counters.find("service_ms");
+      const auto own = run.counters.find("own_ms");
+      if (service == run.counters.end() || own == run.counters.end()) continue;
+      lines_.push_back("plugin's own time at " + run.run_name.args + " Hz: " + Ms(own->second.value) +
+                       " (SPEAK to IN-PROGRESS " +
+                       Ms(run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3) +
+                       ", service alone " + Ms(service->second.value) + ")");
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
+  }
+
+ private:
+  static std::string Ms(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3f ms", ms);
+    return text;
+  }
+  std::vector<std::string> lines_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("BRILLIFY_TIMEOUT_MS", "10000", 1);
+  apr_initialize();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  OwnTimeReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  apr_terminate();
+  return 0;
+}

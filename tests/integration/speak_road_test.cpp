@@ -1,0 +1,563 @@
+// The road of a SPEAK through the real plugin, hosted as the server hosts it,
+// against the local speech service on a loopback port: text, SSML and URI
+// lists become speech at 8000 and 16000 Hz, inline or by URL; the audio is
+// exact however it arrives; the waveform cache serves what matches and only
+// that; STOP, PAUSE, a newer SPEAK and a close meet speech in progress; and
+// every fault of the service ends its SPEAK with exactly one final answer.
+//
+// Frames are pulled as fast as the plugin gives them except where time
+// matters. The audio a SPEAK queued is read back from its waveform file
+// (save-waveforms is on), which holds exactly the bytes queued for it.
+#include <gtest/gtest.h>
+
+#include <apr_time.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "corvex/host_runtime.hpp"
+#include "log_capture.h"
+#include "speech_synthesizer.h"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvex::Host;
+using corvex::HostEvent;
+using corvex_test::TestSpeechService;
+using Bytes = std::vector<std::uint8_t>;
+using Samples = std::vector<std::int16_t>;
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes ToBytes(const Samples& samples) {
+  Bytes bytes(samples.size() * 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(samples[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>((samples[i] >> 8) & 0xFF);
+  }
+  return bytes;
+}
+
+Samples ToSamples(const Bytes& bytes) {
+  Samples samples(bytes.size() / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  return samples;
+}
+
+double Rms(const Samples& s, std::size_t begin, std::size_t end) {
+  double sum = 0;
+  for (std::size_t i = begin; i < end; ++i) sum += static_cast<double>(s[i]) * s[i];
+  return end > begin ? std::sqrt(sum / static_cast<double>(end - begin)) : 0;
+}
+
+// Amplitude of the `hz` component of s[begin, end) (a whole number of its
+// periods) and the RMS of everything else.
+std::pair<double, double> ToneAndRest(const Samples& s, std::size_t begin, std::size_t end, double hz, double rate) {
+  double a = 0, b = 0;
+  const double n = static_cast<double>(end - begin);
+  for (std::size_t i = begin; i < end; ++i) {
+    a += s[i] * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate) * 2 / n;
+    b += s[i] * std::cos(2 * M_PI * hz * static_cast<double>(i) / rate) * 2 / n;
+  }
+  double rest = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double fit = a * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate) +
+                       b * std::cos(2 * M_PI * hz * static_cast<double>(i) / rate);
+    rest += (s[i] - fit) * (s[i] - fit);
+  }
+  return {std::hypot(a, b), std::sqrt(rest / n)};
+}
+
+// The audio of every frame that carried some, per channel.
+class Capture : public corvex::FrameSink {
+ public:
+  void OnFrame(int channel, const mpf_frame_t& frame) override {
+    if (!(frame.type & MEDIA_FRAME_TYPE_AUDIO)) return;
+    const auto* bytes = static_cast<const std::uint8_t*>(frame.codec_frame.buffer);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bytes& audio = audio_[channel];
+    audio.insert(audio.end(), bytes, bytes + frame.codec_frame.size);
+  }
+  // Returns what the channel played since the last call.
+  Bytes Take(int channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bytes taken;
+    taken.swap(audio_[channel]);
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, Bytes> audio_;
+};
+
+struct Speak {
+  Speak(std::string body, std::string voice = "", bool by_url = false, std::string type = "text/plain")
+      : body(std::move(body)), voice(std::move(voice)), by_url(by_url), type(std::move(type)) {}
+  std::string body;
+  std::string voice;  // a voice name, or the service's fault switches
+  bool by_url;
+  std::string type;
+  std::string language;
+  std::string cache_control;
+  bool fast = false;  // Prosody-Rate 1.5
+};
+
+class SpeakRoad : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Hung requests and fetches end quickly here.
+    setenv("BRILLIFY_CONNECT_TIMEOUT_MS", "1000", 1);
+    setenv("BRILLIFY_TIMEOUT_MS", "1500", 1);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(service_.ok()) << service_.error();
+    root_ = MakeTestRoot("speak-road");
+    InstallSampleConfig(root_);
+    std::ofstream(root_ + "/data/credentials.json")
+        << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
+        << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
+    Configure("save-waveforms=\"false\"", "save-waveforms=\"true\"");
+  }
+  void TearDown() override {
+    host_.reset();
+    fs::remove_all(root_);
+  }
+
+  void Configure(const std::string& from, const std::string& to) {
+    const std::string path = root_ + "/conf/tarnwickss.xml";
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    std::ofstream(path) << text;
+  }
+
+  void StartHost() {
+    corvex::HostConfig config;
+    config.root = root_;
+    host_ = std::make_unique<Host>(config);
+    ASSERT_TRUE(host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH));
+    ASSERT_TRUE(host_->OpenEngine());
+  }
+
+  int OpenChannel(unsigned rate, bool realtime = false) {
+    const int channel = host_->CreateChannel(rate);
+    EXPECT_GE(channel, 0);
+    EXPECT_TRUE(host_->OpenChannel(channel));
+    EXPECT_TRUE(host_->StartMedia(channel, &capture_, realtime));
+    capture_.Take(channel);  // a channel index of an earlier host
+    return channel;
+  }
+
+  mrcp_request_id Send(int channel, mrcp_method_id method) {
+    mrcp_message_t* request = host_->CreateRequest(channel, method);
+    EXPECT_TRUE(host_->SendRequest(channel, request));
+    return request->start_line.request_id;
+  }
+
+  mrcp_request_id Send(int channel, const Speak& speak) {
+    mrcp_message_t* request = host_->CreateRequest(channel, SYNTHESIZER_SPEAK);
+    apr_pool_t* pool = request->pool;
+    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
+    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+    apt_string_assign(&generic->content_type, speak.type.c_str(), pool);
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+    apt_string_assign(&request->body, speak.body.c_str(), pool);
+    if (!speak.voice.empty()) {
+      apt_string_assign(&synth->voice_param.name, speak.voice.c_str(), pool);
+      mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+    }
+    if (!speak.language.empty()) {
+      apt_string_assign(&synth->speech_language, speak.language.c_str(), pool);
+      mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_SPEECH_LANGUAGE);
+    }
+    if (speak.fast) {
+      synth->prosody_param.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
+      synth->prosody_param.rate.value.relative = 1.5f;
+      mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_PROSODY_RATE);
+    }
+    if (!speak.cache_control.empty()) {
+      apt_string_assign(&generic->cache_control, speak.cache_control.c_str(), pool);
+      mrcp_generic_header_property_add(request, GENERIC_HEADER_CACHE_CONTROL);
+    }
+    if (speak.by_url) {
+      generic->vendor_specific_params = apt_pair_array_create(1, pool);
+      apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
+      mrcp_generic_header_property_add(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+    }
+    EXPECT_TRUE(host_->SendRequest(channel, request));
+    return request->start_line.request_id;
+  }
+
+  std::vector<HostEvent> Messages(int channel, mrcp_request_id id) const {
+    std::vector<HostEvent> messages;
+    for (const HostEvent& e : host_->Events())
+      if (e.kind == HostEvent::Kind::Message && e.channel == channel && e.request_id == id) messages.push_back(e);
+    return messages;
+  }
+  // Waits for the request's first message.
+  bool Answered(int channel, mrcp_request_id id) {
+    return host_->WaitFor([&](const std::vector<HostEvent>& events) {
+      for (const HostEvent& e : events)
+        if (e.kind == HostEvent::Kind::Message && e.channel == channel && e.request_id == id) return true;
+      return false;
+    });
+  }
+  static bool IsFinal(const HostEvent& e) {
+    return e.message_type == MRCP_MESSAGE_TYPE_EVENT ? e.method_id == SYNTHESIZER_SPEAK_COMPLETE
+                                                     : e.request_state == MRCP_REQUEST_STATE_COMPLETE;
+  }
+  // Waits for the request's final answer; returns all its messages.
+  std::vector<HostEvent> Final(int channel, mrcp_request_id id, std::chrono::milliseconds wait = Host::kDefaultWait) {
+    host_->WaitFor(
+        [&](const std::vector<HostEvent>& events) {
+          for (const HostEvent& e : events)
+            if (e.kind == HostEvent::Kind::Message && e.channel == channel && e.request_id == id && IsFinal(e))
+              return true;
+          return false;
+        },
+        wait);
+    return Messages(channel, id);
+  }
+  // Expects IN-PROGRESS, then SPEAK-COMPLETE with `cause`, and nothing else.
+  void ExpectSpoken(int channel, mrcp_request_id id,
+                    mrcp_synth_completion_cause_e cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL) {
+    const auto messages = Final(channel, id);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].status_code, MRCP_STATUS_CODE_SUCCESS);
+    EXPECT_EQ(messages[0].request_state, MRCP_REQUEST_STATE_INPROGRESS);
+    EXPECT_EQ(messages[1].method_id, SYNTHESIZER_SPEAK_COMPLETE);
+    EXPECT_EQ(messages[1].completion_cause, cause);
+  }
+  void ExpectRefused(int channel, mrcp_request_id id, mrcp_status_code_e status) {
+    const auto messages = Final(channel, id);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].status_code, status);
+    EXPECT_EQ(messages[0].completion_cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+  }
+
+  // The audio a segment queued, from its waveform file ("" when it has none).
+  Bytes Waveform(int channel, mrcp_request_id id, int segment = 1) {
+    const std::string name = root_ + "/var/tarnwickss-" + host_->channel(channel)->id + "-" + std::to_string(id) +
+                             (segment > 1 ? "-" + std::to_string(segment) : "") + ".wav";
+    const Bytes file = ReadFile(name);
+    return file.size() < 44 ? Bytes() : Bytes(file.begin() + 44, file.end());
+  }
+
+  TestSpeechService service_;
+  std::string root_;
+  corvex_test::LogCapture log_;  // outlives the host
+  Capture capture_;
+  std::unique_ptr<Host> host_;
+};
+
+TEST_F(SpeakRoad, TextAndSsmlBecomeSpeechAtBothRatesInlineAndByUrl) {
+  StartHost();
+  const std::string ssml = "<speak version=\"1.0\" xml:lang=\"en-US\">Good <break time=\"100ms\"/> morning.</speak>";
+  for (unsigned rate : {8000u, 16000u}) {
+    const int channel = OpenChannel(rate);
+    for (bool by_url : {false, true}) {
+      for (const Speak& speak : {Speak{"Good morning.", "", by_url}, Speak{ssml, "", by_url, "application/ssml+xml"}}) {
+        SCOPED_TRACE(std::to_string(rate) + (by_url ? " by URL " : " inline ") + speak.type);
+        const mrcp_request_id id = Send(channel, speak);
+        ExpectSpoken(channel, id);
+        const Samples speech = ToSamples(Waveform(channel, id));
+        EXPECT_GT(speech.size(), rate * 3 / 10);  // "Good morning" takes a good part of a second
+        EXPECT_LT(speech.size(), rate * 3);
+        EXPECT_GT(Rms(speech, 0, speech.size()), 300);
+        // All of it was played, but for the frame that carried the end.
+        EXPECT_GE(capture_.Take(channel).size() + rate / 50, speech.size() * 2);
+      }
+    }
+  }
+  EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+}
+
+TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
+  Configure("bypass-ssml=\"true\"", "bypass-ssml=\"false\"");
+  const std::string ssml =
+      "<speak version=\"1.0\" xml:lang=\"en-US\"><voice name=\"en\">One.</voice><voice name=\"en\">Two.</voice></speak>";
+  for (bool split : {true, false}) {
+    SCOPED_TRACE(split);
+    if (!split) Configure("normalize-ssml=\"true\"", "normalize-ssml=\"false\"");
+    StartHost();
+    const int channel = OpenChannel(8000);
+    log_.Clear();
+    const mrcp_request_id id = Send(channel, Speak{ssml, "", false, "application/ssml+xml"});
+    ExpectSpoken(channel, id);
+    EXPECT_EQ(log_.Count("Submit TTS Request"), split ? 2u : 1u);
+    EXPECT_FALSE(Waveform(channel, id).empty());
+    EXPECT_EQ(Waveform(channel, id, 2).empty(), !split);
+    host_.reset();
+  }
+}
+
+TEST_F(SpeakRoad, UriListsPlayLocalFilesAndFilesInsideTheWaveformFolderOnly) {
+  const Samples outside = speech_service::Tone(440, 100);  // 10 frames at 16000 Hz
+  const Samples inside = speech_service::Tone(880, 60);    // 6 frames
+  std::ofstream(root_ + "/a.wav", std::ios::binary) << speech_service::WaveBytes(outside, 16000);
+  fs::create_directories(root_ + "/var");
+  std::ofstream(root_ + "/var/clip.wav", std::ios::binary) << speech_service::WaveBytes(inside, 16000);
+  StartHost();
+  const int channel = OpenChannel(16000);
+  const std::string file = "file://" + root_ + "/a.wav";
+  const std::string base = "http://localhost/utterances";
+
+  mrcp_request_id id = Send(channel, Speak{file + "\r\n" + base + "/clip.wav\r\n", "", false, "text/uri-list"});
+  ExpectSpoken(channel, id);
+  Bytes expected = ToBytes(outside);
+  const Bytes second = ToBytes(inside);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(capture_.Take(channel), expected);
+
+  // Nothing outside the folder, however the URI is written; a refused
+  // first segment is the SPEAK's only answer.
+  for (const std::string& uri : {base, base + "/", base + "/../a.wav", base + "//" + root_ + "/a.wav",
+                                 base + "/sub/../../a.wav", base + "a.wav",
+                                 std::string("https://example.com/utterances/clip.wav")}) {
+    SCOPED_TRACE(uri);
+    log_.Clear();
+    ExpectRefused(channel, Send(channel, Speak{uri + "\r\n", "", false, "text/uri-list"}),
+                  MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+    EXPECT_EQ(log_.Count("Only local HTTP URI supported [" + uri + "]", APT_PRIO_WARNING), 1u);
+  }
+  ExpectRefused(channel, Send(channel, Speak{"file://" + root_ + "/missing.wav", "", false, "text/uri-list"}),
+                MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+
+  // A later segment that fails ends the audio after what was queued.
+  id = Send(channel, Speak{file + "\n" + base + "/../a.wav\n" + file + "\n", "", false, "text/uri-list"});
+  ExpectSpoken(channel, id);
+  EXPECT_EQ(capture_.Take(channel), ToBytes(outside));
+}
+
+TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
+  StartHost();
+  // 16000 Hz: the service's samples, byte for byte.
+  const int wide = OpenChannel(16000);
+  const Bytes tone = ToBytes(speech_service::Tone(1000, 500));
+  mrcp_request_id id = Send(wide, Speak{"tone", "fault:tone=1000,ms=500"});
+  ExpectSpoken(wide, id);
+  EXPECT_EQ(Waveform(wide, id), tone);
+  EXPECT_EQ(capture_.Take(wide), tone);
+  id = Send(wide, Speak{"tone", "fault:tone=1000,ms=500,piece=37,piece-ms=0", true});
+  ExpectSpoken(wide, id);
+  EXPECT_EQ(Waveform(wide, id), tone);
+
+  // 8000 Hz: n samples become n / 2, the same ones whether the body came
+  // inline, whole, or in pieces of any size (a first one within the header
+  // included).
+  const int narrow = OpenChannel(8000);
+  const std::string voice = "fault:tone=1000,ms=333";  // 5328 samples
+  id = Send(narrow, Speak{"tone", voice});
+  ExpectSpoken(narrow, id);
+  const Bytes reference = Waveform(narrow, id);
+  EXPECT_EQ(reference.size(), 5328u / 2 * 2);
+  for (const char* pieces : {",piece=100000", ",piece=20,piece-ms=1", ",piece=44,piece-ms=1",
+                                    ",piece=45,piece-ms=1", ",piece=4095", ",piece=7,piece-ms=0"}) {
+    SCOPED_TRACE(pieces);
+    id = Send(narrow, Speak{"tone", std::string(voice) + pieces, true});
+    ExpectSpoken(narrow, id);
+    EXPECT_EQ(Waveform(narrow, id), reference);
+  }
+}
+
+TEST_F(SpeakRoad, AToneKeepsItsFrequencyAndLevelAt8000HzAndAliasesStayFarBelow) {
+  StartHost();
+  const int channel = OpenChannel(8000);
+  // Half a second is 50 whole frames: all of it plays.
+  ExpectSpoken(channel, Send(channel, Speak{"tone", "fault:tone=1000,ms=500"}));
+  const Samples played = ToSamples(capture_.Take(channel));
+  ASSERT_EQ(played.size(), 4000u);
+  // The middle 400 ms, away from the filter's run-in and run-out.
+  const auto [level, rest] = ToneAndRest(played, 400, 3600, 1000, 8000);
+  EXPECT_NEAR(level, 16384, 16384 * 0.03);  // the service's -6 dBFS
+  EXPECT_LT(rest, level * 1e-3);            // everything else 60 dB down
+
+  // 5 kHz cannot exist at 8000 Hz; unfiltered it would come back at 3 kHz.
+  ExpectSpoken(channel, Send(channel, Speak{"tone", "fault:tone=5000,ms=500"}));
+  const Samples alias = ToSamples(capture_.Take(channel));
+  ASSERT_EQ(alias.size(), 4000u);
+  EXPECT_LT(Rms(alias, 400, 3600), 16384 * 1e-3);
+}
+
+TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
+  Configure("caching=\"false\"", "caching=\"true\"");
+  StartHost();
+  const int narrow = OpenChannel(8000);
+  const int wide = OpenChannel(16000);
+  const Speak speak{"cache me", "fault:tone=600,ms=200"};
+  const mrcp_request_id first = Send(narrow, speak);
+  ExpectSpoken(narrow, first);
+  const Bytes audio = Waveform(narrow, first);
+  ASSERT_FALSE(audio.empty());
+  capture_.Take(narrow);
+  const std::string name = std::string("tarnwickss-") + host_->channel(narrow)->id + "-" + std::to_string(first) + ".wav";
+
+  for (std::uint64_t use = 0; use < 2; ++use) {
+    log_.Clear();
+    ExpectSpoken(narrow, Send(narrow, speak));
+    EXPECT_EQ(log_.Count("Submit TTS Request"), 0u);
+    EXPECT_EQ(log_.Count("Found Matching Cache Record [" + name + "] use-count [" + std::to_string(use) + "]"), 1u);
+    EXPECT_EQ(capture_.Take(narrow), audio);
+  }
+
+  Speak other_voice = speak, other_language = speak, faster = speak, too_old = speak;
+  other_voice.voice += ",voice=en";
+  other_language.language = "en-GB";
+  faster.fast = true;
+  too_old.cache_control = "max-age=0";
+  // Last the faster one: a request that sets no rate accepts any.
+  const std::vector<std::pair<int, Speak>> misses = {
+      {narrow, other_voice}, {narrow, other_language}, {wide, speak}, {narrow, too_old}, {narrow, faster}};
+  for (const auto& [channel, miss] : misses) {
+    log_.Clear();
+    ExpectSpoken(channel, Send(channel, miss));
+    EXPECT_EQ(log_.Count("Submit TTS Request"), 1u) << miss.voice << " " << miss.language << " " << channel;
+    EXPECT_EQ(log_.Count("Cache Directive Mismatch: max-age [0 sec]"), miss.cache_control.empty() ? 0u : 1u);
+  }
+
+  host_.reset();
+  StartHost();
+  const int again = OpenChannel(8000);
+  log_.Clear();
+  ExpectSpoken(again, Send(again, speak));
+  EXPECT_EQ(log_.Count("Submit TTS Request"), 0u);
+  EXPECT_EQ(capture_.Take(again), audio);
+}
+
+TEST_F(SpeakRoad, StopBargeInPauseAndANewerSpeakMeetSpeechInProgress) {
+  StartHost();
+  const int channel = OpenChannel(8000, /*realtime=*/true);
+  const Speak long_tone{"long", "fault:tone=500,ms=3000"};
+  for (mrcp_method_id stop : {SYNTHESIZER_STOP, SYNTHESIZER_BARGE_IN_OCCURRED}) {
+    const mrcp_request_id id = Send(channel, long_tone);
+    ASSERT_TRUE(Answered(channel, id));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto stopped = Final(channel, Send(channel, stop));
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(stopped[0].status_code, MRCP_STATUS_CODE_SUCCESS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Messages(channel, id).size(), 1u);  // IN-PROGRESS only: no SPEAK-COMPLETE
+    EXPECT_LT(capture_.Take(channel).size(), 8000u * 2);
+  }
+
+  // Paused, nothing plays and nothing is lost.
+  const mrcp_request_id paused = Send(channel, Speak{"short", "fault:tone=500,ms=600"});
+  ASSERT_EQ(Final(channel, Send(channel, SYNTHESIZER_PAUSE)).size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a frame being read as the pause came
+  const std::size_t before = capture_.Take(channel).size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(capture_.Take(channel).size(), 0u);
+  ASSERT_EQ(Final(channel, Send(channel, SYNTHESIZER_RESUME)).size(), 1u);
+  ExpectSpoken(channel, paused);
+  EXPECT_EQ(before + capture_.Take(channel).size(), 600u * 8 * 2);
+
+  // A newer SPEAK replaces one that is playing, which completes as cancelled.
+  const mrcp_request_id replaced = Send(channel, long_tone);
+  ASSERT_TRUE(Answered(channel, replaced));
+  const mrcp_request_id newer = Send(channel, Speak{"short", "fault:tone=500,ms=100"});
+  ExpectSpoken(channel, replaced, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  ExpectSpoken(channel, newer);
+}
+
+TEST_F(SpeakRoad, ACloseDuringSynthesisIsAcknowledgedAfterTheSegment) {
+  StartHost();
+  const int channel = OpenChannel(8000);
+  const mrcp_request_id id = Send(channel, Speak{"slow", "fault:tone=500,ms=100,delay=300"});
+  ASSERT_TRUE(host_->CloseChannel(channel));
+  // The SPEAK's synthesis ended (its response went out) before the close was acknowledged.
+  const auto events = host_->Events();
+  std::size_t response = events.size(), closed = events.size();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].kind == HostEvent::Kind::Message && events[i].request_id == id && events[i].channel == channel)
+      response = std::min(response, i);
+    if (events[i].kind == HostEvent::Kind::ChannelClosed && events[i].channel == channel) closed = i;
+  }
+  EXPECT_LT(response, closed);
+  ASSERT_LT(closed, events.size());
+  const int other = OpenChannel(16000);
+  ExpectSpoken(other, Send(other, Speak{"after", "fault:tone=500,ms=100"}));
+}
+
+TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
+  StartHost();
+  const int faulty = OpenChannel(8000);
+  const int healthy = OpenChannel(16000);
+  struct Fault {
+    std::string voice;
+    bool by_url;
+    int status;  // 0: spoken, perhaps cut short, and completed
+  };
+  const Fault faults[] = {
+      {"fault:status=3", false, 407},          {"fault:no-status", false, 407},
+      {"fault:empty-results", false, 407},     {"fault:missing-results", false, 407},
+      {"fault:missing-bytes", false, 407},     {"fault:empty-bytes", false, 407},
+      {"fault:missing-url", true, 407},        {"fault:empty-url", true, 407},
+      {"fault:fetch-status=404", true, 407},   {"fault:no-such-switch", false, 407},
+      {"fault:malformed-json", false, 401},    {"fault:no-answer", false, 401},
+      {"fault:delay=5000", false, 401},        {"fault:fetch-delay=5000", true, 401},
+      {"fault:tone=500,ms=1000,truncate=12000", true, 0},
+      {"fault:tone=500,ms=100,delay=100", false, 0},
+      {"fault:tone=500,ms=100,fetch-delay=100,piece=100", true, 0},
+  };
+  std::vector<mrcp_request_id> ids;
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.voice);
+    const mrcp_request_id id = Send(faulty, Speak{"fault", fault.voice, fault.by_url});
+    ids.push_back(id);
+    if (fault.status == 0) {
+      ExpectSpoken(faulty, id);
+    } else {
+      ExpectRefused(faulty, id, static_cast<mrcp_status_code_e>(fault.status));
+    }
+    ExpectSpoken(healthy, Send(healthy, Speak{"fine", "fault:tone=500,ms=50"}));
+  }
+  // Nothing more came for any of them.
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(Messages(faulty, ids[i]).size(), faults[i].status == 0 ? 2u : 1u) << faults[i].voice;
+  }
+}
+
+TEST_F(SpeakRoad, AFailedRequestIsReattemptedOnceWhenAsked) {
+  Configure("reattempt=\"false\"", "reattempt=\"true\"");
+  StartHost();
+  const int channel = OpenChannel(8000);
+  struct Case {
+    std::string voice;
+    bool by_url;
+    mrcp_status_code_e status;
+    std::size_t requests;
+  } const cases[] = {{"fault:status=3", false, MRCP_STATUS_CODE_METHOD_FAILED, 2},
+                     {"fault:malformed-json", false, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, 2},
+                     {"fault:fetch-status=404", true, MRCP_STATUS_CODE_METHOD_FAILED, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.voice);
+    log_.Clear();
+    ExpectRefused(channel, Send(channel, Speak{"again", c.voice, c.by_url}), c.status);
+    EXPECT_EQ(log_.Count("Submit TTS Request"), c.requests);
+    EXPECT_EQ(log_.Count("Reattempt TTS Request"), c.requests - 1);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// Cloud audio to the channel's rate: however a WAVE body is cut into pieces,
+// the same samples come out, no header byte is ever played, and n samples
+// become exactly n * rate / 16000.
+#include "QelCloudAudioConverter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using TARNWICKSS::CloudAudioConverter;
+using Bytes = std::vector<std::uint8_t>;
+
+// A WAVE body: a header of loud bytes (0x7F) that must never be heard, then
+// `n` samples of two tones, little-endian.
+Bytes Body(std::size_t n) {
+  Bytes body(CloudAudioConverter::kWaveHeaderSize, 0x7F);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / 16000;
+    const auto s = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * t) + 4000 * std::sin(2 * M_PI * 3100 * t));
+    body.push_back(static_cast<std::uint8_t>(s & 0xFF));
+    body.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
+  }
+  return body;
+}
+
+// Feeds `body` in pieces of `piece` bytes; returns all output.
+Bytes Convert(CloudAudioConverter& converter, unsigned rate, const Bytes& body, std::size_t piece,
+              std::size_t header = CloudAudioConverter::kWaveHeaderSize) {
+  Bytes out;
+  const CloudAudioConverter::Sink sink = [&out](const std::uint8_t* bytes, std::size_t size) {
+    out.insert(out.end(), bytes, bytes + size);
+  };
+  EXPECT_TRUE(converter.Start(rate, header));
+  for (std::size_t at = 0; at < body.size(); at += piece) {
+    EXPECT_TRUE(converter.Write(body.data() + at, std::min(piece, body.size() - at), sink));
+  }
+  EXPECT_TRUE(converter.Finish(sink));
+  return out;
+}
+
+TEST(CloudAudioConverter, PiecesOfAnySizeGiveTheSameSamplesAsTheWholeBody) {
+  const std::size_t n = 9001;  // odd, and not a whole number of blocks
+  Bytes body = Body(n);
+  const Bytes samples(body.begin() + CloudAudioConverter::kWaveHeaderSize, body.end());
+  body.push_back(0x55);  // half a sample at the end is dropped
+  for (unsigned rate : {16000u, 8000u}) {
+    SCOPED_TRACE(rate);
+    CloudAudioConverter whole;
+    const Bytes reference = Convert(whole, rate, body, body.size());
+    if (rate == 16000) {
+      EXPECT_EQ(reference, samples);
+    } else {
+      EXPECT_EQ(reference.size(), n / 2 * 2);
+    }
+    // The same converter again, and the samples alone as an inline answer
+    // hands them over.
+    EXPECT_EQ(Convert(whole, rate, body, body.size()), reference);
+    CloudAudioConverter inline_audio;
+    EXPECT_EQ(Convert(inline_audio, rate, samples, samples.size(), 0), reference);
+    for (std::size_t piece : {1, 2, 3, 43, 44, 45, 46, 999, 6401, 32768}) {
+      SCOPED_TRACE(piece);
+      CloudAudioConverter converter;
+      EXPECT_EQ(Convert(converter, rate, body, piece), reference);
+      EXPECT_EQ(converter.input_samples(), n);
+    }
+  }
+}
+
+TEST(CloudAudioConverter, ABodyNoLongerThanItsHeaderGivesNothing) {
+  for (unsigned rate : {16000u, 8000u}) {
+    CloudAudioConverter converter;
+    EXPECT_TRUE(Convert(converter, rate, Bytes(44, 0x7F), 20).empty());
+    EXPECT_TRUE(Convert(converter, rate, Bytes(45, 0x7F), 45).empty());
+  }
+  CloudAudioConverter refused;
+  EXPECT_FALSE(refused.Start(0, 44));
+  EXPECT_FALSE(refused.Write("abcd", 4, [](const std::uint8_t*, std::size_t) { FAIL(); }));
+}
+
+}  // namespace
