@@ -1,0 +1,141 @@
+// Synthesis detail records written by real SPEAKs: one valid JSON record per
+// completed SPEAK, with what was played; none for a stopped SPEAK.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corvex/host_runtime.hpp"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvex::Host;
+using corvex::HostEvent;
+using corvex_test::TestSpeechService;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+class DetailRecords : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_.ok()) << service_.error();
+    root_ = MakeTestRoot("records");
+    InstallSampleConfig(root_);
+    std::ofstream(root_ + "/data/credentials.json")
+        << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
+        << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
+    const std::string conf = root_ + "/conf/tarnwickss.xml";
+    std::string text = ReadText(conf);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"save-records=\"false\"", "save-records=\"true\""},
+                                   {"record-folder=\"\"", "record-folder=\"records\""}}) {
+      ASSERT_NE(text.find(from), std::string::npos) << from;
+      text.replace(text.find(from), from.size(), to);
+    }
+    std::ofstream(conf) << text;
+    fs::create_directories(root_ + "/var/records");
+    corvex::HostConfig config;
+    config.root = root_;
+    host_ = std::make_unique<Host>(config);
+    ASSERT_TRUE(host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH));
+    ASSERT_TRUE(host_->OpenEngine());
+  }
+  void TearDown() override {
+    host_.reset();
+    fs::remove_all(root_);
+  }
+
+  int Channel(unsigned rate, bool realtime) {
+    const int channel = host_->CreateChannel(rate);
+    EXPECT_TRUE(host_->OpenChannel(channel));
+    EXPECT_TRUE(host_->StartMedia(channel, nullptr, realtime));
+    return channel;
+  }
+  // A SPEAK whose speech is a tone of `ms` milliseconds at 16000 Hz.
+  mrcp_request_id SpeakTone(int channel, int ms) {
+    mrcp_message_t* request = host_->CreateRequest(channel, SYNTHESIZER_SPEAK);
+    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
+    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+    apt_string_assign(&generic->content_type, "text/plain", request->pool);
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+    apt_string_assign(&request->body, "A tone, please.", request->pool);
+    const std::string voice = "fault:tone=1000,ms=" + std::to_string(ms);
+    apt_string_assign(&synth->voice_param.name, voice.c_str(), request->pool);
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+    EXPECT_TRUE(host_->SendRequest(channel, request));
+    return request->start_line.request_id;
+  }
+  std::vector<fs::path> Records() const {
+    std::vector<fs::path> files;
+    if (fs::exists(root_ + "/var/records"))
+      for (const auto& entry : fs::directory_iterator(root_ + "/var/records")) files.push_back(entry.path());
+    return files;
+  }
+
+  TestSpeechService service_;
+  std::string root_;
+  std::unique_ptr<Host> host_;
+};
+
+TEST_F(DetailRecords, EachCompletedSpeakLeavesOneValidRecordOfWhatWasPlayed) {
+  const int narrow = Channel(8000, false);
+  const int wide = Channel(16000, false);
+  const mrcp_request_id a = SpeakTone(narrow, 500);
+  const mrcp_request_id b = SpeakTone(wide, 500);
+  ASSERT_TRUE(host_->WaitForMessage(narrow, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+  ASSERT_TRUE(host_->WaitForMessage(wide, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+
+  const auto files = Records();
+  ASSERT_EQ(files.size(), 2u);
+  const struct {
+    int channel;
+    mrcp_request_id id;
+    const char* rate;
+    const char* bytes;
+  } expected[] = {{narrow, a, "8000 Hz", "8000 bytes"}, {wide, b, "16000 Hz", "16000 bytes"}};
+  for (const auto& e : expected) {
+    const fs::path path = fs::path(root_) / "var" / "records" /
+                          ("tarnwickss-" + std::string(host_->channel(e.channel)->id) + "-" + std::to_string(e.id) +
+                           ".json");
+    ASSERT_TRUE(fs::exists(path)) << path;
+    rapidjson::Document doc;
+    doc.Parse(ReadText(path).c_str());
+    ASSERT_FALSE(doc.HasParseError()) << ReadText(path);
+    const auto& record = doc["synth-details-record"];
+    EXPECT_STREQ(record["sampling-rate"].GetString(), e.rate);
+    EXPECT_STREQ(record["codec"].GetString(), "LPCM");
+    EXPECT_STREQ(record["data-length"].GetString(), e.bytes);  // 500 ms of audio at the channel's rate
+    EXPECT_STREQ(record["language"].GetString(), "en-US");
+    EXPECT_STREQ(record["completion-cause"].GetString(), "normal");
+    const long streaming = std::stol(record["start-of-streaming-ts"].GetString());
+    const long completion = std::stol(record["completion-ts"].GetString());
+    EXPECT_LE(streaming, completion);
+    EXPECT_LT(completion, 10000);
+    EXPECT_EQ(std::string(record["datetime"].GetString()).size(), 19u);
+  }
+}
+
+TEST_F(DetailRecords, AStoppedSpeakLeavesNoRecord) {
+  const int channel = Channel(8000, true);
+  SpeakTone(channel, 5000);
+  ASSERT_TRUE(host_->WaitForMessage(channel, MRCP_MESSAGE_TYPE_RESPONSE, SYNTHESIZER_SPEAK));
+  mrcp_message_t* stop = host_->CreateRequest(channel, SYNTHESIZER_STOP);
+  ASSERT_TRUE(host_->SendRequest(channel, stop));
+  ASSERT_TRUE(host_->WaitForMessage(channel, MRCP_MESSAGE_TYPE_RESPONSE, SYNTHESIZER_STOP));
+  // A later completed SPEAK proves the engine has handled everything before it.
+  SpeakTone(channel, 100);
+  ASSERT_TRUE(host_->WaitForMessage(channel, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+  EXPECT_EQ(Records().size(), 1u);
+}
+
+}  // namespace
