@@ -509,7 +509,38 @@ TEST_F(CorvexHost, PlainSpeakBecomesSpeechInAWaveFileAtBothRates) {
   }
 }
 
-// Still to join: the headers example, the barge-in example and four channels
-// against the local speech service.
+TEST_F(CorvexHost, ExamplesAndFourChannelsSpeakThroughTheLocalService) {
+  corvex_test::TestSpeechService service(corvex_test::TestSpeechService::Mode::kChildProcess);
+  ASSERT_TRUE(service.ok()) << service.error();
+  WriteFile(root_ + "/data/credentials.json", std::string("{\"client-id\": \"") +
+                                                  corvex_test::TestSpeechService::kClientId + "\", \"client-key\": \"" +
+                                                  corvex_test::TestSpeechService::kClientKey +
+                                                  "\", \"text-request-url-base\": \"" + service.text_url() + "\"}");
+  const std::string examples = std::string(TARNWICKSS_SOURCE_DIR) + "/examples/requests/";
+
+  // Every header of the example reaches the plugin and both SPEAKs complete.
+  Result result = Run({"--root", root_, "--fast", "--request", examples + "speak-with-headers.mrcp"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  int completes = 0;
+  for (const Printed& p : Messages(result.out))
+    if (!p.sent && p.type == MRCP_MESSAGE_TYPE_EVENT && p.method == SYNTHESIZER_SPEAK_COMPLETE && p.cause == 0)
+      ++completes;
+  EXPECT_GE(completes, 2);
+
+  // The barge-in example at real-time pace: the SPEAK is stopped, not completed.
+  result = Run({"--root", root_, "--request", examples + "barge-in.mrcp"});
+  EXPECT_EQ(result.status, 0) << result.err;
+
+  // Four channels at once, each with its own speech in its own WAVE file.
+  const std::string wav = root_ + "/four.wav";
+  result = Run({"--root", root_, "--channels", "4", "--rate", "16000", "--fast", "--speak", "Four at once.",
+                "--wav", wav});
+  EXPECT_EQ(result.status, 0) << result.err;
+  for (int c = 0; c < 4; ++c) {
+    const auto wave = WaveInfo(root_ + "/four-" + std::to_string(c) + ".wav");
+    EXPECT_EQ(wave.first, 16000u) << c;
+    EXPECT_GT(wave.second / 2.0 / 16000, 0.3) << c;
+  }
+}
 
 }  // namespace
