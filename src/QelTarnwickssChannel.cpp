@@ -56,6 +56,14 @@ bool Channel::Read(mpf_frame_t* frame) {
     return true;
   }
   if (paused_.load(std::memory_order_acquire)) return true;
+  // Mid-stream a frame is read only once a whole one is queued: a partial
+  // frame would be padded with zeros in the middle of the speech when the
+  // audio arrives slower than it plays. Waiting gives the same gap as a frame
+  // without audio, and the speech played stays exactly what was synthesized.
+  if (!stream_end_queued_.load(std::memory_order_acquire) &&
+      mpf_media_chunk__buffer_get_size(media_buffer_) < frame->codec_frame.size) {
+    return true;
+  }
 
   mpf_media_chunk_buffer_frame_read(media_buffer_, frame);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
@@ -104,6 +112,12 @@ bool Channel::Close() {
 void Channel::FinishClose() {
   close_pending_ = false;
   speaking_.store(false, std::memory_order_release);
+  // A STOP held for the media thread would never be answered once the
+  // channel reads no more frames: answer it before the close is acknowledged.
+  if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
+    Send(stop_response);
+    current_request_ = nullptr;
+  }
   if (media_buffer_) {
     mpf_media_chunk_buffer_destroy(media_buffer_);
     media_buffer_ = nullptr;
@@ -203,6 +217,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   pending_speak_response_ = response;
   mpf_media_chunk_buffer_restart(media_buffer_);
   stream_ended_ = false;
+  stream_end_queued_.store(false, std::memory_order_release);
 
   if (!StartSynthesis()) {
     if (pending_speak_response_) {

@@ -12,11 +12,12 @@
 //  - the engine's event-processor thread runs every task (open, close,
 //    requests, synthesis) and owns every field not listed below;
 //  - the server's media thread calls only Read. It shares with the engine
-//    thread, without a lock: speaking_, paused_ and pending_stop_response_
-//    (atomics, each read and written whole), and the media buffer, whose own
-//    mutex orders the writer and the reader. media_buffer_ itself is written
-//    only while the media thread cannot read it (before speaking_ is first
-//    set, and at close after the server has stopped reading).
+//    thread, without a lock: speaking_, paused_, stream_end_queued_ and
+//    pending_stop_response_ (atomics, each read and written whole), and the
+//    media buffer, whose own mutex orders the writer and the reader.
+//    media_buffer_ itself is written only while the media thread cannot read
+//    it (before speaking_ is first set, and at close after the server has
+//    stopped reading).
 #ifndef QEL_TARNWICKSS_CHANNEL_H
 #define QEL_TARNWICKSS_CHANNEL_H
 
@@ -144,6 +145,9 @@ class Channel {
   // Sends the held SPEAK response as IN-PROGRESS and lets the media thread
   // play; nothing when the response went out already.
   void StartSpeaking();
+  // Writes the end-of-stream marker unless this SPEAK's is written already.
+  // Until it is, the media thread plays only whole frames.
+  void EndStream();
   // Event-processor thread: the synthesis context of the current segment.
   void SetSynthContext(std::unique_ptr<StreamingSynthContext> context);
   bool HasSynthContext() const { return static_cast<bool>(synth_context_); }
@@ -209,8 +213,6 @@ class Channel {
   // After a segment's audio: the end-of-stream marker after the last
   // segment, then the held SPEAK response.
   void FinishSegmentAudio();
-  // Writes the end-of-stream marker unless this SPEAK's is written already.
-  void EndStream();
   void OpenWaveFile(std::uint16_t format);
   // Closes the segment's waveform file and registers it with the waveform
   // manager, as a cache entry when the context holds one.
@@ -230,6 +232,9 @@ class Channel {
   bool close_pending_ = false;
   std::atomic<bool> speaking_{false};  // shared with the media thread
   std::atomic<bool> paused_{false};    // shared with the media thread
+  // The end-of-stream marker is in the media buffer (set after writing it,
+  // cleared by the restart of the next SPEAK); shared with the media thread.
+  std::atomic<bool> stream_end_queued_{false};
   SdrManager::SynthesisDetails details_;
   WaveformManager::WaveFile wave_file_;  // the current segment's waveform
   bool stream_ended_ = false;            // this SPEAK's end-of-stream marker is written

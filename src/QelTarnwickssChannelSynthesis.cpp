@@ -549,6 +549,7 @@ void Channel::EndStream() {
   if (stream_ended_ || !media_buffer_) return;
   mpf_media_chunk_buffer_event_write(media_buffer_, MEDIA_FRAME_TYPE_EVENT);
   stream_ended_ = true;
+  stream_end_queued_.store(true, std::memory_order_release);
 }
 
 void Channel::OpenWaveFile(std::uint16_t format) {

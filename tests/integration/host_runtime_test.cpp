@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corvex/host_runtime.hpp"
@@ -268,6 +270,48 @@ TEST_F(HostRuntimeTest, AnswersAreRecordedInOrderOfArrivalAndCopied) {
     EXPECT_FALSE(e.request_id == endless && e.message_type == MRCP_MESSAGE_TYPE_EVENT);
   }
   EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+}
+
+TEST_F(HostRuntimeTest, TakenEventsAreHandedOverOnceAndLaterOnesKept) {
+  Host host(Config());
+  Start(host, "echo_plugin");
+  int ch = OpenChannel(host, 8000);
+  mrcp_request_id first = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
+  ASSERT_TRUE(WaitAnswer(host, ch, first, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
+  const std::vector<HostEvent> taken = host.TakeEvents();
+  ASSERT_FALSE(taken.empty());
+  EXPECT_EQ(taken.back().request_id, first);
+  EXPECT_TRUE(host.Events().empty());
+  EXPECT_TRUE(host.TakeEvents().empty());
+
+  mrcp_request_id second = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
+  ASSERT_TRUE(WaitAnswer(host, ch, second, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
+  const std::vector<HostEvent> later = host.TakeEvents();
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_EQ(later[0].request_id, second);
+}
+
+TEST_F(HostRuntimeTest, AnUnpacedMediaThreadReadsAnIdleChannelSparingly) {
+  Host host(Config());
+  Start(host, "echo_plugin");
+  int ch = OpenChannel(host, 8000);
+  CountingSink sink({160, 160, 160, 160});
+  ASSERT_TRUE(host.StartMedia(ch, &sink, false));
+  // Past the short spin after the last busy frame, idle frames come at most
+  // one per 0.5 ms; back to back they would be tens of thousands.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const int before = sink.frames[ch].load();
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int idle = sink.frames[ch].load() - before;
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(idle, 0);
+  EXPECT_LE(idle, elapsed / std::chrono::microseconds(500) + 2);
+  // A SPEAK still plays whole.
+  Send(host, ch, SYNTHESIZER_SPEAK, "30");
+  ASSERT_TRUE(host.WaitForMessage(ch, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+  host.StopMedia(ch);
+  EXPECT_EQ(sink.audio[ch].load(), 30);
 }
 
 // Counts pools released by the runtime through a cleanup on each request pool.

@@ -363,6 +363,12 @@ TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
   id = Send(wide, Speak{"tone", "fault:tone=1000,ms=500,piece=37,piece-ms=0", true});
   ExpectSpoken(wide, id);
   EXPECT_EQ(Waveform(wide, id), tone);
+  EXPECT_EQ(capture_.Take(wide), tone);
+  // Audio that arrives slower than the frames are read: the reader waits for
+  // whole frames instead of playing zeros in the middle of the speech.
+  id = Send(wide, Speak{"tone", "fault:tone=1000,ms=500,piece=45,piece-ms=1", true});
+  ExpectSpoken(wide, id);
+  EXPECT_EQ(capture_.Take(wide), tone);
 
   // 8000 Hz: n samples become n / 2, the same ones whether the body came
   // inline, whole, or in pieces of any size (a first one within the header
@@ -498,6 +504,27 @@ TEST_F(SpeakRoad, ACloseDuringSynthesisIsAcknowledgedAfterTheSegment) {
   ASSERT_LT(closed, events.size());
   const int other = OpenChannel(16000);
   ExpectSpoken(other, Send(other, Speak{"after", "fault:tone=500,ms=100"}));
+}
+
+TEST_F(SpeakRoad, AStopStillHeldAtACloseIsAnsweredBeforeTheAcknowledgement) {
+  StartHost();
+  // No media thread: the STOP stays held for a frame read that never comes.
+  const int channel = host_->CreateChannel(8000);
+  ASSERT_TRUE(host_->OpenChannel(channel));
+  const mrcp_request_id speak = Send(channel, Speak{"long", "fault:tone=500,ms=1000"});
+  ASSERT_TRUE(Answered(channel, speak));
+  const mrcp_request_id stop = Send(channel, SYNTHESIZER_STOP);
+  ASSERT_TRUE(host_->CloseChannel(channel));
+  const auto events = host_->Events();
+  std::size_t answered = events.size(), closed = events.size(), answers = 0;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (events[i].kind == HostEvent::Kind::Message && events[i].channel == channel && events[i].request_id == stop)
+      answered = i, ++answers;
+    if (events[i].kind == HostEvent::Kind::ChannelClosed && events[i].channel == channel) closed = i;
+  }
+  EXPECT_EQ(answers, 1u);
+  EXPECT_LT(answered, closed);
+  ASSERT_LT(closed, events.size());
 }
 
 TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {

@@ -112,7 +112,7 @@ class FakeChannel : public Channel {
     }
     std::vector<unsigned char> audio(audio_bytes, 0x11);
     mpf_media_chunk_buffer_audio_write(media_buffer(), audio.data(), audio.size());
-    mpf_media_chunk_buffer_event_write(media_buffer(), MEDIA_FRAME_TYPE_EVENT);
+    EndStream();
     StartSpeaking();
     return true;
   }

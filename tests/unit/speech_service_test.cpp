@@ -206,7 +206,7 @@ TEST(SpeechServiceFaults, SwitchesAreReadFromTheVoiceName) {
   EXPECT_EQ(10, faults.fetch.truncate_bytes);
   EXPECT_EQ(404, faults.fetch.status);
   for (const char* bad : {"fault:piece=0", "fault:tone", "fault:no-answer=1", "fault:delay=-1", "fault:ms=1x",
-                          "fault:Tone=5", "fault:fetch-status=99"}) {
+                          "fault:Tone=5", "fault:fetch-status=99", "fault:instant=1"}) {
     EXPECT_FALSE(speech_service::ParseFaultSwitches(bad, &faults, &error)) << bad;
     EXPECT_FALSE(error.empty());
   }
@@ -268,6 +268,28 @@ TEST_F(SpeechServiceTest, AToneIsThatFrequencyAtHalfScale) {
   ASSERT_EQ(4000u, samples.size());
   EXPECT_NEAR(16384, Amplitude(samples, 1000), 2);
   EXPECT_LT(Amplitude(samples, 1500), 2);
+}
+
+TEST_F(SpeechServiceTest, InstantAnswersAreThePreMadeToneWhateverTheText) {
+  Speech first;
+  first.plain = "Anything at all.";
+  first.voice = "fault:instant,ms=250";
+  Speech other = first;
+  other.plain = "Something else, much longer, that would take a while to speak.";
+  Speech higher = first;
+  higher.voice = "fault:instant,tone=1000,ms=500";
+  const Said said = Say(service_, first);
+  EXPECT_EQ("tone", said.voice);
+  ASSERT_EQ(4000u, said.samples.size());
+  EXPECT_NEAR(16384, Amplitude(said.samples, 440), 2);
+  // The text plays no part.
+  EXPECT_EQ(said.samples, Say(service_, other).samples);
+  // Each frequency and length has its own, and asking for another leaves
+  // the first as it was.
+  const Samples high = Say(service_, higher).samples;
+  ASSERT_EQ(8000u, high.size());
+  EXPECT_NEAR(16384, Amplitude(high, 1000), 2);
+  EXPECT_EQ(said.samples, Say(service_, first).samples);
 }
 
 }  // namespace

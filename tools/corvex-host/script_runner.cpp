@@ -403,10 +403,9 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
 
 int Runner::Run() {
   if (!Open()) return 1;
-  std::size_t seen = 0;
   for (;;) {
-    std::vector<HostEvent> events = host_->Events();
-    for (; seen < events.size(); ++seen) Handle(events[seen]);
+    // Taken, not copied: the host keeps nothing a long run would pile up.
+    for (const HostEvent& event : host_->TakeEvents()) Handle(event);
     apr_time_t now = apr_time_now();
     apr_time_t wake = now + kPollUs;
     bool done = true;
@@ -419,7 +418,7 @@ int Runner::Run() {
     if (done) break;
     now = apr_time_now();
     const auto wait = std::chrono::milliseconds(wake > now ? (wake - now + 999) / 1000 : 0);
-    host_->WaitFor([seen](const std::vector<HostEvent>& all) { return all.size() > seen; }, wait);
+    host_->WaitFor([](const std::vector<HostEvent>& arrived) { return !arrived.empty(); }, wait);
   }
 
   std::size_t failed = 0;

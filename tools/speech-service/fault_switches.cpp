@@ -60,6 +60,8 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       switches->tone_hz = static_cast<int>(tone);
     } else if (name == "ms") {
       ok = value(1, 60000, &switches->tone_ms);
+    } else if (name == "instant") {
+      ok = flag(&switches->instant);
     } else if (name == "status") {
       ok = value(-1000000, 1000000, &status);
       switches->status_given = true;

@@ -10,6 +10,10 @@
 //   voice=NAME        speak with this voice (beside other switches)
 //   tone=HZ           a sine tone of HZ (1..7999) instead of speech
 //   ms=N              the tone's length, 1..60000 ms (default 1000)
+//   instant           answer at once with pre-made audio: the tone (440 Hz
+//                     unless tone= says otherwise) of ms= length, made once
+//                     per frequency and length and kept, whatever the text;
+//                     for measuring a client without the service's own work
 //   status=N          answer with status N and no results
 //   no-status         answer without a status
 //   empty-results     status 0 and an empty result list
@@ -47,6 +51,7 @@ struct FaultSwitches {
   std::string voice;  // the voice to speak with; "" for the request's language
   int tone_hz = 0;    // 0: speech
   long tone_ms = 1000;
+  bool instant = false;
   bool status_given = false;
   int status = 0;
   bool no_status = false;

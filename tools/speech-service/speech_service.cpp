@@ -140,6 +140,10 @@ bool SpeechService::Bind() {
   server_->set_read_timeout(5);
   server_->set_write_timeout(5);
   server_->set_payload_max_length(kMaxRequestBytes);
+  // Answers go out as they are written: with Nagle's algorithm the end of
+  // an answer waits for the client's delayed acknowledgement (some 40 ms) on
+  // a kept connection, which would stand for the service's own time.
+  server_->set_tcp_nodelay(true);
   // Address reuse only: the library's default (port reuse) would let a
   // second service share a busy port and take half of its requests.
   server_->set_socket_options([](int socket) {
@@ -287,6 +291,10 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   if (!ChooseText(*match, long_form, &speech)) {
     return answer(200, FailureJson(kBadRequest, "the client match has no response text"));
   }
+  const rapidjson::Value* as_url = Member(*info, "ResponseAudioAsURL");
+  const bool by_url = as_url && as_url->IsBool() && as_url->GetBool();
+  if (faults.instant) return AnswerInstantly(query, faults, by_url, response);
+
   speech.language = StringOf(Member(*info, "Language"));
   speech.voice = faults.voice == "Default" ? std::string() : faults.voice;
   std::vector<std::int16_t> samples;
@@ -297,9 +305,14 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
     return answer(200, FailureJson(kSynthesisFailed, why));
   }
   auto wave = std::make_shared<const std::string>(WaveBytes(samples, kOutputRate));
+  Log("text request [" + request_id + "] answered: " + std::to_string(wave->size()) + " bytes of audio " +
+      (by_url ? "by URL" : "inline"));
+  answer(200, SuccessJson(query, speaker, wave, faults, by_url));
+}
 
-  const rapidjson::Value* as_url = Member(*info, "ResponseAudioAsURL");
-  const bool by_url = as_url && as_url->IsBool() && as_url->GetBool();
+std::string SpeechService::SuccessJson(const std::string& query, const std::string& speaker,
+                                       const std::shared_ptr<const std::string>& wave, const FaultSwitches& faults,
+                                       bool by_url) {
   rapidjson::StringBuffer buffer;
   Writer writer(buffer);
   writer.StartObject();
@@ -326,9 +339,46 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   writer.EndObject();
   writer.EndArray();
   writer.EndObject();
-  Log("text request [" + request_id + "] answered: " + std::to_string(wave->size()) + " bytes of audio " +
-      (by_url ? "by URL" : "inline"));
-  answer(200, std::string(buffer.GetString(), buffer.GetSize()));
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+void SpeechService::AnswerInstantly(const std::string& query, const FaultSwitches& faults, bool by_url,
+                                    httplib::Response& response) {
+  constexpr int kDefaultHz = 440;
+  constexpr std::size_t kMaxPremade = 64;  // distinct lengths and queries a measurement uses; more are made anew
+  const int hz = faults.tone_hz > 0 ? faults.tone_hz : kDefaultHz;
+  const std::pair<int, long> key(hz, faults.tone_ms);
+  // The answer depends on the switches that shape it, and inline on the query.
+  const bool plain = !faults.missing_bytes && !faults.empty_bytes;
+  const std::string answer_key = std::to_string(hz) + "/" + std::to_string(faults.tone_ms) + "/" + query;
+  std::shared_ptr<const std::string> wave;
+  std::shared_ptr<const std::string> body;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = premade_waves_.find(key);
+    if (found != premade_waves_.end()) wave = found->second;
+    if (!by_url && plain) {
+      const auto made = premade_answers_.find(answer_key);
+      if (made != premade_answers_.end()) body = made->second;
+    }
+  }
+  if (!wave) {
+    wave = std::make_shared<const std::string>(WaveBytes(Tone(hz, faults.tone_ms), kOutputRate));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (premade_waves_.size() >= kMaxPremade) premade_waves_.clear();
+    premade_waves_.emplace(key, wave);
+  }
+  if (!body) {
+    body = std::make_shared<const std::string>(SuccessJson(query, "tone", wave, faults, by_url));
+    if (!by_url && plain) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (premade_answers_.size() >= kMaxPremade) premade_answers_.clear();
+      premade_answers_.emplace(answer_key, body);
+    }
+  }
+  response.status = 200;
+  // The body is copied once into the response; the JSON is not made again.
+  response.set_content(*body, "application/json");
 }
 
 void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Response& response) {

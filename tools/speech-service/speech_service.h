@@ -90,6 +90,14 @@ class SpeechService {
 
   void OnTextRequest(const httplib::Request& request, httplib::Response& response);
   void OnAudioRequest(const httplib::Request& request, httplib::Response& response);
+  // The "instant" fault switch: pre-made audio, and for inline answers the
+  // whole answer, kept per query, frequency and length.
+  void AnswerInstantly(const std::string& query, const FaultSwitches& faults, bool by_url,
+                       httplib::Response& response);
+  // The answer JSON for one result with `audio` inline (base64 WAVE) or as
+  // the URL of stored audio.
+  std::string SuccessJson(const std::string& query, const std::string& speaker,
+                          const std::shared_ptr<const std::string>& wave, const FaultSwitches& faults, bool by_url);
   // Keeps `wave` for fetching; returns its id.
   std::string StoreAudio(std::shared_ptr<const std::string> wave, const FetchFaults& faults);
   // Waits `duration`; false when the service began to stop meanwhile.
@@ -108,6 +116,10 @@ class SpeechService {
   std::condition_variable stopping_changed_;
   bool stopping_ = false;                      // guarded by mutex_
   std::map<std::string, StoredAudio> audio_;   // guarded by mutex_
+  // Pre-made audio of the "instant" switch, by frequency and length, and
+  // inline answers made from it, by query too. Guarded by mutex_.
+  std::map<std::pair<int, long>, std::shared_ptr<const std::string>> premade_waves_;
+  std::map<std::string, std::shared_ptr<const std::string>> premade_answers_;
 };
 
 }  // namespace speech_service

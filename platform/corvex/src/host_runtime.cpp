@@ -41,6 +41,12 @@ constexpr std::chrono::milliseconds kFramePeriod{10};
 // A paced media thread further behind than this restarts its schedule
 // instead of reading a burst of frames to catch up.
 constexpr std::chrono::milliseconds kMaxLag{200};
+// An unpaced media thread reads back to back while the plugin plays. Once
+// it has read nothing but idle frames (no audio, no event) for kIdleSpin,
+// it reads one every kIdleSleep instead: spinning on an idle channel only
+// takes the processor from the threads that are to produce its audio.
+constexpr std::chrono::milliseconds kIdleSpin{2};
+constexpr std::chrono::microseconds kIdleSleep{500};
 
 #define HOST_LOG(priority, ...) apt_log(def_log_source, APT_LOG_MARK, priority, __VA_ARGS__)
 
@@ -368,6 +374,7 @@ void Host::Impl::MediaLoop(Channel* channel) {
   bool warned_result = false;
   bool warned_frame = false;
   auto next = Clock::now();
+  auto last_busy = next;
   mpf_frame_t frame;
   while (!channel->media_stop.load(std::memory_order_acquire)) {
     frame.type = MEDIA_FRAME_TYPE_NONE;
@@ -397,8 +404,13 @@ void Host::Impl::MediaLoop(Channel* channel) {
       auto now = Clock::now();
       if (now - next > kMaxLag) next = now;
       std::this_thread::sleep_until(next);
-    } else {
+    } else if (frame.type & (MEDIA_FRAME_TYPE_AUDIO | MEDIA_FRAME_TYPE_EVENT)) {
+      last_busy = Clock::now();
       std::this_thread::yield();
+    } else if (Clock::now() - last_busy < kIdleSpin) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(kIdleSleep);
     }
   }
 }
@@ -859,6 +871,13 @@ void Host::StopMedia(int index) {
 std::vector<HostEvent> Host::Events() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->events;
+}
+
+std::vector<HostEvent> Host::TakeEvents() {
+  std::vector<HostEvent> taken;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  taken.swap(impl_->events);
+  return taken;
 }
 
 bool Host::WaitFor(const std::function<bool(const std::vector<HostEvent>&)>& pred,

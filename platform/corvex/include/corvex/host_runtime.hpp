@@ -117,12 +117,19 @@ class Host {
   bool SendRequest(int channel, mrcp_message_t* request);
 
   // Starts / stops the channel's media thread. sink may be null (frames are
-  // read and dropped). realtime paces reads at one frame per 10 ms.
+  // read and dropped). realtime paces reads at one frame per 10 ms; without
+  // it frames are read back to back while the plugin plays, and while it has
+  // given only idle frames (no audio, no event) for 2 ms, one per 0.5 ms.
   bool StartMedia(int channel, FrameSink* sink, bool realtime);
   void StopMedia(int channel);
 
   // Everything the plugin told the host so far, in order of arrival.
   std::vector<HostEvent> Events() const;
+  // Moves out everything recorded so far, in order of arrival; Events() and
+  // WaitFor then see only what arrives later. For a caller that handles the
+  // events as they come, over runs too long to keep them all (and copying
+  // them all on every look would make a run quadratic).
+  std::vector<HostEvent> TakeEvents();
   // Waits until pred holds for the recorded events; false on time-out.
   bool WaitFor(const std::function<bool(const std::vector<HostEvent>&)>& pred,
                std::chrono::milliseconds wait = kDefaultWait) const;

@@ -1,0 +1,258 @@
+// The waveform cache with 10,000 entries in its folder: a cache hit (SPEAK
+// delivered to its IN-PROGRESS response, the audio read from the folder)
+// against a cache miss on the same engine with the speech service answering
+// at once with pre-made audio (fault switch "instant"), and the engine's
+// start-up (open to its acknowledgement) loading that folder, against the
+// start-up on an empty folder.
+//
+// The folder is made once: one SPEAK through the plugin leaves a real entry
+// (waveform and attribute file); its attributes are then written again for
+// 10,000 other sentences, each with a hard link to the same waveform. The
+// sentences are random runs of everyday words, so their checksums (sums of
+// their bytes) collide as real prompts' do: a lookup reads the attribute
+// files of every entry with the sentence's checksum.
+//
+// Prints the medians and, last, one line per figure:
+//   cache hit|miss MS            median SPEAK to IN-PROGRESS
+//   cache start-up ENTRIES MS    median start-up
+#include <apr_general.h>
+#include <apr_pools.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "QelCacheEntry.h"
+#include "QelWaveformManager.h"
+#include "hosted_plugin.h"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvex_test::TestSpeechService;
+using TARNWICKSS::WaveformManager;
+
+constexpr int kEntries = 10000;
+constexpr unsigned kRate = 8000;
+// One second of pre-made audio, spoken at once.
+constexpr const char* kVoice = "fault:instant,ms=1000";
+
+// A sentence of 6 to 14 everyday words; the same index gives the same one.
+std::string Sentence(std::mt19937& random) {
+  static const char* const kWords[] = {
+      "your",    "account", "balance", "is",      "the",     "next",     "available", "agent",   "will",
+      "be",      "with",    "you",     "shortly", "please",  "hold",     "while",     "we",      "connect",
+      "call",    "press",   "one",     "two",     "for",     "billing",  "support",   "sales",   "thank",
+      "calling", "our",     "office",  "hours",   "are",     "monday",   "through",   "friday",  "from",
+      "nine",    "until",   "five",    "order",   "has",     "been",     "shipped",   "and",     "should",
+      "arrive",  "within",  "three",   "days",    "payment", "received", "to",        "hear",    "these",
+      "options", "again",   "say",     "repeat",  "main",    "menu",     "appointment", "tomorrow", "morning"};
+  std::uniform_int_distribution<int> length(6, 14);
+  std::uniform_int_distribution<std::size_t> word(0, sizeof(kWords) / sizeof(kWords[0]) - 1);
+  std::string text;
+  for (int n = length(random); n > 0; --n) {
+    if (!text.empty()) text += ' ';
+    text += kWords[word(random)];
+  }
+  text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text + ".";
+}
+
+// The sample configuration with the cache on and room for every entry.
+void WriteConfig(const std::string& root) {
+  InstallSampleConfig(root);
+  std::ifstream in(root + "/conf/tarnwickss.xml");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string xml = text.str();
+  xml = std::regex_replace(xml, std::regex("caching=\"false\""), "caching=\"true\"");
+  xml = std::regex_replace(xml, std::regex("max-file-count=\"100\""), "max-file-count=\"20000\"");
+  std::ofstream(root + "/conf/tarnwickss.xml") << xml;
+}
+
+// The cache folder (the var directory) and the sentences in it.
+struct CacheFolder {
+  TestSpeechService service;
+  std::string root;
+  std::string empty_root;  // the same configuration, no entries
+  std::vector<std::string> sentences;
+  std::string error;
+
+  CacheFolder() {
+    root = MakeTestRoot("cache-bench");
+    empty_root = MakeTestRoot("cache-bench-empty");
+    for (const std::string& r : {root, empty_root}) {
+      WriteConfig(r);
+      bench::PointAtService(r, service);
+    }
+    if (!service.ok()) {
+      error = "the speech service did not start: " + service.error();
+      return;
+    }
+    // A real entry first.
+    {
+      bench::HostedPlugin plugin(root, kRate);
+      if (!plugin.ok() || !plugin.Speak("The sentence the others copy.", kVoice).completed) {
+        error = "the seeding SPEAK did not complete";
+        return;
+      }
+    }
+    fs::path seed;
+    for (const auto& item : fs::directory_iterator(root + "/var")) {
+      if (item.path().extension() == ".cache") seed = item.path();
+    }
+    if (seed.empty()) {
+      error = "the seeding SPEAK left no cache entry";
+      return;
+    }
+    fs::path wave = seed;
+    wave.replace_extension(".wav");
+
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    WaveformManager::CacheEntry entry(seed.filename().string(), 0);
+    entry.Load(seed.string(), pool);
+    std::mt19937 random(42);
+    std::set<std::string> seen;
+    while (static_cast<int>(sentences.size()) < kEntries) {
+      std::string text = Sentence(random);
+      if (!seen.insert(text).second) continue;
+      const std::string stem = root + "/var/tarnwickss-cached-" + std::to_string(sentences.size());
+      entry.content = text;
+      entry.checksum = WaveformManager::CalculateChecksum(text);
+      entry.Save(stem + ".cache", pool);
+      fs::create_hard_link(wave, stem + ".wav");
+      sentences.push_back(std::move(text));
+    }
+    apr_pool_destroy(pool);
+  }
+  ~CacheFolder() {
+    fs::remove_all(root);
+    fs::remove_all(empty_root);
+  }
+};
+
+CacheFolder& Folder() {
+  static CacheFolder folder;
+  return folder;
+}
+
+// The engine the SPEAKs go to; closed before the run ends.
+std::unique_ptr<bench::HostedPlugin> g_plugin;
+
+// Engine start-up: open to acknowledgement, on the full folder (argument 1)
+// or the empty one (0).
+void BM_EngineStartUp(benchmark::State& state) {
+  CacheFolder& folder = Folder();
+  if (!folder.error.empty()) {
+    state.SkipWithError(folder.error.c_str());
+    return;
+  }
+  const std::string& root = state.range(0) ? folder.root : folder.empty_root;
+  for (auto _ : state) {
+    corvex::HostConfig config;
+    config.root = root;
+    auto host = std::make_unique<corvex::Host>(config);
+    if (!host->LoadPlugin(TARNWICKSS_PLUGIN_PATH)) {
+      state.SkipWithError("the plugin did not load");
+      break;
+    }
+    const apr_time_t start = apr_time_now();
+    const bool opened = host->OpenEngine();
+    const apr_time_t end = apr_time_now();
+    if (!opened) {
+      state.SkipWithError("the engine did not open");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(end - start) / 1e6);
+    state.PauseTiming();
+    host.reset();
+    state.ResumeTiming();
+  }
+}
+
+// SPEAK to IN-PROGRESS for a cached sentence (argument 1) or a new one (0),
+// on one engine that keeps running.
+void BM_SpeakToInProgress(benchmark::State& state) {
+  CacheFolder& folder = Folder();
+  if (!folder.error.empty()) {
+    state.SkipWithError(folder.error.c_str());
+    return;
+  }
+  if (!g_plugin) g_plugin = std::make_unique<bench::HostedPlugin>(folder.root, kRate);
+  if (!g_plugin->ok()) {
+    state.SkipWithError("the hosted plugin did not start");
+    return;
+  }
+  const bool hit = state.range(0) != 0;
+  static std::mt19937 random(7);
+  static int misses = 0;
+  std::uniform_int_distribution<std::size_t> pick(0, folder.sentences.size() - 1);
+  for (auto _ : state) {
+    const std::string text =
+        hit ? folder.sentences[pick(random)] : "A sentence never spoken before, number " + std::to_string(++misses) + ".";
+    const bench::HostedPlugin::Times times = g_plugin->Speak(text, kVoice);
+    if (times.in_progress < 0 || !times.completed) {
+      state.SkipWithError("a SPEAK did not complete");
+      break;
+    }
+    state.SetIterationTime(times.in_progress);
+  }
+}
+
+BENCHMARK(BM_EngineStartUp)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)
+    ->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SpeakToInProgress)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20)
+    ->Repetitions(10)->ReportAggregatesOnly(true);
+
+class CacheReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+      const double ms = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
+      char line[96];
+      if (run.run_name.function_name == "BM_EngineStartUp") {
+        std::snprintf(line, sizeof(line), "cache start-up %d %.3f", run.run_name.args == "1" ? kEntries : 0, ms);
+      } else {
+        std::snprintf(line, sizeof(line), "cache %s %.3f", run.run_name.args == "1" ? "hit" : "miss", ms);
+      }
+      lines_.push_back(line);
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n");
+    for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  apr_initialize();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  CacheReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  g_plugin.reset();
+  benchmark::Shutdown();
+  apr_terminate();
+  return 0;
+}

@@ -1,0 +1,850 @@
+// Soak and chaos: the real plugin, hosted as the server hosts it, under
+// sustained random load against the local speech service, which injects its
+// faults into a share of the requests. Channels open and close all the time
+// (up to SOAK_MAX_CHANNELS at once, both rates); each open channel gets a
+// random mix of SPEAKs (text, SSML, URI lists of local files and waveform
+// URIs, cache hits and misses, inline and by URL), STOP, BARGE-IN-OCCURRED,
+// PAUSE, RESUME, SET-PARAMS and GET-PARAMS, some of them timed to race: right
+// after a SPEAK, as a SPEAK's audio ends, right before a close.
+//
+// Every request is checked against the promises of the plugin (see
+// Checker): one response each, one final answer per SPEAK, nothing after it,
+// acknowledged opens and closes, exact audio, status files and records that
+// agree with what happened. The run prints a summary and fails on any
+// violation.
+//
+// Settings (command line --name=value, or the environment SOAK_NAME):
+//   seed         random seed (default: from the clock; printed, so a failing
+//                run can be replayed with the same choices)
+//   seconds      how long requests are sent (default 40)
+//   channels     most channels open at once (default 32)
+//   fault-share  share of SPEAKs that ask the service for a fault (0.2)
+//   rss-period   seconds between resident-size samples (default 60)
+//   rss-limit    largest allowed growth of the resident size, in MB per hour,
+//                over the second half of a run of 10 minutes or more (8)
+// A replay makes the same choices in the same order; what the threads do in
+// between may differ, so a race found once may need a few replays.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "corvex/host_runtime.hpp"
+#include "log_capture.h"
+#include "soak_settings.h"
+#include "speech_synthesizer.h"
+#include "test_root.h"
+#include "test_speech_service.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvex::Host;
+using corvex::HostEvent;
+using corvex_test::TestSpeechService;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTimeoutMs = 1000;         // the SDK's whole-request time-out here
+constexpr int kLongDelayMs = 1500;       // longer than it
+constexpr int kShortDelayMs = 100;       // well within it
+constexpr std::size_t kMaxOutstanding = 3;  // unanswered requests per channel before it gets no more
+const char* const kBaseUri = "http://localhost/utterances";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+Bytes ToBytes(const std::vector<std::int16_t>& samples) {
+  Bytes bytes(samples.size() * 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(samples[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>((samples[i] >> 8) & 0xFF);
+  }
+  return bytes;
+}
+
+// Resident set size of this process, in kB.
+long ResidentKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Least-squares slope of kb over minutes, in MB per hour.
+double SlopeMbPerHour(const std::vector<std::pair<double, long>>& samples) {
+  if (samples.size() < 2) return 0;
+  double mx = 0, my = 0;
+  for (const auto& [x, y] : samples) mx += x, my += static_cast<double>(y);
+  mx /= static_cast<double>(samples.size());
+  my /= static_cast<double>(samples.size());
+  double sxy = 0, sxx = 0;
+  for (const auto& [x, y] : samples) sxy += (x - mx) * (static_cast<double>(y) - my), sxx += (x - mx) * (x - mx);
+  return sxx > 0 ? sxy / sxx * 60.0 / 1024.0 : 0;
+}
+
+// The audio every channel played, as the media threads read it.
+class Capture : public corvex::FrameSink {
+ public:
+  void OnFrame(int channel, const mpf_frame_t& frame) override {
+    if (!(frame.type & MEDIA_FRAME_TYPE_AUDIO)) return;
+    const auto* bytes = static_cast<const std::uint8_t*>(frame.codec_frame.buffer);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bytes& audio = audio_[channel];
+    audio.insert(audio.end(), bytes, bytes + frame.codec_frame.size);
+  }
+  // What the channel played since the last call.
+  Bytes Take(int channel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bytes taken;
+    auto it = audio_.find(channel);
+    if (it != audio_.end()) {
+      taken.swap(it->second);
+      audio_.erase(it);
+    }
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<int, Bytes> audio_;  // guarded by mutex_
+};
+
+// What a SPEAK should end with when nothing (STOP, a newer SPEAK, a close)
+// interrupts it.
+enum class Outcome {
+  kAny,     // a final answer of any kind (speech whose length is unknown, a truncated fetch)
+  kExact,   // SPEAK-COMPLETE normal, with exactly `audio` played
+  kError,   // an error response, no speech
+};
+
+struct Request {
+  int channel = -1;
+  mrcp_request_id id = 0;
+  mrcp_method_id method = 0;
+  std::string kind;  // for the summary and messages
+  Clock::time_point sent;
+  int responses = 0;
+  bool in_progress = false;
+  bool final = false;
+  std::string final_how;
+  // SPEAK only
+  Outcome outcome = Outcome::kAny;
+  Bytes audio;            // kExact at 16000 Hz: these bytes; at 8000 Hz: this many bytes
+  bool raw = false;       // local files: played as they are, at either rate
+  bool audio_checked = false;  // sent on a quiet channel: what it played is compared
+  bool replaced = false;  // a newer SPEAK came after it on its channel
+  long duration_ms = 0;   // of its audio, when known
+  Clock::time_point in_progress_at;
+  // STOP / BARGE-IN: the SPEAK it may end
+  mrcp_request_id target = 0;
+};
+
+struct Channel {
+  int index = -1;
+  unsigned rate = 8000;
+  std::string id;
+  bool open = false;
+  bool close_acked = false;
+  int opened_acks = 0;
+  int closed_acks = 0;
+  std::vector<mrcp_request_id> speaks;  // in order of sending
+  std::set<mrcp_request_id> unanswered;
+};
+
+class Soak {
+ public:
+  explicit Soak(const soak::Settings& settings) : settings_(settings), random_(settings.seed) {}
+
+  void Run();
+  const std::vector<std::string>& violations() const { return violations_; }
+
+ private:
+  // set-up
+  void PrepareRoot();
+  void Configure(const std::string& from, const std::string& to);
+  // actions
+  void OpenOne();
+  void CloseOne(int index, bool with_request_before);
+  mrcp_request_id SendSpeak(int index);
+  mrcp_request_id SendSimple(int index, mrcp_method_id method);
+  void RandomAction();
+  // checking
+  void Drain();
+  void Handle(const HostEvent& e);
+  void HandleMessage(const HostEvent& e, Request& r);
+  void Finish(Request& r, const std::string& how);
+  void CheckSpoken(Request& r);
+  void CheckRecord(const Request& r, bool normal);
+  void CheckStatusFiles();
+  void Violation(const std::string& what);
+  void Summary(double seconds);
+
+  std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+  bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
+  Request* Find(int channel, mrcp_request_id id) {
+    auto it = requests_.find({channel, id});
+    return it == requests_.end() ? nullptr : &it->second;
+  }
+  std::vector<int> OpenChannels() const {
+    std::vector<int> open;
+    for (const auto& [index, channel] : channels_)
+      if (channel.open) open.push_back(index);
+    return open;
+  }
+  const Bytes& ToneBytes(int hz, long ms) {
+    auto& bytes = tones_[{hz, ms}];
+    if (bytes.empty()) bytes = ToBytes(speech_service::Tone(hz, ms));
+    return bytes;
+  }
+  std::string Describe(const Request& r) const {
+    return "channel " + std::to_string(r.channel) + " (" + channels_.at(r.channel).id + ", " +
+           std::to_string(channels_.at(r.channel).rate) + " Hz) request " + std::to_string(r.id) + " [" + r.kind + "]";
+  }
+
+  soak::Settings settings_;
+  std::mt19937_64 random_;
+  TestSpeechService service_{TestSpeechService::Mode::kChildProcess};
+  std::string root_;
+  corvex_test::LogCapture log_{APT_PRIO_WARNING};  // outlives the host
+  Capture capture_;
+  std::unique_ptr<Host> host_;
+
+  std::map<int, Channel> channels_;
+  std::map<std::pair<int, mrcp_request_id>, Request> requests_;
+  std::map<std::pair<int, long>, Bytes> tones_;
+  Bytes clip_a_, clip_b_;  // the local files' audio at 16000 Hz
+  std::size_t max_open_ = 0;
+
+  std::vector<std::string> violations_;
+  std::map<std::string, std::uint64_t> sent_;    // requests by kind
+  std::map<std::string, std::uint64_t> faults_;  // fault switches asked for
+  std::map<std::string, std::uint64_t> finals_;  // how SPEAKs ended
+  std::uint64_t opens_ = 0, closes_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
+  std::vector<std::pair<double, long>> rss_;  // (minutes, kB)
+};
+
+void Soak::Violation(const std::string& what) {
+  if (violations_.size() < 200) std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
+  violations_.push_back(what);
+}
+
+void Soak::Configure(const std::string& from, const std::string& to) {
+  const fs::path conf = fs::path(root_) / "conf" / "tarnwickss.xml";
+  std::string text = ReadText(conf);
+  const auto at = text.find(from);
+  if (at == std::string::npos) {
+    Violation("the sample configuration has no " + from);
+    return;
+  }
+  text.replace(at, from.size(), to);
+  std::ofstream(conf) << text;
+}
+
+void Soak::PrepareRoot() {
+  root_ = MakeTestRoot("soak");
+  InstallSampleConfig(root_);
+  std::ofstream(root_ + "/data/credentials.json")
+      << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
+      << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
+  Configure("caching=\"false\"", "caching=\"true\"");
+  Configure("save-waveforms=\"false\"", "save-waveforms=\"true\"");
+  Configure("save-records=\"false\"", "save-records=\"true\"");
+  Configure("record-folder=\"\"", "record-folder=\"records\"");
+  const fs::path conf = fs::path(root_) / "conf" / "tarnwickss.xml";
+  std::string text = ReadText(conf);
+  const auto begin = text.find("<monitoring-agent");
+  const auto end = text.find("</monitoring-agent>") + std::string("</monitoring-agent>").size();
+  text.replace(begin, end - begin, R"(<monitoring-agent>
+  <usage-change-handler>
+    <update-usage enable="true" status-file="usage.txt"/>
+    <dump-channels enable="true" status-file="channels.txt"/>
+  </usage-change-handler>
+</monitoring-agent>)");
+  std::ofstream(conf) << text;
+  fs::create_directories(root_ + "/var/status");
+  fs::create_directories(root_ + "/var/records");
+
+  const auto a = speech_service::Tone(440, 100);
+  const auto b = speech_service::Tone(880, 60);
+  std::ofstream(root_ + "/a.wav", std::ios::binary) << speech_service::WaveBytes(a, 16000);
+  std::ofstream(root_ + "/var/clip.wav", std::ios::binary) << speech_service::WaveBytes(b, 16000);
+  clip_a_ = ToBytes(a);
+  clip_b_ = ToBytes(b);
+}
+
+void Soak::OpenOne() {
+  Channel channel;
+  channel.rate = Chance(0.5) ? 8000 : 16000;
+  channel.index = host_->CreateChannel(channel.rate);
+  if (channel.index < 0) return Violation("a channel could not be created");
+  channel.id = host_->channel(channel.index)->id;
+  ++opens_;
+  if (!host_->OpenChannel(channel.index)) Violation("channel " + std::to_string(channel.index) + ": open not acknowledged");
+  channel.open = true;
+  channels_[channel.index] = channel;
+  if (!host_->StartMedia(channel.index, &capture_, /*realtime=*/true))
+    Violation("channel " + std::to_string(channel.index) + ": media did not start");
+  max_open_ = std::max(max_open_, OpenChannels().size());
+  for (const HostEvent& e : host_->TakeEvents()) Handle(e);
+  CheckStatusFiles();
+}
+
+void Soak::CloseOne(int index, bool with_request_before) {
+  if (with_request_before) {
+    if (Chance(0.6)) SendSpeak(index);
+    else SendSimple(index, Chance(0.5) ? SYNTHESIZER_STOP : SYNTHESIZER_PAUSE);
+  }
+  Channel& channel = channels_[index];
+  ++closes_;
+  if (!host_->CloseChannel(index, std::chrono::seconds(30)))
+    Violation("channel " + std::to_string(index) + ": close not acknowledged");
+  channel.open = false;
+  for (const HostEvent& e : host_->TakeEvents()) Handle(e);
+  // Whatever was sent before the close was answered before its acknowledgement.
+  for (mrcp_request_id id : channel.unanswered) {
+    Request* r = Find(index, id);
+    Violation(Describe(*r) + ": no response before the close was acknowledged");
+    r->final = true;
+    r->final_how = "lost at close";
+  }
+  channel.unanswered.clear();
+  // A SPEAK may still be playing at a close, but one that a newer SPEAK
+  // replaced (before the close, as requests are handled in order) had its
+  // SPEAK-COMPLETE then.
+  for (mrcp_request_id id : channel.speaks) {
+    Request* r = Find(index, id);
+    if (!r || r->final) continue;
+    if (r->replaced) Violation(Describe(*r) + ": replaced by a newer SPEAK, but never completed");
+    Finish(*r, "open at close");
+  }
+  if (!host_->DestroyChannel(index)) Violation("channel " + std::to_string(index) + ": destroy failed");
+  capture_.Take(index);
+  // The channel's requests are done with; keep memory flat over long runs.
+  for (auto it = requests_.lower_bound({index, 0}); it != requests_.end() && it->first.first == index;)
+    it = requests_.erase(it);
+  channel.speaks.clear();
+  CheckStatusFiles();
+}
+
+mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
+  Channel& channel = channels_[index];
+  mrcp_message_t* message = host_->CreateRequest(index, method);
+  Request r;
+  r.channel = index;
+  r.id = message->start_line.request_id;
+  r.method = method;
+  switch (method) {
+    case SYNTHESIZER_STOP: r.kind = "STOP"; break;
+    case SYNTHESIZER_BARGE_IN_OCCURRED: r.kind = "BARGE-IN-OCCURRED"; break;
+    case SYNTHESIZER_PAUSE: r.kind = "PAUSE"; break;
+    case SYNTHESIZER_RESUME: r.kind = "RESUME"; break;
+    case SYNTHESIZER_GET_PARAMS: r.kind = "GET-PARAMS"; break;
+    default: r.kind = "SET-PARAMS"; break;
+  }
+  if (method == SYNTHESIZER_SET_PARAMS) {
+    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
+    apt_string_assign(&synth->voice_param.name, "en", message->pool);
+    mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_VOICE_NAME);
+  }
+  if ((method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) && !channel.speaks.empty()) {
+    const Request* last = Find(index, channel.speaks.back());
+    if (last && !last->final) r.target = last->id;
+  }
+  r.sent = Clock::now();
+  ++sent_[r.kind];
+  requests_[{index, r.id}] = r;
+  channel.unanswered.insert(r.id);
+  if (!host_->SendRequest(index, message)) Violation(Describe(r) + ": refused by process_request");
+  return r.id;
+}
+
+mrcp_request_id Soak::SendSpeak(int index) {
+  Channel& channel = channels_[index];
+  mrcp_message_t* message = host_->CreateRequest(index, SYNTHESIZER_SPEAK);
+  apr_pool_t* pool = message->pool;
+  Request r;
+  r.channel = index;
+  r.id = message->start_line.request_id;
+  r.method = SYNTHESIZER_SPEAK;
+  std::string type = "text/plain", body, voice;
+  bool by_url = Chance(0.4);
+  static const int kHz[] = {300, 500, 1000, 2500};
+  static const long kMs[] = {100, 200, 350, 600};
+
+  const std::size_t shape = Pick(10);
+  if (Chance(settings_.fault_share)) {
+    // A tone with a fault switch.
+    struct Fault {
+      const char* name;
+      std::string switches;
+      bool url;  // only meaningful by URL
+      Outcome outcome;
+    };
+    const std::string d = std::to_string(kShortDelayMs), D = std::to_string(kLongDelayMs);
+    static const std::vector<Fault> kFaults = {
+        {"status", "status=3", false, Outcome::kError},
+        {"no-status", "no-status", false, Outcome::kError},
+        {"empty-results", "empty-results", false, Outcome::kError},
+        {"missing-results", "missing-results", false, Outcome::kError},
+        {"missing-bytes", "missing-bytes", false, Outcome::kError},
+        {"empty-bytes", "empty-bytes", false, Outcome::kError},
+        {"malformed-json", "malformed-json", false, Outcome::kError},
+        {"unknown-switch", "no-such-switch", false, Outcome::kError},
+        {"missing-url", "missing-url", true, Outcome::kError},
+        {"empty-url", "empty-url", true, Outcome::kError},
+        {"fetch-status", "fetch-status=404", true, Outcome::kError},
+        {"short-delay", "delay=" + d, false, Outcome::kExact},
+        {"short-fetch-delay", "fetch-delay=" + d, true, Outcome::kExact},
+        {"odd-pieces", "piece=37,piece-ms=0", true, Outcome::kExact},
+        {"header-pieces", "piece=45,piece-ms=1", true, Outcome::kExact},
+        {"tiny-pieces", "piece=7,piece-ms=0", true, Outcome::kExact},
+        {"truncated", "truncate=3001", true, Outcome::kAny},
+        {"truncated-in-header", "truncate=21", true, Outcome::kAny},
+        {"long-delay", "delay=" + D, false, Outcome::kError},
+        {"long-fetch-delay", "fetch-delay=" + D, true, Outcome::kError},
+        {"hang", "no-answer", false, Outcome::kError},
+    };
+    // The slow ones hold the engine for a whole time-out: rarer.
+    std::size_t pick = Pick(kFaults.size() + 12);
+    if (pick >= kFaults.size()) pick = Pick(kFaults.size() - 3);
+    const Fault& fault = kFaults[pick];
+    const int hz = kHz[Pick(4)];
+    const long ms = kMs[Pick(4)];
+    by_url = fault.url;
+    voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms) + "," + fault.switches;
+    body = "fault " + std::to_string(r.id);  // never a cache hit
+    r.kind = std::string("SPEAK fault ") + fault.name;
+    r.outcome = fault.outcome;
+    r.duration_ms = ms;
+    if (fault.outcome == Outcome::kExact) r.audio = ToneBytes(hz, ms);
+    ++faults_[fault.name];
+  } else if (shape < 5) {
+    // A tone: from a small set, so the same SPEAK comes again and hits the cache.
+    const int hz = kHz[Pick(4)];
+    const long ms = kMs[Pick(4)];
+    voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms);
+    const bool repeat = Chance(0.6);
+    body = repeat ? "tone" : "tone " + std::to_string(r.id);
+    r.kind = repeat ? "SPEAK tone (cacheable)" : "SPEAK tone";
+    r.outcome = Outcome::kExact;
+    r.audio = ToneBytes(hz, ms);
+    r.duration_ms = ms;
+  } else if (shape < 6) {
+    body = Chance(0.5) ? "Good morning." : "Number " + std::to_string(Pick(1000)) + ".";
+    r.kind = "SPEAK text";
+  } else if (shape < 7) {
+    type = "application/ssml+xml";
+    body = "<speak version=\"1.0\" xml:lang=\"en-US\">Good <break time=\"50ms\"/> " +
+           std::string(Chance(0.5) ? "evening" : "night & day") + ".</speak>";
+    if (body.find('&') != std::string::npos) body.replace(body.find('&'), 1, "&amp;");
+    r.kind = "SPEAK SSML";
+  } else {
+    // A URI list of local files and files of the waveform folder; now and
+    // then an item outside the folder, which fails its segment.
+    type = "text/uri-list";
+    by_url = false;
+    const std::string a = "file://" + root_ + "/a.wav", b = std::string(kBaseUri) + "/clip.wav";
+    const std::size_t items = 1 + Pick(3);
+    const std::size_t bad = Chance(0.15) ? Pick(items) : items;
+    r.kind = bad == 0 ? "SPEAK uri-list refused" : bad < items ? "SPEAK uri-list cut" : "SPEAK uri-list";
+    r.outcome = bad == 0 ? Outcome::kError : Outcome::kExact;
+    r.raw = true;
+    for (std::size_t i = 0; i < items; ++i) {
+      if (i == bad) {
+        body += std::string(kBaseUri) + "/../a.wav\r\n";
+        break;
+      }
+      const bool first = Chance(0.5);
+      body += (first ? a : b) + "\r\n";
+      const Bytes& clip = first ? clip_a_ : clip_b_;
+      r.audio.insert(r.audio.end(), clip.begin(), clip.end());
+      r.duration_ms += first ? 100 : 60;
+    }
+  }
+  if (r.kind.rfind("SPEAK fault", 0) != 0 && type != "text/uri-list") r.kind += by_url ? " by URL" : " inline";
+
+  mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
+  mrcp_generic_header_t* generic = mrcp_generic_header_prepare(message);
+  apt_string_assign(&generic->content_type, type.c_str(), pool);
+  mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_TYPE);
+  apt_string_assign(&message->body, body.c_str(), pool);
+  if (!voice.empty()) {
+    apt_string_assign(&synth->voice_param.name, voice.c_str(), pool);
+    mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_VOICE_NAME);
+  }
+  if (by_url) {
+    generic->vendor_specific_params = apt_pair_array_create(1, pool);
+    apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
+    mrcp_generic_header_property_add(message, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+  }
+
+  // What it plays is compared only when nothing else is playing or still to
+  // answer on the channel: then every audio frame from now on is its own.
+  bool quiet = channel.unanswered.empty();
+  for (mrcp_request_id id : channel.speaks) {
+    Request* earlier = Find(index, id);
+    if (earlier && !earlier->final) {
+      earlier->replaced = true;
+      quiet = false;
+    }
+  }
+  if (quiet) capture_.Take(index);
+  r.audio_checked = quiet && r.outcome == Outcome::kExact;
+  r.sent = Clock::now();
+  ++sent_[r.kind];
+  requests_[{index, r.id}] = r;
+  channel.speaks.push_back(r.id);
+  if (channel.speaks.size() > 64) channel.speaks.erase(channel.speaks.begin());
+  channel.unanswered.insert(r.id);
+  if (!host_->SendRequest(index, message)) Violation(Describe(r) + ": refused by process_request");
+  return r.id;
+}
+
+void Soak::RandomAction() {
+  std::vector<int> open = OpenChannels();
+  const std::size_t target = 1 + Pick(settings_.max_channels);
+  if (open.size() < settings_.max_channels && (open.empty() || (open.size() < target && Chance(0.3)))) {
+    OpenOne();
+    return;
+  }
+  const int index = open[Pick(open.size())];
+  Channel& channel = channels_[index];
+  if (Chance(0.02)) return CloseOne(index, Chance(0.5));
+  if (channel.unanswered.size() >= kMaxOutstanding) return;
+
+  const std::size_t what = Pick(100);
+  if (what < 40) {
+    SendSpeak(index);
+  } else if (what < 48) {
+    SendSimple(index, SYNTHESIZER_STOP);
+  } else if (what < 52) {
+    SendSimple(index, SYNTHESIZER_BARGE_IN_OCCURRED);
+  } else if (what < 57) {
+    SendSimple(index, SYNTHESIZER_PAUSE);
+  } else if (what < 65) {
+    SendSimple(index, SYNTHESIZER_RESUME);
+  } else if (what < 69) {
+    SendSimple(index, SYNTHESIZER_SET_PARAMS);
+  } else if (what < 73) {
+    SendSimple(index, SYNTHESIZER_GET_PARAMS);
+  } else if (what < 83) {
+    // Right after a SPEAK: it meets whatever is still starting.
+    SendSpeak(index);
+    static const mrcp_method_id kNext[] = {SYNTHESIZER_STOP, SYNTHESIZER_BARGE_IN_OCCURRED, SYNTHESIZER_PAUSE,
+                                           SYNTHESIZER_SPEAK};
+    const mrcp_method_id next = kNext[Pick(4)];
+    if (next == SYNTHESIZER_SPEAK) SendSpeak(index);
+    else SendSimple(index, next);
+  } else if (what < 93) {
+    // As a SPEAK's audio ends: aim a STOP or a newer SPEAK at its last frames.
+    if (channel.speaks.empty()) return;
+    Request* last = Find(index, channel.speaks.back());
+    if (!last || last->final || !last->in_progress || last->duration_ms == 0) return;
+    const auto end = last->in_progress_at + std::chrono::milliseconds(last->duration_ms) +
+                     std::chrono::milliseconds(static_cast<long>(Pick(40)) - 20);
+    if (end - Clock::now() > std::chrono::milliseconds(700)) return;
+    std::this_thread::sleep_until(end);
+    if (Chance(0.5)) SendSimple(index, Chance(0.7) ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED);
+    else SendSpeak(index);
+  } else {
+    // Right before a close.
+    CloseOne(index, true);
+  }
+}
+
+void Soak::Handle(const HostEvent& e) {
+  auto it = channels_.find(e.channel);
+  if (e.kind == HostEvent::Kind::EngineOpened || e.kind == HostEvent::Kind::EngineClosed) return;
+  if (it == channels_.end()) return Violation("an event for channel " + std::to_string(e.channel) + " the driver never made");
+  Channel& channel = it->second;
+  switch (e.kind) {
+    case HostEvent::Kind::ChannelOpened:
+      if (++channel.opened_acks > 1) Violation("channel " + std::to_string(e.channel) + ": a second open acknowledgement");
+      if (!e.status) Violation("channel " + std::to_string(e.channel) + ": open acknowledged as failed");
+      return;
+    case HostEvent::Kind::ChannelClosed:
+      if (++channel.closed_acks > 1) Violation("channel " + std::to_string(e.channel) + ": a second close acknowledgement");
+      channel.close_acked = true;
+      return;
+    default:
+      break;
+  }
+  if (channel.close_acked) {
+    return Violation("channel " + std::to_string(e.channel) + ": a message for request " + std::to_string(e.request_id) +
+                     " after the close was acknowledged");
+  }
+  Request* r = Find(e.channel, e.request_id);
+  if (!r) return Violation("channel " + std::to_string(e.channel) + ": a message for unknown request " + std::to_string(e.request_id));
+  HandleMessage(e, *r);
+}
+
+void Soak::HandleMessage(const HostEvent& e, Request& r) {
+  Channel& channel = channels_[r.channel];
+  if (r.final) {
+    return Violation(Describe(r) + ": a message (type " + std::to_string(e.message_type) + ", method " +
+                     std::to_string(e.method_id) + ") after its final answer (" + r.final_how + ")");
+  }
+  if (e.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    if (++r.responses > 1) return Violation(Describe(r) + ": a second response");
+    channel.unanswered.erase(r.id);
+    const bool success = e.status_code == MRCP_STATUS_CODE_SUCCESS;
+    if (r.method != SYNTHESIZER_SPEAK) {
+      if (!success) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
+      if (e.request_state != MRCP_REQUEST_STATE_COMPLETE)
+        Violation(Describe(r) + ": response not COMPLETE (state " + std::to_string(e.request_state) + ")");
+      Finish(r, "response");
+      // A STOP that ended its SPEAK is that SPEAK's final answer.
+      if (r.target) {
+        Request* target = Find(r.channel, r.target);
+        if (target && !target->final && target->responses > 0 && target->in_progress) {
+          Finish(*target, "stopped");
+          CheckRecord(*target, false);
+        }
+      }
+      return;
+    }
+    if (success && e.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
+      r.in_progress = true;
+      r.in_progress_at = Clock::now();
+      return;
+    }
+    if (success) Violation(Describe(r) + ": a successful SPEAK response that is not IN-PROGRESS");
+    if (e.request_state != MRCP_REQUEST_STATE_COMPLETE) Violation(Describe(r) + ": an error response not COMPLETE");
+    if (r.outcome == Outcome::kExact && !r.replaced) {
+      Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code) + " where speech was due");
+    }
+    Finish(r, "error " + std::to_string(e.status_code));
+    return;
+  }
+  // An event.
+  if (r.method != SYNTHESIZER_SPEAK || e.method_id != SYNTHESIZER_SPEAK_COMPLETE)
+    return Violation(Describe(r) + ": an unexpected event " + std::to_string(e.method_id));
+  if (!r.in_progress) return Violation(Describe(r) + ": SPEAK-COMPLETE before IN-PROGRESS");
+  if (!e.has_completion_cause) Violation(Describe(r) + ": SPEAK-COMPLETE without a completion cause");
+  if (e.request_state != MRCP_REQUEST_STATE_COMPLETE) Violation(Describe(r) + ": SPEAK-COMPLETE not COMPLETE");
+  if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_CANCELLED) {
+    if (!r.replaced) Violation(Describe(r) + ": completed as cancelled, but no newer SPEAK came");
+    Finish(r, "complete cancelled");
+    return;
+  }
+  if (e.completion_cause != SYNTHESIZER_COMPLETION_CAUSE_NORMAL) {
+    Violation(Describe(r) + ": completed with cause " + std::to_string(e.completion_cause));
+  }
+  if (r.outcome == Outcome::kError && !r.replaced) Violation(Describe(r) + ": completed where an error was due");
+  Finish(r, "complete normal");
+  CheckSpoken(r);
+  CheckRecord(r, true);
+}
+
+void Soak::Finish(Request& r, const std::string& how) {
+  r.final = true;
+  r.final_how = how;
+  if (r.method == SYNTHESIZER_SPEAK) ++finals_[how.rfind("error", 0) == 0 ? "error response" : how];
+}
+
+// At 16000 Hz the service's bytes exactly; at 8000 Hz half as many samples.
+void Soak::CheckSpoken(Request& r) {
+  if (!r.audio_checked || r.replaced) return;
+  // SPEAK-COMPLETE follows the read of the end marker, so every frame before
+  // it has been handed to the sink already.
+  const Bytes played = capture_.Take(r.channel);
+  ++audio_checks_;
+  const unsigned rate = channels_[r.channel].rate;
+  if (rate == 16000 || r.raw) {
+    if (played != r.audio) {
+      std::size_t at = 0;
+      while (at < played.size() && at < r.audio.size() && played[at] == r.audio[at]) ++at;
+      // Whether it was wrong already when queued, or only when played.
+      const std::string wave = ReadText(fs::path(root_) / "var" /
+                                        ("tarnwickss-" + channels_[r.channel].id + "-" + std::to_string(r.id) + ".wav"));
+      const bool queued_right = wave.size() == r.audio.size() + 44 &&
+                                std::equal(r.audio.begin(), r.audio.end(), wave.begin() + 44,
+                                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+      Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, the service sent " +
+                std::to_string(r.audio.size()) + "; first difference at byte " + std::to_string(at) +
+                (queued_right ? "; queued right" : "; queued wrong"));
+    }
+  } else if (played.size() != r.audio.size() / 4 * 2) {
+    Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes at 8000 Hz for " +
+              std::to_string(r.audio.size()) + " bytes at 16000 Hz");
+  }
+}
+
+// A SPEAK that completed normally left a valid record saying so; a stopped one
+// left none, or one that does not say normal.
+void Soak::CheckRecord(const Request& r, bool normal) {
+  const Channel& channel = channels_[r.channel];
+  const fs::path path = fs::path(root_) / "var" / "records" /
+                        ("tarnwickss-" + channel.id + "-" + std::to_string(r.id) + ".json");
+  ++record_checks_;
+  if (!fs::exists(path)) {
+    if (normal) Violation(Describe(r) + ": completed, but no record " + path.string());
+    return;
+  }
+  rapidjson::Document doc;
+  const std::string text = ReadText(path);
+  doc.Parse(text.c_str());
+  if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("synth-details-record")) {
+    return Violation(Describe(r) + ": record is not valid: " + text);
+  }
+  const auto& record = doc["synth-details-record"];
+  const auto field = [&](const char* name) {
+    return record.HasMember(name) && record[name].IsString() ? std::string(record[name].GetString()) : std::string("?");
+  };
+  if (!normal) {
+    if (field("completion-cause") == "normal") Violation(Describe(r) + ": stopped, but its record says normal");
+    return;
+  }
+  if (field("completion-cause") != "normal") Violation(Describe(r) + ": record cause " + field("completion-cause"));
+  if (field("sampling-rate") != std::to_string(channel.rate) + " Hz")
+    Violation(Describe(r) + ": record rate " + field("sampling-rate"));
+  if (r.audio_checked && !r.replaced) {
+    const std::size_t bytes = channel.rate == 16000 || r.raw ? r.audio.size() : r.audio.size() / 4 * 2;
+    if (field("data-length") != std::to_string(bytes) + " bytes")
+      Violation(Describe(r) + ": record data-length " + field("data-length") + ", expected " + std::to_string(bytes));
+  }
+}
+
+// The usage and channel status files match the channels open now.
+void Soak::CheckStatusFiles() {
+  ++status_checks_;
+  std::size_t open = 0;
+  std::multiset<std::string> ids;
+  for (const auto& [index, channel] : channels_)
+    if (channel.open) ++open, ids.insert(channel.id);
+  const std::string usage = ReadText(fs::path(root_) / "var" / "status" / "usage.txt");
+  const std::string expected = "in-use channels: " + std::to_string(open) + "\nmax used channels: " +
+                               std::to_string(max_open_) + "\ntotal channels: " +
+                               std::to_string(host_->config().max_channel_count) + "\n";
+  if (usage != expected) Violation("usage status file: \"" + usage + "\", expected \"" + expected + "\"");
+  std::multiset<std::string> listed;
+  std::istringstream lines(ReadText(fs::path(root_) / "var" / "status" / "channels.txt"));
+  for (std::string line; std::getline(lines, line);) listed.insert(line);
+  if (listed != ids) Violation("channels status file lists " + std::to_string(listed.size()) + " channels, " +
+                               std::to_string(ids.size()) + " are open");
+}
+
+// Lets every open SPEAK play out, then checks nothing went unanswered.
+void Soak::Drain() {
+  for (int index : OpenChannels()) SendSimple(index, SYNTHESIZER_RESUME);
+  const auto give_up = Clock::now() + std::chrono::seconds(60);
+  while (Clock::now() < give_up) {
+    for (const HostEvent& e : host_->TakeEvents()) Handle(e);
+    bool waiting = false;
+    for (const auto& [key, r] : requests_) waiting |= !r.final && channels_[key.first].open;
+    if (!waiting) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (auto& [key, r] : requests_) {
+    if (r.final || !channels_[key.first].open) continue;
+    Violation(Describe(r) + (r.responses == 0 ? ": no response" : ": no final answer") + " within 60 s of the end");
+    r.final = true;
+  }
+  for (int index : OpenChannels()) CloseOne(index, false);
+}
+
+void Soak::Summary(double seconds) {
+  std::printf("soak: seed %" PRIu64 ", %.0f s, up to %zu channels, fault share %.2f\n", settings_.seed, seconds,
+              settings_.max_channels, settings_.fault_share);
+  std::printf("channels: %" PRIu64 " opened, %" PRIu64 " closed, %zu at most at once\n", opens_, closes_, max_open_);
+  std::uint64_t total = 0;
+  for (const auto& [kind, n] : sent_) total += n;
+  std::printf("requests: %" PRIu64 "\n", total);
+  for (const auto& [kind, n] : sent_) std::printf("  %-36s %" PRIu64 "\n", kind.c_str(), n);
+  std::uint64_t injected = 0;
+  for (const auto& [kind, n] : faults_) injected += n;
+  std::printf("faults injected: %" PRIu64 "\n", injected);
+  for (const auto& [kind, n] : faults_) std::printf("  %-36s %" PRIu64 "\n", kind.c_str(), n);
+  std::printf("SPEAKs ended by:\n");
+  for (const auto& [how, n] : finals_) std::printf("  %-36s %" PRIu64 "\n", how.c_str(), n);
+  std::printf("checks: %" PRIu64 " audio, %" PRIu64 " records, %" PRIu64 " status files\n", audio_checks_,
+              record_checks_, status_checks_);
+  if (!rss_.empty()) {
+    std::printf("resident size (minute: MB):");
+    for (const auto& [minute, kb] : rss_) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
+    std::printf("\nresident size trend: %+.2f MB/hour overall", SlopeMbPerHour(rss_));
+    const std::vector<std::pair<double, long>> late(rss_.begin() + static_cast<long>(rss_.size() / 2), rss_.end());
+    std::printf(", %+.2f MB/hour over the second half\n", SlopeMbPerHour(late));
+  }
+  std::printf("violations: %zu\n", violations_.size());
+  std::fflush(stdout);
+}
+
+void Soak::Run() {
+  std::printf("soak: seed %" PRIu64 " (replay with --seed=%" PRIu64 " --seconds=%ld)\n", settings_.seed,
+              settings_.seed, settings_.seconds);
+  std::fflush(stdout);
+  if (!service_.ok()) return Violation("the speech service did not start: " + service_.error());
+  PrepareRoot();
+  corvex::HostConfig config;
+  config.root = root_;
+  host_ = std::make_unique<Host>(config);
+  if (!host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH) || !host_->OpenEngine()) return Violation("the engine did not open");
+
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(settings_.seconds);
+  auto next_rss = start;
+  while (Clock::now() < end) {
+    if (Clock::now() >= next_rss) {
+      rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start).count() / 60, ResidentKb());
+      next_rss += std::chrono::seconds(settings_.rss_period);
+    }
+    for (const HostEvent& e : host_->TakeEvents()) Handle(e);
+    RandomAction();
+    const std::size_t pause = Pick(16);
+    if (pause > 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+  }
+  Drain();
+  rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start).count() / 60, ResidentKb());
+  host_->CloseEngine();
+  host_.reset();
+  const std::size_t warnings = log_.Warnings();
+  std::printf("plugin warnings logged: %zu\n", warnings);
+  Summary(std::chrono::duration<double>(Clock::now() - start).count());
+  fs::remove_all(root_);
+
+  // Memory stays flat over a long run.
+  if (settings_.seconds >= 600 && rss_.size() >= 6) {
+    const std::vector<std::pair<double, long>> late(rss_.begin() + static_cast<long>(rss_.size() / 2), rss_.end());
+    const double slope = SlopeMbPerHour(late);
+    if (slope > settings_.rss_limit_mb_per_hour)
+      Violation("resident size grows " + std::to_string(slope) + " MB/hour over the second half");
+  }
+}
+
+TEST(Soak, RandomLoadWithRandomFaultsKeepsEveryPromise) {
+  setenv("BRILLIFY_CONNECT_TIMEOUT_MS", "500", 1);
+  setenv("BRILLIFY_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
+  Soak soak(soak::CurrentSettings());
+  soak.Run();
+  EXPECT_TRUE(soak.violations().empty()) << soak.violations().size() << " violations, the first: "
+                                         << soak.violations().front() << "\nseed " << soak::CurrentSettings().seed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (!soak::ParseSettings(argc, argv)) return 2;
+  return RUN_ALL_TESTS();
+}
