@@ -105,7 +105,7 @@ struct CacheFolder {
     {
       bench::HostedPlugin plugin(root, kRate);
       if (!plugin.ok() || !plugin.Speak("The sentence the others copy.", kVoice).completed) {
-        error = "the seeding SPEAK did not complete";
+        error = "the priming SPEAK did not complete";
         return;
       }
     }
@@ -114,7 +114,7 @@ struct CacheFolder {
       if (item.path().extension() == ".cache") seed = item.path();
     }
     if (seed.empty()) {
-      error = "the seeding SPEAK left no cache entry";
+      error = "the priming SPEAK left no cache entry";
       return;
     }
     fs::path wave = seed;
