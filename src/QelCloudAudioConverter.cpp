@@ -100,6 +100,13 @@ bool CloudAudioConverter::Take(const std::uint8_t* bytes, std::size_t count, con
       input_fill_ = 0;
     }
   }
+  // What is left of the piece is converted now too, not held until a whole
+  // block has arrived: the resampler's output does not depend on how its input
+  // is split, and a paced body then reaches the channel as it comes.
+  if (input_fill_ > 0) {
+    ok = Convert(input_fill_, sink) && ok;
+    input_fill_ = 0;
+  }
   return ok;
 }
 
