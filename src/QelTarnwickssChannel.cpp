@@ -216,7 +216,6 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   current_request_ = request;
   pending_speak_response_ = response;
   mpf_media_chunk_buffer_restart(media_buffer_);
-  stream_ended_ = false;
   stream_end_queued_.store(false, std::memory_order_release);
 
   if (!StartSynthesis()) {

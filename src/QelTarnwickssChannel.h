@@ -237,7 +237,6 @@ class Channel {
   std::atomic<bool> stream_end_queued_{false};
   SdrManager::SynthesisDetails details_;
   WaveformManager::WaveFile wave_file_;  // the current segment's waveform
-  bool stream_ended_ = false;            // this SPEAK's end-of-stream marker is written
   // Scratch memory of the engine thread's work for this channel (file
   // handles, paths): cleared after every segment and record, so the
   // channel's own pool does not grow with the SPEAKs it serves.

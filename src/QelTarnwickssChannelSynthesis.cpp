@@ -103,7 +103,7 @@ bool StaysInsideFolder(const std::string& name) {
 }  // namespace
 
 bool Channel::StartSynthesis() {
-  while (current_request_ && media_buffer_ && !stream_ended_ && !details_.content.segments.empty()) {
+  while (current_request_ && media_buffer_ && !stream_end_queued_.load(std::memory_order_relaxed) && !details_.content.segments.empty()) {
     const bool started = SynthesizeSegment();
     // Nothing the segment allocated outlives it.
     DiscardWaveFile();
@@ -546,9 +546,8 @@ void Channel::FinishSegmentAudio() {
 }
 
 void Channel::EndStream() {
-  if (stream_ended_ || !media_buffer_) return;
+  if (stream_end_queued_.load(std::memory_order_relaxed) || !media_buffer_) return;
   mpf_media_chunk_buffer_event_write(media_buffer_, MEDIA_FRAME_TYPE_EVENT);
-  stream_ended_ = true;
   stream_end_queued_.store(true, std::memory_order_release);
 }
 
