@@ -5,10 +5,11 @@
 // same text request sent straight to the service through the SDK, which is
 // what the service (and the SDK's transfer) take. The difference is what the
 // plugin adds: the request info, decoding, resampling at 8000 Hz, queuing,
-// the response.
+// the response. The same road with 0.1 s of audio is the baseline: what the
+// plugin adds whatever the length of the audio.
 //
-// Prints, per rate, the medians over the repetitions of the SPEAK's time,
-// the service's and the difference.
+// Prints, per rate and length, the medians over the repetitions of the
+// SPEAK's time, the service's and the difference.
 #include <apr_general.h>
 #include <apr_time.h>
 #include <benchmark/benchmark.h>
@@ -35,8 +36,10 @@ namespace {
 using corvex::HostEvent;
 using corvex_test::TestSpeechService;
 
-constexpr const char* kVoice = "fault:tone=1000,ms=5000";
-constexpr const char* kText = "Five seconds of tone.";
+constexpr const char* kText = "Some tone.";
+
+// The voice that makes the service answer with `ms` of a 1 kHz tone.
+std::string Voice(int ms) { return "fault:tone=1000,ms=" + std::to_string(ms); }
 
 // One service, one hosted plugin with a channel per rate, and an SDK
 // requester of the bench's own, for the whole run.
@@ -59,10 +62,9 @@ struct Road {
     init_o_integer_module();
     requester = std::make_unique<BrillCloudRequester>(TestSpeechService::kClientId, TestSpeechService::kClientKey,
                                                       "qelbrill", service.text_url().c_str(), "", nullptr);
-    info = RequestInfo();
   }
   ~Road() {
-    info->release();
+    for (auto& [ms, info] : infos) info->release();
     requester.reset();
     cleanup_o_integer_module();
     host.reset();
@@ -71,7 +73,7 @@ struct Road {
 
   // The request info the plugin sends for the SPEAK below (its two random
   // identifiers aside).
-  static RequestInfoJSON* RequestInfo() {
+  static RequestInfoJSON* RequestInfo(const std::string& voice) {
     RequestInfoJSON* request_info = new RequestInfoJSON();
     request_info->setLanguage("en-US");
     request_info->setRequestID("bench-request-identifier-of-forty-chars");
@@ -90,7 +92,7 @@ struct Road {
     }
     request_info->setClientMatchesPresent();
     request_info->appendClientMatch(match);
-    request_info->setResponseVoice(kVoice);
+    request_info->setResponseVoice(voice.c_str());
     request_info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
     intent->release();
     result->release();
@@ -100,7 +102,9 @@ struct Road {
 
   // The time of the text request straight to the service, in seconds;
   // negative when it failed.
-  double ServiceAlone() {
+  double ServiceAlone(int ms) {
+    RequestInfoJSON*& info = infos[ms];
+    if (!info) info = RequestInfo(Voice(ms));
     const apr_time_t start = apr_time_now();
     try {
       benchmark::DoNotOptimize(requester->textRequest("speak_this", nullptr, info, nullptr));
@@ -112,14 +116,14 @@ struct Road {
 
   // The time from the SPEAK's delivery to its IN-PROGRESS response, in
   // seconds; negative when it did not come. Waits for SPEAK-COMPLETE too.
-  double Speak(unsigned rate) {
+  double Speak(unsigned rate, int ms) {
     const int channel = channels[rate];
     mrcp_message_t* request = host->CreateRequest(channel, SYNTHESIZER_SPEAK);
     mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
     mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
     apt_string_assign(&generic->content_type, "text/plain", request->pool);
     mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
-    apt_string_assign(&synth->voice_param.name, kVoice, request->pool);
+    apt_string_assign(&synth->voice_param.name, Voice(ms).c_str(), request->pool);
     mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
     apt_string_assign(&request->body, kText, request->pool);
     const mrcp_request_id id = request->start_line.request_id;
@@ -142,7 +146,7 @@ struct Road {
   std::unique_ptr<corvex::Host> host;
   std::map<unsigned, int> channels;
   std::unique_ptr<BrillCloudRequester> requester;
-  RequestInfoJSON* info = nullptr;
+  std::map<int, RequestInfoJSON*> infos;  // by audio length, one reference each
   bool ok = false;
 };
 
@@ -162,10 +166,11 @@ void BM_SpeakRoad(benchmark::State& state) {
     return;
   }
   const auto rate = static_cast<unsigned>(state.range(0));
+  const auto ms = static_cast<int>(state.range(1));
   double service_ms = 0, own_ms = 0;
   for (auto _ : state) {
-    const double service = road.ServiceAlone();
-    const double speak = road.Speak(rate);
+    const double service = road.ServiceAlone(ms);
+    const double speak = road.Speak(rate, ms);
     if (service < 0 || speak < 0) {
       state.SkipWithError("a request did not complete");
       return;
@@ -178,11 +183,11 @@ void BM_SpeakRoad(benchmark::State& state) {
   state.counters["own_ms"] = benchmark::Counter(own_ms, benchmark::Counter::kAvgIterations);
 }
 
-BENCHMARK(BM_SpeakRoad)->Arg(8000)->Arg(16000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10)
+BENCHMARK(BM_SpeakRoad)->ArgsProduct({{8000, 16000}, {5000, 100}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10)
     ->Repetitions(15)->ReportAggregatesOnly(true);
 
-// Console output plus, at the end, each rate's median SPEAK time, service
-// time and their difference.
+// Console output plus, at the end, each rate's and length's median SPEAK
+// time, service time and their difference.
 class OwnTimeReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -192,7 +197,10 @@ class OwnTimeReporter : public benchmark::ConsoleReporter {
       const auto service = run.counters.find("service_ms");
       const auto own = run.counters.find("own_ms");
       if (service == run.counters.end() || own == run.counters.end()) continue;
-      lines_.push_back("plugin's own time at " + run.run_name.args + " Hz: " + Ms(own->second.value) +
+      const std::string& args = run.run_name.args;  // "8000/5000"
+      const std::size_t slash = args.find('/');
+      lines_.push_back("plugin's own time at " + args.substr(0, slash) + " Hz, " + args.substr(slash + 1) +
+                       " ms of audio: " + Ms(own->second.value) +
                        " (SPEAK to IN-PROGRESS " +
                        Ms(run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3) +
                        ", service alone " + Ms(service->second.value) + ")");

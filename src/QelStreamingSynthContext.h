@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "QelCloudAudioConverter.h"
 #include "QelWaveformManager.h"
 
 class BrillServerJSON;
@@ -45,7 +44,6 @@ struct StreamingSynthContext {
   // Declared before the fetch, so the fetch goes first.
   std::unique_ptr<AudioFetchHandler> fetch_handler;
   std::unique_ptr<Client::Fetch> fetch;
-  CloudAudioConverter converter;
   // The entry to register with this segment's waveform (caching on).
   std::unique_ptr<WaveformManager::CacheEntry> cache_entry;
 

@@ -26,6 +26,7 @@
 #include <memory>
 
 #include "OdaEdpfAsyncEvent.h"
+#include "QelCloudAudioConverter.h"
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
 #include "QelTarnwickssSettings.h"
@@ -241,6 +242,10 @@ class Channel {
   // handles, paths): cleared after every segment and record, so the
   // channel's own pool does not grow with the SPEAKs it serves.
   apr_pool_t* scratch_pool_ = nullptr;
+  // Cloud audio to the channel's rate, restarted for every segment. The
+  // channel's rate never changes, so its resampler is made once and only
+  // cleared between segments.
+  CloudAudioConverter converter_;
 };
 
 // Strips one pair of enclosing double quotes in place.

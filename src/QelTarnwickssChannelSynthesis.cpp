@@ -238,7 +238,7 @@ Channel::Attempt Channel::OnSdkError(const char* text) {
   }
   if (context && context->streaming && !context->fetch_failed && media_buffer_) {
     // A body cut short: what arrived of it still plays, to its last sample.
-    context->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
+    converter_.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
   }
   ReleaseSynthContext();
   return Attempt::kNotStarted;
@@ -331,11 +331,15 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
     return Attempt::kDone;
   }
   // Decoded into memory of this segment alone: a channel's pool would keep
-  // every SPEAK's audio until the channel goes.
-  std::vector<std::uint8_t> audio(static_cast<std::size_t>(apr_base64_decode_len(text.c_str())));
-  const int decoded = apr_base64_decode_binary(audio.data(), text.c_str());
-  audio.resize(decoded > 0 ? static_cast<std::size_t>(decoded) : 0);
-  ProcessSynthContent(audio.data(), audio.size());
+  // every SPEAK's audio until the channel goes. Sized from the text's
+  // length, which bounds what the decoder writes (three bytes per four
+  // characters, rounded up): asking the decoder for the exact size would
+  // read the whole text once more. Not zeroed, since the decoder fills
+  // what it reports.
+  const std::size_t bound = (text.size() + 3) / 4 * 3;
+  std::unique_ptr<std::uint8_t[]> audio(new std::uint8_t[bound]);
+  const int decoded = apr_base64_decode_binary(audio.get(), text.c_str());
+  ProcessSynthContent(audio.get(), decoded > 0 ? static_cast<std::size_t>(decoded) : 0);
   return Attempt::kDone;
 }
 
@@ -371,7 +375,7 @@ void Channel::ProcessSynthStartEvent() {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz] <%s@%s>",
             CloudAudioConverter::kSourceRate, rate, id(), kTag);
   }
-  if (!context->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
+  if (!converter_.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
             id(), kTag);
     context->fetch_failed = true;
@@ -401,7 +405,7 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   }
   context->received += size;
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!context->converter.Write(data, size, sink)) {
+  if (!converter_.Write(data, size, sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes] <%s@%s>", size, id(),
             kTag);
   }
@@ -415,13 +419,13 @@ void Channel::ProcessSynthCompleteEvent() {
     return;
   }
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!context->converter.Finish(sink)) {
+  if (!converter_.Finish(sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio <%s@%s>",
             id(), kTag);
   }
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
           "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-          context->converter.input_samples(), context->converter.output_samples(), id(), kTag);
+          converter_.input_samples(), converter_.output_samples(), id(), kTag);
   context->completed = true;
   details_.content.segments.pop_front();
   FinishSegmentAudio();
@@ -436,7 +440,6 @@ void Channel::ProcessSynthContent(const std::uint8_t* audio, std::size_t size) {
   std::size_t length = 0;
   const std::uint8_t* samples = WaveformManager::GetWaveData(audio, size, length);
   if (samples && length > 0) {
-    CloudAudioConverter& converter = synth_context_->converter;
     const auto rate = static_cast<unsigned>(details_.sampling_rate);
     const std::size_t input = length / 2;
     if (rate != CloudAudioConverter::kSourceRate) {
@@ -446,7 +449,7 @@ void Channel::ProcessSynthContent(const std::uint8_t* audio, std::size_t size) {
               static_cast<std::size_t>(static_cast<std::uint64_t>(input) * rate / CloudAudioConverter::kSourceRate),
               id(), kTag);
     }
-    if (!converter.Start(rate, 0)) {
+    if (!converter_.Start(rate, 0)) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
               id(), kTag);
       ProcessSynthError();
@@ -456,14 +459,14 @@ void Channel::ProcessSynthContent(const std::uint8_t* audio, std::size_t size) {
     // The same blocks as a fetched body: the same samples, however the
     // audio came.
     const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-    const bool converted = converter.Write(samples, length, sink);
-    if (!converter.Finish(sink) || !converted) {
+    const bool converted = converter_.Write(samples, length, sink);
+    if (!converter_.Finish(sink) || !converted) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%zu bytes] <%s@%s>", length,
               id(), kTag);
     }
-    if (converter.resampling()) {
+    if (converter_.resampling()) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-              converter.output_samples(), id(), kTag);
+              converter_.output_samples(), id(), kTag);
     }
   }
   const bool held = pending_speak_response_ != nullptr;

@@ -56,9 +56,13 @@ TEST(CloudAudioConverter, PiecesOfAnySizeGiveTheSameSamplesAsTheWholeBody) {
     } else {
       EXPECT_EQ(reference.size(), n / 2 * 2);
     }
-    // The same converter again, and the samples alone as an inline answer
-    // hands them over.
+    // The same converter again, also after a stream left half-way (a STOP
+    // mid-body): nothing of the abandoned stream leaks into the next one.
     EXPECT_EQ(Convert(whole, rate, body, body.size()), reference);
+    ASSERT_TRUE(whole.Start(rate, CloudAudioConverter::kWaveHeaderSize));
+    EXPECT_TRUE(whole.Write(body.data(), body.size() / 2 + 1, [](const std::uint8_t*, std::size_t) {}));
+    EXPECT_EQ(Convert(whole, rate, body, 999), reference);
+    // The samples alone, as an inline answer hands them over.
     CloudAudioConverter inline_audio;
     EXPECT_EQ(Convert(inline_audio, rate, samples, samples.size(), 0), reference);
     for (std::size_t piece : {1, 2, 3, 43, 44, 45, 46, 999, 6401, 32768}) {
