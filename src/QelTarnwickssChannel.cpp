@@ -13,8 +13,8 @@ constexpr const char* kTag = "tarnwickss";
 }  // namespace
 
 void ChannelEvent::Process() { channel_->ProcessEvent(this); }
-void ChannelSpeechDoneEvent::Process() { channel_->ProcessSpeechDoneEvent(); }
-void ChannelStopCompleteEvent::Process() { channel_->ProcessStopCompleteEvent(); }
+void ChannelSpeechDoneEvent::Process() { channel_->ProcessSpeechDoneEvent(generation_); }
+void ChannelStopCompleteEvent::Process() { channel_->ProcessStopCompleteEvent(generation_); }
 
 Channel::Channel(Engine* engine) : engine_(engine) {}
 
@@ -47,12 +47,14 @@ bool Channel::Send(mrcp_message_t* message) {
 // --- media thread ----------------------------------------------------------
 
 bool Channel::Read(mpf_frame_t* frame) {
-  if (!speaking_.load(std::memory_order_acquire)) return true;
+  const std::uint64_t state = play_state_.load(std::memory_order_acquire);
+  const auto generation = static_cast<std::uint32_t>(state >> 1);
+  if (!(state & 1) || generation == finished_generation_) return true;
 
   if (pending_stop_response_.load(std::memory_order_acquire)) {
+    finished_generation_ = generation;
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Stop Complete <%s@%s>", id(), kTag);
-    engine_->event_processor()->PostEvent(new ChannelStopCompleteEvent(this));
-    speaking_.store(false, std::memory_order_release);
+    engine_->event_processor()->PostEvent(new ChannelStopCompleteEvent(this, generation));
     return true;
   }
   if (paused_.load(std::memory_order_acquire)) return true;
@@ -65,13 +67,16 @@ bool Channel::Read(mpf_frame_t* frame) {
     return true;
   }
 
-  mpf_media_chunk_buffer_frame_read(media_buffer_, frame);
+  // The buffer says which generation the frame came from: the engine may
+  // have begun the next SPEAK since play_state_ was read.
+  std::uint32_t read_generation = generation;
+  mpf_media_chunk_buffer_frame_read_generation(media_buffer_, frame, &read_generation);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     // The end-of-stream marker: this frame is not played.
-    speaking_.store(false, std::memory_order_release);
+    finished_generation_ = read_generation;
     frame->type = MEDIA_FRAME_TYPE_NONE;
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete <%s@%s>", id(), kTag);
-    engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this));
+    engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, read_generation));
   }
   return true;
 }
@@ -111,7 +116,7 @@ bool Channel::Close() {
 
 void Channel::FinishClose() {
   close_pending_ = false;
-  speaking_.store(false, std::memory_order_release);
+  play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
   // A STOP held for the media thread would never be answered once the
   // channel reads no more frames: answer it before the close is acknowledged.
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
@@ -211,11 +216,12 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
 
   SupersedeCurrentSpeak();
   pending_stop_response_.store(nullptr, std::memory_order_release);
-  speaking_.store(false, std::memory_order_release);
+  play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
   paused_.store(false, std::memory_order_release);
   current_request_ = request;
   pending_speak_response_ = response;
   mpf_media_chunk_buffer_restart(media_buffer_);
+  generation_ = mpf_media_chunk_buffer_generation(media_buffer_);
   stream_end_queued_.store(false, std::memory_order_release);
 
   if (!StartSynthesis()) {
@@ -267,7 +273,7 @@ void Channel::StartSpeaking() {
   if (!response) return;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
   details_.stream_start_time = apr_time_now();
-  speaking_.store(true, std::memory_order_release);
+  play_state_.store(static_cast<std::uint64_t>(generation_) << 1 | 1, std::memory_order_release);
   pending_speak_response_ = nullptr;
   Send(response);
 }
@@ -306,19 +312,18 @@ void Channel::SaveDetails() {
   if (scratch_pool_) apr_pool_clear(scratch_pool_);
 }
 
-void Channel::ProcessStopCompleteEvent() {
-  if (!current_request_ || synth_context_) return;
+void Channel::ProcessStopCompleteEvent(std::uint32_t generation) {
+  if (!current_request_ || synth_context_ || generation != generation_) return;
   mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr);
   if (!stop_response) return;
   Send(stop_response);
   current_request_ = nullptr;
 }
 
-void Channel::ProcessSpeechDoneEvent() {
-  if (!current_request_) return;
-  // Left over from a SPEAK that a newer one replaced while its last frame
-  // was being read: the current SPEAK is still starting or playing.
-  if (pending_speak_response_ || speaking_.load(std::memory_order_acquire)) return;
+void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
+  // An older generation's end: left over from a SPEAK that a newer one
+  // replaced while its last frame was being read.
+  if (!current_request_ || generation != generation_) return;
   details_.completion_time = apr_time_now();
   SaveDetails();
 

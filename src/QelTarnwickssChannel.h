@@ -12,21 +12,30 @@
 //  - the engine's event-processor thread runs every task (open, close,
 //    requests, synthesis) and owns every field not listed below;
 //  - the server's media thread calls only Read. It shares with the engine
-//    thread, without a lock: speaking_, paused_, stream_end_queued_ and
+//    thread, without a lock: play_state_, paused_, stream_end_queued_ and
 //    pending_stop_response_ (atomics, each read and written whole), and the
 //    media buffer, whose own mutex orders the writer and the reader.
 //    media_buffer_ itself is written only while the media thread cannot read
-//    it (before speaking_ is first set, and at close after the server has
-//    stopped reading).
+//    it (before the first SPEAK starts speaking, and at close after the
+//    server has stopped reading). finished_generation_ is the media
+//    thread's alone.
+//
+// Every SPEAK plays one generation of the media buffer (the restart that
+// begins it moves the generation on). Only the engine thread writes
+// play_state_; the media thread never clears it, it notes the generation it
+// finished in finished_generation_ and reports that generation with its
+// event. So a media thread that finishes a SPEAK while the engine starts the
+// next one can neither silence the new SPEAK nor complete it with the old
+// one's end, and the engine drops events of a generation it has left.
 #ifndef QEL_TARNWICKSS_CHANNEL_H
 #define QEL_TARNWICKSS_CHANNEL_H
 
 #include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <memory>
 
 #include "OdaEdpfAsyncEvent.h"
-#include "QelCloudAudioConverter.h"
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
 #include "QelTarnwickssSettings.h"
@@ -39,6 +48,7 @@ class BrillCloudRequester;
 namespace TARNWICKSS {
 
 class Engine;
+class InlineAudio;
 class Channel;
 
 enum TaskMsgType { TaskMsgOpen = 0, TaskMsgClose = 1, TaskMsgRequest = 2 };
@@ -60,24 +70,28 @@ class ChannelEvent : public OdaEdpf::AsyncEvent {
   mrcp_message_t* request_;
 };
 
-// Posted by the media thread when it has read the end-of-stream marker.
+// Posted by the media thread when it has read the end-of-stream marker of
+// the media buffer's `generation`.
 class ChannelSpeechDoneEvent : public OdaEdpf::AsyncEvent {
  public:
-  explicit ChannelSpeechDoneEvent(Channel* channel) : channel_(channel) {}
+  ChannelSpeechDoneEvent(Channel* channel, std::uint32_t generation) : channel_(channel), generation_(generation) {}
   void Process() override;
 
  private:
   Channel* channel_;
+  std::uint32_t generation_;
 };
 
-// Posted by the media thread when it has stopped playing for a STOP.
+// Posted by the media thread when it has stopped playing `generation` for a
+// STOP.
 class ChannelStopCompleteEvent : public OdaEdpf::AsyncEvent {
  public:
-  explicit ChannelStopCompleteEvent(Channel* channel) : channel_(channel) {}
+  ChannelStopCompleteEvent(Channel* channel, std::uint32_t generation) : channel_(channel), generation_(generation) {}
   void Process() override;
 
  private:
   Channel* channel_;
+  std::uint32_t generation_;
 };
 
 class Channel {
@@ -109,8 +123,9 @@ class Channel {
   bool Open();
   bool Close();
   bool ProcessRequest(mrcp_message_t* request);
-  void ProcessSpeechDoneEvent();
-  void ProcessStopCompleteEvent();
+  // Both ignore an event of a generation other than the current SPEAK's.
+  void ProcessSpeechDoneEvent(std::uint32_t generation);
+  void ProcessStopCompleteEvent(std::uint32_t generation);
   // Ends a failed segment: answers a held SPEAK response with 407, or ends
   // the audio early when the response went out already; finishes a
   // deferred close.
@@ -197,7 +212,7 @@ class Channel {
   Attempt OnRequestFailed();
   Attempt OnSdkError(const char* text);
   // Inline audio: a whole WAVE image.
-  void ProcessSynthContent(const std::uint8_t* audio, std::size_t size);
+  void ProcessSynthContent(const InlineAudio& audio);
   // A cached waveform that matches the front segment, its attributes loaded,
   // or null.
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum);
@@ -231,8 +246,15 @@ class Channel {
   mrcp_message_t* pending_speak_response_ = nullptr;
   std::atomic<mrcp_message_t*> pending_stop_response_{nullptr};  // shared with the media thread
   bool close_pending_ = false;
-  std::atomic<bool> speaking_{false};  // shared with the media thread
-  std::atomic<bool> paused_{false};    // shared with the media thread
+  // The media buffer generation of the current SPEAK (engine thread), and
+  // what the media thread sees of it: that generation shifted left by one,
+  // the low bit set while it is to be played.
+  std::uint32_t generation_ = 0;
+  std::atomic<std::uint64_t> play_state_{0};  // written by the engine thread only
+  // Media thread only: the generation whose end or STOP it has reported;
+  // it reads nothing more of that generation.
+  std::uint32_t finished_generation_ = UINT32_MAX;
+  std::atomic<bool> paused_{false};  // shared with the media thread
   // The end-of-stream marker is in the media buffer (set after writing it,
   // cleared by the restart of the next SPEAK); shared with the media thread.
   std::atomic<bool> stream_end_queued_{false};
@@ -242,10 +264,6 @@ class Channel {
   // handles, paths): cleared after every segment and record, so the
   // channel's own pool does not grow with the SPEAKs it serves.
   apr_pool_t* scratch_pool_ = nullptr;
-  // Cloud audio to the channel's rate, restarted for every segment. The
-  // channel's rate never changes, so its resampler is made once and only
-  // cleared between segments.
-  CloudAudioConverter converter_;
 };
 
 // Strips one pair of enclosing double quotes in place.

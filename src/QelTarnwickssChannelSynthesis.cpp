@@ -5,10 +5,10 @@
 //
 // Everything here runs on the engine's event-processor thread and blocks it
 // for as long as a segment takes; the cloud SDK's own time-outs bound that.
-#include <apr_base64.h>
 #include <apr_file_io.h>
 #include <apr_time.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -18,6 +18,7 @@
 
 #include "QelAudioFetchHandler.h"
 #include "QelCacheEntry.h"
+#include "QelInlineAudio.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
@@ -238,7 +239,7 @@ Channel::Attempt Channel::OnSdkError(const char* text) {
   }
   if (context && context->streaming && !context->fetch_failed && media_buffer_) {
     // A body cut short: what arrived of it still plays, to its last sample.
-    converter_.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
+    synth_context_->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
   }
   ReleaseSynthContext();
   return Attempt::kNotStarted;
@@ -330,16 +331,9 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
     ProcessSynthError();
     return Attempt::kDone;
   }
-  // Decoded into memory of this segment alone: a channel's pool would keep
-  // every SPEAK's audio until the channel goes. Sized from the text's
-  // length, which bounds what the decoder writes (three bytes per four
-  // characters, rounded up): asking the decoder for the exact size would
-  // read the whole text once more. Not zeroed, since the decoder fills
-  // what it reports.
-  const std::size_t bound = (text.size() + 3) / 4 * 3;
-  std::unique_ptr<std::uint8_t[]> audio(new std::uint8_t[bound]);
-  const int decoded = apr_base64_decode_binary(audio.get(), text.c_str());
-  ProcessSynthContent(audio.get(), decoded > 0 ? static_cast<std::size_t>(decoded) : 0);
+  // Decoded piece by piece as it is converted: neither the channel's pool
+  // nor the heap holds the whole audio.
+  ProcessSynthContent(InlineAudio(text));
   return Attempt::kDone;
 }
 
@@ -375,7 +369,7 @@ void Channel::ProcessSynthStartEvent() {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz] <%s@%s>",
             CloudAudioConverter::kSourceRate, rate, id(), kTag);
   }
-  if (!converter_.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
+  if (!synth_context_->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
             id(), kTag);
     context->fetch_failed = true;
@@ -405,7 +399,7 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   }
   context->received += size;
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!converter_.Write(data, size, sink)) {
+  if (!synth_context_->converter.Write(data, size, sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes] <%s@%s>", size, id(),
             kTag);
   }
@@ -419,37 +413,41 @@ void Channel::ProcessSynthCompleteEvent() {
     return;
   }
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!converter_.Finish(sink)) {
+  if (!synth_context_->converter.Finish(sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio <%s@%s>",
             id(), kTag);
   }
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
           "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-          converter_.input_samples(), converter_.output_samples(), id(), kTag);
+          synth_context_->converter.input_samples(), synth_context_->converter.output_samples(), id(), kTag);
   context->completed = true;
   details_.content.segments.pop_front();
   FinishSegmentAudio();
   SaveWaveFile(apr_time_now());
 }
 
-void Channel::ProcessSynthContent(const std::uint8_t* audio, std::size_t size) {
-  if (!media_buffer_ || size == 0) {
+void Channel::ProcessSynthContent(const InlineAudio& audio) {
+  // Audio whose very first character does not decode is empty.
+  std::uint8_t first = 0;
+  if (!media_buffer_ || audio.Read(0, &first, 1) == 0) {
     ProcessSynthError();
     return;
   }
-  std::size_t length = 0;
-  const std::uint8_t* samples = WaveformManager::GetWaveData(audio, size, length);
-  if (samples && length > 0) {
+  const WaveformManager::ReadAt read_at = [&audio](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    return audio.Read(offset, buffer, count) == count;
+  };
+  std::uint64_t offset = 0, length = 0;
+  if (WaveformManager::FindWaveData(read_at, audio.size(), offset, length) && length > 0) {
     const auto rate = static_cast<unsigned>(details_.sampling_rate);
-    const std::size_t input = length / 2;
+    const std::uint64_t input = length / 2;
     if (rate != CloudAudioConverter::kSourceRate) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-              "Create Resampler from [%u Hz] to [%u Hz] input [%zu samples] output [%zu samples] <%s@%s>",
-              CloudAudioConverter::kSourceRate, rate, input,
-              static_cast<std::size_t>(static_cast<std::uint64_t>(input) * rate / CloudAudioConverter::kSourceRate),
-              id(), kTag);
+              "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
+              " samples] <%s@%s>",
+              CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate, id(),
+              kTag);
     }
-    if (!converter_.Start(rate, 0)) {
+    if (!synth_context_->converter.Start(rate, 0)) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
               id(), kTag);
       ProcessSynthError();
@@ -457,16 +455,25 @@ void Channel::ProcessSynthContent(const std::uint8_t* audio, std::size_t size) {
     }
     OpenWaveFile(WaveformManager::kFormatPcm);
     // The same blocks as a fetched body: the same samples, however the
-    // audio came.
+    // audio came. One converter block of bytes at a time, decoded just
+    // before the converter reads it.
     const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-    const bool converted = converter_.Write(samples, length, sink);
-    if (!converter_.Finish(sink) || !converted) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%zu bytes] <%s@%s>", length,
-              id(), kTag);
+    std::array<std::uint8_t, CloudAudioConverter::kInputBlock * 2> piece;
+    bool converted = true;
+    for (std::uint64_t done = 0; done < length;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
+      const std::size_t got = audio.Read(offset + done, piece.data(), want);
+      converted = synth_context_->converter.Write(piece.data(), got, sink) && converted;
+      done += got;
+      if (got < want) break;  // the text ends decoding early
     }
-    if (converter_.resampling()) {
+    if (!synth_context_->converter.Finish(sink) || !converted) {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+              "Failed to Resample [%" APR_UINT64_T_FMT " bytes] <%s@%s>", length, id(), kTag);
+    }
+    if (synth_context_->converter.resampling()) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-              converter_.output_samples(), id(), kTag);
+              synth_context_->converter.output_samples(), id(), kTag);
     }
   }
   const bool held = pending_speak_response_ != nullptr;

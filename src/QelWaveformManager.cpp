@@ -297,19 +297,29 @@ bool WaveformManager::LoadWaveFile(const std::string& name, std::vector<std::uin
 }
 
 const std::uint8_t* WaveformManager::GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length) {
-  if (!wave || size <= kHeaderSize) return nullptr;
+  if (!wave) return nullptr;
   auto read_at = [wave, size](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     if (offset > size || count > size - offset) return false;
     std::memcpy(buffer, wave + offset, count);
     return true;
   };
+  std::uint64_t offset = 0, found = 0;
+  if (!FindWaveData(read_at, size, offset, found)) return nullptr;
+  length = static_cast<std::size_t>(found);
+  return wave + offset;
+}
+
+bool WaveformManager::FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset,
+                                   std::uint64_t& length) {
+  if (size <= kHeaderSize) return false;
   WaveLayout layout;
-  if (!LocateWaveData(read_at, size, layout)) return nullptr;
+  if (!LocateWaveData(read_at, size, layout)) return false;
   // 0, or a size past the end, means "the rest": streamed files often carry
   // no final size.
   const std::uint64_t available = size - layout.offset;
-  length = static_cast<std::size_t>(layout.declared != 0 && layout.declared <= available ? layout.declared : available);
-  return wave + layout.offset;
+  offset = layout.offset;
+  length = layout.declared != 0 && layout.declared <= available ? layout.declared : available;
+  return true;
 }
 
 const std::uint8_t* WaveformManager::GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length) {

@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -128,6 +129,12 @@ class WaveformManager : public FileManager {
   // points into `wave`.
   static const std::uint8_t* GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length);
   static const std::uint8_t* GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length);
+  // The same for a WAVE image of `size` bytes read through `read_at(offset,
+  // buffer, count)`, which answers whether it could read all `count` bytes:
+  // where the audio starts and its length. False when the image holds no
+  // more than a header.
+  using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* buffer, std::size_t count)>;
+  static bool FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length);
 
   // The cache key of a text: the wrapping 64-bit sum of its bytes taken as
   // signed 8-bit numbers ("abc" gives 294).

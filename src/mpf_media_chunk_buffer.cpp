@@ -54,6 +54,7 @@ struct mpf_media_chunk_buffer_t {
   // Relaxed order is enough: it is a report, not a hand-over of data.
   std::atomic<apr_size_t> size;
   ChunkList played;  // guarded by mutex: finished by the reader, for the writer to take back
+  apr_uint32_t generation;  // guarded by mutex: restarts so far
   // Writer thread only; the reader never touches these.
   Chunk *spare[kBucketCount];  // reusable blocks, one stack per capacity
   apr_size_t spare_bytes;      // block bytes on the spare stacks
@@ -225,9 +226,16 @@ apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer) {
   ListSplice(&dropped, &buffer->queue);
   ListSplice(&dropped, &buffer->played);
   buffer->size.store(0, std::memory_order_relaxed);
+  ++buffer->generation;
   apr_thread_mutex_unlock(buffer->mutex);
   RecycleChunks(buffer, &dropped);
   return TRUE;
+}
+
+apr_uint32_t mpf_media_chunk_buffer_generation(mpf_media_chunk_buffer_t *buffer) {
+  if (!buffer || !buffer->mutex) return 0;
+  // Only the writer changes it, and this is the writer: no lock needed.
+  return buffer->generation;
 }
 
 apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data,
@@ -271,12 +279,19 @@ apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t *buffer, 
 }
 
 apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t *buffer, mpf_frame_t *frame) {
-  if (!buffer || !frame || !buffer->mutex || !frame->codec_frame.buffer) return FALSE;
+  apr_uint32_t generation = 0;
+  return mpf_media_chunk_buffer_frame_read_generation(buffer, frame, &generation);
+}
+
+apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t *buffer, mpf_frame_t *frame,
+                                                        apr_uint32_t *generation) {
+  if (!buffer || !frame || !generation || !buffer->mutex || !frame->codec_frame.buffer) return FALSE;
   unsigned char *dest = static_cast<unsigned char *>(frame->codec_frame.buffer);
   const apr_size_t frame_size = frame->codec_frame.size;
   apr_size_t wanted = frame_size;
 
   apr_thread_mutex_lock(buffer->mutex);
+  *generation = buffer->generation;
   Chunk *chunk = buffer->current;
   if (!chunk) {
     chunk = ListPop(&buffer->queue);

@@ -61,10 +61,16 @@ void mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t *buffer);
 
 /*
  * Writer thread. Discards everything queued, events included, and the chunk
- * being read; the size becomes 0. Returns TRUE, FALSE for a null or destroyed
- * buffer.
+ * being read; the size becomes 0; the generation goes up by one. Returns
+ * TRUE, FALSE for a null or destroyed buffer.
  */
 apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer);
+
+/*
+ * Writer thread. Returns the generation: the number of restarts so far
+ * (0 for NULL). Everything written since the last restart belongs to it.
+ */
+apr_uint32_t mpf_media_chunk_buffer_generation(mpf_media_chunk_buffer_t *buffer);
 
 /*
  * Writer thread. Queues a copy of size bytes of data as audio (size 0 queues
@@ -90,6 +96,15 @@ apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t *buffer, 
  * frame without a byte buffer or a destroyed buffer (frame untouched).
  */
 apt_bool_t mpf_media_chunk_buffer_frame_read(mpf_media_chunk_buffer_t *buffer, mpf_frame_t *frame);
+
+/*
+ * Reader thread. As mpf_media_chunk_buffer_frame_read, and sets *generation
+ * to the generation the frame was read in, under the same lock: a reader
+ * racing a restart learns whether what it read was written before or after
+ * it. *generation is left alone when FALSE is returned.
+ */
+apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t *buffer, mpf_frame_t *frame,
+                                                        apr_uint32_t *generation);
 
 /*
  * Returns the audio bytes written and not yet read (0 for NULL). Takes no

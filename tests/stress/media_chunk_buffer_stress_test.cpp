@@ -63,7 +63,7 @@ class Reader {
         frame.codec_frame.buffer = bytes;
         frame.codec_frame.size = random() % 2 ? 320 : 160;
         std::fill(bytes, bytes + sizeof bytes, 0xEE);
-        if (!mpf_media_chunk_buffer_frame_read(buffer_, &frame)) Fail("read refused");
+        if (!mpf_media_chunk_buffer_frame_read_generation(buffer_, &frame, &reported_)) Fail("read refused");
         Check(frame.type, bytes, frame.codec_frame.size);
         ++frames_;
       }
@@ -120,6 +120,11 @@ class Reader {
       if (type & MEDIA_FRAME_TYPE_EVENT) Fail("end-of-stream before a whole header");
       return;
     }
+    // The writer restarts once per generation, from 0: the buffer must tell
+    // which one a frame came from, however the read raced the restarts.
+    if (reported_ != gen_) {
+      return Fail("frame of generation " + std::to_string(gen_) + " reported as " + std::to_string(reported_));
+    }
     ReadGen& gen = gens[gen_];
     gen.bytes = offset_;
     if (type & MEDIA_FRAME_TYPE_EVENT) {
@@ -130,6 +135,7 @@ class Reader {
   }
 
   mpf_media_chunk_buffer_t* buffer_;
+  apr_uint32_t reported_ = 0;  // the generation the last read reported
   bool in_gen_ = false;
   bool ended_ = false;
   uint32_t gen_ = 0;

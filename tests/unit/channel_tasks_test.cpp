@@ -5,12 +5,14 @@
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "OdaEdpfAsyncEvent.h"
@@ -345,3 +347,34 @@ TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
 }
 
 }  // namespace
+
+// A media thread reading back to back while SPEAKs are stopped and
+// followed at once by the next one: every SPEAK still gets its final answer
+// (the STOP's response, or SPEAK-COMPLETE for the short ones), whatever the
+// media thread was doing with the previous SPEAK when the next began.
+TEST_F(ChannelTasks, SpeaksStoppedAndFollowedAtOnceWhileTheMediaThreadReadsAllEnd) {
+  std::atomic<bool> done{false};
+  std::thread media([&] {
+    while (!done.load()) {
+      ReadFrame();
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    channel_->audio_bytes = 160 * 50;
+    const mrcp_request_id longer = Send(Request(SYNTHESIZER_SPEAK));
+    ASSERT_TRUE(WaitForMessage(longer, MRCP_MESSAGE_TYPE_RESPONSE)) << i;
+    const mrcp_request_id stop = Send(Request(i % 2 ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED));
+    ASSERT_TRUE(WaitForMessage(stop, MRCP_MESSAGE_TYPE_RESPONSE)) << i;
+    channel_->audio_bytes = 160 * (i % 3);  // an empty SPEAK, one frame, two
+    const mrcp_request_id shorter = Send(Request(SYNTHESIZER_SPEAK));
+    ASSERT_TRUE(WaitForMessage(shorter, MRCP_MESSAGE_TYPE_EVENT)) << i;
+    // The stopped SPEAK: its response, then nothing (the STOP ended it) or
+    // SPEAK-COMPLETE when it had played out before the STOP came.
+    EXPECT_LE(server_.Messages(longer).size(), 2u) << i;
+    EXPECT_EQ(server_.Messages(stop).size(), 1u) << i;
+    EXPECT_EQ(server_.Messages(shorter).size(), 2u) << i;
+  }
+  done.store(true);
+  media.join();
+}

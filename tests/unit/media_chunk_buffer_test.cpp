@@ -77,8 +77,16 @@ TEST_F(MediaChunkBufferTest, NothingQueuedGivesSilenceWithTypeUntouched) {
   // The same after a restart that dropped a half-read chunk and an event.
   Write(Audio(1000));
   mpf_media_chunk_buffer_event_write(buffer_, MEDIA_FRAME_TYPE_EVENT);
-  Read();
+  apr_uint32_t generation = 99;
+  mpf_frame_t frame{};
+  frame.codec_frame.buffer = bytes_.data();
+  frame.codec_frame.size = bytes_.size();
+  ASSERT_TRUE(mpf_media_chunk_buffer_frame_read_generation(buffer_, &frame, &generation));
+  EXPECT_EQ(generation, 0u);
   ASSERT_TRUE(mpf_media_chunk_buffer_restart(buffer_));
+  EXPECT_EQ(mpf_media_chunk_buffer_generation(buffer_), 1u);
+  ASSERT_TRUE(mpf_media_chunk_buffer_frame_read_generation(buffer_, &frame, &generation));
+  EXPECT_EQ(generation, 1u);
   EXPECT_EQ(mpf_media_chunk__buffer_get_size(buffer_), 0u);
   EXPECT_EQ(Read(), kUntouched);
   ExpectFrame({});

@@ -16,8 +16,12 @@ constexpr std::size_t kMaxAnswerBytes = 64u << 20;
 
 std::string Copy(char const* s) { return s ? std::string(s) : std::string(); }
 
+// A buffer kept across requests stays no larger than this once an answer
+// has been handled.
+constexpr std::size_t kKeptAnswerBytes = 4u << 20;
+
 struct Answer {
-  std::string body;
+  std::string& body;
   bool too_large = false;
 };
 
@@ -111,7 +115,8 @@ BrillServerJSON* BrillCloudRequester::textRequest(const char* query, JSONBase* c
   };
   for (const std::string& field : fields) headers = curl_slist_append(headers, field.c_str());
 
-  Answer answer;
+  answer_body_.clear();
+  Answer answer{answer_body_};
   CURL* curl = transfer.handle();
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -132,9 +137,11 @@ BrillServerJSON* BrillCloudRequester::textRequest(const char* query, JSONBase* c
   }
   if (code != CURLE_OK) Brillify::ThrowText(transfer.Describe("text request", code));
   answer_ = BrillServerJSON::parse(answer.body.data(), answer.body.size());
+  const std::size_t received = answer.body.size();
+  if (answer_body_.capacity() > kKeptAnswerBytes) std::string().swap(answer_body_);
   if (!answer_) {
     Brillify::ThrowText("unparsable text request answer (HTTP " + std::to_string(http_status) + ", " +
-                        std::to_string(answer.body.size()) + " bytes) [" + text_request_url_base_ + "]");
+                        std::to_string(received) + " bytes) [" + text_request_url_base_ + "]");
   }
   return answer_;
 }

@@ -67,6 +67,11 @@ class BrillCloudRequester {
   Client::Fetch::SslSetup* ssl_setup_;
   std::unique_ptr<Brillify::Transfer> transfer_;  // the kept connection
   BrillServerJSON* answer_ = nullptr;            // the last answer, one reference
+  // The answer's bytes as they arrive, kept from one request to the next:
+  // answers with inline audio are hundreds of kilobytes, and allocating
+  // and freeing that much per request makes malloc hand the memory back to
+  // the system and fault it in again every time.
+  std::string answer_body_;
 };
 
 #endif  // BRILLIFY_BRILL_CLOUD_REQUESTER_H
