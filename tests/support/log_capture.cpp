@@ -44,6 +44,13 @@ std::size_t LogCapture::Count(const std::string& text, apt_log_priority_e max_pr
   return CountLocked(text, max_priority);
 }
 
+std::size_t LogCapture::Exact(const std::string& message, apt_log_priority_e priority) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t n = 0;
+  for (const LogRecord& r : records_) n += r.priority == priority && r.message == message;
+  return n;
+}
+
 bool LogCapture::WaitFor(const std::string& text, std::chrono::milliseconds wait) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return arrived_.wait_for(lock, wait, [&] { return CountLocked(text, APT_PRIO_DEBUG) > 0; });

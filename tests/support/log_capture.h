@@ -37,6 +37,8 @@ class LogCapture {
   // more severe (numerically at most max_priority).
   std::size_t Count(const std::string& text, apt_log_priority_e max_priority = APT_PRIO_DEBUG) const;
   bool Contains(const std::string& text) const { return Count(text) > 0; }
+  // Records whose message is exactly `message`, at exactly `priority`.
+  std::size_t Exact(const std::string& message, apt_log_priority_e priority) const;
   // Records at WARNING or more severe.
   std::size_t Warnings() const { return Count("", APT_PRIO_WARNING); }
   // Waits until a record containing text has arrived.

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -23,4 +25,18 @@ void InstallSampleConfig(const std::string& root) {
                 fs::copy_options::overwrite_existing);
   fs::copy_file(source / "credentials.json", fs::path(root) / "data" / "credentials.json",
                 fs::copy_options::overwrite_existing);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool ReplaceInFile(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = ReadFile(path);
+  const auto at = text.find(from);
+  if (at == std::string::npos) return false;
+  text.replace(at, from.size(), to);
+  std::ofstream(path, std::ios::binary) << text;
+  return true;
 }

@@ -11,4 +11,11 @@ std::string MakeTestRoot(const std::string& tag);
 // data/credentials.json (directories created as needed).
 void InstallSampleConfig(const std::string& root);
 
+// The whole file as bytes ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
+// Replaces the first `from` in the file by `to`; false (file unchanged) when
+// `from` is not there, so a test cannot silently run the wrong setup.
+bool ReplaceInFile(const std::string& path, const std::string& from, const std::string& to);
+
 #endif  // TESTS_SUPPORT_TEST_ROOT_H

@@ -37,6 +37,11 @@ class TestSpeechService {
   const std::string& address() const { return address_; }
   std::string text_url() const { return address_ + "/v1/text"; }
   const std::string& credentials_file() const { return credentials_file_; }
+  // A plugin credentials file's text that makes the plugin use this service.
+  std::string PluginCredentials() const {
+    return std::string("{\"client-id\": \"") + kClientId + "\", \"client-key\": \"" + kClientKey +
+           "\", \"text-request-url-base\": \"" + text_url() + "\"}";
+  }
   // The child's process id (kChildProcess), else -1.
   pid_t pid() const { return pid_; }
   // Stops it now (the destructor would). For a child: SIGTERM, then waits;
