@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,28 +20,16 @@ using corvex::Host;
 using corvex::HostEvent;
 using corvex_test::TestSpeechService;
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 class DetailRecords : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service_.ok()) << service_.error();
     root_ = MakeTestRoot("records");
     InstallSampleConfig(root_);
-    std::ofstream(root_ + "/data/credentials.json")
-        << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
-        << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
+    std::ofstream(root_ + "/data/credentials.json") << service_.PluginCredentials();
     const std::string conf = root_ + "/conf/tarnwickss.xml";
-    std::string text = ReadText(conf);
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"save-records=\"false\"", "save-records=\"true\""},
-                                   {"record-folder=\"\"", "record-folder=\"records\""}}) {
-      ASSERT_NE(text.find(from), std::string::npos) << from;
-      text.replace(text.find(from), from.size(), to);
-    }
-    std::ofstream(conf) << text;
+    ASSERT_TRUE(ReplaceInFile(conf, "save-records=\"false\"", "save-records=\"true\""));
+    ASSERT_TRUE(ReplaceInFile(conf, "record-folder=\"\"", "record-folder=\"records\""));
     fs::create_directories(root_ + "/var/records");
     corvex::HostConfig config;
     config.root = root_;
@@ -109,8 +96,8 @@ TEST_F(DetailRecords, EachCompletedSpeakLeavesOneValidRecordOfWhatWasPlayed) {
                            ".json");
     ASSERT_TRUE(fs::exists(path)) << path;
     rapidjson::Document doc;
-    doc.Parse(ReadText(path).c_str());
-    ASSERT_FALSE(doc.HasParseError()) << ReadText(path);
+    doc.Parse(ReadFile(path.string()).c_str());
+    ASSERT_FALSE(doc.HasParseError()) << ReadFile(path.string());
     const auto& record = doc["synth-details-record"];
     EXPECT_STREQ(record["sampling-rate"].GetString(), e.rate);
     EXPECT_STREQ(record["codec"].GetString(), "LPCM");

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -17,13 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using corvex::Host;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class Monitoring : public ::testing::Test {
  protected:

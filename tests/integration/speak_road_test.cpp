@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,11 +39,6 @@ using corvex::HostEvent;
 using corvex_test::TestSpeechService;
 using Bytes = std::vector<std::uint8_t>;
 using Samples = std::vector<std::int16_t>;
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 Bytes ToBytes(const Samples& samples) {
   Bytes bytes(samples.size() * 2);
@@ -133,9 +127,7 @@ class SpeakRoad : public ::testing::Test {
     ASSERT_TRUE(service_.ok()) << service_.error();
     root_ = MakeTestRoot("speak-road");
     InstallSampleConfig(root_);
-    std::ofstream(root_ + "/data/credentials.json")
-        << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
-        << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
+    std::ofstream(root_ + "/data/credentials.json") << service_.PluginCredentials();
     Configure("save-waveforms=\"false\"", "save-waveforms=\"true\"");
   }
   void TearDown() override {
@@ -144,13 +136,7 @@ class SpeakRoad : public ::testing::Test {
   }
 
   void Configure(const std::string& from, const std::string& to) {
-    const std::string path = root_ + "/conf/tarnwickss.xml";
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const auto at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-    std::ofstream(path) << text;
+    ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", from, to)) << from;
   }
 
   void StartHost() {
@@ -261,7 +247,7 @@ class SpeakRoad : public ::testing::Test {
   Bytes Waveform(int channel, mrcp_request_id id, int segment = 1) {
     const std::string name = root_ + "/var/tarnwickss-" + host_->channel(channel)->id + "-" + std::to_string(id) +
                              (segment > 1 ? "-" + std::to_string(segment) : "") + ".wav";
-    const Bytes file = ReadFile(name);
+    const std::string file = ReadFile(name);
     return file.size() < 44 ? Bytes() : Bytes(file.begin() + 44, file.end());
   }
 

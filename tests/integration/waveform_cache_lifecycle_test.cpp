@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,14 +20,6 @@ namespace {
 using corvex::Host;
 using corvex::HostConfig;
 using corvex_test::LogCapture;
-
-// Whether exactly `message` was logged at `priority`.
-bool Has(const LogCapture& log, const std::string& message, apt_log_priority_e priority) {
-  for (const auto& r : log.Records()) {
-    if (r.message == message && r.priority == priority) return true;
-  }
-  return false;
-}
 
 // One attribute-file record: length-prefixed token and value.
 std::string Rec(const std::string& token, const std::string& value) {
@@ -51,13 +42,7 @@ class WaveformCacheLifecycle : public ::testing::Test {
 
   // Replaces the first `from` of the installed configuration by `to`.
   void Configure(const std::string& from, const std::string& to) {
-    const std::string path = root_ + "/conf/tarnwickss.xml";
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const auto at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-    std::ofstream(path) << text;
+    ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", from, to)) << from;
   }
   HostConfig Config() const {
     HostConfig config;
@@ -83,17 +68,16 @@ TEST_F(WaveformCacheLifecycle, CachingOnLoadsTheFolderOfAnEarlierRun) {
     Host host(Config());
     ASSERT_TRUE(host.LoadPlugin(TARNWICKSS_PLUGIN_PATH));
     ASSERT_TRUE(host.OpenEngine());
-    EXPECT_TRUE(Has(log, "Create Waveform Manager", APT_PRIO_INFO));
-    EXPECT_TRUE(Has(log,
-                    "Populate files from " + folder +
+    EXPECT_TRUE(log.Exact("Create Waveform Manager", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Exact("Populate files from " + folder +
                         " pattern [tarnwickss-*.wav] max-count [100] max-age [60 min] purge-existing [0]",
                     APT_PRIO_NOTICE));
-    EXPECT_TRUE(Has(log, "Added Cache Record [tarnwickss-c1-1.wav] checksum [294] total count [1]", APT_PRIO_DEBUG));
-    EXPECT_TRUE(Has(log, "WVFM total file entries [1] timers [1]", APT_PRIO_NOTICE));
+    EXPECT_TRUE(log.Exact("Added Cache Record [tarnwickss-c1-1.wav] checksum [294] total count [1]", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Exact("WVFM total file entries [1] timers [1]", APT_PRIO_NOTICE));
     EXPECT_EQ(log.Count("Mismatch"), 0u);
     ASSERT_TRUE(host.CloseEngine());
   }
-  EXPECT_TRUE(Has(log, "Destroy Waveform Manager", APT_PRIO_INFO));
+  EXPECT_TRUE(log.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
   EXPECT_TRUE(fs::exists(folder + "tarnwickss-c1-1.wav"));
   EXPECT_TRUE(fs::exists(folder + "tarnwickss-c1-1.cache"));
   EXPECT_TRUE(fs::exists(folder + "notes.txt"));
@@ -106,7 +90,7 @@ TEST_F(WaveformCacheLifecycle, CachingOffKeepsPlainFilesOnly) {
   Host host(Config());
   ASSERT_TRUE(host.LoadPlugin(TARNWICKSS_PLUGIN_PATH));
   ASSERT_TRUE(host.OpenEngine());
-  EXPECT_TRUE(Has(log, "WVFM total file entries [1] timers [1]", APT_PRIO_NOTICE));
+  EXPECT_TRUE(log.Exact("WVFM total file entries [1] timers [1]", APT_PRIO_NOTICE));
   EXPECT_EQ(log.Count("Cache Record"), 0u);
   EXPECT_EQ(log.Count("Load Cache File"), 0u);
   ASSERT_TRUE(host.CloseEngine());
@@ -120,11 +104,11 @@ TEST_F(WaveformCacheLifecycle, AFolderThatCannotBeMadeFailsTheStart) {
   Host host(Config());
   ASSERT_TRUE(host.LoadPlugin(TARNWICKSS_PLUGIN_PATH));
   EXPECT_FALSE(host.OpenEngine());
-  EXPECT_TRUE(Has(log, "Failed to create directory " + root_ + "/var/blocker/cache/", APT_PRIO_WARNING));
-  EXPECT_TRUE(Has(log, "Failed to Create Waveform Manager", APT_PRIO_WARNING));
+  EXPECT_TRUE(log.Exact("Failed to create directory " + root_ + "/var/blocker/cache/", APT_PRIO_WARNING));
+  EXPECT_TRUE(log.Exact("Failed to Create Waveform Manager", APT_PRIO_WARNING));
   // Everything made on the engine thread so far is undone.
-  EXPECT_TRUE(Has(log, "Destroy Brill Requester", APT_PRIO_INFO));
-  EXPECT_TRUE(Has(log, "Destroy Waveform Manager", APT_PRIO_INFO));
+  EXPECT_TRUE(log.Exact("Destroy Brill Requester", APT_PRIO_INFO));
+  EXPECT_TRUE(log.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
   EXPECT_TRUE(host.CloseEngine());
 }
 

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "QelSdrManager.h"
 #include "log_capture.h"
@@ -16,13 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using TARNWICKSS::SdrManager;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class SdrManagerTest : public ::testing::Test {
  protected:
