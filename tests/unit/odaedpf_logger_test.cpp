@@ -130,6 +130,7 @@ TEST_F(LoggerTest, LevelNamesTranslateOnlyExactly) {
     EXPECT_FALSE(TranslateLogLevel(wrong, level)) << '"' << wrong << '"';
     EXPECT_EQ(level, LogNotice);
   }
+  EXPECT_STREQ(GetLogLevelFormattedName(LogCritical), "CRITIC ");
   EXPECT_STREQ(GetLogLevelName(static_cast<LogLevel>(8)), "UNKNOWN");
   EXPECT_STREQ(GetLogLevelFormattedName(static_cast<LogLevel>(-1)), "UNKNOWN");
 }
