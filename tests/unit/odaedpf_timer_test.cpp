@@ -3,7 +3,6 @@
 // clock the test sets.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,37 +10,19 @@
 #include "OdaEdpfAsyncEventProcessor.h"
 #include "OdaEdpfTimer.h"
 #include "OdaEdpfTimerQueue.h"
+#include "manual_timer_processor.h"
 
 using namespace OdaEdpf;
 
 namespace {
 
-apr_time_t g_now;  // microseconds
-apr_time_t FakeNow() { return g_now; }
 // An arbitrary origin far from 0, as a real clock would be.
-void SetNowMs(std::int64_t ms) { g_now = 1700000000000000 + ms * 1000; }
+void SetNowMs(std::int64_t ms) { corvex_test::ManualTimerProcessor::SetNow(1700000000000000 + ms * 1000); }
 
-class ManualProcessor : public AsyncEventTimerProcessor {
+// The shared hand-run processor, with its queue in reach.
+class ManualProcessor : public corvex_test::ManualTimerProcessor {
  public:
-  ManualProcessor() { GetTimerQueue()->SetClock(FakeNow); }
-  ~ManualProcessor() override {
-    for (AsyncEvent* event : pending_) event->Unref();
-  }
-  bool PostEvent(AsyncEvent* event) override {
-    pending_.push_back(event);
-    return true;
-  }
-  void RunPending() {
-    while (!pending_.empty()) {
-      AsyncEvent* event = pending_.front();
-      pending_.pop_front();
-      ProcessEvent(event);
-    }
-  }
   TimerQueue& Queue() { return *GetTimerQueue(); }
-
- private:
-  std::deque<AsyncEvent*> pending_;
 };
 
 std::set<Timer*> g_alive;
