@@ -4,11 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,39 +13,13 @@
 #include "OdaEdpfSoftEventProcessor.h"
 #include "OdaEdpfTimer.h"
 #include "OdaEdpfTimerQueue.h"
+#include "journal.h"
 
 using namespace OdaEdpf;
 
 namespace {
 
-// What happened, in order, from any thread.
-class Journal {
- public:
-  void Add(std::string entry) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(std::move(entry));
-    changed_.notify_all();
-  }
-  // A stuck worker would also hang the shutdown that ends the test, so give
-  // up on the whole program instead.
-  void WaitFor(const std::string& entry) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto seen = [&] { return std::find(entries_.begin(), entries_.end(), entry) != entries_.end(); };
-    if (!changed_.wait_for(lock, std::chrono::seconds(20), seen)) {
-      std::fprintf(stderr, "gave up waiting for \"%s\"\n", entry.c_str());
-      std::abort();
-    }
-  }
-  std::vector<std::string> Entries() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> entries_;
-};
+using corvex_test::Journal;
 
 Journal* g_journal;
 
