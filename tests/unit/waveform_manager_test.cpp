@@ -4,7 +4,6 @@
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +16,7 @@
 #include "log_capture.h"
 #include "manual_timer_processor.h"
 #include "test_root.h"
+#include "wave_header.h"
 
 namespace fs = std::filesystem;
 using TARNWICKSS::WaveformManager;
@@ -27,42 +27,11 @@ namespace {
 
 using corvex_test::ManualTimerProcessor;
 
-void Le32(Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void Le16(Bytes& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Text(Bytes& out, const char* text) { out.insert(out.end(), text, text + std::strlen(text)); }
-std::uint32_t At32(const Bytes& b, std::size_t i) {
-  return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<std::uint32_t>(b[i + 3]) << 24;
-}
-std::uint16_t At16(const Bytes& b, std::size_t i) { return static_cast<std::uint16_t>(b[i] | b[i + 1] << 8); }
+Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// "fmt " chunk of 16-bit mono PCM; `extra` bytes make it the longer form.
-void FmtChunk(Bytes& out, std::uint32_t rate, std::uint16_t extra = 0) {
-  Text(out, "fmt ");
-  Le32(out, 16 + extra);
-  Le16(out, 1);
-  Le16(out, 1);
-  Le32(out, rate);
-  Le32(out, rate * 2);
-  Le16(out, 2);
-  Le16(out, 16);
-  out.insert(out.end(), extra, 0);
-}
-
-// A canonical file: 44-byte header whose data size says `declared`, then
-// `audio`.
+// A canonical 16000 Hz file whose header's data size says `declared`, then `audio`.
 Bytes Canonical(std::uint32_t declared, const Bytes& audio) {
-  Bytes out;
-  Text(out, "RIFF");
-  Le32(out, 36 + declared);
-  Text(out, "WAVE");
-  FmtChunk(out, 16000);
-  Text(out, "data");
-  Le32(out, declared);
+  Bytes out = ToBytes(WaveHeader(16000, declared));
   out.insert(out.end(), audio.begin(), audio.end());
   return out;
 }
@@ -167,34 +136,14 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
 
   const Bytes bytes = Read("mulaw.wav");
   ASSERT_EQ(bytes.size(), 44u + 3200u);
-  Bytes expected;
-  Text(expected, "RIFF");
-  Le32(expected, 3236);
-  Text(expected, "WAVEfmt ");
-  Le32(expected, 16);
-  Le16(expected, 7);
-  Le16(expected, 1);
-  Le32(expected, 8000);
-  Le32(expected, 8000);
-  Le16(expected, 1);
-  Le16(expected, 8);
-  Text(expected, "data");
-  Le32(expected, 3200);
-  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 44), expected);
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 44), ToBytes(WaveHeader(8000, 3200, 7, 8)));
   EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), audio);
 
   wave.name = "pcm.wav";
   ASSERT_TRUE(manager.OpenWavefile(wave, 16000, WaveformManager::kFormatPcm, pool_));
   wave.content_length = 0;
   ASSERT_TRUE(manager.CloseWavefile(wave, 0));
-  const Bytes pcm = Read("pcm.wav");
-  ASSERT_EQ(pcm.size(), 44u);
-  EXPECT_EQ(At16(pcm, 20), 1);
-  EXPECT_EQ(At32(pcm, 28), 32000u);
-  EXPECT_EQ(At16(pcm, 32), 2);
-  EXPECT_EQ(At16(pcm, 34), 16);
-  EXPECT_EQ(At32(pcm, 4), 36u);
-  EXPECT_EQ(At32(pcm, 40), 0u);
+  EXPECT_EQ(Read("pcm.wav"), ToBytes(WaveHeader(16000, 0)));
 
   EXPECT_FALSE(manager.CloseWavefile(wave, 0));  // nothing open any more
 }
@@ -236,20 +185,12 @@ TEST_F(WaveformManagerTest, LoadWaveFileNeverReadsPastTheEnd) {
 TEST_F(WaveformManagerTest, LoadWaveFileWalksToTheDataChunkOfOtherTools) {
   WaveformManager& manager = Make(false);
   // A longer "fmt ", an odd-sized "LIST" with its pad byte, then "data".
-  Bytes file;
-  Text(file, "RIFF");
-  Le32(file, 0);
-  Text(file, "WAVE");
-  FmtChunk(file, 8000, 2);
-  Text(file, "LIST");
-  Le32(file, 5);
-  Text(file, "INFOx");
-  file.push_back(0);
-  Text(file, "data");
-  Le32(file, 6);
+  auto le32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
   const Bytes samples = {1, 2, 3, 4, 5, 6};
-  file.insert(file.end(), samples.begin(), samples.end());
-  Text(file, "junk");  // trailing chunk after the audio
+  const Bytes file = ToBytes("RIFF" + le32(0) + "WAVEfmt " + le32(18) + WaveHeader(8000, 0).substr(20, 16) +
+                             std::string(2, '\0') + "LIST" + le32(5) + "INFOx" + std::string(1, '\0') + "data" +
+                             le32(6) + std::string(samples.begin(), samples.end()) +
+                             "junk");  // a trailing chunk after the audio
   Write("tool.wav", file);
 
   Bytes data;
