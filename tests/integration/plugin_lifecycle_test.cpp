@@ -122,9 +122,8 @@ TEST_F(PluginLifecycle, FailedStartIsReportedFromTheEngineThreadAndCloseIsStillA
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_FALSE(opened[0].status);
   EXPECT_NE(opened[0].thread, std::this_thread::get_id());
-  EXPECT_EQ(log.Exact("Missing Required Parameter [client-id] in " + root_ + "/data/credentials.json",
-                      APT_PRIO_WARNING),
-            1u);
+  EXPECT_EQ(
+      log.Exact("Missing Required Parameter [client-id] in " + root_ + "/data/credentials.json", APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log.Exact("Failed to Create Brill Requester", APT_PRIO_WARNING), 1u);
 
   EXPECT_TRUE(host.CloseEngine());

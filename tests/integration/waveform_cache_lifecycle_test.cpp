@@ -70,8 +70,8 @@ TEST_F(WaveformCacheLifecycle, CachingOnLoadsTheFolderOfAnEarlierRun) {
     ASSERT_TRUE(host.OpenEngine());
     EXPECT_TRUE(log.Exact("Create Waveform Manager", APT_PRIO_INFO));
     EXPECT_TRUE(log.Exact("Populate files from " + folder +
-                        " pattern [tarnwickss-*.wav] max-count [100] max-age [60 min] purge-existing [0]",
-                    APT_PRIO_NOTICE));
+                              " pattern [tarnwickss-*.wav] max-count [100] max-age [60 min] purge-existing [0]",
+                          APT_PRIO_NOTICE));
     EXPECT_TRUE(log.Exact("Added Cache Record [tarnwickss-c1-1.wav] checksum [294] total count [1]", APT_PRIO_DEBUG));
     EXPECT_TRUE(log.Exact("WVFM total file entries [1] timers [1]", APT_PRIO_NOTICE));
     EXPECT_EQ(log.Count("Mismatch"), 0u);

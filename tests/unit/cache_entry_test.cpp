@@ -104,7 +104,9 @@ TEST_F(CacheEntryTest, WritesEveryRecordInItsOrder) {
                               Rec("content", "Hello"));
 
   // Lengths are 32-bit little-endian, whatever Rec() says.
-  EXPECT_EQ(Saved(entry).substr(0, 12), std::string("\x08\x00\x00\x00" "checksum", 12));
+  EXPECT_EQ(Saved(entry).substr(0, 12), std::string("\x08\x00\x00\x00"
+                                                    "checksum",
+                                                    12));
   // Use counts keep their low 32 bits.
   entry.usage = 0x100000007ULL;
   EXPECT_NE(Saved(entry).find(Rec("use-count", "7")), std::string::npos);

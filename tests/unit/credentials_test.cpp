@@ -160,8 +160,7 @@ TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) 
   EXPECT_EQ(1u, log_.Exact("Create Brill Requester client-id [5 bytes] client-key [22 bytes] user-id [qelbrill] "
                            "voice-request-url-base [" +
                                std::string(BrillCloudRequester::default_voice_request_url_base()) +
-                               "] text-request-url-base [" + BrillCloudRequester::default_text_request_url_base() +
-                               "]",
+                               "] text-request-url-base [" + BrillCloudRequester::default_text_request_url_base() + "]",
                            APT_PRIO_INFO));
   EXPECT_EQ(0u, log_.Warnings()) << Warnings();
 

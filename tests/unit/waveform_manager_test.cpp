@@ -187,10 +187,10 @@ TEST_F(WaveformManagerTest, LoadWaveFileWalksToTheDataChunkOfOtherTools) {
   // A longer "fmt ", an odd-sized "LIST" with its pad byte, then "data".
   auto le32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
   const Bytes samples = {1, 2, 3, 4, 5, 6};
-  const Bytes file = ToBytes("RIFF" + le32(0) + "WAVEfmt " + le32(18) + WaveHeader(8000, 0).substr(20, 16) +
-                             std::string(2, '\0') + "LIST" + le32(5) + "INFOx" + std::string(1, '\0') + "data" +
-                             le32(6) + std::string(samples.begin(), samples.end()) +
-                             "junk");  // a trailing chunk after the audio
+  const Bytes file =
+      ToBytes("RIFF" + le32(0) + "WAVEfmt " + le32(18) + WaveHeader(8000, 0).substr(20, 16) + std::string(2, '\0') +
+              "LIST" + le32(5) + "INFOx" + std::string(1, '\0') + "data" + le32(6) +
+              std::string(samples.begin(), samples.end()) + "junk");  // a trailing chunk after the audio
   Write("tool.wav", file);
 
   Bytes data;
