@@ -34,6 +34,7 @@
 
 #include "QelCacheEntry.h"
 #include "QelWaveformManager.h"
+#include "bench_support.h"
 #include "hosted_plugin.h"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -217,42 +218,21 @@ BENCHMARK(BM_EngineStartUp)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kM
 BENCHMARK(BM_SpeakToInProgress)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20)
     ->Repetitions(10)->ReportAggregatesOnly(true);
 
-class CacheReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const double ms = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
-      char line[96];
-      if (run.run_name.function_name == "BM_EngineStartUp") {
-        std::snprintf(line, sizeof(line), "cache start-up %d %.3f", run.run_name.args == "1" ? kEntries : 0, ms);
-      } else {
-        std::snprintf(line, sizeof(line), "cache %s %.3f", run.run_name.args == "1" ? "hit" : "miss", ms);
-      }
-      lines_.push_back(line);
+class CacheReporter : public bench::SummaryReporter {
+  void OnRun(const Run& run) override {
+    if (!IsMedian(run)) return;
+    const double ms = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
+    if (run.run_name.function_name == "BM_EngineStartUp") {
+      Line("cache start-up %d %.3f", run.run_name.args == "1" ? kEntries : 0, ms);
+    } else {
+      Line("cache %s %.3f", run.run_name.args == "1" ? "hit" : "miss", ms);
     }
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n");
-    for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
-  }
-
- private:
-  std::vector<std::string> lines_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  apr_initialize();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   CacheReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  g_plugin.reset();
-  benchmark::Shutdown();
-  apr_terminate();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter, [] { g_plugin.reset(); });
 }

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "QelResampler.h"
+#include "bench_support.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
 #include "test_root.h"
@@ -332,47 +333,22 @@ void BM_LockedFrameCopy(benchmark::State& state) {
 BENCHMARK(BM_LockedFrameCopy)->Arg(8000)->Arg(16000)->Repetitions(10)->ReportAggregatesOnly(true);
 BENCHMARK(BM_ChannelRead)->Arg(8000)->Arg(16000)->Repetitions(10)->ReportAggregatesOnly(true);
 
-// Console output plus, last, each rate's medians (CPU and wall).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medians_[run.run_name.function_name][run.run_name.args] = {run.GetAdjustedRealTime(),
-                                                                   run.GetAdjustedCPUTime()};
-      }
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto& baselines = medians_["BM_LockedFrameCopy"];
-    for (const auto& [rate, read] : medians_["BM_ChannelRead"]) {
+// At the end, each rate's medians (CPU and wall, in ns).
+class RatioReporter : public bench::SummaryReporter {
+  void Summarize() override {
+    const auto& baselines = Medians("BM_LockedFrameCopy");
+    for (const auto& [rate, read] : Medians("BM_ChannelRead")) {
       const auto baseline = baselines.find(rate);
       if (baseline == baselines.end()) continue;
-      std::printf("\nchannel-read %s %.2f %.2f (wall %.2f %.2f)\n", rate.c_str(), read.cpu, baseline->second.cpu,
-                  read.real, baseline->second.real);
+      Line("channel-read %s %.2f %.2f (wall %.2f %.2f)", rate.c_str(), read.cpu * 1e9, baseline->second.cpu * 1e9,
+           read.real * 1e9, baseline->second.real * 1e9);
     }
   }
-
- private:
-  struct Times {
-    double real;
-    double cpu;
-  };
-  std::map<std::string, std::map<std::string, Times>> medians_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  apr_initialize();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  apr_terminate();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter);
 }

@@ -35,6 +35,7 @@
 #include "brillify/CommandResultJSON.h"
 #include "brillify/Module.h"
 #include "brillify/RequestInfoJSON.h"
+#include "bench_support.h"
 #include "hosted_plugin.h"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -74,39 +75,10 @@ struct Road {
     std::filesystem::remove_all(root);
   }
 
-  // The request the plugin sends for the SPEAK (its random identifiers
-  // aside), with one reference for the caller.
-  static RequestInfoJSON* RequestInfo(bool by_url, const std::string& voice) {
-    RequestInfoJSON* info = new RequestInfoJSON();
-    info->setLanguage("en-US");
-    info->setRequestID("bench-request-identifier-of-forty-chars");
-    info->setSessionID("bench-session-identifier-of-forty-chars");
-    info->setClientName("tarnwickss");
-    info->setClientVersion("1.1.0");
-    ClientMatchJSON* match = new ClientMatchJSON();
-    match->setExpression("speak_this");
-    JSONObjectValue* result = new JSONObjectValue();
-    JSONStringValue* intent = new JSONStringValue("speak_this");
-    result->appendPair("Intent", intent);
-    match->setResult(result);
-    for (auto setter : {&ClientMatchJSON::setPlainResponseText, &ClientMatchJSON::setPlainResponseTextLong,
-                        &ClientMatchJSON::setResponseText, &ClientMatchJSON::setResponseTextLong}) {
-      (match->*setter)(kSentence);
-    }
-    info->setClientMatchesPresent();
-    info->appendClientMatch(match);
-    info->setResponseVoice(voice.empty() ? "Default" : voice.c_str());
-    info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
-    if (by_url) info->setResponseAudioAsURL(true);
-    intent->release();
-    result->release();
-    match->release();
-    return info;
-  }
 
   // The service's time to the audio, in seconds; negative on failure.
   double ServiceAlone(bool by_url, const std::string& voice) {
-    RequestInfoJSON* info = RequestInfo(by_url, voice);
+    RequestInfoJSON* info = bench::SpeakRequestInfo(kSentence, voice, by_url);
     double seconds = -1;
     const apr_time_t start = apr_time_now();
     try {
@@ -167,45 +139,19 @@ void BM_FirstAudio(benchmark::State& state) {
 
 BENCHMARK(BM_FirstAudio)->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(kSamples);
 
-class FirstAudioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const auto counter = [&run](const char* name) {
-        const auto it = run.counters.find(name);
-        return it == run.counters.end() ? -1.0 : it->second.value;
-      };
-      if (run.error_occurred || counter("p50") < 0) continue;
-      char line[128];
-      std::snprintf(line, sizeof(line), "first-audio %s %.3f %.3f %.3f %.3f", run.run_name.args == "2"   ? "url-unpaced"
-                                                                         : run.run_name.args == "1" ? "url"
-                                                                                                    : "inline",
-                    counter("p50"), counter("p99"), counter("service_p50"), counter("service_p99"));
-      lines_.push_back(line);
-    }
+class FirstAudioReporter : public bench::SummaryReporter {
+  void OnRun(const Run& run) override {
+    if (run.error_occurred || Counter(run, "p50") < 0) return;
+    const char* how = run.run_name.args == "2" ? "url-unpaced" : run.run_name.args == "1" ? "url" : "inline";
+    Line("first-audio %s %.3f %.3f %.3f %.3f", how, Counter(run, "p50"), Counter(run, "p99"),
+         Counter(run, "service_p50"), Counter(run, "service_p99"));
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\n");
-    for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
-  }
-
- private:
-  std::vector<std::string> lines_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   setenv("BRILLIFY_TIMEOUT_MS", "10000", 1);
-  apr_initialize();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   FirstAudioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  g_road.reset();
-  benchmark::Shutdown();
-  apr_terminate();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter, [] { g_road.reset(); });
 }

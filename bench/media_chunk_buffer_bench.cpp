@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
 
 constexpr size_t kSecondsQueued = 60;
@@ -95,54 +97,26 @@ void BM_LockedFrameCopy(benchmark::State& state) {
 BENCHMARK(BM_LockedFrameCopy)->Arg(160)->Arg(320)->Repetitions(10)->ReportAggregatesOnly(true);
 BENCHMARK(BM_FrameRead)->Arg(160)->Arg(320)->Repetitions(10)->ReportAggregatesOnly(true);
 
-// Console output plus, at the end, each frame read's medians over the
-// baseline's for the same frame size: wall time, and CPU time, which other
-// processes on the machine disturb less.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medians_[run.run_name.function_name][run.run_name.args] = {run.GetAdjustedRealTime(),
-                                                                   run.GetAdjustedCPUTime()};
-      }
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto& baselines = medians_["BM_LockedFrameCopy"];
-    for (const auto& [args, read] : medians_["BM_FrameRead"]) {
+// At the end, each frame read's medians over the baseline's for the same
+// frame size: wall time, and CPU time, which other processes on the machine
+// disturb less.
+class RatioReporter : public bench::SummaryReporter {
+  void Summarize() override {
+    const auto& baselines = Medians("BM_LockedFrameCopy");
+    for (const auto& [args, read] : Medians("BM_FrameRead")) {
       const auto baseline = baselines.find(args);
-      if (baseline == baselines.end() || baseline->second.real <= 0 || baseline->second.cpu <= 0) {
-        continue;
-      }
-      std::printf(
-          "frame %s B: read %.1f ns (cpu %.1f), locked copy %.1f ns (cpu %.1f), "
-          "ratio %.2f (cpu %.2f)\n",
-          args.c_str(), read.real, read.cpu, baseline->second.real, baseline->second.cpu,
-          read.real / baseline->second.real, read.cpu / baseline->second.cpu);
+      if (baseline == baselines.end() || baseline->second.real <= 0 || baseline->second.cpu <= 0) continue;
+      const Times copy = baseline->second;
+      Line("frame %s B: read %.1f ns (cpu %.1f), locked copy %.1f ns (cpu %.1f), ratio %.2f (cpu %.2f)", args.c_str(),
+           read.real * 1e9, read.cpu * 1e9, copy.real * 1e9, copy.cpu * 1e9, read.real / copy.real,
+           read.cpu / copy.cpu);
     }
   }
-
- private:
-  struct Times {
-    double real;
-    double cpu;
-  };
-  std::map<std::string, std::map<std::string, Times>> medians_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  apr_initialize();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  apr_terminate();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter);
 }

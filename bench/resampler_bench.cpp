@@ -8,6 +8,7 @@
 // Prints the median of each and, last, each one's ratio to the copy.
 #include "QelResampler.h"
 
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -18,6 +19,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "bench_support.h"
 
 namespace {
 
@@ -92,48 +95,25 @@ BENCHMARK(BM_Streaming)->Unit(benchmark::kMicrosecond)->Repetitions(10)->ReportA
 // Console output plus, at the end, each resampling median against the copy's:
 // input samples per second, seconds of speech per second, and the ratio of
 // times (wall and CPU).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        // Adjusted times are in the run's display unit; keep seconds.
-        const double scale = benchmark::GetTimeUnitMultiplier(run.time_unit);
-        medians_[run.run_name.function_name] = {run.GetAdjustedRealTime() / scale, run.GetAdjustedCPUTime() / scale};
-      }
-    }
-  }
-
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto copy = medians_.find("BM_Copy");
-    if (copy == medians_.end() || copy->second.real <= 0 || copy->second.cpu <= 0) return;
+class RatioReporter : public bench::SummaryReporter {
+  void Summarize() override {
+    const auto& copies = Medians("BM_Copy");
+    if (copies.empty() || copies.begin()->second.real <= 0 || copies.begin()->second.cpu <= 0) return;
+    const Times copy = copies.begin()->second;
     for (const char* name : {"BM_OneShot", "BM_Streaming"}) {
-      const auto it = medians_.find(name);
-      if (it == medians_.end() || it->second.real <= 0) continue;
-      const double per_second = kInput / it->second.real;
-      std::printf("%s: %.1f M input samples/s (%.0fx real time), copy %.1f M samples/s, ratio %.1f (cpu %.1f)\n",
-                  name + 3, per_second / 1e6, per_second / 16000, kInput / copy->second.real / 1e6,
-                  it->second.real / copy->second.real, it->second.cpu / copy->second.cpu);
+      const auto& runs = Medians(name);
+      if (runs.empty() || runs.begin()->second.real <= 0) continue;
+      const Times it = runs.begin()->second;
+      const double per_second = kInput / it.real;
+      Line("%s: %.1f M input samples/s (%.0fx real time), copy %.1f M samples/s, ratio %.1f (cpu %.1f)", name + 3,
+           per_second / 1e6, per_second / 16000, kInput / copy.real / 1e6, it.real / copy.real, it.cpu / copy.cpu);
     }
   }
-
- private:
-  struct Times {
-    double real;
-    double cpu;
-  };
-  std::map<std::string, Times> medians_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter);
 }

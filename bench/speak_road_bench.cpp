@@ -27,6 +27,7 @@
 #include "brillify/ClientMatchJSON.h"
 #include "brillify/Module.h"
 #include "brillify/RequestInfoJSON.h"
+#include "bench_support.h"
 #include "corvex/host_runtime.hpp"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -71,40 +72,12 @@ struct Road {
     std::filesystem::remove_all(root);
   }
 
-  // The request info the plugin sends for the SPEAK below (its two random
-  // identifiers aside).
-  static RequestInfoJSON* RequestInfo(const std::string& voice) {
-    RequestInfoJSON* request_info = new RequestInfoJSON();
-    request_info->setLanguage("en-US");
-    request_info->setRequestID("bench-request-identifier-of-forty-chars");
-    request_info->setSessionID("bench-session-identifier-of-forty-chars");
-    request_info->setClientName("tarnwickss");
-    request_info->setClientVersion("1.1.0");
-    ClientMatchJSON* match = new ClientMatchJSON();
-    match->setExpression("speak_this");
-    JSONObjectValue* result = new JSONObjectValue();
-    JSONStringValue* intent = new JSONStringValue("speak_this");
-    result->appendPair("Intent", intent);
-    match->setResult(result);
-    for (auto setter : {&ClientMatchJSON::setPlainResponseText, &ClientMatchJSON::setPlainResponseTextLong,
-                        &ClientMatchJSON::setResponseText, &ClientMatchJSON::setResponseTextLong}) {
-      (match->*setter)(kText);
-    }
-    request_info->setClientMatchesPresent();
-    request_info->appendClientMatch(match);
-    request_info->setResponseVoice(voice.c_str());
-    request_info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
-    intent->release();
-    result->release();
-    match->release();
-    return request_info;
-  }
 
   // The time of the text request straight to the service, in seconds;
   // negative when it failed.
   double ServiceAlone(int ms) {
     RequestInfoJSON*& info = infos[ms];
-    if (!info) info = RequestInfo(Voice(ms));
+    if (!info) info = bench::SpeakRequestInfo(kText, Voice(ms), false);
     const apr_time_t start = apr_time_now();
     try {
       benchmark::DoNotOptimize(requester->textRequest("speak_this", nullptr, info, nullptr));
@@ -186,50 +159,24 @@ void BM_SpeakRoad(benchmark::State& state) {
 BENCHMARK(BM_SpeakRoad)->ArgsProduct({{8000, 16000}, {5000, 100}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10)
     ->Repetitions(15)->ReportAggregatesOnly(true);
 
-// Console output plus, at the end, each rate's and length's median SPEAK
-// time, service time and their difference.
-class OwnTimeReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const auto service = run.counters.find("service_ms");
-      const auto own = run.counters.find("own_ms");
-      if (service == run.counters.end() || own == run.counters.end()) continue;
-      const std::string& args = run.run_name.args;  // "8000/5000"
-      const std::size_t slash = args.find('/');
-      lines_.push_back("plugin's own time at " + args.substr(0, slash) + " Hz, " + args.substr(slash + 1) +
-                       " ms of audio: " + Ms(own->second.value) +
-                       " (SPEAK to IN-PROGRESS " +
-                       Ms(run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3) +
-                       ", service alone " + Ms(service->second.value) + ")");
-    }
+// At the end, each rate's and length's median SPEAK time, service time and
+// their difference.
+class OwnTimeReporter : public bench::SummaryReporter {
+  void OnRun(const Run& run) override {
+    if (!IsMedian(run) || Counter(run, "service_ms") < 0 || Counter(run, "own_ms") < 0) return;
+    const std::string& args = run.run_name.args;  // "8000/5000"
+    const std::size_t slash = args.find('/');
+    Line("plugin's own time at %s Hz, %s ms of audio: %.3f ms (SPEAK to IN-PROGRESS %.3f ms, service alone %.3f ms)",
+         args.substr(0, slash).c_str(), args.substr(slash + 1).c_str(), Counter(run, "own_ms"),
+         run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3,
+         Counter(run, "service_ms"));
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    for (const std::string& line : lines_) std::printf("%s\n", line.c_str());
-  }
-
- private:
-  static std::string Ms(double ms) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.3f ms", ms);
-    return text;
-  }
-  std::vector<std::string> lines_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   setenv("BRILLIFY_TIMEOUT_MS", "10000", 1);
-  apr_initialize();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   OwnTimeReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  apr_terminate();
-  return 0;
+  return bench::RunBenchmarks(argc, argv, reporter);
 }
