@@ -65,6 +65,7 @@ constexpr int kTimeoutMs = 1000;         // the SDK's whole-request time-out her
 constexpr int kLongDelayMs = 1500;       // longer than it
 constexpr int kShortDelayMs = 100;       // well within it
 constexpr std::size_t kMaxOutstanding = 3;  // unanswered requests per channel before it gets no more
+constexpr auto kStallGrace = std::chrono::seconds(2);  // a media thread may be this late with a SPEAK's end
 const char* const kBaseUri = "http://localhost/utterances";
 
 std::string ReadText(const fs::path& path) {
@@ -169,6 +170,7 @@ struct Channel {
   int closed_acks = 0;
   std::vector<mrcp_request_id> speaks;  // in order of sending
   std::set<mrcp_request_id> unanswered;
+  bool paused_since_speak = false;  // a PAUSE was sent after the last SPEAK
 };
 
 class Soak {
@@ -335,6 +337,21 @@ void Soak::CloseOne(int index, bool with_request_before) {
     Request* r = Find(index, id);
     if (!r || r->final) continue;
     if (r->replaced) Violation(Describe(*r) + ": replaced by a newer SPEAK, but never completed");
+    // A single segment whose audio is known and was never paused has been
+    // played out by now, give or take a slow media thread: its end was read
+    // before the close was posted, so its SPEAK-COMPLETE must have come
+    // before the close's acknowledgement, however busy the engine was. A
+    // SPEAK that stops playing and never completes is exactly what a close
+    // would otherwise hide. (Segments of a URI list wait for the engine in
+    // between, so their end has no such bound.)
+    if (r->outcome == Outcome::kExact && !r->raw && r->in_progress && r->duration_ms > 0 &&
+        !channel.paused_since_speak &&
+        Clock::now() > r->in_progress_at + std::chrono::milliseconds(r->duration_ms) + kStallGrace) {
+      Violation(Describe(*r) + ": still open " +
+                std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r->in_progress_at)
+                                   .count()) +
+                " ms after IN-PROGRESS with " + std::to_string(r->duration_ms) + " ms of audio");
+    }
     Finish(*r, "open at close");
   }
   if (!host_->DestroyChannel(index)) Violation("channel " + std::to_string(index) + ": destroy failed");
@@ -366,6 +383,7 @@ mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
     apt_string_assign(&synth->voice_param.name, "en", message->pool);
     mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_VOICE_NAME);
   }
+  if (method == SYNTHESIZER_PAUSE) channel.paused_since_speak = true;
   if ((method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) && !channel.speaks.empty()) {
     const Request* last = Find(index, channel.speaks.back());
     if (last && !last->final) r.target = last->id;
@@ -514,6 +532,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
   ++sent_[r.kind];
   requests_[{index, r.id}] = r;
   channel.speaks.push_back(r.id);
+  channel.paused_since_speak = false;
   if (channel.speaks.size() > 64) channel.speaks.erase(channel.speaks.begin());
   channel.unanswered.insert(r.id);
   if (!host_->SendRequest(index, message)) Violation(Describe(r) + ": refused by process_request");
