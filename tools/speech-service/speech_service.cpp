@@ -35,7 +35,10 @@ constexpr auto kAudioLifetime = std::chrono::minutes(10);
 // service keeps running.
 constexpr auto kNoAnswerLimit = std::chrono::seconds(60);
 constexpr std::size_t kMaxRequestBytes = 1u << 20;
-constexpr std::size_t kServerThreads = 16;
+// A thread per request, and an unanswered one holds its thread for up to
+// kNoAnswerLimit: enough threads that a run of injected hangs (a soak asks for
+// several a minute) cannot leave the requests behind them waiting for one.
+constexpr std::size_t kServerThreads = 64;
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
