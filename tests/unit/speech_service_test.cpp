@@ -12,6 +12,8 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "brillify/BrillCloudRequester.h"
@@ -293,3 +295,34 @@ TEST_F(SpeechServiceTest, InstantAnswersAreThePreMadeToneWhateverTheText) {
 }
 
 }  // namespace
+
+// Unanswered requests each hold a service thread for up to a minute; a run
+// of them (a soak injects several a minute) must not leave the requests
+// behind them unserved.
+TEST_F(SpeechServiceTest, RequestsLeftUnansweredDoNotStarveTheOthers) {
+  const char* saved = std::getenv("BRILLIFY_TIMEOUT_MS");
+  const std::string previous = saved ? saved : "";
+  setenv("BRILLIFY_TIMEOUT_MS", "300", 1);
+  std::vector<std::thread> hangs;
+  for (int i = 0; i < 24; ++i) {
+    hangs.emplace_back([this] {
+      BrillCloudRequester requester(TestSpeechService::kClientId, TestSpeechService::kClientKey, "tester",
+                                    service_.text_url().c_str(), "", nullptr);
+      auto* info = new RequestInfoJSON();
+      info->setResponseVoice("fault:no-answer");
+      try {
+        requester.textRequest("speak_this", nullptr, info, nullptr);
+        ADD_FAILURE() << "an unanswered request was answered";
+      } catch (const char*) {
+      }
+      info->release();
+    });
+  }
+  for (std::thread& hang : hangs) hang.join();
+  if (saved) setenv("BRILLIFY_TIMEOUT_MS", previous.c_str(), 1);
+  else unsetenv("BRILLIFY_TIMEOUT_MS");
+  Speech tone;
+  tone.plain = "Still there?";
+  tone.voice = "fault:instant,ms=100";
+  EXPECT_EQ(1600u, Say(service_, tone).samples.size());
+}
