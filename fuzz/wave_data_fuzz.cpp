@@ -3,19 +3,25 @@
 // read from a file (LoadWaveFile, used on cached waveforms and local
 // prompts). Besides the sanitizers it checks that the audio lies inside the
 // image, and that the file reader returns a prefix of what the memory reader
-// finds, never more than the file holds.
+// finds, never more than the file holds. The image sent as base64 text, as
+// inline cloud audio comes, read piece by piece (InlineAudio) must give the
+// very audio the memory reader finds.
+#include <apr_base64.h>
 #include <apr_general.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "QelInlineAudio.h"
 #include "QelWaveformManager.h"
 
+using TARNWICKSS::InlineAudio;
 using TARNWICKSS::WaveformManager;
 
 namespace {
@@ -51,6 +57,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (audio < wave.data() + 12 || audio > wave.data() + size) abort();
     if (length > static_cast<std::size_t>(wave.data() + size - audio)) abort();
     for (std::size_t i = 0; i < length; ++i) sum += audio[i];
+  }
+
+  {
+    std::string text(static_cast<std::size_t>(apr_base64_encode_len(static_cast<int>(size))), '\0');
+    text.resize(static_cast<std::size_t>(apr_base64_encode_binary(&text[0], data, static_cast<int>(size)) - 1));
+    const InlineAudio inline_audio(text);
+    if (inline_audio.size() != size) abort();
+    const WaveformManager::ReadAt read_at = [&inline_audio](std::uint64_t offset, std::uint8_t* buffer,
+                                                            std::size_t count) {
+      return inline_audio.Read(offset, buffer, count) == count;
+    };
+    std::uint64_t offset = 0, found = 0;
+    const bool located = WaveformManager::FindWaveData(read_at, inline_audio.size(), offset, found);
+    if (located != (audio != nullptr)) abort();
+    if (located) {
+      if (offset != static_cast<std::uint64_t>(audio - wave.data()) || found != length) abort();
+      std::uint8_t piece[3200];
+      for (std::uint64_t done = 0; done < found;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof(piece), found - done));
+        if (inline_audio.Read(offset + done, piece, want) != want) abort();
+        if (std::memcmp(piece, audio + done, want) != 0) abort();
+        done += want;
+      }
+    }
   }
 
   {
