@@ -25,6 +25,7 @@
 // A replay makes the same choices in the same order; what the threads do in
 // between may differ, so a race found once may need a few replays.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <rapidjson/document.h>
 
 #include <algorithm>
@@ -89,6 +90,14 @@ long ResidentKb() {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return 0;
+}
+
+// Bytes malloc has handed out and not had back, in kB: what the process
+// really holds, as against what the resident size also counts (freed memory
+// malloc keeps, fragmentation).
+long MallocInUseKb() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 // Least-squares slope of kb over minutes, in MB per hour.
@@ -229,6 +238,7 @@ class Soak {
   std::string root_;
   corvex_test::LogCapture log_{APT_PRIO_WARNING};  // outlives the host
   Capture capture_;
+  int max_index_ = -1;  // the highest channel index made so far
   std::unique_ptr<Host> host_;
 
   std::map<int, Channel> channels_;
@@ -243,6 +253,7 @@ class Soak {
   std::map<std::string, std::uint64_t> finals_;  // how SPEAKs ended
   std::uint64_t opens_ = 0, closes_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
   std::vector<std::pair<double, long>> rss_;  // (minutes, kB)
+  std::vector<std::pair<double, long>> heap_;  // (minutes, kB malloc holds in use)
 };
 
 void Soak::Violation(const std::string& what) {
@@ -300,6 +311,7 @@ void Soak::OpenOne() {
   channel.index = host_->CreateChannel(channel.rate);
   if (channel.index < 0) return Violation("a channel could not be created");
   channel.id = host_->channel(channel.index)->id;
+  max_index_ = std::max(max_index_, channel.index);
   ++opens_;
   if (!host_->OpenChannel(channel.index)) Violation("channel " + std::to_string(channel.index) + ": open not acknowledged");
   channel.open = true;
@@ -359,8 +371,9 @@ void Soak::CloseOne(int index, bool with_request_before) {
   // The channel's requests are done with; keep memory flat over long runs.
   for (auto it = requests_.lower_bound({index, 0}); it != requests_.end() && it->first.first == index;)
     it = requests_.erase(it);
-  channel.speaks.clear();
   CheckStatusFiles();
+  // Nothing of a destroyed channel is kept: the run opens thousands an hour.
+  channels_.erase(index);
 }
 
 mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
@@ -594,7 +607,10 @@ void Soak::RandomAction() {
 void Soak::Handle(const HostEvent& e) {
   auto it = channels_.find(e.channel);
   if (e.kind == HostEvent::Kind::EngineOpened || e.kind == HostEvent::Kind::EngineClosed) return;
-  if (it == channels_.end()) return Violation("an event for channel " + std::to_string(e.channel) + " the driver never made");
+  if (it == channels_.end()) {
+    return Violation("an event for channel " + std::to_string(e.channel) +
+                     (e.channel >= 0 && e.channel <= max_index_ ? " after it was destroyed" : " the driver never made"));
+  }
   Channel& channel = it->second;
   switch (e.kind) {
     case HostEvent::Kind::ChannelOpened:
@@ -804,6 +820,12 @@ void Soak::Summary(double seconds) {
     std::printf("\nresident size trend: %+.2f MB/hour overall", SlopeMbPerHour(rss_));
     const std::vector<std::pair<double, long>> late(rss_.begin() + static_cast<long>(rss_.size() / 2), rss_.end());
     std::printf(", %+.2f MB/hour over the second half\n", SlopeMbPerHour(late));
+    std::printf("malloc in use (minute: MB):");
+    for (const auto& [minute, kb] : heap_) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
+    const std::vector<std::pair<double, long>> late_heap(heap_.begin() + static_cast<long>(heap_.size() / 2),
+                                                         heap_.end());
+    std::printf("\nmalloc in use trend: %+.2f MB/hour overall, %+.2f MB/hour over the second half\n",
+                SlopeMbPerHour(heap_), SlopeMbPerHour(late_heap));
   }
   std::printf("violations: %zu\n", violations_.size());
   std::fflush(stdout);
@@ -825,7 +847,9 @@ void Soak::Run() {
   auto next_rss = start;
   while (Clock::now() < end) {
     if (Clock::now() >= next_rss) {
-      rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start).count() / 60, ResidentKb());
+      const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
+      rss_.emplace_back(minute, ResidentKb());
+      heap_.emplace_back(minute, MallocInUseKb());
       next_rss += std::chrono::seconds(settings_.rss_period);
     }
     for (const HostEvent& e : host_->TakeEvents()) Handle(e);
@@ -834,7 +858,9 @@ void Soak::Run() {
     if (pause > 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
   Drain();
-  rss_.emplace_back(std::chrono::duration<double>(Clock::now() - start).count() / 60, ResidentKb());
+  const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
+  rss_.emplace_back(minute, ResidentKb());
+  heap_.emplace_back(minute, MallocInUseKb());
   host_->CloseEngine();
   host_.reset();
   const std::size_t warnings = log_.Warnings();

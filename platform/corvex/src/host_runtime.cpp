@@ -24,6 +24,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <list>
+#include <map>
 #include <utility>
 
 #include <apr_file_io.h>
@@ -138,7 +139,11 @@ struct Host::Impl {
   mrcp_engine_config_t* engine_config = nullptr;
   bool engine_open_called = false;  // open was accepted; close is owed
   bool engine_closed = false;
-  std::vector<std::unique_ptr<Channel>> channels;
+  // The live channels by index; a destroyed channel's record goes with it,
+  // so a host that opens channels for months does not grow. Indexes are
+  // never reused.
+  std::map<int, std::unique_ptr<Channel>> channels;
+  int next_index = 0;
 
   // Guarded by mutex.
   mutable std::mutex mutex;
@@ -163,12 +168,14 @@ struct Host::Impl {
     changed.notify_all();
   }
 
+  // The live channel at `index`, or null (logged when `caller` is given).
   Channel* Find(int index, const char* caller) const {
-    if (index < 0 || static_cast<std::size_t>(index) >= channels.size() || channels[index]->destroyed) {
-      HOST_LOG(APT_PRIO_WARNING, "%s: no channel %d", caller, index);
+    const auto it = channels.find(index);
+    if (it == channels.end() || it->second->destroyed) {
+      if (caller) HOST_LOG(APT_PRIO_WARNING, "%s: no channel %d", caller, index);
       return nullptr;
     }
-    return channels[index].get();
+    return it->second.get();
   }
 
   template <typename Pred>
@@ -216,7 +223,7 @@ struct Host::Impl {
     std::vector<apr_pool_t*> done;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      for (auto& channel : channels) {
+      for (auto& [index, channel] : channels) {
         if (channel->destroyed) continue;
         for (auto it = channel->requests.begin(); it != channel->requests.end();) {
           if (it->answered) {
@@ -468,22 +475,20 @@ bool Host::Impl::DestroyChannel(Channel* channel) {
   channel->stream = nullptr;
   channel->codec = nullptr;
   channel->frame_buffer = std::vector<unsigned char>();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    channels.erase(channel->index);  // `channel` is gone from here on
+  }
   return result;
 }
 
 // The server's order: all media stops, then every channel closes, then all are destroyed.
 void Host::Impl::TeardownChannels() {
-  for (auto& channel : channels) {
-    if (!channel->destroyed) StopMedia(channel.get());
+  for (auto& [index, channel] : channels) StopMedia(channel.get());
+  for (auto& [index, channel] : channels) {
+    if (channel->open_called && !channel->closed) CloseChannel(channel.get(), kDefaultWait);
   }
-  for (auto& channel : channels) {
-    if (!channel->destroyed && channel->open_called && !channel->closed) {
-      CloseChannel(channel.get(), kDefaultWait);
-    }
-  }
-  for (auto& channel : channels) {
-    if (!channel->destroyed) DestroyChannel(channel.get());
-  }
+  while (!channels.empty()) DestroyChannel(channels.begin()->second.get());
 }
 
 void Host::Impl::Unload() {
@@ -686,9 +691,7 @@ int Host::CreateChannel(unsigned rate) {
     HOST_LOG(APT_PRIO_WARNING, "CreateChannel: rate %u is not supported (8000 or 16000)", rate);
     return -1;
   }
-  std::size_t live = std::count_if(impl.channels.begin(), impl.channels.end(),
-                                   [](const std::unique_ptr<Impl::Channel>& c) { return !c->destroyed; });
-  if (live >= impl.config.max_channel_count) {
+  if (impl.channels.size() >= impl.config.max_channel_count) {
     HOST_LOG(APT_PRIO_WARNING, "CreateChannel: all %lu channels in use",
              static_cast<unsigned long>(impl.config.max_channel_count));
     return -1;
@@ -719,7 +722,7 @@ int Host::CreateChannel(unsigned rate) {
 
   auto channel = std::make_unique<Impl::Channel>();
   channel->impl = &impl;
-  channel->index = static_cast<int>(impl.channels.size());
+  channel->index = impl.next_index++;
   channel->pool = pool;
   channel->handle = handle;
   channel->stream = stream;
@@ -735,9 +738,13 @@ int Host::CreateChannel(unsigned rate) {
   handle->mrcp_version = MRCP_VERSION_2;
   handle->event_obj = channel.get();
   handle->event_vtable = &kChannelEvents;
-  impl.channels.push_back(std::move(channel));
-  HOST_LOG(APT_PRIO_INFO, "channel %d created: %s, LPCM/%u", impl.channels.back()->index, handle->id, rate);
-  return impl.channels.back()->index;
+  const int index = channel->index;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    impl.channels.emplace(index, std::move(channel));
+  }
+  HOST_LOG(APT_PRIO_INFO, "channel %d created: %s, LPCM/%u", index, handle->id, rate);
+  return index;
 }
 
 bool Host::OpenChannel(int index, std::chrono::milliseconds wait) {
@@ -776,13 +783,13 @@ bool Host::DestroyChannel(int index) {
 }
 
 mrcp_engine_channel_t* Host::channel(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= impl_->channels.size()) return nullptr;
-  return impl_->channels[index]->handle;
+  const Impl::Channel* channel = impl_->Find(index, nullptr);
+  return channel ? channel->handle : nullptr;
 }
 
 const mpf_codec_descriptor_t* Host::codec(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= impl_->channels.size()) return nullptr;
-  return impl_->channels[index]->codec;
+  const Impl::Channel* channel = impl_->Find(index, nullptr);
+  return channel ? channel->codec : nullptr;
 }
 
 mrcp_message_t* Host::CreateRequest(int index, mrcp_method_id method) {
