@@ -103,13 +103,16 @@ struct Road {
     const apr_time_t sent = apr_time_now();
     host->SendRequest(channel, request);
     apr_time_t in_progress = 0;
+    // In order of arrival, and to the end: a short SPEAK's IN-PROGRESS and
+    // SPEAK-COMPLETE may both be there by the first look.
     const bool completed = host->WaitFor([&](const std::vector<HostEvent>& events) {
-      for (auto it = events.rbegin(); it != events.rend(); ++it) {
-        if (it->kind != HostEvent::Kind::Message || it->channel != channel || it->request_id != id) continue;
-        if (it->request_state == MRCP_REQUEST_STATE_INPROGRESS) in_progress = it->time_us;
-        if (it->message_type == MRCP_MESSAGE_TYPE_EVENT) return true;
+      bool complete = false;
+      for (const HostEvent& event : events) {
+        if (event.kind != HostEvent::Kind::Message || event.channel != channel || event.request_id != id) continue;
+        if (event.request_state == MRCP_REQUEST_STATE_INPROGRESS) in_progress = event.time_us;
+        if (event.message_type == MRCP_MESSAGE_TYPE_EVENT) complete = true;
       }
-      return false;
+      return complete;
     });
     return completed && in_progress ? static_cast<double>(in_progress - sent) / 1e6 : -1;
   }
