@@ -239,7 +239,7 @@ Channel::Attempt Channel::OnSdkError(const char* text) {
   }
   if (context && context->streaming && !context->fetch_failed && media_buffer_) {
     // A body cut short: what arrived of it still plays, to its last sample.
-    synth_context_->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
+    context->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
   }
   ReleaseSynthContext();
   return Attempt::kNotStarted;
@@ -369,7 +369,7 @@ void Channel::ProcessSynthStartEvent() {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz] <%s@%s>",
             CloudAudioConverter::kSourceRate, rate, id(), kTag);
   }
-  if (!synth_context_->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
+  if (!context->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
             id(), kTag);
     context->fetch_failed = true;
@@ -399,7 +399,7 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   }
   context->received += size;
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!synth_context_->converter.Write(data, size, sink)) {
+  if (!context->converter.Write(data, size, sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes] <%s@%s>", size, id(),
             kTag);
   }
@@ -413,13 +413,13 @@ void Channel::ProcessSynthCompleteEvent() {
     return;
   }
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!synth_context_->converter.Finish(sink)) {
+  if (!context->converter.Finish(sink)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio <%s@%s>",
             id(), kTag);
   }
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
           "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-          synth_context_->converter.input_samples(), synth_context_->converter.output_samples(), id(), kTag);
+          context->converter.input_samples(), context->converter.output_samples(), id(), kTag);
   context->completed = true;
   details_.content.segments.pop_front();
   FinishSegmentAudio();
@@ -438,6 +438,7 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
   };
   std::uint64_t offset = 0, length = 0;
   if (WaveformManager::FindWaveData(read_at, audio.size(), offset, length) && length > 0) {
+    CloudAudioConverter& converter = synth_context_->converter;
     const auto rate = static_cast<unsigned>(details_.sampling_rate);
     const std::uint64_t input = length / 2;
     if (rate != CloudAudioConverter::kSourceRate) {
@@ -447,7 +448,7 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
               CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate, id(),
               kTag);
     }
-    if (!synth_context_->converter.Start(rate, 0)) {
+    if (!converter.Start(rate, 0)) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
               id(), kTag);
       ProcessSynthError();
@@ -463,17 +464,17 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
     for (std::uint64_t done = 0; done < length;) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
       const std::size_t got = audio.Read(offset + done, piece.data(), want);
-      converted = synth_context_->converter.Write(piece.data(), got, sink) && converted;
+      converted = converter.Write(piece.data(), got, sink) && converted;
       done += got;
       if (got < want) break;  // the text ends decoding early
     }
-    if (!synth_context_->converter.Finish(sink) || !converted) {
+    if (!converter.Finish(sink) || !converted) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
               "Failed to Resample [%" APR_UINT64_T_FMT " bytes] <%s@%s>", length, id(), kTag);
     }
-    if (synth_context_->converter.resampling()) {
+    if (converter.resampling()) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-              synth_context_->converter.output_samples(), id(), kTag);
+              converter.output_samples(), id(), kTag);
     }
   }
   const bool held = pending_speak_response_ != nullptr;
