@@ -28,6 +28,7 @@
 #include "corvex/host_runtime.hpp"
 #include "log_capture.h"
 #include "speech_synthesizer.h"
+#include "audio_capture.h"
 #include "test_root.h"
 #include "test_speech_service.h"
 
@@ -80,28 +81,7 @@ std::pair<double, double> ToneAndRest(const Samples& s, std::size_t begin, std::
   return {std::hypot(a, b), std::sqrt(rest / n)};
 }
 
-// The audio of every frame that carried some, per channel.
-class Capture : public corvex::FrameSink {
- public:
-  void OnFrame(int channel, const mpf_frame_t& frame) override {
-    if (!(frame.type & MEDIA_FRAME_TYPE_AUDIO)) return;
-    const auto* bytes = static_cast<const std::uint8_t*>(frame.codec_frame.buffer);
-    std::lock_guard<std::mutex> lock(mutex_);
-    Bytes& audio = audio_[channel];
-    audio.insert(audio.end(), bytes, bytes + frame.codec_frame.size);
-  }
-  // Returns what the channel played since the last call.
-  Bytes Take(int channel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Bytes taken;
-    taken.swap(audio_[channel]);
-    return taken;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<int, Bytes> audio_;
-};
+using Capture = corvex_test::AudioCapture;
 
 struct Speak {
   Speak(std::string body, std::string voice = "", bool by_url = false, std::string type = "text/plain")

@@ -50,6 +50,7 @@
 #include "log_capture.h"
 #include "soak_settings.h"
 #include "speech_synthesizer.h"
+#include "audio_capture.h"
 #include "test_root.h"
 #include "test_speech_service.h"
 
@@ -112,32 +113,7 @@ double SlopeMbPerHour(const std::vector<std::pair<double, long>>& samples) {
   return sxx > 0 ? sxy / sxx * 60.0 / 1024.0 : 0;
 }
 
-// The audio every channel played, as the media threads read it.
-class Capture : public corvex::FrameSink {
- public:
-  void OnFrame(int channel, const mpf_frame_t& frame) override {
-    if (!(frame.type & MEDIA_FRAME_TYPE_AUDIO)) return;
-    const auto* bytes = static_cast<const std::uint8_t*>(frame.codec_frame.buffer);
-    std::lock_guard<std::mutex> lock(mutex_);
-    Bytes& audio = audio_[channel];
-    audio.insert(audio.end(), bytes, bytes + frame.codec_frame.size);
-  }
-  // What the channel played since the last call.
-  Bytes Take(int channel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Bytes taken;
-    auto it = audio_.find(channel);
-    if (it != audio_.end()) {
-      taken.swap(it->second);
-      audio_.erase(it);
-    }
-    return taken;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<int, Bytes> audio_;  // guarded by mutex_
-};
+using Capture = corvex_test::AudioCapture;
 
 // What a SPEAK should end with when nothing (STOP, a newer SPEAK, a close)
 // interrupts it.
