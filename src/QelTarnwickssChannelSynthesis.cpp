@@ -38,7 +38,7 @@ constexpr const char* kTag = "tarnwickss";
 // expression with that match's response text, spoken.
 constexpr const char* kQuery = "speak_this";
 constexpr const char* kClientName = "tarnwickss";
-constexpr const char* kClientVersion = "1.1.0";
+constexpr const char* kClientVersion = TARNWICKSS_VERSION;
 
 // Holds one reference to an SDK value for the length of a scope.
 template <typename T>

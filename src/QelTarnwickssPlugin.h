@@ -22,7 +22,7 @@ apt_bool_t mrcp_plugin_log_source_set(apt_log_source_t* source);
 namespace TARNWICKSS {
 
 // Version banner values, logged by every mrcp_plugin_create.
-constexpr const char* kPluginVersion = "1.1.0";
+constexpr const char* kPluginVersion = TARNWICKSS_VERSION;
 constexpr const char* kPluginDate = "2022-09-29";
 
 // The tables handed to the server.
