@@ -64,15 +64,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
 
 set(CPACK_DEBIAN_TARNWICKSS_PACKAGE_NAME tarnwickss)
 set(CPACK_DEBIAN_TARNWICKSS_DESCRIPTION "speech-synthesizer plugin for the Corvex MRCP server
- tarnwickss.so answers the MRCPv2 synthesizer resource with speech from the
- Brillify cloud service. Sample configuration in /usr/share/tarnwickss/conf.")
+tarnwickss.so answers the MRCPv2 synthesizer resource with speech from the
+Brillify cloud service. Sample configuration in /usr/share/tarnwickss/conf.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tarnwickss-tools)
 # The speech service links libBrillify from the plugin's package, and
 # corvex-host is of no use without the plugin.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "tarnwickss (= ${PROJECT_VERSION}), espeak-ng-data")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line MRCP host and local speech service for tarnwickss
- corvex-host loads the tarnwickss plugin as the Corvex server does and sends
- it MRCPv2 requests; tarnwickss-speech-service answers the plugin's cloud
- requests on loopback with espeak-ng speech.")
+corvex-host loads the tarnwickss plugin as the Corvex server does and sends
+it MRCPv2 requests; tarnwickss-speech-service answers the plugin's cloud
+requests on loopback with espeak-ng speech.")
 
 include(CPack)
