@@ -41,8 +41,8 @@ forth. Requests are sent in the order of the options that give them, each
 after the previous one's final answer unless a request file says otherwise.
 
 Options:
-  --plugin PATH        the plugin library (default: tarnwickss.so built beside
-                       this program, %s)
+  --plugin PATH        the plugin library (default: the tarnwickss.so installed
+                       or built with this program, %s)
   --root DIR           the server root: DIR/conf holds tarnwickss.xml, DIR/data
                        is the data directory (the credentials file), DIR/var the
                        var directory (status files in DIR/var/status); missing
@@ -126,12 +126,14 @@ std::string ExecutableDir() {
   return std::filesystem::path(path).parent_path().string();
 }
 
-// The plugin beside this program in an install, then where the build tree
-// puts it relative to this program, then where this build put it.
+// The plugin beside this program, then where an install or a package puts
+// it relative to this program, then where the build tree puts it relative
+// to this program, then where this build put it.
 std::string DefaultPlugin() {
   const std::string dir = ExecutableDir();
   if (!dir.empty()) {
-    for (const std::string& candidate : {dir + "/tarnwickss.so", dir + "/" + CORVEX_HOST_PLUGIN_RELATIVE}) {
+    for (const std::string& candidate : {dir + "/tarnwickss.so", dir + "/" + CORVEX_HOST_PLUGIN_INSTALLED,
+                                         dir + "/" + CORVEX_HOST_PLUGIN_RELATIVE}) {
       std::error_code code;
       if (std::filesystem::is_regular_file(candidate, code)) {
         return std::filesystem::path(candidate).lexically_normal().string();
