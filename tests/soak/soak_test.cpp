@@ -181,7 +181,7 @@ class Soak {
   void HandleMessage(const HostEvent& e, Request& r);
   void Finish(Request& r, const std::string& how);
   void CheckSpoken(Request& r);
-  void CheckRecord(const Request& r, bool normal);
+  void CheckRecord(const Request& r, bool normal, const char* cause = "normal");
   void CheckStatusFiles();
   void Violation(const std::string& what);
   void Summary(double seconds);
@@ -658,6 +658,13 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     Finish(r, "complete cancelled");
     return;
   }
+  if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR) {
+    // Speech cut short after IN-PROGRESS: what came played, then the error.
+    if (r.outcome == Outcome::kExact && !r.replaced) Violation(Describe(r) + ": completed in error where speech was due");
+    Finish(r, "complete error");
+    CheckRecord(r, true, "error");
+    return;
+  }
   if (e.completion_cause != SYNTHESIZER_COMPLETION_CAUSE_NORMAL) {
     Violation(Describe(r) + ": completed with cause " + std::to_string(e.completion_cause));
   }
@@ -703,7 +710,7 @@ void Soak::CheckSpoken(Request& r) {
 
 // A SPEAK that completed normally left a valid record saying so; a stopped one
 // left none, or one that does not say normal.
-void Soak::CheckRecord(const Request& r, bool normal) {
+void Soak::CheckRecord(const Request& r, bool normal, const char* cause) {
   const Channel& channel = channels_[r.channel];
   const fs::path path = fs::path(root_) / "var" / "records" /
                         ("tarnwickss-" + channel.id + "-" + std::to_string(r.id) + ".json");
@@ -726,10 +733,10 @@ void Soak::CheckRecord(const Request& r, bool normal) {
     if (field("completion-cause") == "normal") Violation(Describe(r) + ": stopped, but its record says normal");
     return;
   }
-  if (field("completion-cause") != "normal") Violation(Describe(r) + ": record cause " + field("completion-cause"));
+  if (field("completion-cause") != cause) Violation(Describe(r) + ": record cause " + field("completion-cause"));
   if (field("sampling-rate") != std::to_string(channel.rate) + " Hz")
     Violation(Describe(r) + ": record rate " + field("sampling-rate"));
-  if (r.audio_checked && !r.replaced) {
+  if (r.audio_checked && !r.replaced && std::string(cause) == "normal") {
     const std::size_t bytes = channel.rate == 16000 || r.raw ? r.audio.size() : r.audio.size() / 4 * 2;
     if (field("data-length") != std::to_string(bytes) + " bytes")
       Violation(Describe(r) + ": record data-length " + field("data-length") + ", expected " + std::to_string(bytes));
