@@ -101,6 +101,7 @@ struct Server {
   bool engine_open = false;
   bool channel_open = false;
   std::map<mrcp_request_id, mrcp_request_state_e> responses;
+  std::map<mrcp_request_id, bool> completed;  // SPEAK-COMPLETE arrived
 
   template <typename Pred>
   bool WaitFor(Pred pred) {
@@ -138,9 +139,13 @@ const mrcp_engine_channel_event_vtable_t kChannelEvents = {
       return TRUE;
     },
     [](mrcp_engine_channel_t* channel, mrcp_message_t* message) -> apt_bool_t {
-      if (message->start_line.message_type != MRCP_MESSAGE_TYPE_RESPONSE) return TRUE;
       Server* server = ServerOf(channel);
       const mrcp_request_id id = message->start_line.request_id;
+      if (message->start_line.message_type == MRCP_MESSAGE_TYPE_EVENT) {
+        server->Note([server, id] { server->completed[id] = true; });
+        return TRUE;
+      }
+      if (message->start_line.message_type != MRCP_MESSAGE_TYPE_RESPONSE) return TRUE;
       const mrcp_request_state_e state = message->start_line.request_state;
       server->Note([server, id, state] { server->responses[id] = state; });
       return TRUE;
@@ -154,13 +159,16 @@ class PlayingChannel : public Channel {
       : Channel(engine), pieces_(pieces) {}
   // Audio bytes queued and not yet read.
   std::size_t queued() const { return mpf_media_chunk__buffer_get_size(media_buffer()); }
+  // Chunk memory the media buffer holds (the engine thread's count: read it
+  // only while that thread leaves the channel alone).
+  std::size_t held() const { return mpf_media_chunk_buffer_held_size(media_buffer()); }
 
  protected:
   bool StartSynthesis() override {
     for (int clip = 0; clip < kSecondsPerSpeak / kSecondsOfSpeech; ++clip) {
       for (const auto& piece : *pieces_) mpf_media_chunk_buffer_audio_write(media_buffer(), piece.data(), piece.size());
     }
-    mpf_media_chunk_buffer_event_write(media_buffer(), MEDIA_FRAME_TYPE_EVENT);
+    EndStream();
     StartSpeaking();
     return true;
   }
@@ -218,6 +226,10 @@ class SpeakingChannel {
 
   bool ok() const { return ok_; }
   PlayingChannel& channel() { return *channel_; }
+  mrcp_request_id last_id() const { return next_id_; }
+  bool WaitForComplete(mrcp_request_id id) {
+    return server_.WaitFor([this, id] { return server_.completed.count(id) > 0; });
+  }
 
   // Sends a SPEAK (which replaces the one playing) and waits for its
   // IN-PROGRESS response.
@@ -348,7 +360,35 @@ class RatioReporter : public bench::SummaryReporter {
 
 }  // namespace
 
+// The media memory a channel keeps once its SPEAK has ended: a minute of
+// speech at 16000 Hz played to its end, then the channel idle. Prints
+// "idle-channel RATE HELD_BYTES PLAYING_BYTES", the second figure being what
+// the buffer held while the SPEAK played its last frames.
+void MeasureIdleChannel(unsigned rate) {
+  SpeakingChannel speaking(rate);
+  if (!speaking.ok() || !speaking.Speak()) {
+    std::fprintf(stderr, "idle-channel: the engine or its channel did not open\n");
+    return;
+  }
+  PlayingChannel& channel = speaking.channel();
+  std::vector<unsigned char> bytes(rate / 100 * sizeof(std::int16_t));
+  std::size_t playing = 0;
+  for (int i = 0; i < kSecondsPerSpeak * 100 + 10; ++i) {
+    // The last whole frame read: the end marker is still queued.
+    if (!playing && channel.queued() < bytes.size()) playing = channel.held();
+    mpf_frame_t frame{};
+    frame.codec_frame.buffer = bytes.data();
+    frame.codec_frame.size = bytes.size();
+    channel.Read(&frame);
+  }
+  if (!speaking.WaitForComplete(speaking.last_id())) {
+    std::fprintf(stderr, "idle-channel: the SPEAK did not complete\n");
+    return;
+  }
+  std::printf("idle-channel %u %zu %zu\n", rate, channel.held(), playing);
+}
+
 int main(int argc, char** argv) {
   RatioReporter reporter;
-  return bench::RunBenchmarks(argc, argv, reporter);
+  return bench::RunBenchmarks(argc, argv, reporter, [] { MeasureIdleChannel(16000); });
 }

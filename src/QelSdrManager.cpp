@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
 
@@ -81,12 +82,45 @@ namespace TARNWICKSS {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at text[i] (shortest form, no
+// surrogate, at most U+10FFFF), or 0 when the bytes there are not one.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+  auto at = [&](std::size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+  auto tail = [&](std::size_t k) { return (at(k) & 0xC0) == 0x80; };
+  const unsigned c = at(0);
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return tail(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    const unsigned low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+    return at(1) >= low && at(1) <= high && tail(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    const unsigned low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+    return at(1) >= low && at(1) <= high && tail(2) && tail(3) ? 4 : 0;
+  }
+  return 0;
+}
+
 // A JSON string's content: quotation mark, backslash and control characters
-// escaped, every other byte as it is.
+// escaped, UTF-8 as it is, and every byte that is not part of well-formed
+// UTF-8 written as U+FFFD, so the record is UTF-8 whatever the request sent.
 std::string JsonEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8Length(text, i);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (length > 1) {
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -105,14 +139,6 @@ std::string JsonEscape(const std::string& text) {
         }
     }
   }
-  return out;
-}
-
-// A client's Logging-Tag must not steer a record out of its folder.
-std::string FileNameSafe(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
   return out;
 }
 
@@ -143,7 +169,7 @@ bool SdrManager::ComposeName(std::string& name, const std::string& channel_id, u
   const char* composed;
   if (!logging_tag.empty() && use_logging_tag_) {
     composed = apr_psprintf(pool, "%s%s-%lu-%s%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
-                            FileNameSafe(logging_tag).c_str(), file_suffix_.c_str());
+                            CleanFileNamePart(logging_tag).c_str(), file_suffix_.c_str());
   } else {
     composed = apr_psprintf(pool, "%s%s-%lu%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
                             file_suffix_.c_str());

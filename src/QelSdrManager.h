@@ -82,8 +82,8 @@ class SdrManager : public OdaEdpf::FileManager {
   ~SdrManager() override;
 
   // The record file name for a SPEAK: prefix, channel id, request id, the
-  // logging tag when use-logging-tag is on and the tag is not empty, and the
-  // extension. False when formatting fails, leaving `name` unchanged.
+  // logging tag (cleaned by CleanFileNamePart) when use-logging-tag is on and
+  // the tag is not empty, and the extension. False when formatting fails, leaving `name` unchanged.
   bool ComposeName(std::string& name, const std::string& channel_id, unsigned long request_id,
                    const std::string& logging_tag, apr_pool_t* pool) const;
   // The record file's full path in the folder. False (logged) when the path

@@ -12,21 +12,52 @@ namespace {
 constexpr const char* kTag = "tarnwickss";
 }  // namespace
 
-void ChannelEvent::Process() { channel_->ProcessEvent(this); }
-void ChannelSpeechDoneEvent::Process() { channel_->ProcessSpeechDoneEvent(generation_); }
-void ChannelStopCompleteEvent::Process() { channel_->ProcessStopCompleteEvent(generation_); }
+// A destroyed channel's tasks are dropped: the server may have released its
+// memory (requests included) already.
+void ChannelEvent::Process() {
+  if (!channel_->destroyed()) channel_->ProcessEvent(this);
+}
+void ChannelSpeechDoneEvent::Process() {
+  if (!channel_->destroyed()) channel_->ProcessSpeechDoneEvent(generation_);
+}
+void ChannelStopCompleteEvent::Process() {
+  if (!channel_->destroyed()) channel_->ProcessStopCompleteEvent(generation_);
+}
+
+ChannelDestroyEvent::~ChannelDestroyEvent() {
+  // Never processed (the engine stopped first): no engine thread is left to
+  // look at the channel.
+  delete channel_;
+}
+
+void ChannelDestroyEvent::Process() {
+  channel_->engine()->OnDestroyChannel(channel_);
+  delete channel_;
+  channel_ = nullptr;
+}
 
 Channel::Channel(Engine* engine) : engine_(engine) {}
 
 Channel::~Channel() = default;
 
+void Channel::Destroy(Channel* channel) {
+  if (!channel) return;
+  channel->destroyed_.store(true, std::memory_order_release);
+  // Deleted on the engine thread, after every task queued for it, so that
+  // the engine never keeps (or uses) a pointer to a deleted channel.
+  OdaEdpf::SoftEventProcessor* processor = channel->engine_->event_processor();
+  auto* event = new ChannelDestroyEvent(channel);
+  if (!processor || !processor->PostEvent(event)) event->Unref();
+}
+
 const char* Channel::id() const { return host_channel_ && host_channel_->id ? host_channel_->id : ""; }
 
 void Channel::Dump(std::ofstream& out) const {
   // A channel the server gave no identifier is left out rather than
-  // spoiling the lines of the channels after it.
-  if (!host_channel_ || !host_channel_->id) return;
-  out << host_channel_->id << '\n' << std::flush;
+  // spoiling the lines of the channels after it; so is one the server has
+  // destroyed already (its identifier is copied: the server's may be gone).
+  if (!listed_id_ || destroyed()) return;
+  out << *listed_id_ << '\n' << std::flush;
 }
 
 bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* request) {
@@ -98,7 +129,14 @@ bool Channel::ProcessEvent(ChannelEvent* event) {
 bool Channel::Open() {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", id(), kTag);
   media_buffer_ = mpf_media_chunk_buffer_create(host_channel_->pool);
+  if (!media_buffer_) {
+    // Without it no SPEAK could ever play or be answered.
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Media Buffer <%s@%s>", id(), kTag);
+    mrcp_engine_channel_open_respond(host_channel_, FALSE);
+    return false;
+  }
   if (!scratch_pool_) apr_pool_create(&scratch_pool_, host_channel_->pool);
+  if (host_channel_->id) listed_id_ = std::make_unique<std::string>(host_channel_->id);
   engine_->OnOpenChannel(this);
   mrcp_engine_channel_open_respond(host_channel_, TRUE);
   return true;
@@ -318,6 +356,8 @@ void Channel::ProcessStopCompleteEvent(std::uint32_t generation) {
   if (!stop_response) return;
   Send(stop_response);
   current_request_ = nullptr;
+  // The media thread reads no more of this SPEAK: its unplayed audio goes.
+  mpf_media_chunk_buffer_release(media_buffer_);
 }
 
 void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
@@ -326,6 +366,8 @@ void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
   if (!current_request_ || generation != generation_) return;
   details_.completion_time = apr_time_now();
   SaveDetails();
+  // An idle channel keeps a few spare chunks, not the audio it played.
+  mpf_media_chunk_buffer_release(media_buffer_);
 
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);
@@ -335,7 +377,10 @@ void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
   mrcp_message_t* complete =
       mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool);
   if (!complete) return;
-  ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
+  // Audio lost to a failure after IN-PROGRESS is not a normal completion.
+  const bool failed = details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR;
+  ComposeResponse(complete, complete->start_line.status_code,
+                  failed ? SYNTHESIZER_COMPLETION_CAUSE_ERROR : SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
   current_request_ = nullptr;
   Send(complete);
@@ -350,7 +395,7 @@ void Channel::ProcessSynthError() {
     pending_speak_response_ = nullptr;
     Send(response);
   } else {
-    EndStream();
+    FailStream();
   }
   // Whatever segments were still to come are not synthesized.
   details_.content.segments.clear();

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <string>
 
 #include "OdaEdpfAsyncEvent.h"
 #include "QelSdrManager.h"
@@ -94,6 +95,18 @@ class ChannelStopCompleteEvent : public OdaEdpf::AsyncEvent {
   std::uint32_t generation_;
 };
 
+// Posted by the server's destroy: takes the channel off the engine's list
+// and deletes it, on the engine thread. Owns the channel until processed.
+class ChannelDestroyEvent : public OdaEdpf::AsyncEvent {
+ public:
+  explicit ChannelDestroyEvent(Channel* channel) : channel_(channel) {}
+  ~ChannelDestroyEvent() override;
+  void Process() override;
+
+ private:
+  Channel* channel_;
+};
+
 class Channel {
  public:
   explicit Channel(Engine* engine);
@@ -109,6 +122,11 @@ class Channel {
 
   // Control thread: posts a task for this channel to the engine's processor.
   bool SignalEvent(TaskMsgType type, mrcp_message_t* request);
+  // Control thread, for the server's destroy, whether or not the channel was
+  // closed: from now on its queued tasks are dropped, and the engine thread
+  // unlists and deletes it after them (at once when the engine has stopped).
+  static void Destroy(Channel* channel);
+  bool destroyed() const { return destroyed_.load(std::memory_order_acquire); }
 
   // Media thread: fills one frame from the media buffer while speaking.
   // Always true.
@@ -127,8 +145,8 @@ class Channel {
   void ProcessSpeechDoneEvent(std::uint32_t generation);
   void ProcessStopCompleteEvent(std::uint32_t generation);
   // Ends a failed segment: answers a held SPEAK response with 407, or ends
-  // the audio early when the response went out already; finishes a
-  // deferred close.
+  // the audio early (FailStream) when the response went out already;
+  // finishes a deferred close.
   void ProcessSynthError();
 
   // Called by the audio fetch handler from inside Fetch::get, on the engine
@@ -150,6 +168,7 @@ class Channel {
                               mrcp_synth_completion_cause_e cause);
 
   const SdrManager::SynthesisDetails& details() const { return details_; }
+  Engine* engine() const { return engine_; }
 
  protected:
   // Synthesizes the SPEAK's segments from the front of the content queue,
@@ -164,11 +183,14 @@ class Channel {
   // Writes the end-of-stream marker unless this SPEAK's is written already.
   // Until it is, the media thread plays only whole frames.
   void EndStream();
+  // A segment failed after the SPEAK response went out: what was queued
+  // still plays, then the SPEAK completes with cause error (also in its
+  // record).
+  void FailStream();
   // Event-processor thread: the synthesis context of the current segment.
   void SetSynthContext(std::unique_ptr<StreamingSynthContext> context);
   bool HasSynthContext() const { return static_cast<bool>(synth_context_); }
   mpf_media_chunk_buffer_t* media_buffer() const { return media_buffer_; }
-  Engine* engine() const { return engine_; }
   SdrManager::SynthesisDetails& mutable_details() { return details_; }
 
  private:
@@ -258,6 +280,11 @@ class Channel {
   // The end-of-stream marker is in the media buffer (set after writing it,
   // cleared by the restart of the next SPEAK); shared with the media thread.
   std::atomic<bool> stream_end_queued_{false};
+  // Set by Destroy on the control thread, read by the engine thread.
+  std::atomic<bool> destroyed_{false};
+  // The server's identifier as it was at open, for the channels status file
+  // (engine thread).
+  std::unique_ptr<std::string> listed_id_;
   SdrManager::SynthesisDetails details_;
   WaveformManager::WaveFile wave_file_;  // the current segment's waveform
   // Scratch memory of the engine thread's work for this channel (file

@@ -114,8 +114,9 @@ bool Channel::StartSynthesis() {
       details_.content.segments.clear();
       return false;
     }
-    // Audio was queued already: it plays to its end, and the SPEAK completes.
-    EndStream();
+    // Audio was queued already: it plays to its end, and the SPEAK completes
+    // with an error.
+    FailStream();
     break;
   }
   return true;
@@ -514,8 +515,16 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
   WaveformManager* waveforms = engine_->waveform_manager();
   std::vector<std::uint8_t> samples;
   if (!waveforms || !waveforms->LoadWaveFile(entry->name, samples, scratch_pool_)) {
-    // The segment stays where it is and goes to the cloud instead.
+    // The segment stays where it is and goes to the cloud instead. The entry
+    // goes, both files with it: left, it would shadow the newer entry for
+    // the same text on every later lookup.
     entry->ReleaseMemory();
+    if (waveforms) {
+      const std::string name = entry->name;
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Remove Unreadable Cache Record [%s] <%s@%s>",
+              name.c_str(), id(), kTag);
+      waveforms->RemoveFileEntry(name);
+    }
     return false;
   }
   details_.content.segments.pop_front();
@@ -554,6 +563,12 @@ void Channel::WriteAudio(const std::uint8_t* bytes, std::size_t size) {
 void Channel::FinishSegmentAudio() {
   if (details_.content.segments.empty()) EndStream();
   StartSpeaking();
+}
+
+void Channel::FailStream() {
+  if (details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN)
+    details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_ERROR;
+  EndStream();
 }
 
 void Channel::EndStream() {

@@ -145,6 +145,8 @@ bool Engine::ProcessOpen() {
 
 void Engine::ProcessShutdown() {
   OnUsageChange();
+  // Channels destroyed from now on are deleted without this thread.
+  open_channels_.clear();
   // Still queued: the processor's timer queue deletes it with the processor.
   usage_refresh_timer_ = nullptr;
   Cleanup();
@@ -211,6 +213,13 @@ void Engine::OnOpenChannel(Channel* channel) {
 void Engine::OnCloseChannel(Channel* channel) {
   open_channels_.remove(channel);
   OnUsageChange();
+}
+
+void Engine::OnDestroyChannel(Channel* channel) {
+  // Only a channel destroyed without its close acknowledged is still listed.
+  const std::size_t before = open_channels_.size();
+  open_channels_.remove(channel);
+  if (open_channels_.size() != before) OnUsageChange();
 }
 
 

@@ -69,6 +69,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // Channel bookkeeping, on the event-processor thread.
   void OnOpenChannel(Channel* channel);
   void OnCloseChannel(Channel* channel);
+  // The channel is about to be deleted: unlisted (and the usage reported)
+  // when its close was never acknowledged; nothing otherwise.
+  void OnDestroyChannel(Channel* channel);
 
   // The cloud requester (QelTarnwickssEngineRequester.cpp), on the
   // event-processor thread; public so that tests can drive it.

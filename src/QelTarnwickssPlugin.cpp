@@ -69,7 +69,7 @@ mrcp_engine_channel_t* EngineCreateChannel(mrcp_engine_t* engine, apr_pool_t* po
 apt_bool_t ChannelDestroy(mrcp_engine_channel_t* channel) {
   Channel* object = ChannelOf(channel);
   if (object) {
-    delete object;
+    Channel::Destroy(object);
     channel->method_obj = nullptr;
   }
   return TRUE;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "QelCacheEntry.h"
+#include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
 
@@ -167,7 +168,9 @@ bool WaveformManager::ComposeName(std::string& name, const std::string& id, std:
                                   const std::string& tag, apr_pool_t* /*pool*/) const {
   std::string composed = file_prefix_ + id + "-" + std::to_string(first);
   if (second >= 2) composed += "-" + std::to_string(second);
-  if (!tag.empty() && use_logging_tag_) composed += "-" + tag;
+  // The tag is the client's text: cleaned, it cannot lead the file out of
+  // the folder, where the store would never age or evict it.
+  if (!tag.empty() && use_logging_tag_) composed += "-" + CleanFileNamePart(tag);
   composed += file_suffix_;
   name = composed;
   return true;
@@ -275,9 +278,17 @@ bool WaveformManager::LoadWaveFile(const std::string& name, std::vector<std::uin
     apr_file_close(file);
     return false;
   }
-  // A size that runs past the end of the file is cut to what the file has.
+  // Data shorter than the header declares is a damaged file (cut short on
+  // disk, or never finished): playing what is there would pass half a
+  // prompt off as the whole one.
   const std::uint64_t available = size - layout.offset;
-  const std::uint64_t length = layout.declared < available ? layout.declared : available;
+  if (layout.declared > available) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Failed to Read Waveform Data %s length [%" APR_UINT64_T_FMT "]", path.c_str(), available);
+    apr_file_close(file);
+    return false;
+  }
+  const std::uint64_t length = layout.declared;
   data.resize(static_cast<std::size_t>(length));
   if (length > 0) {
     apr_off_t position = static_cast<apr_off_t>(layout.offset);

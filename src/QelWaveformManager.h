@@ -95,7 +95,8 @@ class WaveformManager : public FileManager {
   bool RemoveManagedFile(const std::string& name) override;
 
   // prefix + id + "-" + first [+ "-" + second when second >= 2]
-  // [+ "-" + tag with use-logging-tag] + file extension. The pool is not
+  // [+ "-" + tag with use-logging-tag, cleaned by CleanFileNamePart] + file
+  // extension. The pool is not
   // needed; always true.
   bool ComposeName(std::string& name, const std::string& id, std::uint64_t first, std::uint64_t second,
                    const std::string& tag, apr_pool_t* pool) const;
@@ -119,9 +120,9 @@ class WaveformManager : public FileManager {
   // The audio of the waveform file `name` (relative to the folder, or
   // absolute) into `data`. Files with the canonical header read their "data"
   // size at byte 40 and their audio from byte 44; other RIFF files are
-  // walked to their "data" chunk. The size is cut to what the file holds, so
-  // nothing is allocated beyond the file. False (logged) when the file cannot
-  // be opened or read.
+  // walked to their "data" chunk. Nothing is allocated beyond the file.
+  // False (logged) when the file cannot be opened or read, or holds less
+  // data than its header declares.
   bool LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const;
   // The audio inside a WAVE file held in memory, found like LoadWaveFile
   // finds it; a size of 0, or one that runs past the end, means "up to the

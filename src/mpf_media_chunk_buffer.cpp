@@ -32,9 +32,9 @@ struct Chunk {
 constexpr apr_size_t kMinCapacity = 256;
 constexpr unsigned kBucketCount = 8;
 constexpr apr_size_t kMaxCapacity = kMinCapacity << (kBucketCount - 1);
-// What the writer keeps for reuse: about 4 s of 16 kHz audio, enough for the
+// What the writer keeps for reuse: about 2 s of 16 kHz audio, enough for the
 // start of the next SPEAK without pinning much memory in an idle channel.
-constexpr apr_size_t kSpareLimit = 128 * 1024;
+constexpr apr_size_t kSpareLimit = 64 * 1024;
 
 // A FIFO of chunks linked through next.
 struct ChunkList {
@@ -215,7 +215,11 @@ void mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t *buffer) {
   }
 }
 
-apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer) {
+namespace {
+
+// Writer thread. Empties the buffer into the spare lists (within their
+// limit), moving the generation on when asked.
+apt_bool_t Drain(Buffer *buffer, bool next_generation) {
   if (!buffer || !buffer->mutex) return FALSE;
   ChunkList dropped;
   ListInit(&dropped);
@@ -226,11 +230,17 @@ apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer) {
   ListSplice(&dropped, &buffer->queue);
   ListSplice(&dropped, &buffer->played);
   buffer->size.store(0, std::memory_order_relaxed);
-  ++buffer->generation;
+  if (next_generation) ++buffer->generation;
   apr_thread_mutex_unlock(buffer->mutex);
   RecycleChunks(buffer, &dropped);
   return TRUE;
 }
+
+}  // namespace
+
+apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer) { return Drain(buffer, true); }
+
+apt_bool_t mpf_media_chunk_buffer_release(mpf_media_chunk_buffer_t *buffer) { return Drain(buffer, false); }
 
 apr_uint32_t mpf_media_chunk_buffer_generation(mpf_media_chunk_buffer_t *buffer) {
   if (!buffer || !buffer->mutex) return 0;

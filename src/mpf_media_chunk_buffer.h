@@ -19,10 +19,11 @@
  * mutex it already holds. The writer takes that
  * whole list back in O(1) during its next write or restart and, outside the
  * lock, sorts the blocks into per-capacity spare lists that later writes reuse;
- * the spare lists keep at most 128 KiB (about 4 s of 16 kHz audio), and the
+ * the spare lists keep at most 64 KiB (about 2 s of 16 kHz audio), and the
  * writer frees whatever is over. So a buffer holds the blocks of audio not yet
- * played or not yet taken back, plus at most 128 KiB, however much it has ever
- * played. Only the record and the mutex come from the pool given to create.
+ * played or not yet taken back, plus at most 64 KiB, however much it has ever
+ * played; once its owner releases it, only those 64 KiB. Only the record and
+ * the mutex come from the pool given to create.
  *
  * Locking. One APR thread mutex (unnested). Writes allocate and copy before
  * locking and hold the lock only to link the new chunks; a frame read holds it
@@ -65,6 +66,14 @@ void mpf_media_chunk_buffer_destroy(mpf_media_chunk_buffer_t *buffer);
  * TRUE, FALSE for a null or destroyed buffer.
  */
 apt_bool_t mpf_media_chunk_buffer_restart(mpf_media_chunk_buffer_t *buffer);
+
+/*
+ * Writer thread. As restart, but the generation stays: for the end of a
+ * SPEAK, so that an idle buffer holds no more than its spare blocks instead
+ * of the audio it played last. Returns TRUE, FALSE for a null or destroyed
+ * buffer.
+ */
+apt_bool_t mpf_media_chunk_buffer_release(mpf_media_chunk_buffer_t *buffer);
 
 /*
  * Writer thread. Returns the generation: the number of restarts so far

@@ -121,6 +121,7 @@ enum class Outcome {
   kAny,     // a final answer of any kind (speech whose length is unknown, a truncated fetch)
   kExact,   // SPEAK-COMPLETE normal, with exactly `audio` played
   kError,   // an error response, no speech
+  kCut,     // SPEAK-COMPLETE error, with exactly `audio` (what came before a failed segment) played
 };
 
 struct Request {
@@ -181,7 +182,7 @@ class Soak {
   void HandleMessage(const HostEvent& e, Request& r);
   void Finish(Request& r, const std::string& how);
   void CheckSpoken(Request& r);
-  void CheckRecord(const Request& r, bool normal);
+  void CheckRecord(const Request& r, bool normal, const char* cause = "normal");
   void CheckStatusFiles();
   void Violation(const std::string& what);
   void Summary(double seconds);
@@ -474,7 +475,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const std::size_t items = 1 + Pick(3);
     const std::size_t bad = Chance(0.15) ? Pick(items) : items;
     r.kind = bad == 0 ? "SPEAK uri-list refused" : bad < items ? "SPEAK uri-list cut" : "SPEAK uri-list";
-    r.outcome = bad == 0 ? Outcome::kError : Outcome::kExact;
+    r.outcome = bad == 0 ? Outcome::kError : bad < items ? Outcome::kCut : Outcome::kExact;
     r.raw = true;
     for (std::size_t i = 0; i < items; ++i) {
       if (i == bad) {
@@ -516,7 +517,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     }
   }
   if (quiet) capture_.Take(index);
-  r.audio_checked = quiet && r.outcome == Outcome::kExact;
+  r.audio_checked = quiet && (r.outcome == Outcome::kExact || r.outcome == Outcome::kCut);
   r.sent = Clock::now();
   ++sent_[r.kind];
   requests_[{index, r.id}] = r;
@@ -641,7 +642,7 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     }
     if (success) Violation(Describe(r) + ": a successful SPEAK response that is not IN-PROGRESS");
     if (e.request_state != MRCP_REQUEST_STATE_COMPLETE) Violation(Describe(r) + ": an error response not COMPLETE");
-    if (r.outcome == Outcome::kExact && !r.replaced) {
+    if ((r.outcome == Outcome::kExact || r.outcome == Outcome::kCut) && !r.replaced) {
       Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code) + " where speech was due");
     }
     Finish(r, "error " + std::to_string(e.status_code));
@@ -658,10 +659,19 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     Finish(r, "complete cancelled");
     return;
   }
+  if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR) {
+    // Speech cut short after IN-PROGRESS: what came played, then the error.
+    if (r.outcome == Outcome::kExact && !r.replaced) Violation(Describe(r) + ": completed in error where speech was due");
+    Finish(r, "complete error");
+    if (r.outcome == Outcome::kCut) CheckSpoken(r);
+    CheckRecord(r, true, "error");
+    return;
+  }
   if (e.completion_cause != SYNTHESIZER_COMPLETION_CAUSE_NORMAL) {
     Violation(Describe(r) + ": completed with cause " + std::to_string(e.completion_cause));
   }
-  if (r.outcome == Outcome::kError && !r.replaced) Violation(Describe(r) + ": completed where an error was due");
+  if ((r.outcome == Outcome::kError || r.outcome == Outcome::kCut) && !r.replaced)
+    Violation(Describe(r) + ": completed normally where an error was due");
   Finish(r, "complete normal");
   CheckSpoken(r);
   CheckRecord(r, true);
@@ -703,7 +713,7 @@ void Soak::CheckSpoken(Request& r) {
 
 // A SPEAK that completed normally left a valid record saying so; a stopped one
 // left none, or one that does not say normal.
-void Soak::CheckRecord(const Request& r, bool normal) {
+void Soak::CheckRecord(const Request& r, bool normal, const char* cause) {
   const Channel& channel = channels_[r.channel];
   const fs::path path = fs::path(root_) / "var" / "records" /
                         ("tarnwickss-" + channel.id + "-" + std::to_string(r.id) + ".json");
@@ -726,10 +736,10 @@ void Soak::CheckRecord(const Request& r, bool normal) {
     if (field("completion-cause") == "normal") Violation(Describe(r) + ": stopped, but its record says normal");
     return;
   }
-  if (field("completion-cause") != "normal") Violation(Describe(r) + ": record cause " + field("completion-cause"));
+  if (field("completion-cause") != cause) Violation(Describe(r) + ": record cause " + field("completion-cause"));
   if (field("sampling-rate") != std::to_string(channel.rate) + " Hz")
     Violation(Describe(r) + ": record rate " + field("sampling-rate"));
-  if (r.audio_checked && !r.replaced) {
+  if (r.audio_checked && !r.replaced && std::string(cause) == "normal") {
     const std::size_t bytes = channel.rate == 16000 || r.raw ? r.audio.size() : r.audio.size() / 4 * 2;
     if (field("data-length") != std::to_string(bytes) + " bytes")
       Violation(Describe(r) + ": record data-length " + field("data-length") + ", expected " + std::to_string(bytes));

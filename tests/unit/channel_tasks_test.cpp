@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ struct Server {
     mrcp_status_code_e status = MRCP_STATUS_CODE_UNKNOWN;
     mrcp_request_state_e state = MRCP_REQUEST_STATE_UNKNOWN;
     int cause = -1;
+    bool ok = true;  // ChannelOpen: the acknowledged result
   };
   std::mutex mutex;
   std::condition_variable changed;
@@ -75,8 +77,10 @@ const mrcp_engine_event_vtable_t kEngineEvents = {
     [](mrcp_engine_t*) -> apt_bool_t { return TRUE; }};
 
 const mrcp_engine_channel_event_vtable_t kChannelEvents = {
-    [](mrcp_engine_channel_t* channel, apt_bool_t) -> apt_bool_t {
-      ServerOf(channel)->Add({Server::Heard::ChannelOpen});
+    [](mrcp_engine_channel_t* channel, apt_bool_t status) -> apt_bool_t {
+      Server::Heard h{Server::Heard::ChannelOpen};
+      h.ok = status == TRUE;
+      ServerOf(channel)->Add(h);
       return TRUE;
     },
     [](mrcp_engine_channel_t* channel) -> apt_bool_t {
@@ -106,6 +110,8 @@ class FakeChannel : public Channel {
   std::size_t audio_bytes = 1600;
 
   void FailSegment() { ProcessSynthError(); }
+  // Engine thread: the chunk memory the media buffer holds.
+  std::size_t Held() const { return mpf_media_chunk_buffer_held_size(media_buffer()); }
 
  protected:
   bool StartSynthesis() override {
@@ -199,6 +205,17 @@ class ChannelTasks : public ::testing::Test {
         [=](const Server::Heard& h) { return h.kind == Server::Heard::Message && h.request_id == id && h.type == type; },
         count);
   }
+  // Runs `f` on the engine's thread and returns its result.
+  template <typename F>
+  auto OnEngine(F f) {
+    std::promise<decltype(f())> result;
+    engine_->event_processor()->PostEvent(new CallEvent([&] { result.set_value(f()); }));
+    return result.get_future().get();
+  }
+  // An idle channel holds no more than a few spare chunks.
+  std::size_t Held() {
+    return OnEngine([this] { return channel_->Held(); });
+  }
   // Plays one 10 ms frame as the media thread does; returns its type.
   int ReadFrame() {
     unsigned char buffer[160];
@@ -224,15 +241,16 @@ class ChannelTasks : public ::testing::Test {
 };
 
 TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
+  channel_->audio_bytes = 160 * 500;
   const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
   ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
   int audio_frames = 0, last_type = -1;
-  for (int i = 0; i < 100 && !(last_type == MEDIA_FRAME_TYPE_NONE && audio_frames > 0); ++i) {
+  for (int i = 0; i < 600 && !(last_type == MEDIA_FRAME_TYPE_NONE && audio_frames > 0); ++i) {
     last_type = ReadFrame();
     if (last_type & MEDIA_FRAME_TYPE_AUDIO) ++audio_frames;
   }
-  // 1600 bytes are ten frames; the marker's frame is not played.
-  EXPECT_EQ(audio_frames, 10);
+  // 80000 bytes are 500 frames; the marker's frame is not played.
+  EXPECT_EQ(audio_frames, 500);
   ASSERT_TRUE(WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
   const auto messages = server_.Messages(speak);
   ASSERT_EQ(messages.size(), 2u);
@@ -242,6 +260,7 @@ TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
   EXPECT_EQ(messages[1].state, MRCP_REQUEST_STATE_COMPLETE);
   EXPECT_EQ(messages[1].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // idle again: frames untouched
+  EXPECT_LE(Held(), 64u * 1024);
 }
 
 TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
@@ -309,6 +328,32 @@ TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
   EXPECT_EQ(server_.Messages(stop1).size(), 1u);
   EXPECT_EQ(server_.Messages(speak).size(), 1u);  // no SPEAK-COMPLETE after a STOP
   EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
+}
+
+TEST_F(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {
+  auto in_use = [this] { return OnEngine([this] { return engine_->in_use_count(); }); };
+  auto open = [this](FakeChannel* channel, mrcp_engine_channel_t* host, apr_pool_t* pool, int nth) {
+    *host = host_channel_;
+    host->pool = pool;
+    host->method_obj = channel;
+    channel->SetHostChannel(host);
+    channel->SignalEvent(TaskMsgOpen, nullptr);
+    return server_.WaitFor([](const Server::Heard& h) { return h.kind == Server::Heard::ChannelOpen; }, nth);
+  };
+  // Destroyed by the server without a close.
+  mrcp_engine_channel_t host_second{}, host_third{};
+  auto* second = new FakeChannel(engine_.get());
+  ASSERT_TRUE(open(second, &host_second, pool_, 2));
+  EXPECT_EQ(in_use(), 2u);
+  Channel::Destroy(second);
+  EXPECT_EQ(in_use(), 1u);
+  // No media buffer can be made (here: no pool for it): the open fails.
+  auto* third = new FakeChannel(engine_.get());
+  ASSERT_TRUE(open(third, &host_third, nullptr, 3));
+  EXPECT_FALSE(server_.heard.back().ok);
+  EXPECT_EQ(in_use(), 1u);
+  Channel::Destroy(third);
 }
 
 TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {

@@ -66,8 +66,13 @@ TEST_F(SdrManagerTest, NamesCarryTheLoggingTagOnlyWhenAskedAndNeverASeparator) {
   ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 8, "", pool_));
   EXPECT_EQ(name, "tarnwickss-4fa1c0de-8.json");
   // A client's tag cannot lead the record out of its folder.
-  ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 9, "../../etc/x", pool_));
-  EXPECT_EQ(name.find('/'), std::string::npos);
+  for (const std::string& tag :
+       {std::string("../../etc/x"), std::string("/x"), std::string("..\\..\\x"), std::string("....."),
+        std::string("a\0/b", 4)}) {
+    ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 9, tag, pool_));
+    EXPECT_EQ(name.find_first_of(std::string("/\\\0", 3)), std::string::npos) << name;
+    EXPECT_EQ(name.substr(0, name.size() - 5).find(".."), std::string::npos) << name;
+  }
 
   std::string path;
   ASSERT_TRUE(tagged.ComposePath(path, "tarnwickss-4fa1c0de-7.json", pool_));
@@ -99,19 +104,19 @@ TEST_F(SdrManagerTest, RecordHasTheTwelveLinesExactly) {
 
 TEST_F(SdrManagerTest, EveryRecordIsValidJson) {
   SdrManager::SynthesisDetails details = NormalRecord();
-  details.speak_params.voice_name = "Kate \"the\" \\voice\\\n\x01";
-  details.speak_params.language = "en\tUS";
+  details.speak_params.voice_name = "Kate \"the\" \\voice\\\n\x01 caf\xC3\xA9";
+  details.speak_params.language = "en\tUS\xE9\xC0\xAF";  // not UTF-8
   details.speak_params.voice_gender = VOICE_GENDER_FEMALE;
   details.stream_start_time = 0;  // streaming never began
   details.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   const fs::path path = fs::path(root_) / "r.json";
   ASSERT_TRUE(details.Save(path.string()));
   rapidjson::Document doc;
-  doc.Parse(ReadFile(path).c_str());
+  doc.Parse<rapidjson::kParseValidateEncodingFlag>(ReadFile(path).c_str());
   ASSERT_FALSE(doc.HasParseError()) << ReadFile(path);
   const auto& record = doc["synth-details-record"];
   EXPECT_EQ(std::string(record["voice-name"].GetString()), details.speak_params.voice_name);
-  EXPECT_STREQ(record["language"].GetString(), "en\tUS");
+  EXPECT_STREQ(record["language"].GetString(), "en\tUS\uFFFD\uFFFD\uFFFD");
   EXPECT_STREQ(record["voice-gender"].GetString(), "female");
   EXPECT_STREQ(record["start-of-streaming-ts"].GetString(), "");
   EXPECT_STREQ(record["completion-cause"].GetString(), "cancelled");
