@@ -1,15 +1,38 @@
 #include "QelCloudAudioConverter.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace TARNWICKSS {
+
+namespace {
+
+constexpr unsigned kPcm = 1;
+constexpr unsigned kExtensible = 0xFFFE;
+
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+unsigned Le16(const std::uint8_t* p) { return static_cast<unsigned>(p[0] | p[1] << 8); }
+
+// Bytes each header part needs.
+std::size_t PartSize(int part) { return part == 0 ? 12 : part == 1 ? 8 : 16; }
+
+}  // namespace
 
 CloudAudioConverter::CloudAudioConverter() = default;
 
 CloudAudioConverter::~CloudAudioConverter() = default;
 
 bool CloudAudioConverter::Start(unsigned target_rate, std::size_t header_size) {
-  header_remaining_ = header_size;
+  header_size_ = header_size;
+  header_part_ = header_size > 0 ? HeaderPart::kRiff : HeaderPart::kSamples;
+  skip_ = 0;
+  part_fill_ = 0;
+  refused_ = false;
+  format_ = Format();
   odd_byte_pending_ = false;
   input_fill_ = 0;
   input_samples_ = 0;
@@ -35,12 +58,9 @@ bool CloudAudioConverter::Start(unsigned target_rate, std::size_t header_size) {
 
 bool CloudAudioConverter::Write(const void* data, std::size_t size, const Sink& sink) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (!valid_ || (size > 0 && !bytes)) return false;
+  if (!valid_ || refused_ || (size > 0 && !bytes)) return false;
   // The header may be spread over several pieces.
-  const std::size_t skip = std::min(header_remaining_, size);
-  bytes += skip;
-  size -= skip;
-  header_remaining_ -= skip;
+  if (!TakeHeader(bytes, size)) return false;
   if (size == 0) return true;
 
   bool ok = true;
@@ -59,8 +79,68 @@ bool CloudAudioConverter::Write(const void* data, std::size_t size, const Sink& 
   return ok;
 }
 
+bool CloudAudioConverter::TakeHeader(const std::uint8_t*& bytes, std::size_t& size) {
+  while (size > 0 && (skip_ > 0 || header_part_ != HeaderPart::kSamples)) {
+    if (skip_ > 0) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, size));
+      bytes += n;
+      size -= n;
+      skip_ -= n;
+      continue;
+    }
+    const std::size_t need = PartSize(static_cast<int>(header_part_));
+    const std::size_t n = std::min(need - part_fill_, size);
+    std::memcpy(part_ + part_fill_, bytes, n);
+    part_fill_ += n;
+    bytes += n;
+    size -= n;
+    if (part_fill_ < need) break;
+    part_fill_ = 0;
+    if (!OnHeaderPart()) {
+      refused_ = true;
+      size = 0;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CloudAudioConverter::OnHeaderPart() {
+  switch (header_part_) {
+    case HeaderPart::kRiff:
+      if (std::memcmp(part_, "RIFF", 4) == 0 && std::memcmp(part_ + 8, "WAVE", 4) == 0) {
+        header_part_ = HeaderPart::kChunk;
+      } else {
+        skip_ = header_size_ > 12 ? header_size_ - 12 : 0;
+        header_part_ = HeaderPart::kSamples;
+      }
+      return true;
+    case HeaderPart::kChunk: {
+      const std::uint32_t size = Le32(part_ + 4);
+      if (std::memcmp(part_, "data", 4) == 0) {
+        header_part_ = HeaderPart::kSamples;
+      } else if (std::memcmp(part_, "fmt ", 4) == 0 && size >= 16) {
+        header_part_ = HeaderPart::kFormat;
+        format_rest_ = size - 16 + (size & 1);
+      } else {
+        skip_ = static_cast<std::uint64_t>(size) + (size & 1);  // chunks are word-aligned
+      }
+      return true;
+    }
+    case HeaderPart::kFormat:
+      format_ = Format{Le16(part_), Le16(part_ + 2), Le32(part_ + 4), Le16(part_ + 14)};
+      skip_ = format_rest_;
+      header_part_ = HeaderPart::kChunk;
+      return (format_.tag == kPcm || format_.tag == kExtensible) && format_.channels == 1 &&
+             format_.rate == kSourceRate && format_.bits == 16;
+    case HeaderPart::kSamples:
+      break;
+  }
+  return true;
+}
+
 bool CloudAudioConverter::Finish(const Sink& sink) {
-  if (!valid_) return false;
+  if (!valid_ || refused_) return false;
   odd_byte_pending_ = false;
   if (!resampler_) return true;
   bool ok = true;

@@ -101,6 +101,15 @@ bool StaysInsideFolder(const std::string& name) {
   }
 }
 
+// Cloud audio the converter refused: played, it would sound at the wrong
+// speed or as noise.
+void LogRefusedAudio(const CloudAudioConverter& converter, const char* channel) {
+  const CloudAudioConverter::Format& f = converter.format();
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+          "Unsupported Audio Format [format %u, %u channels, %u Hz, %u bits] <%s@%s>", f.tag, f.channels,
+          static_cast<unsigned>(f.rate), f.bits, channel, kTag);
+}
+
 }  // namespace
 
 bool Channel::StartSynthesis() {
@@ -401,6 +410,11 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   context->received += size;
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
   if (!context->converter.Write(data, size, sink)) {
+    if (context->converter.refused()) {
+      LogRefusedAudio(context->converter, id());
+      context->fetch_failed = true;
+      return;
+    }
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes] <%s@%s>", size, id(),
             kTag);
   }
@@ -449,18 +463,31 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
               CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate, id(),
               kTag);
     }
-    if (!converter.Start(rate, 0)) {
+    if (!converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
               id(), kTag);
       ProcessSynthError();
       return;
     }
+    // The header first, through a stream of its own: audio in a format the
+    // converter refuses fails the segment before anything is queued.
+    std::array<std::uint8_t, CloudAudioConverter::kInputBlock * 2> piece;
+    for (std::uint64_t done = 0; done < offset && !converter.refused();) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), offset - done));
+      converter.Write(piece.data(), audio.Read(done, piece.data(), want), [](const std::uint8_t*, std::size_t) {});
+      done += want;
+    }
+    if (converter.refused()) {
+      LogRefusedAudio(converter, id());
+      ProcessSynthError();
+      return;
+    }
+    converter.Start(rate, 0);
     OpenWaveFile(WaveformManager::kFormatPcm);
     // The same blocks as a fetched body: the same samples, however the
     // audio came. One converter block of bytes at a time, decoded just
     // before the converter reads it.
     const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-    std::array<std::uint8_t, CloudAudioConverter::kInputBlock * 2> piece;
     bool converted = true;
     for (std::uint64_t done = 0; done < length;) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));

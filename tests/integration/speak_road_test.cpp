@@ -517,8 +517,14 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
   struct Fault {
     std::string voice;
     bool by_url;
-    int status;  // 0: spoken and completed; 4: spoken, cut short, completed in error
+    int status;  // below 100: started, then completed with this cause (4: cut short or failed); else refused
   };
+  // What the faulty channel plays of the plain tone: the spoken faults below
+  // of that tone must play exactly this.
+  const std::string tone = "fault:tone=500,ms=100";
+  const mrcp_request_id plain = Send(faulty, Speak{"fault", tone});
+  ExpectSpoken(faulty, plain);
+  const Bytes reference = Waveform(faulty, plain);
   const Fault faults[] = {
       {"fault:status=3", false, 407},          {"fault:no-status", false, 407},
       {"fault:empty-results", false, 407},     {"fault:missing-results", false, 407},
@@ -530,6 +536,11 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
       {"fault:tone=500,ms=1000,truncate=12000", true, 4},
       {"fault:tone=500,ms=100,delay=100", false, 0},
       {"fault:tone=500,ms=100,fetch-delay=100,piece=100", true, 0},
+      // What a real cloud does now and then.
+      {tone + ",reset", false, 401},           {tone + ",trickle=20", false, 0},
+      {tone + ",redirect", true, 0},           {tone + ",chunked", true, 0},
+      {tone + ",extra-chunks", false, 0},      {tone + ",extra-chunks,piece=7,piece-ms=0", true, 0},
+      {tone + ",rate=22050", false, 407},      {tone + ",rate=8000", true, 4},
   };
   std::vector<mrcp_request_id> ids;
   for (const Fault& fault : faults) {
@@ -538,6 +549,9 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
     ids.push_back(id);
     if (fault.status < 100) {
       ExpectSpoken(faulty, id, static_cast<mrcp_synth_completion_cause_e>(fault.status));
+      if (fault.status == 0 && fault.voice.rfind(tone + ",", 0) == 0) {
+        EXPECT_EQ(Waveform(faulty, id), reference);
+      }
     } else {
       ExpectRefused(faulty, id, static_cast<mrcp_status_code_e>(fault.status));
     }
@@ -547,6 +561,9 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     EXPECT_EQ(Messages(faulty, ids[i]).size(), faults[i].status < 100 ? 2u : 1u) << faults[i].voice;
   }
+  // Audio at another rate is refused, not played at the wrong speed.
+  EXPECT_EQ(log_.Count("Unsupported Audio Format [format 1, 1 channels, 22050 Hz, 16 bits]"), 1u);
+  EXPECT_EQ(log_.Count("Unsupported Audio Format [format 1, 1 channels, 8000 Hz, 16 bits]"), 1u);
 }
 
 TEST_F(SpeakRoad, AFailedRequestIsReattemptedOnceWhenAsked) {

@@ -50,7 +50,7 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       *field = number;
       return true;
     };
-    long status = 0, tone = 0, fetch_status = 0;
+    long status = 0, tone = 0, fetch_status = 0, rate = 0;
     bool ok = false;
     if (name == "voice") {
       switches->voice = text;
@@ -84,6 +84,7 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       ok = flag(&switches->malformed_json);
     } else if (name == "delay") {
       ok = value(0, 600000, &switches->delay_ms);
+      switches->delay_given = true;
     } else if (name == "no-answer") {
       ok = flag(&switches->no_answer);
     } else if (name == "fetch-status") {
@@ -95,8 +96,23 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       ok = value(0, 1L << 30, &switches->fetch.truncate_bytes);
     } else if (name == "piece") {
       ok = value(1, 1L << 30, &switches->fetch.piece_bytes);
+      switches->fetch.paced = true;
     } else if (name == "piece-ms") {
       ok = value(0, 10000, &switches->fetch.piece_ms);
+      switches->fetch.paced = true;
+    } else if (name == "reset") {
+      ok = flag(&switches->reset);
+    } else if (name == "trickle") {
+      ok = value(1, 1000, &switches->trickle_ms);
+    } else if (name == "redirect") {
+      ok = flag(&switches->fetch.redirect);
+    } else if (name == "chunked") {
+      ok = flag(&switches->fetch.chunked);
+    } else if (name == "extra-chunks") {
+      ok = flag(&switches->extra_chunks);
+    } else if (name == "rate") {
+      ok = value(4000, 48000, &rate);
+      switches->wave_rate = static_cast<int>(rate);
     } else {
       *error = "unknown fault switch [" + name + "]";
       return false;

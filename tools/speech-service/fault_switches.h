@@ -32,6 +32,20 @@
 //   piece=BYTES       the audio URL sends the body in pieces of BYTES
 //                     (default 4096)
 //   piece-ms=MS       pause between pieces (default 2)
+//
+// Faults a real cloud shows:
+//   reset             the text answer stops half-way and its connection
+//                     closes: the declared length is never reached
+//   trickle=MS        the text answer in 32 pieces, MS milliseconds apart
+//   redirect          the audio URL answers 302 once, pointing at itself
+//   chunked           the audio URL sends the body chunked, with no length
+//   extra-chunks      the WAVE has a "LIST" chunk (of odd size) between its
+//                     "fmt " and its "data" (inline and by URL)
+//   rate=HZ           the WAVE header declares HZ (4000..48000) instead of
+//                     16000; the samples are the same
+//
+// Switches that set a delay or the pieces of a body override the timing
+// profile (Options::profile) for that request.
 #ifndef SPEECH_SERVICE_FAULT_SWITCHES_H
 #define SPEECH_SERVICE_FAULT_SWITCHES_H
 
@@ -45,6 +59,9 @@ struct FetchFaults {
   long truncate_bytes = -1;  // -1: the whole body
   long piece_bytes = 4096;
   long piece_ms = 2;
+  bool paced = false;  // piece= or piece-ms= given: the profile does not pace this body
+  bool redirect = false;
+  bool chunked = false;
 };
 
 struct FaultSwitches {
@@ -63,7 +80,12 @@ struct FaultSwitches {
   bool empty_url = false;
   bool malformed_json = false;
   long delay_ms = 0;
+  bool delay_given = false;
   bool no_answer = false;
+  bool reset = false;
+  long trickle_ms = 0;
+  bool extra_chunks = false;
+  int wave_rate = 16000;  // the rate the WAVE header declares
   FetchFaults fetch;
 };
 

@@ -1,6 +1,13 @@
 // tarnwickss-speech-service: the local speech service on a loopback address.
 //
 //   tarnwickss-speech-service --credentials FILE [--listen HOST:PORT] [--quiet]
+//                             [--profile fast|cloud] [--first-byte-ms MS]
+//                             [--spread SIGMA] [--speed MULTIPLE]
+//
+// --profile cloud answers like a cloud service (speech_service.h): a text
+// answer after a first-byte delay around --first-byte-ms (250), spread by
+// the log-normal --spread (0.3), and audio by URL at --speed (4) times real
+// time. The default profile answers at once.
 //
 // Prints the address it serves as its first line, then serves until SIGINT
 // or SIGTERM. Port 0 picks a free port.
@@ -17,7 +24,10 @@
 namespace {
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s --credentials FILE [--listen HOST:PORT] [--quiet]\n", program);
+  std::fprintf(stderr,
+               "usage: %s --credentials FILE [--listen HOST:PORT] [--quiet] [--profile fast|cloud]\n"
+               "       [--first-byte-ms MS] [--spread SIGMA] [--speed MULTIPLE]\n",
+               program);
   return 2;
 }
 
@@ -48,6 +58,17 @@ int main(int argc, char** argv) {
       if (!ParseListen(argv[++i], &options)) return Usage(argv[0]);
     } else if (arg == "--quiet") {
       options.verbose = false;
+    } else if (arg == "--profile" && i + 1 < argc) {
+      const std::string profile = argv[++i];
+      if (profile != "fast" && profile != "cloud") return Usage(argv[0]);
+      options.profile.cloud = profile == "cloud";
+    } else if ((arg == "--first-byte-ms" || arg == "--spread" || arg == "--speed") && i + 1 < argc) {
+      char* end = nullptr;
+      const double value = std::strtod(argv[++i], &end);
+      if (*end != '\0' || !(value >= 0) || value > 600000) return Usage(argv[0]);
+      if (arg == "--first-byte-ms") options.profile.first_byte_ms = static_cast<long>(value);
+      if (arg == "--spread") options.profile.spread = value;
+      if (arg == "--speed") options.profile.speed = value;
     } else {
       return Usage(argv[0]);
     }

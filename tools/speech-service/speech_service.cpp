@@ -10,9 +10,11 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <random>
 #include <vector>
 
 #include "brillify/RequestSignature.h"
@@ -92,6 +94,30 @@ bool IsString(const rapidjson::Value* value) { return value && value->IsString()
 
 std::string StringOf(const rapidjson::Value* value) {
   return IsString(value) ? std::string(value->GetString(), value->GetStringLength()) : std::string();
+}
+
+// The WAVE `wave` (the 44-byte header first) shaped as the switches ask: a
+// declared rate other than 16000 Hz, a "LIST" chunk before the "data".
+std::string ShapeWave(std::string wave, const FaultSwitches& faults) {
+  auto put32 = [&wave](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) wave[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  if (faults.wave_rate != kOutputRate) {
+    put32(24, static_cast<std::uint32_t>(faults.wave_rate));
+    put32(28, static_cast<std::uint32_t>(faults.wave_rate) * 2);
+  }
+  if (faults.extra_chunks) {
+    // Odd-sized, so a reader must also skip its pad byte.
+    const std::string text = "ISFTtarnwickss speech service";
+    std::string chunk = "LIST";
+    const auto size = static_cast<std::uint32_t>(4 + text.size());
+    for (int i = 0; i < 4; ++i) chunk += static_cast<char>(size >> (8 * i));
+    chunk += "INFO" + text;
+    if (size % 2 != 0) chunk += '\0';
+    wave.insert(36, chunk);
+    put32(4, static_cast<std::uint32_t>(wave.size() - 8));
+  }
+  return wave;
 }
 
 bool LooksLikeSsml(const std::string& text) {
@@ -228,10 +254,51 @@ std::string SpeechService::StoreAudio(std::shared_ptr<const std::string> wave, c
   return id;
 }
 
+std::chrono::steady_clock::time_point SpeechService::AnswerDue(std::chrono::steady_clock::time_point arrival) const {
+  const Profile& profile = options_.profile;
+  if (!profile.cloud || profile.first_byte_ms <= 0) return arrival;
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::normal_distribution<double> normal(0.0, profile.spread);
+  // Bounded, so one draw cannot stand for a hung service.
+  const double ms = static_cast<double>(profile.first_byte_ms) * std::exp(std::clamp(normal(random), -3.0, 3.0));
+  return arrival + std::chrono::microseconds(static_cast<long long>(ms * 1000));
+}
+
+void SpeechService::Reply(httplib::Response& response, int http_status, std::string json, const FaultSwitches& faults,
+                          std::chrono::steady_clock::time_point due) {
+  const auto wait = due - std::chrono::steady_clock::now();
+  if (wait > wait.zero() && !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
+                                  std::chrono::milliseconds(1))) {
+    response.status = 503;
+    return;
+  }
+  response.status = http_status;
+  if (!faults.reset && faults.trickle_ms == 0) {
+    response.set_content(std::move(json), "application/json");
+    return;
+  }
+  constexpr std::size_t kTricklePieces = 32;
+  auto body = std::make_shared<const std::string>(std::move(json));
+  const std::size_t piece = faults.reset ? body->size() / 2 : std::max<std::size_t>(1, body->size() / kTricklePieces + 1);
+  const bool reset = faults.reset;
+  const auto pause = std::chrono::milliseconds(faults.trickle_ms);
+  // The whole length is declared; returning false closes the connection.
+  response.set_content_provider(
+      body->size(), "application/json",
+      [this, body, piece, reset, pause](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        if (reset && offset > 0) return false;
+        const std::size_t count = std::min(piece, length);
+        if (!sink.write(body->data() + offset, count)) return false;
+        if (pause.count() > 0 && offset + count < body->size()) return Wait(pause);
+        return true;
+      });
+}
+
 void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Response& response) {
-  auto answer = [&response](int http_status, const std::string& json) {
-    response.status = http_status;
-    response.set_content(json, "application/json");
+  const auto arrival = std::chrono::steady_clock::now();
+  FaultSwitches faults;
+  auto answer = [&](int http_status, const std::string& json) {
+    Reply(response, http_status, json, faults, faults.delay_given ? arrival : AnswerDue(arrival));
   };
 
   std::string why;
@@ -255,8 +322,8 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   const std::string query = StringOf(Member(document, "Query"));
   const std::string request_id = StringOf(Member(*info, "RequestID"));
 
-  FaultSwitches faults;
   if (!ParseFaultSwitches(StringOf(Member(*info, "ResponseVoice")), &faults, &why)) {
+    faults = FaultSwitches();
     answer(400, FailureJson(kBadRequest, why));
     return;
   }
@@ -296,7 +363,9 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   }
   const rapidjson::Value* as_url = Member(*info, "ResponseAudioAsURL");
   const bool by_url = as_url && as_url->IsBool() && as_url->GetBool();
-  if (faults.instant) return AnswerInstantly(query, faults, by_url, response);
+  if (faults.instant) {
+    return AnswerInstantly(query, faults, by_url, faults.delay_given ? arrival : AnswerDue(arrival), response);
+  }
 
   speech.language = StringOf(Member(*info, "Language"));
   speech.voice = faults.voice == "Default" ? std::string() : faults.voice;
@@ -307,7 +376,7 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   } else if (!Synthesize(speech, &samples, &speaker, &why)) {
     return answer(200, FailureJson(kSynthesisFailed, why));
   }
-  auto wave = std::make_shared<const std::string>(WaveBytes(samples, kOutputRate));
+  auto wave = std::make_shared<const std::string>(ShapeWave(WaveBytes(samples, kOutputRate), faults));
   Log("text request [" + request_id + "] answered: " + std::to_string(wave->size()) + " bytes of audio " +
       (by_url ? "by URL" : "inline"));
   answer(200, SuccessJson(query, speaker, wave, faults, by_url));
@@ -346,13 +415,14 @@ std::string SpeechService::SuccessJson(const std::string& query, const std::stri
 }
 
 void SpeechService::AnswerInstantly(const std::string& query, const FaultSwitches& faults, bool by_url,
-                                    httplib::Response& response) {
+                                    std::chrono::steady_clock::time_point due, httplib::Response& response) {
   constexpr int kDefaultHz = 440;
   constexpr std::size_t kMaxPremade = 64;  // distinct lengths and queries a measurement uses; more are made anew
   const int hz = faults.tone_hz > 0 ? faults.tone_hz : kDefaultHz;
   const std::pair<int, long> key(hz, faults.tone_ms);
   // The answer depends on the switches that shape it, and inline on the query.
-  const bool plain = !faults.missing_bytes && !faults.empty_bytes;
+  const bool shaped = faults.extra_chunks || faults.wave_rate != kOutputRate;
+  const bool plain = !faults.missing_bytes && !faults.empty_bytes && !shaped;
   const std::string answer_key = std::to_string(hz) + "/" + std::to_string(faults.tone_ms) + "/" + query;
   std::shared_ptr<const std::string> wave;
   std::shared_ptr<const std::string> body;
@@ -371,6 +441,7 @@ void SpeechService::AnswerInstantly(const std::string& query, const FaultSwitche
     if (premade_waves_.size() >= kMaxPremade) premade_waves_.clear();
     premade_waves_.emplace(key, wave);
   }
+  if (shaped) wave = std::make_shared<const std::string>(ShapeWave(*wave, faults));
   if (!body) {
     body = std::make_shared<const std::string>(SuccessJson(query, "tone", wave, faults, by_url));
     if (!by_url && plain) {
@@ -379,9 +450,8 @@ void SpeechService::AnswerInstantly(const std::string& query, const FaultSwitche
       premade_answers_.emplace(answer_key, body);
     }
   }
-  response.status = 200;
   // The body is copied once into the response; the JSON is not made again.
-  response.set_content(*body, "application/json");
+  Reply(response, 200, *body, faults, due);
 }
 
 void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Response& response) {
@@ -406,23 +476,51 @@ void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Res
     response.set_content("audio fault\n", "text/plain");
     return;
   }
+  if (faults.redirect && !request.has_param("moved")) {
+    response.status = 302;
+    response.set_header("Location", address_ + request.path + "?moved=1");
+    return;
+  }
   std::shared_ptr<const std::string> wave = audio.wave;
   const std::size_t sent = faults.truncate_bytes < 0
                                ? wave->size()
                                : std::min(wave->size(), static_cast<std::size_t>(faults.truncate_bytes));
-  const std::size_t piece = static_cast<std::size_t>(faults.piece_bytes);
-  const auto pause = std::chrono::milliseconds(faults.piece_ms);
-  // The whole length is declared; a truncated body just stops, and
-  // returning false closes the connection.
-  response.set_content_provider(
-      wave->size(), "audio/wav",
-      [this, wave, sent, piece, pause](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        if (offset >= sent) return false;
-        const std::size_t count = std::min({piece, length, sent - offset});
-        if (!sink.write(wave->data() + offset, count)) return false;
-        if (pause.count() > 0 && offset + count < wave->size()) return Wait(pause);
+  // The cloud profile streams 100 ms pieces (3200 bytes at 16000 Hz) at a
+  // multiple of real time: a piece goes out when the audio before it would
+  // have been made.
+  const Profile& profile = options_.profile;
+  const bool streamed = profile.cloud && !faults.paced && profile.speed > 0;
+  const std::size_t piece = streamed ? 3200 : static_cast<std::size_t>(faults.piece_bytes);
+  const auto pause = std::chrono::milliseconds(streamed ? 0 : faults.piece_ms);
+  const double bytes_per_ms = streamed ? kOutputRate * 2 / 1000.0 * profile.speed : 0;
+  const auto start = std::chrono::steady_clock::now();
+  // Writes the piece at `offset`; false ends the body (and a truncated one
+  // closes the connection).
+  auto write = [this, wave, sent, piece, pause, bytes_per_ms, start](std::size_t offset, std::size_t length,
+                                                                      httplib::DataSink& sink) {
+    if (offset >= sent) return false;
+    if (bytes_per_ms > 0) {
+      const auto due = start + std::chrono::microseconds(static_cast<long long>(offset / bytes_per_ms * 1000));
+      const auto wait = due - std::chrono::steady_clock::now();
+      if (wait > wait.zero() && !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(wait))) return false;
+    }
+    const std::size_t count = std::min({piece, length, sent - offset});
+    if (!sink.write(wave->data() + offset, count)) return false;
+    if (pause.count() > 0 && offset + count < wave->size()) return Wait(pause);
+    return true;
+  };
+  if (faults.chunked) {
+    response.set_chunked_content_provider("audio/wav", [wave, sent, write](std::size_t offset, httplib::DataSink& sink) {
+      if (offset >= wave->size()) {
+        sink.done();
         return true;
-      });
+      }
+      return offset < sent && write(offset, wave->size() - offset, sink);
+    });
+    return;
+  }
+  // Otherwise the whole length is declared, and a truncated body just stops.
+  response.set_content_provider(wave->size(), "audio/wav", write);
 }
 
 }  // namespace speech_service

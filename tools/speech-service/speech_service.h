@@ -21,6 +21,14 @@
 // synthesis fails. The response voice can select fault switches
 // (fault_switches.h).
 //
+// The timing profile (Options::profile) says how fast the service answers.
+// "fast", the default, answers as soon as the speech is made and sends a
+// body by URL in 4 KiB pieces 2 ms apart. "cloud" answers as a cloud service
+// does: each text answer leaves a first-byte delay after its request arrived,
+// drawn around a median (log-normal, so a few are much slower), and audio by
+// URL is streamed in 100 ms pieces at a multiple of real time. A request's
+// own delay or piece switches override the profile.
+//
 // Threads: HTTP requests are served by a pool of threads; Start, Stop and the
 // destructor belong to the owner's thread.
 #ifndef SPEECH_SERVICE_SPEECH_SERVICE_H
@@ -48,11 +56,19 @@ namespace speech_service {
 
 enum AnswerStatus { kSuccess = 0, kBadRequest = 1, kUnauthorized = 2, kSynthesisFailed = 3 };
 
+struct Profile {
+  bool cloud = false;
+  long first_byte_ms = 250;  // median first-byte delay of a text answer
+  double spread = 0.3;       // sigma of the log-normal draw around it
+  double speed = 4;          // audio by URL: this multiple of real time
+};
+
 struct Options {
   std::string host = "127.0.0.1";  // loopback only
   int port = 8390;                 // 0 picks a free port
   std::string credentials_file;
   bool verbose = false;            // one line per request on stderr
+  Profile profile;
 };
 
 class SpeechService {
@@ -93,11 +109,18 @@ class SpeechService {
   // The "instant" fault switch: pre-made audio, and for inline answers the
   // whole answer, kept per query, frequency and length.
   void AnswerInstantly(const std::string& query, const FaultSwitches& faults, bool by_url,
-                       httplib::Response& response);
+                       std::chrono::steady_clock::time_point due, httplib::Response& response);
   // The answer JSON for one result with `audio` inline (base64 WAVE) or as
   // the URL of stored audio.
   std::string SuccessJson(const std::string& query, const std::string& speaker,
                           const std::shared_ptr<const std::string>& wave, const FaultSwitches& faults, bool by_url);
+  // Sends a text answer once `due` has come: whole, trickled or cut short
+  // as the switches say.
+  void Reply(httplib::Response& response, int http_status, std::string json, const FaultSwitches& faults,
+             std::chrono::steady_clock::time_point due);
+  // When a text request that arrived at `arrival` is answered under the
+  // profile: at once for "fast".
+  std::chrono::steady_clock::time_point AnswerDue(std::chrono::steady_clock::time_point arrival) const;
   // Keeps `wave` for fetching; returns its id.
   std::string StoreAudio(std::shared_ptr<const std::string> wave, const FetchFaults& faults);
   // Waits `duration`; false when the service began to stop meanwhile.

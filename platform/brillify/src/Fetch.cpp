@@ -18,7 +18,8 @@ struct FetchState {
   FetchHandler* handler;
   const bool* deleted;          // the fetch was deleted by a handler call
   std::exception_ptr error{};   // a handler's exception, rethrown by get
-  bool interim = false;         // inside a 1xx response, which is not reported
+  bool interim = false;         // inside a 1xx or 3xx response, which is not reported
+  bool reported = false;        // the final status has been reported
   bool header_done = false;     // the final response's header has been reported
   bool has_length = false;
   unsigned long length = 0;
@@ -46,8 +47,11 @@ void ReportStatusLine(FetchState& state, const std::string& line) {
   if (*end == '.') minor = static_cast<unsigned>(std::strtoul(end + 1, &end, 10));
   const unsigned code = static_cast<unsigned>(std::strtoul(end, &end, 10));
   while (*end == ' ') ++end;
-  state.interim = code < 200;
+  // A redirect is followed by the transfer itself; only where it leads is
+  // the answer.
+  state.interim = code < 200 || (code >= 300 && code < 400);
   if (state.interim) return;
+  state.reported = true;
   state.has_length = false;
   state.handler->handleHTTPVersion(major, minor);
   if (!state.Live()) return;
@@ -99,6 +103,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
   auto& state = *static_cast<FetchState*>(user);
   const std::size_t bytes = size * count;
   if (bytes == 0) return 0;
+  if (!state.reported) return bytes;  // the body of a redirect that was not followed
   try {
     state.handler->handleContent(static_cast<unsigned long>(bytes), data);
   } catch (...) {
@@ -131,6 +136,11 @@ void Fetch::get(FetchHandler* handler, int method) {
   curl_easy_setopt(transfer.handle(), CURLOPT_HEADERDATA, &state);
   curl_easy_setopt(transfer.handle(), CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(transfer.handle(), CURLOPT_WRITEDATA, &state);
+  // Audio may be served from elsewhere (a content network): a few redirects,
+  // over HTTP(S) only.
+  curl_easy_setopt(transfer.handle(), CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(transfer.handle(), CURLOPT_MAXREDIRS, 3L);
+  curl_easy_setopt(transfer.handle(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 
   deleted_flag_ = &deleted;
   const CURLcode code = transfer.Perform();
@@ -139,6 +149,7 @@ void Fetch::get(FetchHandler* handler, int method) {
   if (state.error) std::rethrow_exception(state.error);
   if (deleted) return;
   if (code != CURLE_OK) Brillify::ThrowText(transfer.Describe("fetch", code));
+  if (!state.reported) Brillify::ThrowText("fetch answered with a redirect it cannot follow [" + url_ + "]");
   // Last: the handler may delete this fetch here.
   handler->handleContentEnd();
 }

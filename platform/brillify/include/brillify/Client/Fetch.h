@@ -1,9 +1,11 @@
 // Brillify SDK: one HTTP fetch of a URL, streamed to a handler.
 //
 // get() runs the whole transfer on the calling thread and reports it to the
-// handler as HTTPHandler describes, before it returns. It follows no
-// redirects and reports any status (404 and 500 too) like 200: reading the
-// code is the handler's business. Transport errors (refused or dropped
+// handler as HTTPHandler describes, before it returns. It follows up to
+// three redirects (HTTP and HTTPS only), reporting only the answer they lead
+// to, and reports any other status (404 and 500 too) like 200: reading the
+// code is the handler's business. A redirect it cannot follow (no Location,
+// too many) throws. Transport errors (refused or dropped
 // connections, a body shorter than declared), time-outs (Brillify/Timeouts.h)
 // and a handler's own exception end the transfer; the first two throw the
 // SDK's text (a const char*), the last is rethrown as it is.
