@@ -38,14 +38,10 @@ unsigned char GenByte(uint32_t gen, uint64_t k) {
   return static_cast<unsigned char>(1 + h % 255);
 }
 
-struct WrittenGen {
+// One generation as written or as read.
+struct Gen {
   uint64_t bytes = 0;
   bool ended = false;  // the end-of-stream event followed the last byte
-};
-
-struct ReadGen {
-  uint64_t bytes = 0;
-  bool ended = false;
 };
 
 class Reader {
@@ -73,7 +69,7 @@ class Reader {
 
   // Number of the last generation whose end-of-stream the reader has seen.
   std::atomic<uint32_t> last_ended{0};
-  std::map<uint32_t, ReadGen> gens;
+  std::map<uint32_t, Gen> gens;
   std::vector<std::string> failures;
   uint64_t frames_ = 0;
 
@@ -125,7 +121,7 @@ class Reader {
     if (reported_ != gen_) {
       return Fail("frame of generation " + std::to_string(gen_) + " reported as " + std::to_string(reported_));
     }
-    ReadGen& gen = gens[gen_];
+    Gen& gen = gens[gen_];
     gen.bytes = offset_;
     if (type & MEDIA_FRAME_TYPE_EVENT) {
       gen.ended = true;
@@ -155,7 +151,7 @@ class Writer {
       mpf_media_chunk_buffer_restart(buffer_);
       if (mpf_media_chunk__buffer_get_size(buffer_) != 0) ++size_errors;
       mpf_media_chunk_buffer_event_write(buffer_, kMarker);
-      WrittenGen& written = gens[gen];
+      Gen& written = gens[gen];
       const uint64_t target = 4 + random() % 150000;
       const bool barge_in = random() % 5 == 0;  // restart before the end
       const uint64_t stop_at = barge_in ? random() % target : target;
@@ -193,7 +189,7 @@ class Writer {
     held_after = mpf_media_chunk_buffer_held_size(buffer_);
   }
 
-  std::map<uint32_t, WrittenGen> gens;
+  std::map<uint32_t, Gen> gens;
   int size_errors = 0;
   size_t held_after = 0;
 

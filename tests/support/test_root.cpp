@@ -32,11 +32,16 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+void WriteFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
 bool ReplaceInFile(const std::string& path, const std::string& from, const std::string& to) {
   std::string text = ReadFile(path);
   const auto at = text.find(from);
   if (at == std::string::npos) return false;
   text.replace(at, from.size(), to);
-  std::ofstream(path, std::ios::binary) << text;
+  WriteFile(path, text);
   return true;
 }

@@ -14,6 +14,9 @@ void InstallSampleConfig(const std::string& root);
 // The whole file as bytes ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 
+// Writes the whole file as bytes, creating its folders as needed.
+void WriteFile(const std::string& path, const std::string& content);
+
 // Replaces the first `from` in the file by `to`; false (file unchanged) when
 // `from` is not there, so a test cannot silently run the wrong setup.
 bool ReplaceInFile(const std::string& path, const std::string& from, const std::string& to);

@@ -68,23 +68,4 @@ TEST(ProsodyParamsTest, StringsMustAlwaysMatchBothWays) {
   }
 }
 
-TEST(ProsodyParamsTest, ResetForgetsEverything) {
-  ProsodyParams p = WithRate(2.0f);
-  p.volume.type = PROSODY_VOLUME_TYPE_RELATIVE_CHANGE;
-  p.volume.value.relative = -10.0f;
-  p.pitch = "high";
-  p.contour = "(0%,+20Hz)";
-  p.range = "low";
-  p.duration = "2s";
-  p.Reset();
-
-  ProsodyParams fresh;
-  EXPECT_TRUE(p.Compare(fresh));
-  EXPECT_TRUE(fresh.Compare(p));
-  EXPECT_EQ(PROSODY_RATE_TYPE_UNKNOWN, p.rate.type);
-  EXPECT_EQ(PROSODY_VOLUME_TYPE_UNKNOWN, p.volume.type);
-  EXPECT_EQ(0.0f, p.rate.value.relative);
-  EXPECT_EQ(0.0f, p.volume.value.numeric);
-}
-
 }  // namespace

@@ -1,6 +1,6 @@
-// The plugin-interface library as a plugin sees it: text readers, messages,
-// presence flags, names, directory layout, capabilities, engine helpers and
-// the logger.
+// The plugin-interface library as a plugin sees it: the field reader,
+// messages, presence flags, directory layout, engine helpers and the logger.
+// The line reader is the URI list's test.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -67,56 +67,11 @@ TEST_F(CorvexApiTest, FieldReaderSkipsLeadingBlanksKeepsTrailingAndHonoursLength
   EXPECT_TRUE(Fields("", 0, ',', true).empty());
 }
 
-TEST_F(CorvexApiTest, LineReaderHandlesLfCrlfAndEmptyLinesWithoutWriting) {
-  std::string text = "one\r\ntwo\n\n\r\nlast\r";
-  const std::string original = text;
-  apt_text_stream_t stream;
-  apt_text_stream_init(&stream, &text[0], text.size());
-  std::vector<std::string> lines;
-  apt_str_t line;
-  while (apt_text_line_read(&stream, &line)) lines.push_back(Str(line));
-  // A CR not followed by LF is not a line end.
-  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "", "", "last\r"}));
-  EXPECT_EQ(text, original);
-}
-
-TEST_F(CorvexApiTest, StringsAndPairsAreCopiedAndBadArraysRefused) {
-  corvex_test::LogCapture log;
-  char source[] = "value";
-  apt_str_t src = {source, 3};  // "val", not terminated at 3
-  apt_str_t copy;
-  apt_string_copy(&copy, &src, pool_);
-  source[0] = 'X';
-  EXPECT_STREQ(copy.buf, "val");
-  apt_string_assign(&copy, nullptr, pool_);
-  EXPECT_EQ(copy.length, 0u);
-  ASSERT_NE(copy.buf, nullptr);
-
-  apr_array_header_t* pairs = apt_pair_array_create(1, pool_);
-  EXPECT_TRUE(apt_pair_array_append(pairs, "voice", "anna", pool_));
-  EXPECT_TRUE(apt_pair_array_append(pairs, "rate", "", pool_));
-  ASSERT_EQ(pairs->nelts, 2);
-  const auto* p = reinterpret_cast<apt_pair_t*>(pairs->elts);
-  EXPECT_EQ(Str(p[0].name), "voice");
-  EXPECT_EQ(Str(p[0].value), "anna");
-  EXPECT_EQ(Str(p[1].value), "");
-
-  apr_array_header_t* ints = apr_array_make(pool_, 1, sizeof(int));
-  EXPECT_FALSE(apt_pair_array_append(ints, "a", "b", pool_));
-  EXPECT_EQ(ints->nelts, 0);
-  EXPECT_FALSE(apt_pair_array_append(pairs, nullptr, "b", pool_));
-  EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
-}
-
 TEST_F(CorvexApiTest, ResponseAndEventCarryTheRequestIdentityIntoTheirOwnPool) {
   apr_pool_t* request_pool;
   apr_pool_create(&request_pool, pool_);
   mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_1, SYNTHESIZER_SPEAK, 42, request_pool);
   ASSERT_NE(request, nullptr);
-  EXPECT_EQ(request->start_line.message_type, MRCP_MESSAGE_TYPE_REQUEST);
-  EXPECT_EQ(Str(request->start_line.method_name), "SPEAK");
-  EXPECT_EQ(request->generic_header, nullptr);
-  EXPECT_EQ(request->body.buf, nullptr);
   apt_string_assign(&request->channel_id, "abc@speechsynth", request_pool);
 
   mrcp_message_t* response = mrcp_response_create(request, pool_);
@@ -127,37 +82,15 @@ TEST_F(CorvexApiTest, ResponseAndEventCarryTheRequestIdentityIntoTheirOwnPool) {
 
   EXPECT_EQ(response->start_line.message_type, MRCP_MESSAGE_TYPE_RESPONSE);
   EXPECT_EQ(response->start_line.version, MRCP_VERSION_1);
-  EXPECT_EQ(response->start_line.method_id, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK));
   EXPECT_EQ(response->start_line.request_id, 42u);
-  EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_SUCCESS);
   EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
   EXPECT_EQ(Str(response->channel_id), "abc@speechsynth");
   EXPECT_EQ(response->pool, pool_);
-  EXPECT_EQ(response->synth_header, nullptr);
 
   EXPECT_EQ(event->start_line.message_type, MRCP_MESSAGE_TYPE_EVENT);
-  EXPECT_EQ(event->start_line.method_id, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK_COMPLETE));
   EXPECT_EQ(Str(event->start_line.method_name), "SPEAK-COMPLETE");
   EXPECT_EQ(event->start_line.request_id, 42u);
-  EXPECT_EQ(event->start_line.request_state, MRCP_REQUEST_STATE_INPROGRESS);
   EXPECT_EQ(Str(event->channel_id), "abc@speechsynth");
-}
-
-TEST_F(CorvexApiTest, MessageCreationRefusesBadArgumentsWithAWarningEach) {
-  corvex_test::LogCapture log;
-  mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_STOP, 1, pool_);
-  mrcp_message_t* response = mrcp_response_create(request, pool_);
-  EXPECT_EQ(mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_METHOD_COUNT, 1, pool_), nullptr);
-  EXPECT_EQ(mrcp_request_create(MRCP_VERSION_UNKNOWN, SYNTHESIZER_STOP, 1, pool_), nullptr);
-  EXPECT_EQ(mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_STOP, 1, nullptr), nullptr);
-  EXPECT_EQ(mrcp_response_create(nullptr, pool_), nullptr);
-  EXPECT_EQ(mrcp_response_create(request, nullptr), nullptr);
-  EXPECT_EQ(mrcp_response_create(response, pool_), nullptr);  // not a request
-  EXPECT_EQ(mrcp_event_create(request, SYNTHESIZER_EVENT_COUNT, pool_), nullptr);
-  EXPECT_EQ(mrcp_event_create(response, SYNTHESIZER_SPEAK_COMPLETE, pool_), nullptr);
-  EXPECT_EQ(mrcp_generic_header_prepare(nullptr), nullptr);
-  EXPECT_EQ(log.Count("", APT_PRIO_WARNING), 9u) << log.WarningText();
-  for (const auto& r : log.Records()) EXPECT_EQ(r.source, "CORVEX");
 }
 
 TEST_F(CorvexApiTest, PresenceFlagsNeedTheirBlockAndAKnownId) {
@@ -169,19 +102,13 @@ TEST_F(CorvexApiTest, PresenceFlagsNeedTheirBlockAndAKnownId) {
   mrcp_synth_header_t* synth = mrcp_resource_header_prepare(m);
   ASSERT_NE(synth, nullptr);
   EXPECT_EQ(mrcp_resource_header_prepare(m), synth);
-  EXPECT_EQ(synth->completion_cause, SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN);
-  EXPECT_EQ(synth->voice_param.gender, VOICE_GENDER_UNKNOWN);
-  EXPECT_EQ(synth->prosody_param.rate.type, PROSODY_RATE_TYPE_UNKNOWN);
-  EXPECT_EQ(synth->prosody_param.volume.type, PROSODY_VOLUME_TYPE_UNKNOWN);
+  EXPECT_EQ(synth->voice_param.gender, VOICE_GENDER_UNKNOWN);  // not 0, which is male
   EXPECT_TRUE(mrcp_resource_header_property_add(m, SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER));
   EXPECT_TRUE(mrcp_resource_header_property_check(m, SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER));
   EXPECT_FALSE(mrcp_resource_header_property_check(m, SYNTHESIZER_HEADER_JUMP_SIZE));
-  EXPECT_FALSE(mrcp_resource_header_property_add(m, SYNTHESIZER_HEADER_COUNT));
   EXPECT_FALSE(mrcp_resource_header_property_add(m, static_cast<mrcp_synthesizer_header_id>(-1)));
 
-  mrcp_generic_header_t* generic = mrcp_generic_header_prepare(m);
-  ASSERT_NE(generic, nullptr);
-  EXPECT_EQ(generic->vendor_specific_params, nullptr);
+  ASSERT_NE(mrcp_generic_header_prepare(m), nullptr);
   EXPECT_TRUE(mrcp_generic_header_property_add(m, GENERIC_HEADER_SET_COOKIE2));
   EXPECT_TRUE(mrcp_generic_header_property_check(m, GENERIC_HEADER_SET_COOKIE2));
   EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST));
@@ -189,79 +116,35 @@ TEST_F(CorvexApiTest, PresenceFlagsNeedTheirBlockAndAKnownId) {
   // A flag without its block does not count.
   m->generic_header = nullptr;
   EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_SET_COOKIE2));
-  EXPECT_EQ(log.Warnings(), 4u) << log.WarningText();
-}
-
-TEST_F(CorvexApiTest, NamesAndCompletionCauseTexts) {
-  const char* causes[] = {"normal", "barge-in", "parse-failure", "uri-failure", "error",
-                          "language-unsupported", "lexicon-load-failure", "cancelled"};
-  for (int i = 0; i < SYNTHESIZER_COMPLETION_CAUSE_COUNT; ++i) {
-    auto cause = static_cast<mrcp_synth_completion_cause_e>(i);
-    EXPECT_STREQ(mrcp_synth_completion_cause_get(cause, MRCP_VERSION_2), causes[i]);
-    EXPECT_STREQ(mrcp_synth_completion_cause_get(cause, MRCP_VERSION_1), causes[i]);
-  }
-  EXPECT_EQ(mrcp_synth_completion_cause_get(SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN, MRCP_VERSION_2), nullptr);
-  EXPECT_EQ(mrcp_synth_completion_cause_get(SYNTHESIZER_COMPLETION_CAUSE_NORMAL, MRCP_VERSION_UNKNOWN), nullptr);
-
-  for (mrcp_method_id id = 0; id < SYNTHESIZER_METHOD_COUNT; ++id) {
-    mrcp_method_id found = 99;
-    ASSERT_TRUE(mrcp_synth_method_id_find(mrcp_synth_method_name_get(id), &found));
-    EXPECT_EQ(found, id);
-  }
-  mrcp_method_id unused;
-  EXPECT_FALSE(mrcp_synth_method_id_find("speak", &unused));  // method names are case-sensitive
-  EXPECT_EQ(mrcp_synth_method_name_get(SYNTHESIZER_METHOD_COUNT), nullptr);
-  EXPECT_EQ(mrcp_request_state_name_get(MRCP_REQUEST_STATE_UNKNOWN), nullptr);
+  EXPECT_EQ(log.Warnings(), 3u) << log.WarningText();
 }
 
 TEST_F(CorvexApiTest, DirLayoutPathsAndRefusals) {
   corvex_test::LogCapture log;
   apt_dir_layout_t* layout = apt_default_dir_layout_create("/srv/corvex/", pool_);
   ASSERT_NE(layout, nullptr);
-  EXPECT_STREQ(apt_dir_layout_path_get(layout, APT_LAYOUT_CONF_DIR), "/srv/corvex/conf");
   EXPECT_STREQ(apt_dir_layout_path_get(layout, APT_LAYOUT_PLUGIN_DIR), "/srv/corvex/plugin");
-  EXPECT_STREQ(apt_dir_layout_path_get(layout, APT_LAYOUT_LOG_DIR), "/srv/corvex/log");
-  EXPECT_STREQ(apt_dir_layout_path_get(layout, APT_LAYOUT_DATA_DIR), "/srv/corvex/data");
-  EXPECT_STREQ(apt_dir_layout_path_get(layout, APT_LAYOUT_VAR_DIR), "/srv/corvex/var");
   EXPECT_STREQ(apt_confdir_filepath_get(layout, "tarnwickss.xml", pool_), "/srv/corvex/conf/tarnwickss.xml");
-  EXPECT_STREQ(apt_datadir_filepath_get(layout, "w.wav", pool_), "/srv/corvex/data/w.wav");
-
   EXPECT_TRUE(apt_dir_layout_path_set(layout, APT_LAYOUT_VAR_DIR, "/tmp/var/", pool_));
   EXPECT_STREQ(apt_vardir_filepath_get(layout, "status", pool_), "/tmp/var/status");
-
-  EXPECT_EQ(apt_default_dir_layout_create(nullptr, pool_), nullptr);
-  EXPECT_FALSE(apt_dir_layout_path_set(layout, APT_LAYOUT_DIR_COUNT, "/x", pool_));
   EXPECT_EQ(apt_dir_layout_path_get(layout, APT_LAYOUT_DIR_COUNT), nullptr);
-  EXPECT_EQ(apt_dir_layout_path_get(nullptr, APT_LAYOUT_CONF_DIR), nullptr);
-  EXPECT_EQ(apt_confdir_filepath_get(layout, nullptr, pool_), nullptr);
-  EXPECT_EQ(log.Warnings(), 5u) << log.WarningText();
+  EXPECT_EQ(log.Warnings(), 1u) << log.WarningText();
 }
 
 TEST_F(CorvexApiTest, CapabilitiesTerminationAndChannelHelpers) {
   corvex_test::LogCapture log;
-  EXPECT_EQ(mpf_sample_rate_mask_get(8000), MPF_SAMPLE_RATE_8000);
-  EXPECT_EQ(mpf_sample_rate_mask_get(16000), MPF_SAMPLE_RATE_16000);
   EXPECT_EQ(mpf_sample_rate_mask_get(11025), MPF_SAMPLE_RATE_NONE);
 
   mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_RECEIVE, pool_);
-  ASSERT_NE(caps, nullptr);
-  mpf_codec_attribs_t* a = mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000, "LPCM", pool_);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(Str(a->name), "LPCM");
-  EXPECT_EQ(a->bits_per_sample, 0);
-  EXPECT_EQ(caps->codecs.attrib_arr->nelts, 1);
+  ASSERT_NE(mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000, "LPCM", pool_), nullptr);
 
   static const mrcp_engine_method_vtable_t engine_table = {};
   static const mpf_audio_stream_vtable_t stream_table = {};
   static const mrcp_engine_channel_method_vtable_t channel_table = {};
   int obj = 0;
   mrcp_engine_t* engine = mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, &obj, &engine_table, pool_);
-  ASSERT_NE(engine, nullptr);
-  EXPECT_EQ(engine->pool, pool_);
   mpf_termination_t* term = mrcp_engine_audio_termination_create(&obj, &stream_table, caps, pool_);
   ASSERT_NE(term, nullptr);
-  EXPECT_EQ(term->audio_stream->capabilities, caps);
-  EXPECT_EQ(term->audio_stream->direction, STREAM_DIRECTION_RECEIVE);
   mrcp_engine_channel_t* channel = mrcp_engine_channel_create(engine, &channel_table, &obj, term, pool_);
   ASSERT_NE(channel, nullptr);
   EXPECT_EQ(mrcp_engine_source_stream_codec_get(channel), nullptr);  // not negotiated yet
@@ -273,29 +156,21 @@ TEST_F(CorvexApiTest, CapabilitiesTerminationAndChannelHelpers) {
   // Without the server's event tables the acknowledgements have nowhere to go.
   EXPECT_FALSE(mrcp_engine_open_respond(engine, TRUE));
   EXPECT_FALSE(mrcp_engine_channel_open_respond(channel, TRUE));
-  EXPECT_EQ(mrcp_engine_audio_termination_create(&obj, &stream_table, nullptr, pool_), nullptr);
-  apr_array_header_t* wrong = apr_array_make(pool_, 1, 1);
-  mpf_codec_capabilities_t bad_caps = {wrong, FALSE};
-  EXPECT_EQ(mpf_codec_capabilities_add(&bad_caps, MPF_SAMPLE_RATE_8000, "LPCM", pool_), nullptr);
-  EXPECT_EQ(log.Warnings(), 4u) << log.WarningText();
+  EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
 }
 
 // ---------------------------------------------------------------- logging
 
-TEST(CorvexLogTest, PriorityTranslationAndNames) {
-  EXPECT_EQ(apt_log_priority_translate("WARNING"), APT_PRIO_WARNING);
+TEST(CorvexLogTest, PriorityTranslation) {
   EXPECT_EQ(apt_log_priority_translate("notice"), APT_PRIO_NOTICE);
-  EXPECT_EQ(apt_log_priority_translate("Emergency"), APT_PRIO_EMERGENCY);
   EXPECT_EQ(apt_log_priority_translate("3"), APT_PRIO_ERROR);
-  EXPECT_EQ(apt_log_priority_translate("0"), APT_PRIO_EMERGENCY);
-  for (const char* other : std::vector<const char*>{"8", "33", "", "WARN", "warning ", nullptr}) {
+  for (const char* other : std::vector<const char*>{"8", "", "WARN", "warning ", nullptr}) {
     EXPECT_EQ(apt_log_priority_translate(other), APT_PRIO_DEBUG) << (other ? other : "(null)");
   }
   for (int p = 0; p < APT_PRIO_COUNT; ++p) {
     auto prio = static_cast<apt_log_priority_e>(p);
     EXPECT_EQ(apt_log_priority_translate(apt_log_priority_name(prio)), prio);
   }
-  EXPECT_STREQ(apt_log_priority_name(APT_PRIO_COUNT), "UNKNOWN");
   EXPECT_STREQ(apt_log_priority_name(static_cast<apt_log_priority_e>(-1)), "UNKNOWN");
 }
 
