@@ -131,15 +131,23 @@ TEST_F(Monitoring, RefreshRunsOnItsTimerOnly) {
   EXPECT_TRUE(log.WaitFor("TARNWICKSS Usage: 1/1/7"));
 }
 
-TEST_F(Monitoring, NegativeRefreshPeriodIsRefusedAndNoRefreshRuns) {
-  Configure(R"(<monitoring-agent refresh-period="-5">
-    <usage-refresh-handler><log-usage enable="true"/></usage-refresh-handler>
-  </monitoring-agent>)");
-  corvex_test::LogCapture log;
-  auto host = Start();
-  EXPECT_EQ(log.Count("Negative Usage Refresh Period [-5 sec] Treated as 0", APT_PRIO_WARNING), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);
+TEST_F(Monitoring, NegativeOrHugeRefreshPeriodNeverRefreshes) {
+  struct Case {
+    const char* period;
+    const char* logged;
+  } cases[] = {{"-5", "Negative Usage Refresh Period [-5 sec] Treated as 0"},
+               {"99999999999999999999", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.period);
+    Configure(std::string("<monitoring-agent refresh-period=\"") + c.period + R"(">
+      <usage-refresh-handler><log-usage enable="true"/></usage-refresh-handler>
+    </monitoring-agent>)");
+    corvex_test::LogCapture log;
+    auto host = Start();
+    EXPECT_EQ(log.Count(c.logged), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);
+  }
 }
 
 }  // namespace
