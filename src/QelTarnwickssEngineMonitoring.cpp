@@ -103,8 +103,7 @@ void Engine::StartUsageRefreshTimer() {
             "Negative Usage Refresh Period [%" APR_INT64_T_FMT " sec] Treated as 0", period);
     period = 0;
   }
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%" APR_INT64_T_FMT " sec]",
-          period);
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%" APR_INT64_T_FMT " sec]", period);
   // A period of 0 never fires (the timer queue refuses a zero interval), so
   // no timer is made for it: a refused timer would be left to nobody.
   if (period == 0) return;
