@@ -1,6 +1,8 @@
 // Channel usage reporting: the usage log line, the usage status file and the
 // channels status file, run on every usage change and on a refresh timer.
 // Everything here runs on the engine's event-processor thread.
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,23 +19,48 @@ namespace TARNWICKSS {
 
 namespace {
 
+// The file that `path` finally names, following symbolic links (a dangling
+// one too: the first write creates its target), so that replacing the file
+// keeps an operator's link in place. False for a chain too long or a loop.
+bool FollowLinks(const std::string& path, std::string& target) {
+  target = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    char link[PATH_MAX];
+    const ssize_t size = readlink(target.c_str(), link, sizeof(link));
+    if (size < 0) return true;  // not a link: this is the file
+    if (size == 0 || static_cast<std::size_t>(size) == sizeof(link)) return false;
+    std::string next(link, static_cast<std::size_t>(size));
+    // A relative link is relative to the folder holding it.
+    if (next[0] != '/') next = target.substr(0, target.rfind('/') + 1) + next;
+    target = next;
+  }
+  return false;
+}
+
 // Replaces the file at `path` with what `write` puts into a stream: the text
-// goes to a temporary file beside it, which is then renamed over the old
-// file, so a monitoring agent reading the file sees the old or the new
-// content, never an empty or partial one. On any failure the old file stays.
+// goes to a temporary file beside the file (beside a link's target, so the
+// link stays), which is then renamed over it, so a monitoring agent reading
+// the file sees the old or the new content, never an empty or partial one.
+// The new file keeps the old one's permissions. On any failure the old file
+// stays.
 void ReplaceStatusFile(const std::string& path, const std::function<void(std::ofstream&)>& write) {
-  const std::string temporary = path + "." + std::to_string(static_cast<long>(getpid())) + ".tmp";
-  std::ofstream out(temporary, std::ios::out | std::ios::trunc);
-  bool ok = out.is_open();
+  std::string target;
+  bool ok = FollowLinks(path, target);
   if (ok) {
-    write(out);
-    out.close();
-    ok = !out.fail() && std::rename(temporary.c_str(), path.c_str()) == 0;
+    const std::string temporary = target + "." + std::to_string(static_cast<long>(getpid())) + ".tmp";
+    struct stat old_file {};
+    const bool existed = ::stat(target.c_str(), &old_file) == 0;
+    std::ofstream out(temporary, std::ios::out | std::ios::trunc);
+    ok = out.is_open();
+    if (ok) {
+      write(out);
+      out.close();
+      ok = !out.fail() && (!existed || ::chmod(temporary.c_str(), old_file.st_mode & 07777) == 0) &&
+           std::rename(temporary.c_str(), target.c_str()) == 0;
+    }
+    if (!ok) std::remove(temporary.c_str());
   }
-  if (!ok) {
-    std::remove(temporary.c_str());
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s", path.c_str());
-  }
+  if (!ok) apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s", path.c_str());
 }
 
 }  // namespace
@@ -73,10 +100,10 @@ void Engine::StartUsageRefreshTimer() {
   std::int64_t period = monitoring_settings_.refresh_period;
   if (period < 0) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Negative Usage Refresh Period [%lld sec] Treated as 0", static_cast<long long>(period));
+            "Negative Usage Refresh Period [%" APR_INT64_T_FMT " sec] Treated as 0", period);
     period = 0;
   }
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]", static_cast<int>(period));
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%" APR_INT64_T_FMT " sec]", period);
   // A period of 0 never fires (the timer queue refuses a zero interval), so
   // no timer is made for it: a refused timer would be left to nobody.
   if (period == 0) return;

@@ -1,6 +1,5 @@
 // The engine's cloud requester and the credentials file it is made from.
 #include <rapidjson/document.h>
-#include <rapidjson/encodedstream.h>
 #include <rapidjson/memorystream.h>
 
 #include <cstdio>
@@ -50,15 +49,18 @@ bool Engine::CreateBrillRequester() {
   std::string content;
   if (!LoadCredentialsFile(path, content)) return false;
 
-  // UTF-8 with an optional byte-order mark; whitespace may follow the root.
+  // UTF-8 only, with an optional UTF-8 byte-order mark: other encodings
+  // (whatever their mark says) and invalid sequences are refused. Only
+  // whitespace may follow the root, up to the last byte read; a NUL byte
+  // there is trailing text, not an end.
+  const std::size_t start = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   rapidjson::Document doc;
-  rapidjson::MemoryStream memory(content.data(), content.size());
-  rapidjson::AutoUTFInputStream<unsigned, rapidjson::MemoryStream> input(memory);
-  doc.ParseStream<rapidjson::kParseStopWhenDoneFlag, rapidjson::AutoUTF<unsigned>>(input);
+  rapidjson::MemoryStream input(content.data() + start, content.size() - start);
+  doc.ParseStream<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseValidateEncodingFlag, rapidjson::UTF8<>>(input);
   bool trailing = false;
   if (!doc.HasParseError()) {
     while (input.Peek() == ' ' || input.Peek() == '\t' || input.Peek() == '\n' || input.Peek() == '\r') input.Take();
-    trailing = input.Peek() != '\0';
+    trailing = input.Tell() != content.size() - start;
   }
   if (doc.HasParseError() || trailing || !doc.IsObject()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Credentials File %s", path.c_str());

@@ -59,6 +59,15 @@ const char* kChangeHandler = R"(<monitoring-agent>
 
 TEST_F(Monitoring, CountsAndChannelsFollowOpensAndCloses) {
   Configure(kChangeHandler);
+  // An operator's relative link to a file elsewhere, which must stay a link,
+  // and the file's own permissions.
+  const fs::path target = fs::path(root_) / "var" / "agent" / "usage";
+  fs::create_directories(target.parent_path());
+  std::ofstream(target) << "old";
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("../agent/usage", Status("usage.txt"));
+  std::ofstream(Status("channels.txt")) << "old";
+  fs::permissions(Status("channels.txt"), fs::perms::owner_read | fs::perms::owner_write);
   corvex_test::LogCapture log;
   auto host = Start();
   // The start reports twice, before and after the managers exist.
@@ -72,7 +81,10 @@ TEST_F(Monitoring, CountsAndChannelsFollowOpensAndCloses) {
     ASSERT_TRUE(host->OpenChannel(c));
   }
   ASSERT_TRUE(host->CloseChannel(channels[1]));
-  EXPECT_EQ(ReadFile(Status("usage.txt")), "in-use channels: 2\nmax used channels: 3\ntotal channels: 7\n");
+  EXPECT_EQ(ReadFile(target), "in-use channels: 2\nmax used channels: 3\ntotal channels: 7\n");
+  EXPECT_TRUE(fs::is_symlink(Status("usage.txt")));
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(fs::status(Status("channels.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host->channel(channels[0])->id) + "\n" +
                                                   host->channel(channels[2])->id + "\n");
   EXPECT_EQ(log.Count("TARNWICKSS Usage: 2/3/7", APT_PRIO_NOTICE), 1u);
@@ -131,15 +143,23 @@ TEST_F(Monitoring, RefreshRunsOnItsTimerOnly) {
   EXPECT_TRUE(log.WaitFor("TARNWICKSS Usage: 1/1/7"));
 }
 
-TEST_F(Monitoring, NegativeRefreshPeriodIsRefusedAndNoRefreshRuns) {
-  Configure(R"(<monitoring-agent refresh-period="-5">
-    <usage-refresh-handler><log-usage enable="true"/></usage-refresh-handler>
-  </monitoring-agent>)");
-  corvex_test::LogCapture log;
-  auto host = Start();
-  EXPECT_EQ(log.Count("Negative Usage Refresh Period [-5 sec] Treated as 0", APT_PRIO_WARNING), 1u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);
+TEST_F(Monitoring, NegativeOrHugeRefreshPeriodNeverRefreshes) {
+  struct Case {
+    const char* period;
+    const char* logged;
+  } cases[] = {{"-5", "Negative Usage Refresh Period [-5 sec] Treated as 0"},
+               {"99999999999999999999", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.period);
+    Configure(std::string("<monitoring-agent refresh-period=\"") + c.period + R"(">
+      <usage-refresh-handler><log-usage enable="true"/></usage-refresh-handler>
+    </monitoring-agent>)");
+    corvex_test::LogCapture log;
+    auto host = Start();
+    EXPECT_EQ(log.Count(c.logged), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);
+  }
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ using corvex_test::TestSpeechService;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTimeoutMs = 1000;         // the SDK's whole-request time-out here
+constexpr int kTimeoutMs = 1000;         // the SDK's request (and fetch stall) time-out here
 constexpr int kLongDelayMs = 1500;       // longer than it
 constexpr int kShortDelayMs = 100;       // well within it
 constexpr std::size_t kMaxOutstanding = 3;  // unanswered requests per channel before it gets no more

@@ -139,6 +139,22 @@ std::string Thrown(const std::function<void()>& call) {
   return std::string();
 }
 
+// Sets (or, given null, unsets) an environment variable until the end of the
+// scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name), had_(std::getenv(name) != nullptr) {
+    if (had_) old_ = std::getenv(name);
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  const bool had_;
+  std::string old_;
+};
+
 // A loopback port nobody listens on.
 int ClosedPort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -173,7 +189,8 @@ class RawPeer {
     Join();
     close(listen_fd_);
   }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1/text"; }
+  std::string address() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const { return address() + "/v1/text"; }
   // The request as received; call after the exchange.
   const std::string& request() {
     Join();
@@ -283,7 +300,8 @@ TEST_F(BrillifyClient, InlineAnswerIsSpeechAsA16kMonoWave) {
 }
 
 TEST_F(BrillifyClient, UrlAnswerIsFetchedInSeveralPiecesInOrderThenEnds) {
-  const std::string voice = "fault:tone=700,ms=600";
+  // Ten pieces 300 ms apart: longer than the time-out, but never quiet for it.
+  const std::string voice = "fault:tone=700,ms=600,piece=2000,piece-ms=300";
   const std::string inline_wave = Decode(Ask(voice)->elementOfAllResults(0)->getResponseAudioBytes());
   ASSERT_EQ(44u + 19200u, inline_wave.size());
 
@@ -462,6 +480,7 @@ TEST_F(BrillifyClient, FetchFailuresReachTheHandlerOrThrow) {
       {AudioUrl("fault:tone=500,ms=200,truncate=1000"), "Brillify: fetch failed ["},
       {AudioUrl("fault:tone=500,ms=200,truncate=0"), "Brillify: fetch failed ["},
       {AudioUrl("fault:tone=500,ms=50,fetch-delay=5000"), "Brillify: fetch timed out ["},
+      {AudioUrl("fault:tone=500,ms=200,piece=1000,piece-ms=5000"), "Brillify: fetch timed out ["},
       {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.wav", "Brillify: fetch failed ["},
       {"ftp://127.0.0.1/a.wav", "Brillify: fetch failed ["},
   };
@@ -529,18 +548,7 @@ TEST_F(BrillifyClient, AnAnswerBelongsToTheRequesterUntilItsNextRequest) {
 }
 
 TEST(BrillifyTimeouts, ComeFromTheEnvironmentWhenItHoldsAPositiveNumber) {
-  struct Saved {
-    const char* name;
-    std::string value;
-    bool set;
-  } saved[] = {{"BRILLIFY_TIMEOUT_MS", "", false}, {"BRILLIFY_CONNECT_TIMEOUT_MS", "", false}};
-  for (Saved& s : saved) {
-    const char* value = std::getenv(s.name);
-    s.set = value != nullptr;
-    if (value) s.value = value;
-  }
-  unsetenv("BRILLIFY_TIMEOUT_MS");
-  unsetenv("BRILLIFY_CONNECT_TIMEOUT_MS");
+  ScopedEnv total("BRILLIFY_TIMEOUT_MS", nullptr), connect("BRILLIFY_CONNECT_TIMEOUT_MS", nullptr);
   EXPECT_EQ(Brillify::kDefaultConnectTimeoutMs, Brillify::CurrentTimeouts().connect_ms);
   EXPECT_EQ(Brillify::kDefaultTotalTimeoutMs, Brillify::CurrentTimeouts().total_ms);
   setenv("BRILLIFY_CONNECT_TIMEOUT_MS", "250", 1);
@@ -549,13 +557,16 @@ TEST(BrillifyTimeouts, ComeFromTheEnvironmentWhenItHoldsAPositiveNumber) {
     EXPECT_EQ(Brillify::kDefaultTotalTimeoutMs, Brillify::CurrentTimeouts().total_ms) << ignored;
   }
   EXPECT_EQ(250, Brillify::CurrentTimeouts().connect_ms);
-  for (Saved& s : saved) {
-    if (s.set) {
-      setenv(s.name, s.value.c_str(), 1);
-    } else {
-      unsetenv(s.name);
-    }
-  }
+}
+
+TEST(BrillifyProxy, HttpProxyCarriesHttpsUrlsWhenNoHttpsProxyIsNamed) {
+  RawPeer proxy("");  // keeps the request, then hangs up
+  ScopedEnv http("http_proxy", proxy.address().c_str()), https("https_proxy", nullptr),
+      https_upper("HTTPS_PROXY", nullptr), no("no_proxy", nullptr), no_upper("NO_PROXY", nullptr);
+  Client::Fetch fetch("https://speech.example/v1/audio/a.wav", nullptr);
+  Recorder recorder;
+  EXPECT_NE("", Thrown([&] { fetch.get(&recorder, Client::Fetch::GET); }));
+  EXPECT_EQ(0u, proxy.request().find("CONNECT speech.example:443 HTTP/1.1\r\n")) << proxy.request();
 }
 
 }  // namespace

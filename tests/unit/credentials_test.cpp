@@ -100,6 +100,8 @@ TEST_F(CredentialsTest, ReadsAtMostTheFirst4096BytesOfAFileThatHasAny) {
 
 TEST_F(CredentialsTest, ContentThatIsNotOneJsonObjectIsAParseFailure) {
   const std::string padding(5000, ' ');
+  std::string utf16 = "\xFF\xFE";  // a valid object, but in UTF-16 with its mark
+  for (char c : WithKey("\"client-id\": \"id\"")) utf16 += std::string{c, '\0'};
   const std::string cases[] = {
       "client-id = abc",
       "[" + WithKey("") + "]",
@@ -110,6 +112,9 @@ TEST_F(CredentialsTest, ContentThatIsNotOneJsonObjectIsAParseFailure) {
       "/* note */ " + WithKey("\"client-id\": \"id\""),
       WithKey("\"client-id\": \"id\",") ,
       "\"just a string\"",
+      utf16,
+      WithKey("\"client-id\": \"caf\xE9\""),
+      WithKey("\"client-id\": \"id\"") + std::string("\0x", 2),
   };
   for (const std::string& content : cases) {
     SCOPED_TRACE(content.substr(0, 60));

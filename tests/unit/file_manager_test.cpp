@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -302,6 +303,18 @@ TEST_F(FileManagerTest, ExpiryRemovesTheFileAndTheEntry) {
   EXPECT_EQ(log_.Count("Remove file f-a.wav [timed out]", APT_PRIO_NOTICE), 1u);
   EXPECT_EQ(log_.Count("TEST total file entries [1] timers [1]", APT_PRIO_NOTICE), 2u);  // after adding a, after expiry
   EXPECT_EQ(log_.Count("Mismatch"), 0u);
+
+  // An age too long to count in milliseconds means never, not at once.
+  store.DestroyFileEntries();
+  processor_->RunPending();  // the stops, while their store still exists
+  Store& forever = MakeStore({100, std::numeric_limits<std::int64_t>::max()}, true);
+  for (const char* name : {"f-c.wav", "f-d.wav"}) {
+    Touch(name);
+    ASSERT_TRUE(forever.AddFileEntry(name, ManualTimerProcessor::Now(), nullptr));
+    processor_->RunPending();
+    processor_->AdvanceMs(1000);
+  }
+  EXPECT_TRUE(OnDisk("f-c.wav") && OnDisk("f-d.wav"));
 }
 
 TEST_F(FileManagerTest, RemovalAndEvictionStopTheirTimers) {

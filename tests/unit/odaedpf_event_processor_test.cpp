@@ -1,10 +1,13 @@
-// The soft event processor with its real worker thread. No test waits for
-// time to pass: every wait is for a condition, with a generous limit.
+// The soft event processor with its real worker thread. Every wait is for a
+// condition, with a generous limit, except one pause that watches an idle
+// worker's CPU time.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,13 +157,29 @@ TEST_F(EventProcessorTest, RefusedStartEndsWorkerWithoutProcessingOrShutdown) {
   EXPECT_EQ(journal_.Entries(), (std::vector<std::string>{"start yes", "start no", "~never"}));
 }
 
-TEST_F(EventProcessorTest, DueTimerWakesTheIdleWorker) {
+// CPU time of the whole process, in milliseconds.
+double CpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+TEST_F(EventProcessorTest, DueTimerWakesTheIdleWorkerAndAFarOneLetsItSleep) {
   NoteTimerHandler handler;
   Timer once(&handler, 20, Timer::OneShot, Timer::KeepOnStop);
+  // Some 290,000 years: in microseconds added to the clock, the wait overflows.
+  Timer far(&handler, std::numeric_limits<long>::max() / 1000 - 1000000000000, Timer::OneShot, Timer::KeepOnStop);
   ASSERT_TRUE(processor_.Start());
+  ASSERT_TRUE(far.Start(&processor_));
   ASSERT_TRUE(once.Start(&processor_));
   // No event follows: only the timed wait can bring the worker back.
   journal_.WaitFor("timer");
+  // Only the far timer is left: the worker sleeps instead of spinning (a
+  // spinning worker would use most of a core meanwhile).
+  const double cpu = CpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LT(CpuMs() - cpu, 20.0);
+  ASSERT_TRUE(far.Stop());
   ASSERT_TRUE(processor_.Shutdown(true));
 }
 

@@ -3,6 +3,7 @@
 // clock the test sets.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -177,6 +178,8 @@ TEST_F(TimerTest, RebaseAfter65534msKeepsDueOrderAndTimeScale) {
   EXPECT_EQ(queue().GetTimeout(), 13000);
   EXPECT_TRUE(AdvanceTo(70000).empty());
   Started("m", 15000);  // due at 85000 on the clock
+  // Too far to count from a non-zero elapsed time: due never, not at once.
+  Started("never", std::numeric_limits<long>::max());
   EXPECT_TRUE(AdvanceTo(79999).empty());
   EXPECT_EQ(AdvanceTo(80000), (Log{"x", "y"}));
   EXPECT_TRUE(AdvanceTo(84999).empty());
@@ -184,6 +187,7 @@ TEST_F(TimerTest, RebaseAfter65534msKeepsDueOrderAndTimeScale) {
   EXPECT_EQ(AdvanceTo(90000), (Log{"z"}));
   EXPECT_TRUE(AdvanceTo(99999).empty());
   EXPECT_EQ(AdvanceTo(100000), (Log{"l"}));
+  EXPECT_GT(queue().GetTimeout(), std::numeric_limits<long>::max() - 100000);
 }
 
 TEST_F(TimerTest, ClockReadingsDriveTheTimeBase) {

@@ -2,6 +2,9 @@
 
 #include <apr_errno.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "OdaEdpfTimerQueue.h"
 
 namespace OdaEdpf {
@@ -11,6 +14,12 @@ namespace {
 // While events keep the queue from running empty, due timers still get a
 // turn after this many events.
 constexpr int kEventsPerTimerTurn = 10;
+
+// The longest single wait for a timer. A far due point is waited for in
+// turns of this length: in microseconds and added to the clock (as the wait
+// does), a due point centuries away would overflow into the past and the
+// worker would spin.
+constexpr std::int64_t kMaxTimerWaitMs = 3600 * 1000;
 
 }  // namespace
 
@@ -118,7 +127,8 @@ bool SoftEventProcessor::RunEventLoop() {
       apr_status_t status;
       if (timers->HasTimers()) {
         // Sleep no longer than until the first timer is due.
-        status = apr_thread_cond_timedwait(cond_, mutex_, timers->GetTimeout() * 1000);
+        const std::int64_t wait_ms = std::clamp<std::int64_t>(timers->GetTimeout(), 0, kMaxTimerWaitMs);
+        status = apr_thread_cond_timedwait(cond_, mutex_, wait_ms * 1000);
       } else {
         status = apr_thread_cond_wait(cond_, mutex_);
       }

@@ -1,6 +1,7 @@
 #include "OdaEdpfTimerQueue.h"
 
 #include <iterator>
+#include <limits>
 
 #include "OdaEdpfTimer.h"
 
@@ -10,6 +11,14 @@ namespace {
 
 // Past this many milliseconds the time base is moved forward.
 constexpr std::int64_t kMaxElapsed = 65534;
+
+// elapsed + interval, saturated: an interval too long to count from here is
+// due at the end of the scale, which in practice is never, rather than
+// wrapping into the past and firing at once.
+std::int64_t DuePoint(std::int64_t elapsed, std::int64_t interval) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  return interval > kMax - elapsed ? kMax : elapsed + interval;
+}
 
 }  // namespace
 
@@ -29,7 +38,7 @@ bool TimerQueue::AddTimer(Timer* timer) {
     timers_.remove(timer);
     timer->due_point_ = 0;
   }
-  timer->due_point_ = timer->interval_ + elapsed_;
+  timer->due_point_ = DuePoint(elapsed_, timer->interval_);
   InsertTimer(timer);
   timer->handler_->OnTimerStarted(timer);
   return true;
@@ -106,7 +115,7 @@ bool TimerQueue::Advance() {
     if (timer->type_ == Timer::Periodic) {
       timer->handler_->OnTimeoutElapsed(timer);
       // Counted from this advance, so missed periods are not made up.
-      timer->due_point_ = timer->interval_ + elapsed_;
+      timer->due_point_ = DuePoint(elapsed_, timer->interval_);
       InsertTimer(timer);
     } else {
       timer->started_ = false;

@@ -43,7 +43,8 @@ class TimerQueue {
   ~TimerQueue();
 
   // Queues a started timer one interval from the current elapsed count and
-  // tells its handler. False, with no callback, for a null timer, a zero
+  // tells its handler. A due point past the end of the scale is held at the
+  // end: due never, in practice. False, with no callback, for a null timer, a zero
   // interval or a null handler.
   bool AddTimer(Timer* timer);
   // Finishes a stop: unqueues the timer, clears its flags, tells its handler

@@ -130,7 +130,8 @@ void Fetch::get(FetchHandler* handler, int method) {
   Brillify::Transfer transfer;
   bool deleted = false;
   FetchState state{handler, &deleted};
-  transfer.Prepare(url_, ssl_setup_, Brillify::CurrentTimeouts());
+  const Brillify::Timeouts timeouts = Brillify::CurrentTimeouts();
+  transfer.Prepare(url_, ssl_setup_, timeouts);
   curl_easy_setopt(transfer.handle(), CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(transfer.handle(), CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(transfer.handle(), CURLOPT_HEADERDATA, &state);
@@ -143,7 +144,8 @@ void Fetch::get(FetchHandler* handler, int method) {
   curl_easy_setopt(transfer.handle(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
 
   deleted_flag_ = &deleted;
-  const CURLcode code = transfer.Perform();
+  // A long body is not a hang: only a stall ends the fetch.
+  const CURLcode code = transfer.PerformUntilStalled(timeouts.total_ms);
   if (!deleted) deleted_flag_ = nullptr;
 
   if (state.error) std::rethrow_exception(state.error);
