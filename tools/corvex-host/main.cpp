@@ -135,9 +135,10 @@ the STOP or BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state
 COMPLETE and a Completion-Cause; nothing for a request after its final answer
 (nor for a channel after its close was acknowledged); no message for an
 unknown request id; open and close acknowledged exactly once. Each breach is
-reported with its channel, request id and rule. For each SPEAK that played,
-the summary gives its underruns: frames without audio while it was
-IN-PROGRESS, not paused or being stopped, before its last audio.
+reported with its channel, request id and rule. For each SPEAK that played
+(without --fast), the summary gives its underruns: 10 ms frames without audio
+between its first and its last audio while it was not paused or being
+stopped, gaps a caller would hear.
 
 Exit status: 0 when every request ended as expected and the plugin kept the
 protocol; 1 when a request did not end as expected (no final answer, another
