@@ -64,8 +64,8 @@ Options:
                        channel C writes PATH with "-C" before the extension
                        (out.wav: out-0.wav, out-1.wav, ...)
   --wav-timeline PATH  likewise, but every frame read while a SPEAK is active
-                       (from its IN-PROGRESS to its final answer), a frame
-                       without audio as silence: the SPEAK as a caller hears it
+                       (from when the plugin gets it to its final answer), a
+                       frame without audio as silence: what a caller hears
   --no-queue           pass every SPEAK straight to the plugin, which then
                        replaces the SPEAK before it; by default the host queues
                        a SPEAK that arrives while another is speaking or paused

@@ -235,8 +235,8 @@ struct Host::Impl {
     int dispatching = 0;   // queued SPEAKs being passed on outside the mutex
     std::vector<std::string> session;  // "Name: value" lines
     std::map<mrcp_request_id, std::uint64_t> underrun_counts;  // SPEAKs that played
-    // Shared with the media thread, lock-free: the SPEAK that is
-    // IN-PROGRESS (0: none), whether it is paused or being stopped, how far
+    // Shared with the media thread, lock-free: the SPEAK the plugin has and
+    // has not ended (0: none), whether it is paused or being stopped, how far
     // its audio is (kBeforeAudio, kInAudio, kAfterAudio: gaps count only in
     // between), and its underruns so far.
     enum AudioPhase { kBeforeAudio, kInAudio, kAfterAudio };
@@ -352,6 +352,17 @@ struct Host::Impl {
     return changed.wait_for(lock, wait, pred);
   }
 
+  // A SPEAK goes to the plugin (under mutex): the media thread counts for it
+  // from now on.
+  void StartPlayingLocked(Channel* channel, mrcp_request_id id) {
+    const mrcp_request_id before = channel->playing.load();
+    if (before) channel->underrun_counts[before] = channel->underruns.load();  // replaced in the plugin
+    channel->underruns.store(0);
+    channel->audio_phase.store(Channel::kBeforeAudio);
+    channel->held.store(false);
+    channel->playing.store(id);
+  }
+
   // A SPEAK had its final answer (under mutex): its underruns are kept and
   // the next queued SPEAK may go.
   void SpeakEndedLocked(Channel* channel, mrcp_request_id id) {
@@ -388,6 +399,7 @@ struct Host::Impl {
     channel->queue.pop_front();
     if (!next) return nullptr;
     channel->speaking = next->id;
+    StartPlayingLocked(channel, next->id);
     next->forwarded = true;
     checker.Forwarded(channel->index, next->id, next->method);
     ++channel->dispatching;
@@ -565,12 +577,8 @@ bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, I
   apr_pool_t* scratch = nullptr;
   switch (request->method) {
     case SYNTHESIZER_SPEAK:
-      if (response && success && line.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
-        rec->underruns.store(0);
-        rec->audio_phase.store(Impl::Channel::kBeforeAudio);
-        rec->held.store(false);
-        rec->playing.store(request->id);
-        if (request->queued) return false;
+      if (response && success && line.request_state == MRCP_REQUEST_STATE_INPROGRESS && request->queued) {
+        return false;
       }
       if (final) impl->SpeakEndedLocked(rec, request->id);
       if (final && response && request->queued) {
@@ -699,6 +707,9 @@ void Host::Impl::MediaLoop(Channel* channel) {
     frame.marker = 0;
     frame.codec_frame.buffer = buffer;
     frame.codec_frame.size = size;
+    // Taken before the read: a frame read while the SPEAK was active is its
+    // own, even when its final answer comes during the read.
+    const bool active = channel->playing.load(std::memory_order_relaxed) != 0;
     apt_bool_t ok = read_frame(stream, &frame);
     if (!ok && !warned_result) {
       warned_result = true;
@@ -715,7 +726,7 @@ void Host::Impl::MediaLoop(Channel* channel) {
       }
     } else {
       if (channel->sink) channel->sink->OnFrame(channel->index, frame);
-      if (channel->playing.load(std::memory_order_relaxed)) {
+      if (active) {
         const int phase = channel->audio_phase.load(std::memory_order_relaxed);
         if (frame.type & MEDIA_FRAME_TYPE_EVENT) {
           channel->audio_phase.store(Channel::kAfterAudio, std::memory_order_relaxed);
@@ -1263,6 +1274,7 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
     }
     if (forward) {
       rec->forwarded = true;
+      if (method == SYNTHESIZER_SPEAK) impl.StartPlayingLocked(channel, rec->id);
       impl.checker.Forwarded(index, rec->id, method);
     } else {
       if (!rec->queued) rec->answered = true;

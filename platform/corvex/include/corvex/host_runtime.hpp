@@ -172,13 +172,13 @@ class Host {
   // it frames are read back to back while the plugin plays, and while it has
   // given only idle frames (no audio, no event) for 2 ms, one per 0.5 ms.
   // timeline, when given, gets every frame read while a SPEAK is active
-  // (from its IN-PROGRESS to its final answer), silence included.
+  // (from when the plugin gets it to its final answer), silence included.
   bool StartMedia(int channel, FrameSink* sink, bool realtime, FrameSink* timeline = nullptr);
   void StopMedia(int channel);
 
-  // Frames without audio that the channel read while the SPEAK was
-  // IN-PROGRESS and not paused or being stopped, between its first audio
-  // and its end: gaps a caller hears. 0 for a SPEAK that never played.
+  // Frames without audio that the channel read while the SPEAK was active
+  // and not paused or being stopped, between its first audio and its end:
+  // gaps a caller hears. 0 for a SPEAK that never played.
   std::uint64_t Underruns(int channel, mrcp_request_id speak) const;
 
   // Every protocol breach of the plugin so far (see ProtocolViolation).
