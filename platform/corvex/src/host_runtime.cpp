@@ -565,8 +565,8 @@ apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel) {
 
 // What the client is told of a plugin message (under mutex): nothing (false)
 // for the IN-PROGRESS of a SPEAK the client had as PENDING; a SPEAK-COMPLETE
-// for such a SPEAK's error response; the Active-Request-Id-List of a STOP or
-// BARGE-IN-OCCURRED; the session's values for GET-PARAMS.
+// for such a SPEAK's error response; the Active-Request-Id-List of a STOP,
+// BARGE-IN-OCCURRED, PAUSE or RESUME; the session's values for GET-PARAMS.
 bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, Impl::Request* request,
                 const std::vector<mrcp_request_id>& ended_by_plugin, bool final, HostEvent* event) {
   const mrcp_start_line_t& line = message->start_line;
@@ -613,9 +613,13 @@ bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, I
       headers.push_back("Active-Request-Id-List: " + IdList(ended));
       break;
     }
+    case SYNTHESIZER_PAUSE:
     case SYNTHESIZER_RESUME:
-      if (response && success) rec->held.store(false);
-      return true;
+      if (response && success && request->method == SYNTHESIZER_RESUME) rec->held.store(false);
+      // They act on the speaking SPEAK, and say which.
+      if (!response || !success || !impl->config.queue_speaks || !rec->speaking) return true;
+      headers.push_back("Active-Request-Id-List: " + std::to_string(rec->speaking));
+      break;
     case SYNTHESIZER_GET_PARAMS:
       if (!response || !success || !impl->config.queue_speaks) return true;
       for (const std::string& name : request->asked) {
@@ -789,6 +793,8 @@ bool Host::Impl::CloseChannel(Channel* channel, std::chrono::milliseconds wait) 
   if (!channel->handle->method_vtable->close(channel->handle)) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused close", channel->index);
     channel->close_refused = true;
+    std::lock_guard<std::mutex> lock(mutex);
+    checker.ChannelCloseRefused(channel->index);
     return false;
   }
   if (!Wait(wait, [channel] { return channel->close_acked; })) {
@@ -1142,6 +1148,8 @@ bool Host::OpenChannel(int index, std::chrono::milliseconds wait) {
   }
   if (!channel->handle->method_vtable->open(channel->handle)) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused open", index);
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->checker.ChannelOpenRefused(index);
     return false;
   }
   channel->open_called = true;

@@ -436,8 +436,10 @@ bool Parser::ParseHeader(std::string_view line) {
   for (const HeaderInfo& header : kHeaders) {
     if (!EqualsNoCase(name, header.name)) continue;
     // An empty value of a typed header has nothing to store: it is kept as
-    // written, as GET-PARAMS names the headers it asks for.
-    if (!value.empty() || header.kind == Kind::kString) return SetValue(header, value);
+    // written, as GET-PARAMS names the headers it asks for. The body's
+    // length is never a question.
+    const bool body_length = header.generic && header.id == GENERIC_HEADER_CONTENT_LENGTH;
+    if (!value.empty() || header.kind == Kind::kString || body_length) return SetValue(header, value);
     break;
   }
   // Headers the record has no field for are kept and passed on.

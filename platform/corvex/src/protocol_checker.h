@@ -39,6 +39,9 @@ class ProtocolChecker {
   void ChannelOpenCalled(int channel);
   void ChannelOpenAcknowledged(int channel);
   void ChannelCloseCalled(int channel);
+  // The plugin refused the open or close: no acknowledgement is owed.
+  void ChannelOpenRefused(int channel) { At(channel).open_called = false; }
+  void ChannelCloseRefused(int channel) { At(channel).close_called = false; }
   // Also: every request passed before it must have had its response.
   void ChannelCloseAcknowledged(int channel);
   // The channel is gone (or left in place unclosed): missing acknowledgements
