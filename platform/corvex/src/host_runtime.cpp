@@ -200,6 +200,7 @@ struct Host::Impl {
     bool answered = false;   // had its final answer; the pool may go
     bool kill_on_barge_in = true;          // a SPEAK, with the session's headers
     std::vector<mrcp_request_id> targets;  // a STOP or BARGE-IN passed on: the queued SPEAKs it also ends
+    bool holds_queue = false;              // counted in stops_outstanding until answered
     std::vector<std::string> asked;        // a GET-PARAMS: the header names it asks for
   };
 
@@ -603,7 +604,10 @@ bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, I
     case SYNTHESIZER_STOP:
     case SYNTHESIZER_BARGE_IN_OCCURRED: {
       if (!response) return true;
-      if (request->forwarded && impl->config.queue_speaks && rec->stops_outstanding > 0) --rec->stops_outstanding;
+      if (request->holds_queue) {
+        request->holds_queue = false;
+        --rec->stops_outstanding;
+      }
       if (!success) return true;
       std::vector<mrcp_request_id> ended = ended_by_plugin;
       for (mrcp_request_id id : ended) impl->SpeakEndedLocked(rec, id);
@@ -1267,6 +1271,7 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
             if (!listed || std::find(ids.begin(), ids.end(), id) != ids.end()) rec->targets.push_back(id);
           }
           ++channel->stops_outstanding;
+          rec->holds_queue = true;
         } else {
           forward = false;  // nothing the plugin has is to stop
           ended = impl.DequeueLocked(channel, ids, !listed);
@@ -1275,6 +1280,7 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
         if (speaking && speaking->kill_on_barge_in) {
           rec->targets.assign(channel->queue.begin(), channel->queue.end());
           ++channel->stops_outstanding;
+          rec->holds_queue = true;
         } else {
           forward = false;  // nothing speaks, or what speaks is not to be killed
         }
@@ -1318,8 +1324,9 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
       rec->answered = true;  // nothing more will come for it
       impl.checker.Withdraw(index, rec->id);
       if (method == SYNTHESIZER_SPEAK) impl.SpeakEndedLocked(channel, rec->id);
-      if (!rec->targets.empty() || method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) {
-        if (impl.config.queue_speaks && channel->stops_outstanding > 0) --channel->stops_outstanding;
+      if (rec->holds_queue) {
+        rec->holds_queue = false;
+        --channel->stops_outstanding;
       }
       if (impl.config.queue_speaks) next = impl.NextQueuedLocked(channel);
     }
