@@ -202,7 +202,7 @@ TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
       {"--root", r, "--timeout", "0"},
       {"--speak", "no root given"},
       {"--root", r, "--header", "Voice-Name Kate", "--speak", "x"},
-      {"--root", r, "--header", "Voice-Nmae: Kate", "--speak", "x"},
+      {"--root", r, "--header", "Voice-Age: old", "--speak", "x"},
       {"--root", r, "--header", "Content-Length: 3", "--speak", "x"},
       {"--root", r, "--header", "Voice-Name: Kate"},
       {"--root", r, "stray"},
@@ -223,7 +223,8 @@ TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
   const Result help = Run({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* option : {"--plugin", "--root", "--rate", "--channels", "--fast", "--speak", "--header", "--ssml",
-                             "--uri-list", "--request", "--wav", "--log-level", "--log", "@send", "@expect"}) {
+                             "--uri-list", "--request", "--wav", "--wav-timeline", "--no-queue", "--log-level", "--log",
+                             "@send", "@expect"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
 }
@@ -235,7 +236,7 @@ TEST_F(CorvexHost, MalformedRequestFileIsReportedWithItsLineAndNothingIsSent) {
     std::string where;  // ":LINE: reason"
   };
   const std::vector<Case> cases = {
-      {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\nVoice-Nmae: Kate\n\nHi\n", ":5: unknown header"},
+      {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\nVoice-Age: old\n\nHi\n", ":5: Voice-Age takes a number"},
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHi\nMRCP/2.0 STOP\n", ":7: a start line or directive"},
       {good + "@send soon\nMRCP/2.0 STOP\n", ":3: @send takes"},
       {good + "@expect stopped\nMRCP/2.0 STOP\n", ":4: @expect stopped is for a SPEAK"},
@@ -412,7 +413,8 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
                                   "\n"
                                   "10\n");
   const std::string wav = root_ + "/barge-in.wav";
-  const Result result = Run({"--plugin", PluginPath("echo_plugin"), "--root", root_, "--request", script, "--wav", wav});
+  const Result result = Run({"--plugin", PluginPath("echo_plugin"), "--root", root_, "--request", script, "--wav", wav,
+                             "--wav-timeline", root_ + "/timeline.wav"});
   EXPECT_EQ(result.status, 0) << result.err;
   const std::vector<Printed> messages = Messages(result.out);
   ASSERT_EQ(messages.size(), 7u) << result.out;
@@ -428,6 +430,7 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
   EXPECT_EQ(wave.first, 8000u);
   EXPECT_GT(wave.second, 10u * 160u);
   EXPECT_LT(wave.second, 300u * 160u);
+  EXPECT_GE(WaveInfo(root_ + "/timeline.wav").second, wave.second) << "the timeline holds the audio and its gaps";
 
   // Played as fast as frames can be pulled, the prompt is over before the
   // barge-in: the expectation fails, and the program says so.
@@ -437,6 +440,21 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
                           "with Completion-Cause 000 normal"),
             std::string::npos)
       << fast.err;
+
+  // A STOP the plugin refuses stops nothing, and a plugin that breaks the
+  // protocol fails the run with the rule named.
+  const std::string refused = File("refused.mrcp",
+                                   "@expect stopped\nMRCP/2.0 SPEAK\nContent-Type: text/plain\n\nkeep-playing\n---\n"
+                                   "@send after IN-PROGRESS\n@expect any\nMRCP/2.0 STOP\n---\n"
+                                   "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\ntwice\n");
+  const Result rogue = Run({"--plugin", PluginPath("rogue_plugin"), "--root", root_, "--request", refused});
+  EXPECT_EQ(rogue.status, 1);
+  EXPECT_NE(rogue.err.find("SPEAK 1 (" + refused + ":2): expected stopped, got 200 IN-PROGRESS, then SPEAK-COMPLETE"),
+            std::string::npos)
+      << rogue.err;
+  EXPECT_NE(rogue.err.find("protocol violation: channel 0, request 3: nothing for a request after its final answer"),
+            std::string::npos)
+      << rogue.err;
 }
 
 TEST_F(CorvexHost, RequestWithoutFinalAnswerIsReportedAfterTheTimeout) {
@@ -514,6 +532,16 @@ TEST_F(CorvexHost, TheLocalServiceSpeaksPlainTextExamplesAndFourChannels) {
   // The barge-in example at real-time pace: the SPEAK is stopped, not completed.
   result = Run({"--root", root_, "--request", examples + "barge-in.mrcp"});
   EXPECT_EQ(result.status, 0) << result.err;
+
+  // RFC 6787's own examples: GET-PARAMS answers what SET-PARAMS set, the SSML SPEAK completes.
+  result = Run({"--root", root_, "--fast", "--request", examples + "rfc6787.mrcp"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::vector<Printed> rfc = Messages(result.out);
+  ASSERT_EQ(rfc.size(), 7u) << result.out;
+  EXPECT_NE(rfc[3].text.find("Voice-Gender: female\r\nVoice-Variant: 3\r\nVendor-Specific-Parameters:\r\n"),
+            std::string::npos)
+      << rfc[3].text;
+  EXPECT_EQ(rfc[6].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
 
   // Four channels at once, each with its own speech in its own WAVE file.
   result = Run({"--root", root_, "--channels", "4", "--rate", "16000", "--fast", "--speak", "Four at once.", "--wav",

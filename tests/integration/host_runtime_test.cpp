@@ -1,7 +1,8 @@
 // The host runtime driving small test plugins (tests/integration/plugins):
 // loading and refusal, acknowledgements on other threads, codec negotiation,
-// request bookkeeping and pool release, media, WAVE output, teardown order
-// and a plugin that misbehaves.
+// request bookkeeping and pool release, media, WAVE output, teardown order,
+// the protocol checker, channel lifetime, the server's SPEAK queue and
+// session state, and a plugin that misbehaves.
 #include <dlfcn.h>
 
 #include <apr_pools.h>
@@ -262,25 +263,6 @@ TEST_F(HostRuntimeTest, AnswersAreRecordedInOrderOfArrivalAndCopied) {
   EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
 }
 
-TEST_F(HostRuntimeTest, TakenEventsAreHandedOverOnceAndLaterOnesKept) {
-  Host host(Config());
-  Start(host, "echo_plugin");
-  int ch = OpenChannel(host, 8000);
-  mrcp_request_id first = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
-  ASSERT_TRUE(WaitAnswer(host, ch, first, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
-  const std::vector<HostEvent> taken = host.TakeEvents();
-  ASSERT_FALSE(taken.empty());
-  EXPECT_EQ(taken.back().request_id, first);
-  EXPECT_TRUE(host.Events().empty());
-  EXPECT_TRUE(host.TakeEvents().empty());
-
-  mrcp_request_id second = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
-  ASSERT_TRUE(WaitAnswer(host, ch, second, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
-  const std::vector<HostEvent> later = host.TakeEvents();
-  ASSERT_EQ(later.size(), 1u);
-  EXPECT_EQ(later[0].request_id, second);
-}
-
 TEST_F(HostRuntimeTest, AnUnpacedMediaThreadReadsAnIdleChannelSparingly) {
   Host host(Config());
   Start(host, "echo_plugin");
@@ -486,6 +468,151 @@ TEST_F(HostRuntimeTest, TeardownStopsMediaThenClosesChannelsThenTheEngine) {
   }
   EXPECT_EQ(log_.Count("echo_plugin unloaded"), 2u);
   EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+}
+
+// Each rule of the checker, broken once by the rogue plugin as its request's body asks.
+TEST_F(HostRuntimeTest, CheckerNamesEveryRuleThePluginBreaks) {
+  struct Case {
+    const char* body;
+    mrcp_method_id method;
+    const char* rule;  // part of the rule's name; null: the plugin keeps every rule
+  };
+  const std::vector<Case> cases = {
+      {"fine", SYNTHESIZER_SPEAK, nullptr},
+      {"twice", SYNTHESIZER_SPEAK, "nothing for a request after its final answer"},
+      {"no-response", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"early", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"open-state", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"no-cause", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"complete", SYNTHESIZER_SPEAK, "a SPEAK ends with an error response"},
+      {"two-responses", SYNTHESIZER_SET_PARAMS, "exactly one response per request"},
+      {"stranger", SYNTHESIZER_GET_PARAMS, "no message for an unknown request id"},
+  };
+  for (const Case& c : cases) {
+    Host host(Config());
+    Start(host, "rogue_plugin");
+    const int ch = OpenChannel(host, 8000);
+    const mrcp_request_id id = Send(host, ch, c.method, c.body)->start_line.request_id;
+    host.DestroyChannel(ch);
+    const std::vector<corvex::ProtocolViolation> found = host.Violations();
+    if (!c.rule) {
+      EXPECT_TRUE(found.empty()) << c.body << ": " << found.front().rule;
+      continue;
+    }
+    ASSERT_FALSE(found.empty()) << c.body;
+    EXPECT_NE(found.front().rule.find(c.rule), std::string::npos) << c.body << ": " << found.front().rule;
+    EXPECT_EQ(found.front().channel, ch) << c.body;
+    EXPECT_EQ(found.front().request_id, std::string(c.body) == "stranger" ? id + 1000 : id) << c.body;
+  }
+  setenv("ROGUE_PLUGIN_ACK", "twice", 1);
+  Host host(Config());
+  Start(host, "rogue_plugin");
+  OpenChannel(host, 8000);
+  unsetenv("ROGUE_PLUGIN_ACK");
+  ASSERT_EQ(host.Violations().size(), 1u);
+  EXPECT_EQ(host.Violations()[0].rule, "open and close acknowledged exactly once");
+}
+
+// The plugin still works on a channel whose close it acknowledges late: the
+// host waits and frees the channel only then (ASan sees any use after free).
+TEST_F(HostRuntimeTest, AChannelIsFreedOnlyAfterItsLateCloseAcknowledgement) {
+  setenv("ROGUE_PLUGIN_ACK", "late", 1);
+  Host host(Config());
+  Start(host, "rogue_plugin");
+  unsetenv("ROGUE_PLUGIN_ACK");
+  const int ch = OpenChannel(host, 8000);
+  EXPECT_FALSE(host.CloseChannel(ch, std::chrono::milliseconds(100)));
+  EXPECT_EQ(log_.Count("waiting for it before the channel is freed"), 1u);
+  EXPECT_TRUE(host.DestroyChannel(ch));
+  EXPECT_TRUE(host.UnclosedChannels().empty());
+  EXPECT_TRUE(host.Violations().empty());
+}
+
+// The server's queue: a SPEAK that arrives while one speaks is PENDING and
+// plays after it, without a second response; a STOP naming only a queued
+// SPEAK takes it out of the queue and leaves the speaking one alone.
+TEST_F(HostRuntimeTest, SpeaksQueueBehindTheSpeakingOneAndAStopEndsOnlyThoseItNames) {
+  Host host(Config());
+  Start(host, "echo_plugin");
+  const int ch = OpenChannel(host, 8000);
+  ASSERT_TRUE(host.StartMedia(ch, nullptr, true));
+  const mrcp_request_id a = Send(host, ch, SYNTHESIZER_SPEAK, "30")->start_line.request_id;
+  ASSERT_TRUE(WaitAnswer(host, ch, a, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_INPROGRESS));
+  const mrcp_request_id b = Send(host, ch, SYNTHESIZER_SPEAK, "5")->start_line.request_id;
+  const mrcp_request_id c = Send(host, ch, SYNTHESIZER_SPEAK, "5")->start_line.request_id;
+  mrcp_message_t* stop = host.CreateRequest(ch, SYNTHESIZER_STOP);
+  apt_string_assign(&mrcp_generic_header_prepare(stop)->active_request_id_list, std::to_string(b).c_str(), stop->pool);
+  mrcp_generic_header_property_add(stop, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+  ASSERT_TRUE(host.SendRequest(ch, stop));
+  const std::string s = std::to_string(stop->start_line.request_id);
+  ASSERT_TRUE(WaitAnswer(host, ch, c, MRCP_MESSAGE_TYPE_EVENT, MRCP_REQUEST_STATE_COMPLETE));
+
+  std::vector<std::string> got;
+  for (const HostEvent& e : host.TakeEvents()) {  // handed over once
+    if (e.kind != Kind::Message) continue;
+    got.push_back(std::to_string(e.request_id) + " " + (e.message_type == MRCP_MESSAGE_TYPE_EVENT ? "event" :
+                  mrcp_request_state_name_get(e.request_state)) + (e.from_host ? " (host)" : ""));
+    if (std::to_string(e.request_id) == s) {
+      EXPECT_EQ(e.ended, std::vector<mrcp_request_id>{b});
+      EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(b) + "\r\n"), std::string::npos) << e.text;
+    }
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{std::to_string(a) + " IN-PROGRESS", std::to_string(b) + " PENDING (host)",
+                                           std::to_string(c) + " PENDING (host)", s + " COMPLETE (host)",
+                                           std::to_string(a) + " event", std::to_string(c) + " event"}));
+  EXPECT_TRUE(host.Events().empty());
+  EXPECT_TRUE(host.Violations().empty());
+}
+
+// Session headers, Kill-On-Barge-In and the Active-Request-Id-List of the
+// STOP and BARGE-IN-OCCURRED responses.
+TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItEnded) {
+  Host host(Config());
+  Start(host, "echo_plugin");
+  const int ch = OpenChannel(host, 8000);
+  ASSERT_TRUE(host.StartMedia(ch, nullptr, true));
+  mrcp_message_t* set = host.CreateRequest(ch, SYNTHESIZER_SET_PARAMS);
+  mrcp_resource_header_prepare(set)->kill_on_barge_in = FALSE;
+  mrcp_resource_header_property_add(set, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN);
+  ASSERT_TRUE(host.SendRequest(ch, set));
+  mrcp_message_t* get = host.CreateRequest(ch, SYNTHESIZER_GET_PARAMS);
+  get->other_headers = apt_pair_array_create(1, get->pool);
+  apt_pair_array_append(get->other_headers, "kill-on-barge-in", "", get->pool);
+  ASSERT_TRUE(host.SendRequest(ch, get));
+  const mrcp_request_id asked = get->start_line.request_id;  // the request's pool goes once it is answered
+  const mrcp_request_id spared = Send(host, ch, SYNTHESIZER_SPEAK, "20")->start_line.request_id;
+  const mrcp_request_id barge = Send(host, ch, SYNTHESIZER_BARGE_IN_OCCURRED)->start_line.request_id;
+  ASSERT_TRUE(WaitAnswer(host, ch, spared, MRCP_MESSAGE_TYPE_EVENT, MRCP_REQUEST_STATE_COMPLETE));
+
+  mrcp_message_t* killed = host.CreateRequest(ch, SYNTHESIZER_SPEAK);  // its own header wins
+  apt_string_assign(&killed->body, "100000", killed->pool);
+  mrcp_resource_header_prepare(killed)->kill_on_barge_in = TRUE;
+  mrcp_resource_header_property_add(killed, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN);
+  ASSERT_TRUE(host.SendRequest(ch, killed));
+  const mrcp_request_id stopped = killed->start_line.request_id;
+  const mrcp_request_id queued = Send(host, ch, SYNTHESIZER_SPEAK, "5")->start_line.request_id;
+  const mrcp_request_id stop = Send(host, ch, SYNTHESIZER_STOP)->start_line.request_id;
+  ASSERT_TRUE(WaitAnswer(host, ch, stop, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
+
+  for (const HostEvent& e : Messages(host, ch)) {
+    if (e.request_id == asked) {
+      EXPECT_NE(e.text.find("Kill-On-Barge-In: false\r\n"), std::string::npos) << e.text;
+    } else if (e.request_id == barge) {
+      EXPECT_TRUE(e.from_host);
+      EXPECT_TRUE(e.ended.empty());
+      EXPECT_EQ(e.text.find("Active-Request-Id-List"), std::string::npos) << e.text;
+    } else if (e.request_id == stop) {
+      EXPECT_FALSE(e.from_host);
+      EXPECT_EQ(e.ended, (std::vector<mrcp_request_id>{stopped, queued}));
+      EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(stopped) + "," +
+                            std::to_string(queued) + "\r\n"),
+                std::string::npos)
+          << e.text;
+    } else if (e.request_id == queued) {
+      EXPECT_EQ(e.request_state, MRCP_REQUEST_STATE_PENDING) << "ended in the queue, it gets nothing more";
+    }
+  }
+  EXPECT_TRUE(host.Violations().empty());
 }
 
 TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {

@@ -7,9 +7,10 @@
 // PAUSE, RESUME, SET-PARAMS and GET-PARAMS, some of them timed to race: right
 // after a SPEAK, as a SPEAK's audio ends, right before a close.
 //
-// Every request is checked against the promises of the plugin (see
-// Checker): one response each, one final answer per SPEAK, nothing after it,
-// acknowledged opens and closes, exact audio, status files and records that
+// The host's protocol checker holds every answer to the protocol (one
+// response each, one final answer per SPEAK, nothing after it, acknowledged
+// opens and closes); on top of it this test checks what the plugin promises:
+// the outcome each SPEAK was due, exact audio, status files and records that
 // agree with what happened. The run prints a summary and fails on any
 // violation.
 //
@@ -151,9 +152,6 @@ struct Channel {
   unsigned rate = 8000;
   std::string id;
   bool open = false;
-  bool close_acked = false;
-  int opened_acks = 0;
-  int closed_acks = 0;
   std::vector<mrcp_request_id> speaks;  // in order of sending
   std::set<mrcp_request_id> unanswered;
   bool paused_since_speak = false;  // a PAUSE was sent after the last SPEAK
@@ -311,10 +309,9 @@ void Soak::CloseOne(int index, bool with_request_before) {
     Violation("channel " + std::to_string(index) + ": close not acknowledged");
   channel.open = false;
   for (const HostEvent& e : host_->TakeEvents()) Handle(e);
-  // Whatever was sent before the close was answered before its acknowledgement.
+  // A request without a response at the close is the checker's to report.
   for (mrcp_request_id id : channel.unanswered) {
     Request* r = Find(index, id);
-    Violation(Describe(*r) + ": no response before the close was acknowledged");
     r->final = true;
     r->final_how = "lost at close";
   }
@@ -596,42 +593,23 @@ void Soak::Handle(const HostEvent& e) {
     return Violation("an event for channel " + std::to_string(e.channel) +
                      (e.channel >= 0 && e.channel <= max_index_ ? " after it was destroyed" : " the driver never made"));
   }
-  Channel& channel = it->second;
-  switch (e.kind) {
-    case HostEvent::Kind::ChannelOpened:
-      if (++channel.opened_acks > 1) Violation("channel " + std::to_string(e.channel) + ": a second open acknowledgement");
-      if (!e.status) Violation("channel " + std::to_string(e.channel) + ": open acknowledged as failed");
-      return;
-    case HostEvent::Kind::ChannelClosed:
-      if (++channel.closed_acks > 1) Violation("channel " + std::to_string(e.channel) + ": a second close acknowledgement");
-      channel.close_acked = true;
-      return;
-    default:
-      break;
+  if (e.kind == HostEvent::Kind::ChannelOpened && !e.status) {
+    Violation("channel " + std::to_string(e.channel) + ": open acknowledged as failed");
   }
-  if (channel.close_acked) {
-    return Violation("channel " + std::to_string(e.channel) + ": a message for request " + std::to_string(e.request_id) +
-                     " after the close was acknowledged");
-  }
+  if (e.kind != HostEvent::Kind::Message) return;
+  // Unknown requests and anything after a final answer are the checker's.
   Request* r = Find(e.channel, e.request_id);
-  if (!r) return Violation("channel " + std::to_string(e.channel) + ": a message for unknown request " + std::to_string(e.request_id));
-  HandleMessage(e, *r);
+  if (r && !r->final) HandleMessage(e, *r);
 }
 
 void Soak::HandleMessage(const HostEvent& e, Request& r) {
   Channel& channel = channels_[r.channel];
-  if (r.final) {
-    return Violation(Describe(r) + ": a message (type " + std::to_string(e.message_type) + ", method " +
-                     std::to_string(e.method_id) + ") after its final answer (" + r.final_how + ")");
-  }
   if (e.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
-    if (++r.responses > 1) return Violation(Describe(r) + ": a second response");
+    if (++r.responses > 1) return;
     channel.unanswered.erase(r.id);
     const bool success = e.status_code == MRCP_STATUS_CODE_SUCCESS;
     if (r.method != SYNTHESIZER_SPEAK) {
       if (!success) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
-      if (e.request_state != MRCP_REQUEST_STATE_COMPLETE)
-        Violation(Describe(r) + ": response not COMPLETE (state " + std::to_string(e.request_state) + ")");
       Finish(r, "response");
       // A STOP that ended its SPEAK is that SPEAK's final answer.
       if (r.target) {
@@ -648,8 +626,6 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
       r.in_progress_at = Clock::now();
       return;
     }
-    if (success) Violation(Describe(r) + ": a successful SPEAK response that is not IN-PROGRESS");
-    if (e.request_state != MRCP_REQUEST_STATE_COMPLETE) Violation(Describe(r) + ": an error response not COMPLETE");
     if ((r.outcome == Outcome::kExact || r.outcome == Outcome::kCut) && !r.replaced) {
       Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code) + " where speech was due");
     }
@@ -657,11 +633,7 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     return;
   }
   // An event.
-  if (r.method != SYNTHESIZER_SPEAK || e.method_id != SYNTHESIZER_SPEAK_COMPLETE)
-    return Violation(Describe(r) + ": an unexpected event " + std::to_string(e.method_id));
-  if (!r.in_progress) return Violation(Describe(r) + ": SPEAK-COMPLETE before IN-PROGRESS");
-  if (!e.has_completion_cause) Violation(Describe(r) + ": SPEAK-COMPLETE without a completion cause");
-  if (e.request_state != MRCP_REQUEST_STATE_COMPLETE) Violation(Describe(r) + ": SPEAK-COMPLETE not COMPLETE");
+  if (r.method != SYNTHESIZER_SPEAK || e.method_id != SYNTHESIZER_SPEAK_COMPLETE) return;
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_CANCELLED) {
     if (!r.replaced) Violation(Describe(r) + ": completed as cancelled, but no newer SPEAK came");
     Finish(r, "complete cancelled");
@@ -833,6 +805,9 @@ void Soak::Run() {
   PrepareRoot();
   corvex::HostConfig config;
   config.root = root_;
+  // Every SPEAK straight to the plugin: its own handling of a SPEAK that
+  // replaces another is what this run races.
+  config.queue_speaks = false;
   host_ = std::make_unique<Host>(config);
   if (!host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH) || !host_->OpenEngine()) return Violation("the engine did not open");
 
@@ -856,6 +831,10 @@ void Soak::Run() {
   rss_.emplace_back(minute, ResidentKb());
   heap_.emplace_back(minute, MallocInUseKb());
   host_->CloseEngine();
+  for (const corvex::ProtocolViolation& v : host_->Violations()) {
+    Violation("channel " + std::to_string(v.channel) + " request " + std::to_string(v.request_id) + ": " + v.rule +
+              " (" + v.detail + ")");
+  }
   host_.reset();
   const std::size_t warnings = log_.Warnings();
   std::printf("plugin warnings logged: %zu\n", warnings);

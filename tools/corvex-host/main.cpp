@@ -63,6 +63,13 @@ Options:
                        PATH itself for one channel; with --channels N > 1,
                        channel C writes PATH with "-C" before the extension
                        (out.wav: out-0.wav, out-1.wav, ...)
+  --wav-timeline PATH  likewise, but every frame read while a SPEAK is active
+                       (from when the plugin gets it to its final answer), a
+                       frame without audio as silence: what a caller hears
+  --no-queue           pass every SPEAK straight to the plugin, which then
+                       replaces the SPEAK before it; by default the host queues
+                       a SPEAK that arrives while another is speaking or paused
+                       (answered 200 PENDING, played after it), as a server does
   --timeout SECONDS    how long a request may wait for its final answer without
                        any progress (a message or played audio) before it is
                        reported as unanswered (default 30)
@@ -98,7 +105,8 @@ takes exactly that many bytes. Before each start line may come comment lines
                              the SPEAK ends with that cause, in SPEAK-COMPLETE
                              or in its error response
   @expect stopped            the SPEAK is ended by a later STOP or
-                             BARGE-IN-OCCURRED, without SPEAK-COMPLETE
+                             BARGE-IN-OCCURRED answered with success and naming
+                             it in Active-Request-Id-List, and gets nothing more
   @expect any                any final answer will do
 Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause 000,
 any other request with a final answer. For example, a barge-in:
@@ -112,10 +120,32 @@ any other request with a final answer. For example, a barge-in:
 The first request of a channel counts its delay from the channel's opening.
 examples/requests/ in the source tree has more.
 
-Exit status: 0 when every request ended as expected; 1 when one did not (no
-final answer, another status or cause) or the plugin, its engine or a channel
-could not be opened; 2 for bad usage, including a malformed request file
-(reported with its line; nothing is sent).
+The host keeps the synthesizer state of a server (RFC 6787): a SPEAK sent
+while another is speaking or paused is answered 200 PENDING and played after
+it; STOP ends the speaking and every queued SPEAK, or only those its
+Active-Request-Id-List names; BARGE-IN-OCCURRED ends them all unless the
+speaking SPEAK has Kill-On-Barge-In: false; the responses name the SPEAKs
+they ended in Active-Request-Id-List. SET-PARAMS sets headers for the
+channel's later SPEAKs (those that do not carry them), GET-PARAMS is
+answered with their values. Unknown headers are passed on as written.
+
+Every answer of the plugin is checked: exactly one response per request; a
+SPEAK ends with an error response, a SPEAK-COMPLETE after its IN-PROGRESS, or
+the STOP or BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state
+COMPLETE and a Completion-Cause; nothing for a request after its final answer
+(nor for a channel after its close was acknowledged); no message for an
+unknown request id; open and close acknowledged exactly once. Each breach is
+reported with its channel, request id and rule. For each SPEAK that played
+(without --fast), the summary gives its underruns: 10 ms frames without audio
+between its first and its last audio while it was not paused or being
+stopped, gaps a caller would hear.
+
+Exit status: 0 when every request ended as expected and the plugin kept the
+protocol; 1 when a request did not end as expected (no final answer, another
+status or cause), the plugin broke the protocol, a channel's close was never
+acknowledged, or the plugin, its engine or a channel could not be opened; 2
+for bad usage, including a malformed request file (reported with its line;
+nothing is sent).
 )";
 
 std::string ExecutableDir() {
@@ -237,7 +267,7 @@ int main(int argc, char** argv) {
 
   enum {
     kPlugin = 1000, kRoot, kRate, kChannels, kFast, kSpeak, kHeader, kSsml, kUriList, kRequest, kWav, kTimeout,
-    kCheck, kLogLevel, kLog, kHelpOption
+    kCheck, kLogLevel, kLog, kHelpOption, kWavTimeline, kNoQueue
   };
   static const option kOptions[] = {
       {"plugin", required_argument, nullptr, kPlugin},     {"root", required_argument, nullptr, kRoot},
@@ -248,6 +278,7 @@ int main(int argc, char** argv) {
       {"wav", required_argument, nullptr, kWav},           {"timeout", required_argument, nullptr, kTimeout},
       {"check", no_argument, nullptr, kCheck},             {"log-level", required_argument, nullptr, kLogLevel},
       {"log", required_argument, nullptr, kLog},           {"help", no_argument, nullptr, kHelpOption},
+      {"wav-timeline", required_argument, nullptr, kWavTimeline}, {"no-queue", no_argument, nullptr, kNoQueue},
       {nullptr, 0, nullptr, 0}};
   opterr = 0;
   long number = 0;
@@ -283,6 +314,8 @@ int main(int argc, char** argv) {
         headers.push_back(optarg);
         break;
       case kWav: options.wav = optarg; break;
+      case kWavTimeline: options.wav_timeline = optarg; break;
+      case kNoQueue: options.no_queue = true; break;
       case kTimeout:
         if (!ParseInt(optarg, 1, 24 * 3600, &number)) {
           return UsageError(std::string("--timeout takes seconds from 1 to 86400, not '") + optarg + "'");
@@ -323,12 +356,19 @@ int main(int argc, char** argv) {
     List(script);
     return 0;
   }
-  for (const std::string& path : corvex_host::WavePaths(options.wav, options.channels)) {
-    std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    if (access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) {
-      return UsageError("--wav: cannot write " + path);
+  for (const std::string* wav : {&options.wav, &options.wav_timeline}) {
+    for (const std::string& path : corvex_host::WavePaths(*wav, options.channels)) {
+      std::filesystem::path dir = std::filesystem::path(path).parent_path();
+      if (access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) != 0) {
+        return UsageError(std::string(wav == &options.wav ? "--wav" : "--wav-timeline") + ": cannot write " + path);
+      }
     }
   }
+  // The plugin takes the layout's paths as they are: a relative root would
+  // be read against whatever directory the plugin's threads see.
+  std::error_code absolute_error;
+  const std::filesystem::path absolute_root = std::filesystem::absolute(options.root, absolute_error);
+  if (!absolute_error) options.root = absolute_root.lexically_normal().string();
   if (options.plugin.empty()) options.plugin = DefaultPlugin();
 
   apt_logger_t* logger = log_path.empty() ? apt_log_instance_create(stderr, log_level)

@@ -23,7 +23,8 @@
 //                              a SPEAK ends with that cause, in its
 //                              SPEAK-COMPLETE or its error response
 //   @expect stopped            a SPEAK is ended by a later STOP or
-//                              BARGE-IN-OCCURRED (it gets no SPEAK-COMPLETE)
+//                              BARGE-IN-OCCURRED answered with success and
+//                              naming it, and gets nothing more
 //   @expect any                any final answer will do
 // Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause
 // 000, and any other request must get its final answer. The first request's

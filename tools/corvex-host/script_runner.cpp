@@ -60,6 +60,8 @@ struct Outcome {
   bool has_cause = false;
   int cause = 0;
   mrcp_request_id stopped_by = 0;
+  std::string after_final;  // the first message that came after the final answer
+  std::uint64_t underruns = 0;
 };
 
 struct ChannelRun {
@@ -114,6 +116,7 @@ class Runner {
   std::FILE* out_;
   std::FILE* err_;
   std::unique_ptr<corvex::WaveFileSink> wave_;
+  std::unique_ptr<corvex::WaveFileSink> timeline_;
   std::unique_ptr<ProgressSink> progress_;
   std::unique_ptr<corvex::Host> host_;  // last: it stops the media threads before the sinks go
   std::vector<ChannelRun> runs_;
@@ -126,10 +129,16 @@ bool Runner::Open() {
     if (options_.channels > 1) pattern.insert(ExtensionAt(pattern), "-%d");
     wave_ = std::make_unique<corvex::WaveFileSink>(pattern, options_.rate);
   }
+  if (!options_.wav_timeline.empty()) {
+    std::string pattern = options_.wav_timeline;
+    if (options_.channels > 1) pattern.insert(ExtensionAt(pattern), "-%d");
+    timeline_ = std::make_unique<corvex::WaveFileSink>(pattern, options_.rate, /*gaps_as_silence=*/true);
+  }
   progress_ = std::make_unique<ProgressSink>(options_.channels, wave_.get());
   corvex::HostConfig config;
   config.root = options_.root;
   config.max_channel_count = std::max<std::size_t>(100, static_cast<std::size_t>(options_.channels));
+  config.queue_speaks = !options_.no_queue;
   host_ = std::make_unique<corvex::Host>(config);
   if (!host_->LoadPlugin(options_.plugin)) {
     std::fprintf(err_, "corvex-host: cannot load the plugin %s (the log says why)\n", options_.plugin.c_str());
@@ -149,7 +158,7 @@ bool Runner::Open() {
   }
   for (int c = 0; c < options_.channels; ++c) {
     int index = host_->CreateChannel(options_.rate);
-    if (index < 0 || !host_->OpenChannel(index) || !host_->StartMedia(index, progress_.get(), !options_.fast)) {
+    if (index < 0 || !host_->OpenChannel(index) || !host_->StartMedia(index, progress_.get(), !options_.fast, timeline_.get())) {
       std::fprintf(err_, "corvex-host: channel %d at %u Hz could not be opened (the log says why)\n", c,
                    options_.rate);
       return false;
@@ -189,6 +198,10 @@ void Runner::Handle(const HostEvent& event) {
     return;
   }
   Outcome& outcome = run.outcomes[k];
+  if (outcome.ending != Ending::kNone && outcome.ending != Ending::kTimedOut && outcome.after_final.empty()) {
+    const std::string first_line = event.text.substr(0, event.text.find('\r'));
+    outcome.after_final = first_line.empty() ? "a message" : "\"" + first_line + "\"";
+  }
   if (event.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
     if (!outcome.responded) {
       outcome.responded = true;
@@ -202,13 +215,12 @@ void Runner::Handle(const HostEvent& event) {
       outcome.final_us = event.time_us;
       outcome.has_cause = event.has_completion_cause;
       outcome.cause = static_cast<int>(event.completion_cause);
-      // A completed STOP or BARGE-IN-OCCURRED ends the SPEAKs that were
-      // playing; they get no SPEAK-COMPLETE.
-      const mrcp_method_id method = script_[k].method;
-      if (method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) {
+      // A successful STOP or BARGE-IN-OCCURRED ends the SPEAKs its
+      // Active-Request-Id-List names; they get nothing more.
+      for (mrcp_request_id ended : event.ended) {
         for (std::size_t s = 0; s < k; ++s) {
           Outcome& speak = run.outcomes[s];
-          if (script_[s].method == SYNTHESIZER_SPEAK && speak.in_progress && speak.ending == Ending::kNone) {
+          if (script_[s].id == ended && speak.sent && speak.ending == Ending::kNone) {
             speak.ending = Ending::kStopped;
             speak.final_us = event.time_us;
             speak.stopped_by = script_[k].id;
@@ -375,6 +387,7 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
   if (o.ending == Ending::kRefused || o.ending == Ending::kTimedOut || o.ending == Ending::kNone) {
     return "expected " + expected + ", got " + Got(o);
   }
+  if (!o.after_final.empty()) return "expected " + expected + ", got " + Got(o) + ", then " + o.after_final;
   std::vector<Expectation> expectations = item.expectations;
   if (expectations.empty()) {
     Expectation normal;
@@ -421,6 +434,34 @@ int Runner::Run() {
     host_->WaitFor([](const std::vector<HostEvent>& arrived) { return !arrived.empty(); }, wait);
   }
 
+  // Underruns are the host's per channel: read them before the channels go.
+  for (ChannelRun& run : runs_) {
+    for (std::size_t k = 0; k < script_.size(); ++k) {
+      Outcome& o = run.outcomes[k];
+      if (script_[k].method != SYNTHESIZER_SPEAK || !o.sent) continue;
+      o.underruns = host_->Underruns(run.index, script_[k].id);
+      // Unpaced, the media thread outruns any synthesis: only a paced run has gaps a caller would hear.
+      if (!options_.fast && (o.in_progress || o.ending == Ending::kSpeakComplete || o.ending == Ending::kStopped)) {
+        std::fprintf(err_, "corvex-host: channel %d: SPEAK %" PRIu32 " (%s): %" PRIu64 " underrun%s\n", run.index,
+                     script_[k].id, script_[k].origin.c_str(), o.underruns, o.underruns == 1 ? "" : "s");
+      }
+    }
+  }
+  // Close everything now, so that what the plugin does at a close is checked too.
+  host_->CloseEngine();
+  for (const HostEvent& event : host_->TakeEvents()) Handle(event);
+  const std::vector<corvex::ProtocolViolation> violations = host_->Violations();
+  for (const corvex::ProtocolViolation& v : violations) {
+    std::fprintf(err_, "corvex-host: protocol violation: %s%s: %s (%s)\n",
+                 v.channel < 0 ? "the engine" : ("channel " + std::to_string(v.channel)).c_str(),
+                 v.request_id ? (", request " + std::to_string(v.request_id)).c_str() : "", v.rule.c_str(),
+                 v.detail.c_str());
+  }
+  const std::vector<int> unclosed = host_->UnclosedChannels();
+  for (int index : unclosed) {
+    std::fprintf(err_, "corvex-host: channel %d was not closed: the plugin never acknowledged its close\n", index);
+  }
+
   std::size_t failed = 0;
   for (const ChannelRun& run : runs_) {
     for (std::size_t k = 0; k < script_.size(); ++k) {
@@ -442,7 +483,10 @@ int Runner::Run() {
     std::fprintf(err_, "corvex-host: %zu of %zu requests on %d channel(s) did not end as expected\n", failed, total,
                  options_.channels);
   }
-  return failed == 0 ? 0 : 1;
+  if (!violations.empty()) {
+    std::fprintf(err_, "corvex-host: the plugin broke the protocol %zu time(s)\n", violations.size());
+  }
+  return failed == 0 && violations.empty() && unclosed.empty() ? 0 : 1;
 }
 
 }  // namespace

@@ -3,26 +3,34 @@
 // Threads and ownership:
 //  - The control thread (the caller of every public Host method) owns the
 //    plugin handle, the engine, the channel list and all pools, and is the
-//    only thread that creates or destroys a pool.
+//    only thread that creates or destroys one of them.
 //  - Acknowledgements and messages arrive on whatever thread the plugin
-//    uses. Their callbacks copy what they need into a HostEvent under mutex
-//    and only mark requests as answered; the control thread releases answered
-//    requests' pools later (Reap), so a pool never disappears under a plugin
-//    thread that is still returning from the callback.
+//    uses. Their callbacks check the message, copy what the client is told
+//    into a HostEvent under mutex and only mark requests as answered; the
+//    control thread releases answered requests' pools later (Reap), so a
+//    pool never disappears under a plugin thread that is still returning
+//    from the callback. When a SPEAK ends, the callback passes the next
+//    queued SPEAK to the plugin (outside the mutex); a close waits for that.
+//    Scratch pools for the text the client is shown are top-level pools.
 //  - One media thread per channel reads frames into a buffer the channel owns;
-//    it touches only its channel's stream, buffer, sink and stop flag.
+//    it touches only its channel's stream, buffer, sinks, stop flag and the
+//    atomics of the underrun count.
 //
 // A request's pool is a sub-pool of its channel's pool and is released once
-// the request had its final answer (see MarkAnswered) or with the channel.
+// the request had its final answer (as the protocol checker tells) or with
+// the channel. A channel is destroyed only after its close was acknowledged.
 #include "corvex/host_runtime.hpp"
 
 #include <dlfcn.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <map>
 #include <utility>
@@ -33,6 +41,7 @@
 #include <apr_time.h>
 
 #include "corvex/mrcp_text.h"
+#include "protocol_checker.h"
 
 namespace corvex {
 
@@ -84,6 +93,98 @@ std::uint32_t ProcessTag() {
 
 std::atomic<std::uint32_t> g_channel_serial{0};
 
+// Text helpers for the server's own answers and headers. They work on the
+// text form, so that every header the text form knows can be stored, merged
+// and answered without a field-by-field copy.
+
+// "Name: value" lines of the message's headers, without Channel-Identifier
+// and Content-Length (the channel's and the body's own); empty when the text
+// form cannot carry the message.
+std::vector<std::string> HeaderLines(const mrcp_message_t* message) {
+  std::vector<std::string> lines;
+  std::string text(mrcp_text_render(message, nullptr, 0) + 1, '\0');
+  text.resize(mrcp_text_render(message, &text[0], text.size()));
+  std::size_t pos = text.find("\r\n");
+  while (pos != std::string::npos && pos + 2 < text.size()) {
+    const std::size_t end = text.find("\r\n", pos + 2);
+    if (end == std::string::npos || end == pos + 2) break;
+    std::string line = text.substr(pos + 2, end - pos - 2);
+    const std::string name = line.substr(0, line.find(':'));
+    if (strcasecmp(name.c_str(), "Channel-Identifier") != 0 && strcasecmp(name.c_str(), "Content-Length") != 0) {
+      lines.push_back(std::move(line));
+    }
+    pos = end;
+  }
+  return lines;
+}
+
+std::string HeaderName(const std::string& line) { return line.substr(0, line.find(':')); }
+
+bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+// Headers of a request, never of a session: they describe one message.
+bool IsSessionHeader(const std::string& name) {
+  static const char* const kNot[] = {"Content-Type", "Content-ID", "Content-Base", "Content-Encoding",
+                                     "Content-Location", "Active-Request-Id-List", "Proxy-Sync-Id",
+                                     "Completion-Cause", "Completion-Reason", "Failed-URI", "Failed-URI-Cause",
+                                     "Speak-Restart", "Speak-Length", "Jump-Size"};
+  for (const char* other : kNot) {
+    if (SameName(name, other)) return false;
+  }
+  return true;
+}
+
+// Parses the message's text with `lines` added to its headers, into pool.
+// Null when the text form cannot carry it.
+mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines,
+                            apr_pool_t* pool) {
+  std::string text(mrcp_text_render(message, nullptr, 0) + 1, '\0');
+  text.resize(mrcp_text_render(message, &text[0], text.size()));
+  const std::size_t end = text.find("\r\n\r\n");
+  if (text.empty() || end == std::string::npos) return nullptr;
+  std::string added;
+  for (const std::string& line : lines) added += line + "\r\n";
+  text.insert(end + 2, added);
+  // The length the text states changes with the headers: leave it out.
+  const std::size_t first = text.find(' ');
+  const std::size_t second = text.find(' ', first + 1);
+  text.erase(first, second - first);
+  return mrcp_text_parse(text.data(), text.size(), 0, pool, nullptr, nullptr);
+}
+
+std::string Render(const mrcp_message_t* message) {
+  std::string text;
+  if (apr_size_t length = mrcp_text_render(message, nullptr, 0)) {
+    text.resize(length + 1);  // room for the terminating zero
+    mrcp_text_render(message, &text[0], text.size());
+    text.resize(length);
+  }
+  return text;
+}
+
+std::string IdList(const std::vector<mrcp_request_id>& ids) {
+  std::string list;
+  for (mrcp_request_id id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  return list;
+}
+
+// The ids of an Active-Request-Id-List ("1,2, 3"); what is no id is skipped.
+std::vector<mrcp_request_id> ParseIdList(const apt_str_t& text) {
+  std::vector<mrcp_request_id> ids;
+  std::string value(text.buf ? text.buf : "", text.buf ? text.length : 0);
+  std::size_t pos = 0;
+  while (pos <= value.size()) {
+    std::size_t comma = value.find(',', pos);
+    if (comma == std::string::npos) comma = value.size();
+    const std::string item = value.substr(pos, comma - pos);
+    char* end = nullptr;
+    const unsigned long long id = std::strtoull(item.c_str(), &end, 10);
+    if (end != item.c_str() && id <= 0xFFFFFFFFull) ids.push_back(static_cast<mrcp_request_id>(id));
+    pos = comma + 1;
+  }
+  return ids;
+}
+
 }  // namespace
 
 struct Host::Impl {
@@ -94,8 +195,13 @@ struct Host::Impl {
     mrcp_method_id method = 0;
     std::uint64_t seq = 0;  // order of sending on the channel; 0 until sent
     bool sent = false;
-    bool in_progress = false;  // answered IN-PROGRESS
-    bool answered = false;     // had its final answer; the pool may go
+    bool forwarded = false;  // passed to the plugin
+    bool queued = false;     // answered PENDING by the host before the plugin had it
+    bool answered = false;   // had its final answer; the pool may go
+    bool kill_on_barge_in = true;          // a SPEAK, with the session's headers
+    std::vector<mrcp_request_id> targets;  // a STOP or BARGE-IN passed on: the queued SPEAKs it also ends
+    bool holds_queue = false;              // counted in stops_outstanding until answered
+    std::vector<std::string> asked;        // a GET-PARAMS: the header names it asks for
   };
 
   struct Channel {
@@ -108,7 +214,9 @@ struct Host::Impl {
     mpf_codec_descriptor_t* codec = nullptr;
     bool open_called = false;  // open was accepted; close is owed
     bool closed = false;
+    bool close_refused = false;
     bool destroyed = false;
+    bool unclosed = false;  // left in place: its close never came
     mrcp_request_id next_request_id = 1;
     std::uint64_t next_seq = 1;
     // Guarded by Impl::mutex.
@@ -116,11 +224,33 @@ struct Host::Impl {
     bool open_status = false;
     bool close_acked = false;
     std::list<Request> requests;
+    // The server's synthesizer state (guarded by Impl::mutex): the SPEAK the
+    // plugin has and has not ended, the SPEAKs answered PENDING in order,
+    // STOPs and BARGE-INs passed on and not answered yet (nothing queued is
+    // passed on meanwhile, so that a STOP never meets a SPEAK sent after it),
+    // and the session's headers.
+    mrcp_request_id speaking = 0;
+    std::deque<mrcp_request_id> queue;
+    int stops_outstanding = 0;
+    bool closing = false;  // nothing more is passed to the plugin
+    int dispatching = 0;   // queued SPEAKs being passed on outside the mutex
+    std::vector<std::string> session;  // "Name: value" lines
+    std::map<mrcp_request_id, std::uint64_t> underrun_counts;  // SPEAKs that played
+    // Shared with the media thread, lock-free: the SPEAK the plugin has and
+    // has not ended (0: none), whether it is paused or being stopped, how far
+    // its audio is (kBeforeAudio, kInAudio, kAfterAudio: gaps count only in
+    // between), and its underruns so far.
+    enum AudioPhase { kBeforeAudio, kInAudio, kAfterAudio };
+    std::atomic<mrcp_request_id> playing{0};
+    std::atomic<bool> held{false};
+    std::atomic<int> audio_phase{kBeforeAudio};
+    std::atomic<std::uint64_t> underruns{0};
     // Media: the thread reads these only between start and join.
     std::thread media;
     std::atomic<bool> media_stop{false};
     std::vector<unsigned char> frame_buffer;
     FrameSink* sink = nullptr;
+    FrameSink* timeline = nullptr;
     bool realtime = false;
     std::atomic<std::uint64_t> frames_read{0};
   };
@@ -152,6 +282,8 @@ struct Host::Impl {
   bool engine_open_acked = false;
   bool engine_open_status = false;
   bool engine_close_acked = false;
+  ProtocolChecker checker;
+  std::size_t violations_logged = 0;
 
   static HostEvent NewEvent(HostEvent::Kind kind, int channel) {
     HostEvent event;
@@ -162,10 +294,39 @@ struct Host::Impl {
     return event;
   }
 
+  // A client-side copy of message.
+  static HostEvent MessageEvent(int channel, const mrcp_message_t* message) {
+    HostEvent event = NewEvent(HostEvent::Kind::Message, channel);
+    const mrcp_start_line_t& line = message->start_line;
+    event.message_type = line.message_type;
+    event.method_id = line.method_id;
+    event.request_id = line.request_id;
+    event.status_code = line.status_code;
+    event.request_state = line.request_state;
+    if (message->synth_header &&
+        (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+      event.has_completion_cause = true;
+      event.completion_cause = message->synth_header->completion_cause;
+    }
+    if (message->body.buf && message->body.length > 0) event.body.assign(message->body.buf, message->body.length);
+    event.text = Render(message);
+    return event;
+  }
+
   // Appends under mutex (already held by the caller) and wakes the waiters.
   void PushLocked(HostEvent&& event) {
     events.push_back(std::move(event));
     changed.notify_all();
+  }
+
+  // Logs the checker's new findings (under mutex).
+  void LogViolationsLocked() {
+    const std::vector<ProtocolViolation>& found = checker.violations();
+    for (; violations_logged < found.size(); ++violations_logged) {
+      const ProtocolViolation& v = found[violations_logged];
+      HOST_LOG(APT_PRIO_WARNING, "protocol violation: channel %d, request %" PRIu32 ": %s (%s)", v.channel,
+               v.request_id, v.rule.c_str(), v.detail.c_str());
+    }
   }
 
   // The live channel at `index`, or null (logged when `caller` is given).
@@ -178,44 +339,130 @@ struct Host::Impl {
     return it->second.get();
   }
 
+  // The newest sent request of the channel with that id (under mutex).
+  static Request* FindRequest(Channel* channel, mrcp_request_id id) {
+    for (auto it = channel->requests.rbegin(); it != channel->requests.rend(); ++it) {
+      if (it->sent && it->id == id) return &*it;
+    }
+    return nullptr;
+  }
+
   template <typename Pred>
   bool Wait(std::chrono::milliseconds wait, Pred pred) const {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, wait, pred);
   }
 
-  // Called under mutex when a response or event for `id` arrived on channel.
-  // Returns false when no sent request of the channel has that id.
-  bool MarkAnswered(Channel* channel, const mrcp_message_t* message) {
-    const mrcp_start_line_t& line = message->start_line;
-    Request* request = nullptr;
-    for (auto it = channel->requests.rbegin(); it != channel->requests.rend(); ++it) {
-      if (it->sent && it->id == line.request_id) {
-        request = &*it;
-        break;
+  // A SPEAK goes to the plugin (under mutex): the media thread counts for it
+  // from now on.
+  void StartPlayingLocked(Channel* channel, mrcp_request_id id) {
+    const mrcp_request_id before = channel->playing.load();
+    if (before) channel->underrun_counts[before] = channel->underruns.load();  // replaced in the plugin
+    channel->underruns.store(0);
+    channel->audio_phase.store(Channel::kBeforeAudio);
+    channel->held.store(false);
+    channel->playing.store(id);
+  }
+
+  // A SPEAK had its final answer (under mutex): its underruns are kept and
+  // the next queued SPEAK may go.
+  void SpeakEndedLocked(Channel* channel, mrcp_request_id id) {
+    if (channel->playing.load() == id) {
+      channel->underrun_counts[id] = channel->underruns.load();
+      channel->playing.store(0);
+    }
+    if (channel->speaking == id) channel->speaking = 0;
+  }
+
+  // Removes the queued SPEAKs among ids (all of them when all); returns the
+  // ones removed (under mutex). They had their final answer: the response
+  // that names them.
+  std::vector<mrcp_request_id> DequeueLocked(Channel* channel, const std::vector<mrcp_request_id>& ids, bool all) {
+    std::vector<mrcp_request_id> removed;
+    for (auto it = channel->queue.begin(); it != channel->queue.end();) {
+      if (all || std::find(ids.begin(), ids.end(), *it) != ids.end()) {
+        removed.push_back(*it);
+        if (Request* r = FindRequest(channel, *it)) r->answered = true;
+        it = channel->queue.erase(it);
+      } else {
+        ++it;
       }
     }
-    if (!request) return false;
-    if (line.message_type == MRCP_MESSAGE_TYPE_EVENT) {
-      if (line.method_id == SYNTHESIZER_SPEAK_COMPLETE) request->answered = true;
-      return true;
+    return removed;
+  }
+
+  // The queued SPEAK to pass to the plugin now, or null (under mutex).
+  Request* NextQueuedLocked(Channel* channel) {
+    if (channel->speaking || channel->stops_outstanding || channel->closing || channel->queue.empty()) {
+      return nullptr;
     }
-    if (line.request_state == MRCP_REQUEST_STATE_INPROGRESS) {
-      request->in_progress = true;
-    } else if (line.request_state == MRCP_REQUEST_STATE_COMPLETE) {
-      request->answered = true;
-      // A completed STOP or BARGE-IN-OCCURRED ends every SPEAK sent before it
-      // that was already playing; those get no SPEAK-COMPLETE.
-      if (request->method == SYNTHESIZER_STOP || request->method == SYNTHESIZER_BARGE_IN_OCCURRED) {
-        for (Request& other : channel->requests) {
-          if (other.sent && other.seq < request->seq && other.method == SYNTHESIZER_SPEAK &&
-              other.in_progress) {
-            other.answered = true;
-          }
+    Request* next = FindRequest(channel, channel->queue.front());
+    channel->queue.pop_front();
+    if (!next) return nullptr;
+    channel->speaking = next->id;
+    StartPlayingLocked(channel, next->id);
+    next->forwarded = true;
+    checker.Forwarded(channel->index, next->id, next->method);
+    ++channel->dispatching;
+    return next;
+  }
+
+  // Passes queued SPEAKs to the plugin while one may go (not under mutex).
+  void Dispatch(Channel* channel, Request* next) {
+    while (next) {
+      const bool accepted = channel->handle->method_vtable->process_request(channel->handle, next->message) != FALSE;
+      std::lock_guard<std::mutex> lock(mutex);
+      --channel->dispatching;
+      changed.notify_all();
+      if (accepted) return;
+      HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused queued SPEAK %" PRIu32, channel->index, next->id);
+      next->answered = true;
+      SpeakEndedLocked(channel, next->id);
+      next = NextQueuedLocked(channel);
+    }
+  }
+
+  // Reads the session's headers into a SPEAK that does not carry them
+  // (control thread, before the plugin has the request).
+  void MergeSession(Channel* channel, mrcp_message_t* request) {
+    std::vector<std::string> add;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (channel->session.empty()) return;
+      const std::vector<std::string> own = HeaderLines(request);
+      for (const std::string& line : channel->session) {
+        const std::string name = HeaderName(line);
+        if (std::none_of(own.begin(), own.end(), [&](const std::string& o) { return SameName(HeaderName(o), name); })) {
+          add.push_back(line);
         }
       }
     }
-    return true;
+    if (add.empty()) return;
+    mrcp_message_t* merged = WithHeaders(request, add, request->pool);
+    if (!merged) {
+      HOST_LOG(APT_PRIO_WARNING, "channel %d: the session's headers cannot be added to SPEAK %" PRIu32,
+               channel->index, request->start_line.request_id);
+      return;
+    }
+    merged->channel_id = request->channel_id;
+    *request = *merged;
+  }
+
+  // Stores SET-PARAMS's headers for the session (control thread).
+  void StoreSession(Channel* channel, const mrcp_message_t* request) {
+    const std::vector<std::string> lines = HeaderLines(request);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::string& line : lines) {
+      const std::string name = HeaderName(line);
+      if (!IsSessionHeader(name) || line.size() <= name.size() + 1) continue;  // empty values set nothing
+      auto same = std::find_if(channel->session.begin(), channel->session.end(),
+                               [&](const std::string& s) { return SameName(HeaderName(s), name); });
+      if (same != channel->session.end()) {
+        *same = line;
+      } else {
+        channel->session.push_back(line);
+      }
+    }
   }
 
   // Releases the pools of answered requests (control thread).
@@ -243,6 +490,9 @@ struct Host::Impl {
   bool CloseChannel(Channel* channel, std::chrono::milliseconds wait);
   bool DestroyChannel(Channel* channel);
   void TeardownChannels();
+  bool HasUnclosed() const {
+    return std::any_of(channels.begin(), channels.end(), [](const auto& c) { return c.second->unclosed; });
+  }
   void Unload();
 };
 
@@ -270,6 +520,8 @@ apt_bool_t OnEngineOpen(mrcp_engine_t* engine, apt_bool_t status) {
   std::lock_guard<std::mutex> lock(impl->mutex);
   impl->engine_open_acked = true;
   impl->engine_open_status = event.status;
+  impl->checker.EngineOpenAcknowledged();
+  impl->LogViolationsLocked();
   impl->PushLocked(std::move(event));
   return TRUE;
 }
@@ -280,6 +532,8 @@ apt_bool_t OnEngineClose(mrcp_engine_t* engine) {
   HostEvent event = Impl::NewEvent(HostEvent::Kind::EngineClosed, -1);
   std::lock_guard<std::mutex> lock(impl->mutex);
   impl->engine_close_acked = true;
+  impl->checker.EngineCloseAcknowledged();
+  impl->LogViolationsLocked();
   impl->PushLocked(std::move(event));
   return TRUE;
 }
@@ -292,6 +546,8 @@ apt_bool_t OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status) {
   std::lock_guard<std::mutex> lock(rec->impl->mutex);
   rec->open_acked = true;
   rec->open_status = event.status;
+  rec->impl->checker.ChannelOpenAcknowledged(rec->index);
+  rec->impl->LogViolationsLocked();
   rec->impl->PushLocked(std::move(event));
   return TRUE;
 }
@@ -302,8 +558,88 @@ apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel) {
   HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelClosed, rec->index);
   std::lock_guard<std::mutex> lock(rec->impl->mutex);
   rec->close_acked = true;
+  rec->impl->checker.ChannelCloseAcknowledged(rec->index);
+  rec->impl->LogViolationsLocked();
   rec->impl->PushLocked(std::move(event));
   return TRUE;
+}
+
+// What the client is told of a plugin message (under mutex): nothing (false)
+// for the IN-PROGRESS of a SPEAK the client had as PENDING; a SPEAK-COMPLETE
+// for such a SPEAK's error response; the Active-Request-Id-List of a STOP,
+// BARGE-IN-OCCURRED, PAUSE or RESUME; the session's values for GET-PARAMS.
+bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, Impl::Request* request,
+                const std::vector<mrcp_request_id>& ended_by_plugin, bool final, HostEvent* event) {
+  const mrcp_start_line_t& line = message->start_line;
+  const bool response = line.message_type == MRCP_MESSAGE_TYPE_RESPONSE;
+  const bool success = line.status_code >= 200 && line.status_code < 300;
+  if (!request) return true;
+  std::vector<std::string> headers;
+  apr_pool_t* scratch = nullptr;
+  switch (request->method) {
+    case SYNTHESIZER_SPEAK:
+      if (response && success && line.request_state == MRCP_REQUEST_STATE_INPROGRESS && request->queued) {
+        return false;
+      }
+      if (final) impl->SpeakEndedLocked(rec, request->id);
+      if (final && response && request->queued) {
+        // It had its response (PENDING): its failure to start is its end.
+        apr_pool_create(&scratch, nullptr);
+        mrcp_message_t* complete = mrcp_event_create(request->message, SYNTHESIZER_SPEAK_COMPLETE, scratch);
+        if (complete) {
+          complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+          const bool has_cause = message->synth_header &&
+                                 (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
+          mrcp_resource_header_prepare(complete)->completion_cause =
+              has_cause ? message->synth_header->completion_cause : SYNTHESIZER_COMPLETION_CAUSE_ERROR;
+          mrcp_resource_header_property_add(complete, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
+          const std::thread::id thread = event->thread;
+          *event = Impl::MessageEvent(rec->index, complete);
+          event->thread = thread;
+          event->from_host = true;
+        }
+        apr_pool_destroy(scratch);
+      }
+      return true;
+    case SYNTHESIZER_STOP:
+    case SYNTHESIZER_BARGE_IN_OCCURRED: {
+      if (!response) return true;
+      if (request->holds_queue) {
+        request->holds_queue = false;
+        --rec->stops_outstanding;
+      }
+      if (!success) return true;
+      std::vector<mrcp_request_id> ended = ended_by_plugin;
+      for (mrcp_request_id id : ended) impl->SpeakEndedLocked(rec, id);
+      for (mrcp_request_id id : impl->DequeueLocked(rec, request->targets, false)) ended.push_back(id);
+      if (ended.empty()) return true;
+      event->ended = ended;
+      headers.push_back("Active-Request-Id-List: " + IdList(ended));
+      break;
+    }
+    case SYNTHESIZER_PAUSE:
+    case SYNTHESIZER_RESUME:
+      if (response && success && request->method == SYNTHESIZER_RESUME) rec->held.store(false);
+      // They act on the speaking SPEAK, and say which.
+      if (!response || !success || !impl->config.queue_speaks || !rec->speaking) return true;
+      headers.push_back("Active-Request-Id-List: " + std::to_string(rec->speaking));
+      break;
+    case SYNTHESIZER_GET_PARAMS:
+      if (!response || !success || !impl->config.queue_speaks) return true;
+      for (const std::string& name : request->asked) {
+        auto value = std::find_if(rec->session.begin(), rec->session.end(),
+                                  [&](const std::string& s) { return SameName(HeaderName(s), name); });
+        headers.push_back(value != rec->session.end() ? *value : name + ":");
+      }
+      if (headers.empty()) return true;
+      break;
+    default:
+      return true;
+  }
+  apr_pool_create(&scratch, nullptr);
+  if (mrcp_message_t* shown = WithHeaders(message, headers, scratch)) event->text = Render(shown);
+  apr_pool_destroy(scratch);
+  return true;
 }
 
 apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
@@ -321,38 +657,29 @@ apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* mess
   }
   // Copy everything now: the message lives in a request pool that may be
   // released as soon as the request counts as answered.
-  HostEvent event = Impl::NewEvent(HostEvent::Kind::Message, rec->index);
-  event.message_type = line.message_type;
-  event.method_id = line.method_id;
-  event.request_id = line.request_id;
-  event.status_code = line.status_code;
-  event.request_state = line.request_state;
-  if (message->synth_header &&
-      (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
-    event.has_completion_cause = true;
-    event.completion_cause = message->synth_header->completion_cause;
-  }
-  if (message->body.buf && message->body.length > 0) {
-    event.body.assign(message->body.buf, message->body.length);
-  }
-  if (apr_size_t length = mrcp_text_render(message, nullptr, 0)) {
-    event.text.resize(length + 1);  // room for the terminating zero
-    mrcp_text_render(message, &event.text[0], event.text.size());
-    event.text.resize(length);
-  } else {
+  HostEvent event = Impl::MessageEvent(rec->index, message);
+  if (event.text.empty()) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: message for request %" PRIu32 " has no text form", rec->index,
              line.request_id);
   }
-  bool known;
+  Impl* impl = rec->impl;
+  Impl::Request* next = nullptr;
   {
-    std::lock_guard<std::mutex> lock(rec->impl->mutex);
-    known = rec->impl->MarkAnswered(rec, message);
-    rec->impl->PushLocked(std::move(event));
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    const std::vector<mrcp_request_id> ended = impl->checker.Message(rec->index, *message);
+    impl->LogViolationsLocked();
+    Impl::Request* request = Impl::FindRequest(rec, line.request_id);
+    if (request && !request->forwarded) request = nullptr;  // not the plugin's to answer
+    const bool final = request && impl->checker.IsFinal(rec->index, request->id);
+    const bool shown = ClientView(impl, rec, message, request, ended, final, &event);
+    if (final) request->answered = true;
+    for (mrcp_request_id id : ended) {
+      if (Impl::Request* speak = Impl::FindRequest(rec, id)) speak->answered = true;
+    }
+    if (shown) impl->PushLocked(std::move(event));
+    if (impl->config.queue_speaks) next = impl->NextQueuedLocked(rec);
   }
-  if (!known) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: message for unknown request id %" PRIu32, rec->index,
-             line.request_id);
-  }
+  impl->Dispatch(rec, next);
   return TRUE;
 }
 
@@ -388,6 +715,9 @@ void Host::Impl::MediaLoop(Channel* channel) {
     frame.marker = 0;
     frame.codec_frame.buffer = buffer;
     frame.codec_frame.size = size;
+    // Taken before the read: a frame read while the SPEAK was active is its
+    // own, even when its final answer comes during the read.
+    const bool active = channel->playing.load(std::memory_order_relaxed) != 0;
     apt_bool_t ok = read_frame(stream, &frame);
     if (!ok && !warned_result) {
       warned_result = true;
@@ -402,8 +732,19 @@ void Host::Impl::MediaLoop(Channel* channel) {
                  channel->index, static_cast<unsigned long>(frame.codec_frame.size),
                  static_cast<unsigned long>(size));
       }
-    } else if (channel->sink) {
-      channel->sink->OnFrame(channel->index, frame);
+    } else {
+      if (channel->sink) channel->sink->OnFrame(channel->index, frame);
+      if (active) {
+        const int phase = channel->audio_phase.load(std::memory_order_relaxed);
+        if (frame.type & MEDIA_FRAME_TYPE_EVENT) {
+          channel->audio_phase.store(Channel::kAfterAudio, std::memory_order_relaxed);
+        } else if (frame.type & MEDIA_FRAME_TYPE_AUDIO) {
+          if (phase == Channel::kBeforeAudio) channel->audio_phase.store(Channel::kInAudio, std::memory_order_relaxed);
+        } else if (phase == Channel::kInAudio && !channel->held.load(std::memory_order_relaxed)) {
+          channel->underruns.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (channel->timeline) channel->timeline->OnFrame(channel->index, frame);
+      }
     }
     channel->frames_read.fetch_add(1, std::memory_order_relaxed);
     if (channel->realtime) {
@@ -443,31 +784,57 @@ bool Host::Impl::CloseChannel(Channel* channel, std::chrono::milliseconds wait) 
   }
   StopMedia(channel);
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    // Queued SPEAKs end with their session; a SPEAK being passed on from
+    // the queue gets there before the close does.
+    std::unique_lock<std::mutex> lock(mutex);
+    channel->closing = true;
+    DequeueLocked(channel, {}, true);
+    changed.wait(lock, [channel] { return channel->dispatching == 0; });
     channel->close_acked = false;
+    checker.ChannelCloseCalled(channel->index);
   }
   channel->closed = true;
   if (!channel->handle->method_vtable->close(channel->handle)) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused close", channel->index);
+    channel->close_refused = true;
+    std::lock_guard<std::mutex> lock(mutex);
+    checker.ChannelCloseRefused(channel->index);
     return false;
   }
   if (!Wait(wait, [channel] { return channel->close_acked; })) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: no close acknowledgement within %lld ms", channel->index,
-             static_cast<long long>(wait.count()));
+    HOST_LOG(APT_PRIO_WARNING,
+             "channel %d: no close acknowledgement within %lld ms; waiting for it before the channel is freed "
+             "(the plugin may still be working on it)",
+             channel->index, static_cast<long long>(wait.count()));
     return false;
   }
   return true;
 }
 
 bool Host::Impl::DestroyChannel(Channel* channel) {
+  if (channel->unclosed) return false;
   StopMedia(channel);
   // The plugin relies on a closed channel before destroy, as the server does.
   if (channel->open_called && !channel->closed) CloseChannel(channel, kDefaultWait);
+  // A channel is freed only once its close was acknowledged: the plugin may
+  // be working on it until then.
+  if (channel->closed &&
+      (channel->close_refused || !Wait(config.close_grace, [channel] { return channel->close_acked; }))) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d (%s) is not closed: its close was %s; it is left in place, not freed",
+             channel->index, channel->handle->id, channel->close_refused ? "refused" : "never acknowledged");
+    std::lock_guard<std::mutex> lock(mutex);
+    channel->unclosed = true;
+    checker.Forget(channel->index);
+    LogViolationsLocked();
+    return false;
+  }
   bool result = channel->handle->method_vtable->destroy(channel->handle) != FALSE;
   {
     std::lock_guard<std::mutex> lock(mutex);
     channel->requests.clear();  // their pools go with the channel's pool
     channel->destroyed = true;
+    checker.Forget(channel->index);
+    LogViolationsLocked();
   }
   apr_pool_destroy(channel->pool);
   channel->pool = nullptr;
@@ -488,7 +855,9 @@ void Host::Impl::TeardownChannels() {
   for (auto& [index, channel] : channels) {
     if (channel->open_called && !channel->closed) CloseChannel(channel.get(), kDefaultWait);
   }
-  while (!channels.empty()) DestroyChannel(channels.begin()->second.get());
+  std::vector<Channel*> all;
+  for (auto& [index, channel] : channels) all.push_back(channel.get());
+  for (Channel* channel : all) DestroyChannel(channel);  // an unclosed one stays
 }
 
 void Host::Impl::Unload() {
@@ -523,11 +892,23 @@ Host::Host(HostConfig config) : impl_(std::make_unique<Impl>(std::move(config)))
                  apr_strerror(status, reason, sizeof(reason)));
       }
     }
+    // The plugin's status files go to var/status.
+    const char* status_dir = apt_vardir_filepath_get(impl_->layout, "status", impl_->root_pool);
+    if (!status_dir || apr_dir_make_recursive(status_dir, APR_OS_DEFAULT, impl_->root_pool) != APR_SUCCESS) {
+      HOST_LOG(APT_PRIO_WARNING, "cannot create directory %s", status_dir ? status_dir : "var/status");
+    }
   }
 }
 
 Host::~Host() {
   if (impl_->library) DestroyEngine();
+  if (impl_->HasUnclosed()) {
+    // The plugin may still call into a channel that never closed: its
+    // records, the pools and the library stay as they are.
+    HOST_LOG(APT_PRIO_WARNING, "host ends with channels that never closed; their memory is left in place");
+    impl_.release();
+    return;
+  }
   apr_pool_destroy(impl_->root_pool);
   apr_terminate();
 }
@@ -646,6 +1027,11 @@ bool Host::CloseEngine(std::chrono::milliseconds wait) {
   }
   // Channels cannot outlive their engine's close.
   impl.TeardownChannels();
+  if (impl.HasUnclosed()) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s not closed: a channel's close was never acknowledged",
+             impl.plugin_name.c_str());
+    return false;
+  }
   {
     std::lock_guard<std::mutex> lock(impl.mutex);
     impl.engine_close_acked = false;
@@ -670,6 +1056,11 @@ void Host::DestroyEngine() {
     return;
   }
   impl.TeardownChannels();
+  if (impl.HasUnclosed()) {
+    HOST_LOG(APT_PRIO_WARNING, "engine %s not destroyed: a channel's close was never acknowledged",
+             impl.plugin_name.c_str());
+    return;
+  }
   if (impl.engine_open_called && !impl.engine_closed) CloseEngine();
   impl.engine->method_vtable->destroy(impl.engine);
   impl.Unload();
@@ -757,9 +1148,12 @@ bool Host::OpenChannel(int index, std::chrono::milliseconds wait) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     channel->open_acked = false;
+    impl_->checker.ChannelOpenCalled(index);
   }
   if (!channel->handle->method_vtable->open(channel->handle)) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused open", index);
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->checker.ChannelOpenRefused(index);
     return false;
   }
   channel->open_called = true;
@@ -817,36 +1211,154 @@ mrcp_message_t* Host::CreateRequest(int index, mrcp_method_id method) {
 }
 
 bool Host::SendRequest(int index, mrcp_message_t* request) {
-  Impl::Channel* channel = impl_->Find(index, "SendRequest");
+  Impl& impl = *impl_;
+  Impl::Channel* channel = impl.Find(index, "SendRequest");
   if (!channel) return false;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::lock_guard<std::mutex> lock(impl.mutex);
     auto it = std::find_if(channel->requests.begin(), channel->requests.end(),
                            [request](const Impl::Request& r) { return r.message == request; });
     if (!request || it == channel->requests.end() || it->sent) {
       HOST_LOG(APT_PRIO_WARNING, "SendRequest: not an unsent request of channel %d", index);
       return false;
     }
+  }
+  const mrcp_method_id method = request->start_line.method_id;
+  if (impl.config.queue_speaks && method == SYNTHESIZER_SPEAK) impl.MergeSession(channel, request);
+  if (impl.config.queue_speaks && method == SYNTHESIZER_SET_PARAMS) impl.StoreSession(channel, request);
+  std::vector<std::string> asked;
+  if (method == SYNTHESIZER_GET_PARAMS) {
+    for (const std::string& line : HeaderLines(request)) asked.push_back(HeaderName(line));
+  }
+
+  // What the server does with it: queue it, answer it, or pass it on.
+  bool forward = true;
+  Impl::Request* rec = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    auto it = std::find_if(channel->requests.begin(), channel->requests.end(),
+                           [request](const Impl::Request& r) { return r.message == request; });
+    rec = &*it;
     // The caller may have edited the start line since CreateRequest.
-    it->sent = true;
-    it->seq = channel->next_seq++;
-    it->id = request->start_line.request_id;
-    it->method = request->start_line.method_id;
+    rec->sent = true;
+    rec->seq = channel->next_seq++;
+    rec->id = request->start_line.request_id;
+    rec->method = method;
+    rec->asked = std::move(asked);
+    if (method == SYNTHESIZER_SPEAK && mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+      rec->kill_on_barge_in = request->synth_header->kill_on_barge_in != FALSE;
+    }
+    mrcp_status_code_e status = MRCP_STATUS_CODE_SUCCESS;
+    mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE;
+    std::vector<mrcp_request_id> ended;
+    if (impl.config.queue_speaks && !channel->closing) {
+      Impl::Request* speaking = channel->speaking ? Impl::FindRequest(channel, channel->speaking) : nullptr;
+      if (method == SYNTHESIZER_SPEAK) {
+        if (channel->speaking || !channel->queue.empty()) {
+          forward = false;
+          state = MRCP_REQUEST_STATE_PENDING;
+          rec->queued = true;
+          channel->queue.push_back(rec->id);
+        } else {
+          channel->speaking = rec->id;
+        }
+      } else if (method == SYNTHESIZER_STOP) {
+        const bool listed = mrcp_generic_header_property_check(request, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+        const std::vector<mrcp_request_id> ids =
+            listed ? ParseIdList(request->generic_header->active_request_id_list) : std::vector<mrcp_request_id>();
+        if (channel->speaking && (!listed || std::find(ids.begin(), ids.end(), channel->speaking) != ids.end())) {
+          for (mrcp_request_id id : channel->queue) {
+            if (!listed || std::find(ids.begin(), ids.end(), id) != ids.end()) rec->targets.push_back(id);
+          }
+          ++channel->stops_outstanding;
+          rec->holds_queue = true;
+        } else {
+          forward = false;  // nothing the plugin has is to stop
+          ended = impl.DequeueLocked(channel, ids, !listed);
+        }
+      } else if (method == SYNTHESIZER_BARGE_IN_OCCURRED) {
+        if (speaking && speaking->kill_on_barge_in) {
+          rec->targets.assign(channel->queue.begin(), channel->queue.end());
+          ++channel->stops_outstanding;
+          rec->holds_queue = true;
+        } else {
+          forward = false;  // nothing speaks, or what speaks is not to be killed
+        }
+      }
+    }
+    if (forward) {
+      rec->forwarded = true;
+      if (method == SYNTHESIZER_SPEAK) impl.StartPlayingLocked(channel, rec->id);
+      impl.checker.Forwarded(index, rec->id, method);
+    } else {
+      if (!rec->queued) rec->answered = true;
+      mrcp_message_t* answer = mrcp_response_create(request, request->pool);
+      if (answer) {
+        answer->start_line.status_code = status;
+        answer->start_line.request_state = state;
+        if (!ended.empty()) {
+          const std::string list = IdList(ended);
+          apt_string_assign(&mrcp_generic_header_prepare(answer)->active_request_id_list, list.c_str(),
+                            request->pool);
+          mrcp_generic_header_property_add(answer, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+        }
+        HostEvent event = Impl::MessageEvent(index, answer);
+        event.from_host = true;
+        event.ended = ended;
+        impl.PushLocked(std::move(event));
+      }
+    }
+  }
+  if (!forward) return true;
+  if (method == SYNTHESIZER_PAUSE || method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) {
+    channel->held.store(true);  // gaps from here on are asked for
   }
   // Answers may arrive on other threads before process_request returns.
   bool accepted = channel->handle->method_vtable->process_request(channel->handle, request) != FALSE;
   if (!accepted) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused request %" PRIu32, index,
              request->start_line.request_id);
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    for (auto& r : channel->requests) {
-      if (r.message == request) r.answered = true;  // nothing more will come for it
+    Impl::Request* next = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(impl.mutex);
+      rec->answered = true;  // nothing more will come for it
+      impl.checker.Withdraw(index, rec->id);
+      if (method == SYNTHESIZER_SPEAK) impl.SpeakEndedLocked(channel, rec->id);
+      if (rec->holds_queue) {
+        rec->holds_queue = false;
+        --channel->stops_outstanding;
+      }
+      if (impl.config.queue_speaks) next = impl.NextQueuedLocked(channel);
     }
+    impl.Dispatch(channel, next);
   }
   return accepted;
 }
 
-bool Host::StartMedia(int index, FrameSink* sink, bool realtime) {
+std::vector<int> Host::UnclosedChannels() const {
+  std::vector<int> unclosed;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  for (const auto& [index, channel] : impl_->channels) {
+    if (channel->unclosed) unclosed.push_back(index);
+  }
+  return unclosed;
+}
+
+std::uint64_t Host::Underruns(int index, mrcp_request_id speak) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const Impl::Channel* channel = impl_->Find(index, nullptr);
+  if (!channel) return 0;
+  if (channel->playing.load() == speak) return channel->underruns.load();
+  auto it = channel->underrun_counts.find(speak);
+  return it == channel->underrun_counts.end() ? 0 : it->second;
+}
+
+std::vector<ProtocolViolation> Host::Violations() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->checker.violations();
+}
+
+bool Host::StartMedia(int index, FrameSink* sink, bool realtime, FrameSink* timeline) {
   Impl::Channel* channel = impl_->Find(index, "StartMedia");
   if (!channel) return false;
   bool open;
@@ -862,6 +1374,7 @@ bool Host::StartMedia(int index, FrameSink* sink, bool realtime) {
   // 10 ms of 16-bit mono samples; allocated here so the frame path allocates nothing.
   channel->frame_buffer.assign(channel->codec->sampling_rate / 100 * 2, 0);
   channel->sink = sink;
+  channel->timeline = timeline;
   channel->realtime = realtime;
   channel->media_stop.store(false);
   channel->frames_read.store(0);

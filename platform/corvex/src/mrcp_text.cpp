@@ -180,9 +180,10 @@ bool EqualsNoCase(std::string_view a, const char* b) {
   return a.size() == n && strncasecmp(a.data(), b, n) == 0;
 }
 
+// Keywords are literals of the grammar, and those match in any letter case.
 int FindWord(std::string_view word, const char* const* words, int count) {
   for (int i = 0; i < count; ++i)
-    if (word == words[i]) return i;
+    if (EqualsNoCase(word, words[i])) return i;
   return -1;
 }
 
@@ -429,11 +430,27 @@ bool Parser::ParseHeader(std::string_view line) {
     message_->channel_id.length = value.size();
     return true;
   }
-  for (const HeaderInfo& header : kHeaders) {
-    if (EqualsNoCase(name, header.name)) return SetValue(header, value);
+  for (const char c : name) {
+    if (IsBlank(c)) return Fail(line_no_, "a header name holds no blank");
   }
-  return Fail(line_no_, "unknown header \"%.*s\"", static_cast<int>(name.size() > 60 ? 60 : name.size()),
-              name.data());
+  for (const HeaderInfo& header : kHeaders) {
+    if (!EqualsNoCase(name, header.name)) continue;
+    // An empty value of a typed header has nothing to store: it is kept as
+    // written, as GET-PARAMS names the headers it asks for. The body's
+    // length is never a question.
+    const bool body_length = header.generic && header.id == GENERIC_HEADER_CONTENT_LENGTH;
+    if (!value.empty() || header.kind == Kind::kString || body_length) return SetValue(header, value);
+    break;
+  }
+  // Headers the record has no field for are kept and passed on.
+  if (!message_->other_headers) message_->other_headers = apt_pair_array_create(2, pool_);
+  if (!message_->other_headers) return Fail(line_no_, "cannot keep the header");
+  apt_pair_t* pair = static_cast<apt_pair_t*>(apr_array_push(message_->other_headers));
+  pair->name.buf = Copy(name);
+  pair->name.length = name.size();
+  pair->value.buf = Copy(value);
+  pair->value.length = value.size();
+  return true;
 }
 
 bool Parser::SetValue(const HeaderInfo& header, std::string_view value) {
@@ -463,9 +480,9 @@ bool Parser::SetValue(const HeaderInfo& header, std::string_view value) {
     }
     case Kind::kBool: {
       apt_bool_t* field = BoolField(synth, header.id);
-      if (value == "true") {
+      if (EqualsNoCase(value, "true")) {
         *field = TRUE;
-      } else if (value == "false") {
+      } else if (EqualsNoCase(value, "false")) {
         *field = FALSE;
       } else {
         return Fail(line_no_, "%s takes \"true\" or \"false\"", header.name);
@@ -864,6 +881,21 @@ bool Render(const mrcp_message_t* m, std::string* text) {
     rest += value.empty() ? ":" : ": ";
     rest += value;
     rest += "\r\n";
+  }
+  if (m->other_headers) {
+    if (m->other_headers->elt_size != static_cast<int>(sizeof(apt_pair_t))) return false;
+    const auto* pairs = reinterpret_cast<const apt_pair_t*>(m->other_headers->elts);
+    for (int i = 0; i < m->other_headers->nelts; ++i) {
+      std::string_view name = View(pairs[i].name);
+      if (name.empty() || name.find_first_of(": \t") != std::string_view::npos || !Clean(pairs[i].name) ||
+          !Clean(pairs[i].value)) {
+        return false;
+      }
+      rest.append(name);
+      rest += pairs[i].value.length ? ": " : ":";
+      rest.append(View(pairs[i].value));
+      rest += "\r\n";
+    }
   }
   rest += "\r\n";
   if (has_body) rest.append(m->body.buf, m->body.length);

@@ -66,8 +66,8 @@ struct WaveFileSink::File {
   bool full_reported = false;
 };
 
-WaveFileSink::WaveFileSink(std::string path_pattern, unsigned rate)
-    : pattern_(std::move(path_pattern)), rate_(rate) {}
+WaveFileSink::WaveFileSink(std::string path_pattern, unsigned rate, bool gaps_as_silence)
+    : pattern_(std::move(path_pattern)), rate_(rate), gaps_as_silence_(gaps_as_silence) {}
 
 WaveFileSink::~WaveFileSink() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -103,10 +103,14 @@ void WaveFileSink::OnFrame(int channel, const mpf_frame_t& frame) {
       file->stream = nullptr;
     }
   }
-  if (!(frame.type & MEDIA_FRAME_TYPE_AUDIO)) return;
-  ++file->audio_frames;
+  static const unsigned char kSilence[640] = {};  // a 10 ms frame at up to 32000 Hz
+  const bool audio = (frame.type & MEDIA_FRAME_TYPE_AUDIO) != 0;
+  if (!audio && !gaps_as_silence_) return;
+  if (audio) ++file->audio_frames;
   std::size_t size = frame.codec_frame.size;
-  if (!file->stream || !frame.codec_frame.buffer || size == 0) return;
+  const void* data = audio ? frame.codec_frame.buffer : kSilence;
+  if (!audio && size > sizeof(kSilence)) size = sizeof(kSilence);
+  if (!file->stream || !data || size == 0) return;
   if (file->data_bytes + size > kMaxDataBytes) {
     if (!file->full_reported) {
       file->full_reported = true;
@@ -115,7 +119,7 @@ void WaveFileSink::OnFrame(int channel, const mpf_frame_t& frame) {
     }
     return;
   }
-  file->data_bytes += std::fwrite(frame.codec_frame.buffer, 1, size, file->stream);
+  file->data_bytes += std::fwrite(data, 1, size, file->stream);
 }
 
 std::uint64_t WaveFileSink::audio_frames(int channel) const {

@@ -33,6 +33,8 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
     mrcp_engine_channel_message_send(ch, response);
     mrcp_message_t* event = mrcp_event_create(request, SYNTHESIZER_SPEAK_COMPLETE, request->pool);
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+    mrcp_resource_header_prepare(event)->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+    mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
     return mrcp_engine_channel_message_send(ch, event);
   }
   return mrcp_engine_channel_message_send(ch, response);

@@ -3,10 +3,25 @@
 // Loads a plugin library with dlopen, checks its interface version, hands it
 // the process logger and default log source, creates and opens its engine,
 // creates channels on LPCM at 8000 or 16000 Hz, opens and closes them,
-// delivers requests, and records everything the plugin answers, in order of
+// delivers requests, and records everything the client is told, in order of
 // arrival, with a timestamp and the delivering thread. One media thread per
 // channel pulls 10 ms frames from the plugin's source stream, at real-time
 // pace or as fast as possible, and hands them to a FrameSink.
+//
+// Like the server, it keeps the synthesizer state of RFC 6787 for the client
+// (unless HostConfig::queue_speaks is off): a SPEAK that arrives while
+// another is speaking or paused is answered 200 PENDING and passed to the
+// plugin when the one before it ends; STOP (all SPEAKs, or those its
+// Active-Request-Id-List names) and BARGE-IN-OCCURRED (unless the speaking
+// SPEAK has Kill-On-Barge-In false) end the speaking and the queued SPEAKs,
+// and their responses name the SPEAKs they ended in Active-Request-Id-List;
+// SET-PARAMS stores the headers it carries for the channel's session, a
+// later SPEAK gets each of them it does not carry itself, and GET-PARAMS is
+// answered with the session's values of the headers it names.
+//
+// Every answer of the plugin goes through one protocol checker (see
+// ProtocolViolation); a channel is freed only once its close was
+// acknowledged.
 //
 // The plugin never calls this; it is for tests and the host program.
 //
@@ -50,9 +65,30 @@ struct HostEvent {
   bool has_completion_cause = false;
   mrcp_synth_completion_cause_e completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
   std::string body;
-  // The whole message in MRCPv2 text form (mrcp_text.h); empty when the
-  // text form cannot carry it.
+  // The whole message in MRCPv2 text form (mrcp_text.h), as the client gets
+  // it; empty when the text form cannot carry it.
   std::string text;
+  // The host answered this itself, without the plugin (a queued SPEAK's
+  // PENDING, a STOP that only emptied the queue, a BARGE-IN-OCCURRED that
+  // ended nothing, the SPEAK-COMPLETE of a queued SPEAK the plugin refused).
+  bool from_host = false;
+  // A success response to STOP or BARGE-IN-OCCURRED: the SPEAKs it ended,
+  // as its Active-Request-Id-List names them.
+  std::vector<mrcp_request_id> ended;
+};
+
+// One breach of the protocol by the plugin, found by the host's checker.
+// The rules: exactly one response per request; a SPEAK ends with an error
+// response, a SPEAK-COMPLETE after its IN-PROGRESS, or the STOP or
+// BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state COMPLETE
+// and a Completion-Cause; nothing for a request after its final answer (nor
+// for a channel after its close was acknowledged); no message for an unknown
+// request id; open and close acknowledged exactly once.
+struct ProtocolViolation {
+  int channel = -1;                // -1: the engine
+  mrcp_request_id request_id = 0;  // 0: no request
+  std::string rule;                // the rule, as listed above
+  std::string detail;              // what happened
 };
 
 // Receives the frames a channel's media thread reads.
@@ -67,7 +103,15 @@ class FrameSink {
 struct HostConfig {
   std::string root;                // directory layout root: root/conf, root/var, root/data ...
   std::size_t max_channel_count = 100;
-  bool create_dirs = true;         // create the layout's directories when missing
+  bool create_dirs = true;         // create the layout's directories (and var/status) when missing
+  // Keep RFC 6787's SPEAK queue and session state for the client. Off, every
+  // request goes straight to the plugin (a SPEAK then replaces the one before
+  // it in the plugin) and STOP responses name the SPEAKs the plugin ended.
+  bool queue_speaks = true;
+  // How much longer than the close's own wait a channel whose close is not
+  // acknowledged is waited for before it is left in place, unfreed: freeing
+  // it would pull it from under a plugin that may still be working on it.
+  std::chrono::milliseconds close_grace{60000};
 };
 
 class Host {
@@ -102,26 +146,43 @@ class Host {
   // channel index, or -1 (with a log line) when the plugin refuses or does
   // not offer the rate.
   int CreateChannel(unsigned rate);
-  // Open / close a channel and wait for the acknowledgement.
+  // Open / close a channel and wait for the acknowledgement. A close not
+  // acknowledged in time returns false and is waited for again by destroy.
   bool OpenChannel(int channel, std::chrono::milliseconds wait = kDefaultWait);
   bool CloseChannel(int channel, std::chrono::milliseconds wait = kDefaultWait);
-  // Stops media, calls the channel's destroy and releases its pool.
+  // Stops media, calls the channel's destroy and releases its pool. A channel
+  // whose close was not acknowledged within HostConfig::close_grace is not
+  // destroyed: it stays, unfreed, and UnclosedChannels() lists it; the
+  // engine is then neither closed nor destroyed and the library stays loaded.
   bool DestroyChannel(int channel);
+  std::vector<int> UnclosedChannels() const;
   mrcp_engine_channel_t* channel(int channel) const;
   const mpf_codec_descriptor_t* codec(int channel) const;
 
   // Creates a request for the channel in a pool the host keeps alive until the
   // request has had its final answer or the channel is destroyed.
   mrcp_message_t* CreateRequest(int channel, mrcp_method_id method);
-  // Delivers a request through process_request; returns its result.
+  // Receives a request as the server does from its client: queues it, answers
+  // it or passes it to the plugin through process_request (whose result it
+  // then returns). The request must not be changed afterwards.
   bool SendRequest(int channel, mrcp_message_t* request);
 
   // Starts / stops the channel's media thread. sink may be null (frames are
   // read and dropped). realtime paces reads at one frame per 10 ms; without
   // it frames are read back to back while the plugin plays, and while it has
   // given only idle frames (no audio, no event) for 2 ms, one per 0.5 ms.
-  bool StartMedia(int channel, FrameSink* sink, bool realtime);
+  // timeline, when given, gets every frame read while a SPEAK is active
+  // (from when the plugin gets it to its final answer), silence included.
+  bool StartMedia(int channel, FrameSink* sink, bool realtime, FrameSink* timeline = nullptr);
   void StopMedia(int channel);
+
+  // Frames without audio that the channel read while the SPEAK was active
+  // and not paused or being stopped, between its first audio and its end:
+  // gaps a caller hears. 0 for a SPEAK that never played.
+  std::uint64_t Underruns(int channel, mrcp_request_id speak) const;
+
+  // Every protocol breach of the plugin so far (see ProtocolViolation).
+  std::vector<ProtocolViolation> Violations() const;
 
   // Everything the plugin told the host so far, in order of arrival.
   std::vector<HostEvent> Events() const;
@@ -149,8 +210,9 @@ class Host {
 // Writes 16-bit mono LPCM frames into a WAVE file per channel.
 class WaveFileSink : public FrameSink {
  public:
-  // path_pattern may contain "%d", replaced by the channel index.
-  WaveFileSink(std::string path_pattern, unsigned rate);
+  // path_pattern may contain "%d", replaced by the channel index. With
+  // gaps_as_silence every frame is written, a frame without audio as silence.
+  WaveFileSink(std::string path_pattern, unsigned rate, bool gaps_as_silence = false);
   ~WaveFileSink() override;  // finalizes the headers
   void OnFrame(int channel, const mpf_frame_t& frame) override;
   // Frames that carried audio, per channel.
@@ -160,6 +222,7 @@ class WaveFileSink : public FrameSink {
   struct File;
   std::string pattern_;
   unsigned rate_;
+  bool gaps_as_silence_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<File>> files_;
 };

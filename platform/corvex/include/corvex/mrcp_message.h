@@ -262,6 +262,13 @@ typedef struct mrcp_message_t {
   apr_uint32_t synth_properties;         /* presence flags, bit = mrcp_synthesizer_header_id */
   apt_str_t body;                        /* buf NULL: no body */
   apr_pool_t *pool;
+  /*
+   * Headers the record has no field for (extension and vendor headers), and
+   * known headers given with an empty value (GET-PARAMS names what it asks
+   * for that way), as apt_pair_t in the order given; NULL when none. The
+   * server passes them on as a client wrote them.
+   */
+  apr_array_header_t *other_headers;
 } mrcp_message_t;
 
 /* Creates an empty request (no header blocks, no body) from the pool. */

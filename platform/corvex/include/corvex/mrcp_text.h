@@ -31,10 +31,13 @@
  *                                 and keeps its quotes; a name alone has an
  *                                 empty value
  *   every other header            its text, blanks around it removed
- * Header names match without regard to case. The synthesizer resource's
- * generic and synthesizer headers are known; any other name is refused, and
- * so is a header given twice, except Vendor-Specific-Parameters, whose pairs
- * add up.
+ * Header names match without regard to case, and so do keyword values
+ * (booleans, genders, prosody labels), as literals of the grammar do. The
+ * synthesizer resource's generic and synthesizer headers fill the record; a
+ * known header given twice is refused, except Vendor-Specific-Parameters,
+ * whose pairs add up. Any other header, and a known one whose value is empty
+ * but not text (GET-PARAMS asks with "Voice-Gender:"), goes to the message's
+ * other_headers as written: a header the server does not know is no error.
  *
  * Nothing here keeps state; every function may be called from any thread.
  */
@@ -87,7 +90,7 @@ mrcp_message_t *mrcp_text_parse(const char *text, apr_size_t length, unsigned fl
  * Writes message in its text form, with the message length filled in:
  * Channel-Identifier first (when channel_id is not empty), then the present
  * generic headers, then the present synthesizer headers, each in the order
- * of their ids. Content-Length always states the body's actual length and is
+ * of their ids, then other_headers in their order. Content-Length always states the body's actual length and is
  * written whenever there is a body or its flag is set.
  *
  * Like snprintf: writes at most size - 1 bytes and a terminating zero into

@@ -1,0 +1,204 @@
+// The protocol checker: one record per request the plugin was given.
+#include "protocol_checker.h"
+
+#include <cstdio>
+
+namespace corvex {
+
+const char* const ProtocolChecker::kOneResponse = "exactly one response per request";
+const char* const ProtocolChecker::kSpeakFinal =
+    "a SPEAK ends with an error response, a SPEAK-COMPLETE after its IN-PROGRESS, or the STOP or "
+    "BARGE-IN-OCCURRED that ended it";
+const char* const ProtocolChecker::kSpeakComplete = "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause";
+const char* const ProtocolChecker::kNothingAfterFinal = "nothing for a request after its final answer";
+const char* const ProtocolChecker::kKnownRequest = "no message for an unknown request id";
+const char* const ProtocolChecker::kAcknowledgedOnce = "open and close acknowledged exactly once";
+
+namespace {
+
+const char* StateName(mrcp_request_state_e state) {
+  const char* name = mrcp_request_state_name_get(state);
+  return name ? name : "(unknown state)";
+}
+
+bool Success(mrcp_status_code_e status) { return status >= 200 && status < 300; }
+
+}  // namespace
+
+std::string DescribeMessage(const mrcp_message_t& message) {
+  const mrcp_start_line_t& line = message.start_line;
+  std::string text;
+  if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    text = std::to_string(static_cast<int>(line.status_code)) + " " + StateName(line.request_state);
+  } else {
+    const char* event = mrcp_synth_event_name_get(line.method_id);
+    text = std::string(event ? event : "(unknown event)") + " " + StateName(line.request_state);
+  }
+  if (message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+    char cause[32];
+    std::snprintf(cause, sizeof(cause), " with Completion-Cause %03u",
+                  static_cast<unsigned>(message.synth_header->completion_cause));
+    text += cause;
+  }
+  return text;
+}
+
+void ProtocolChecker::Violate(int channel, mrcp_request_id id, const char* rule, const std::string& detail) {
+  ProtocolViolation violation;
+  violation.channel = channel;
+  violation.request_id = id;
+  violation.rule = rule;
+  violation.detail = detail;
+  violations_.push_back(std::move(violation));
+}
+
+void ProtocolChecker::EngineOpenAcknowledged() {
+  if (++engine_open_acks_ > 1) Violate(-1, 0, kAcknowledgedOnce, "the engine's open acknowledged again");
+}
+
+void ProtocolChecker::EngineCloseAcknowledged() {
+  if (++engine_close_acks_ > 1) Violate(-1, 0, kAcknowledgedOnce, "the engine's close acknowledged again");
+}
+
+void ProtocolChecker::ChannelOpenCalled(int channel) { At(channel).open_called = true; }
+
+void ProtocolChecker::ChannelOpenAcknowledged(int channel) {
+  Channel& c = At(channel);
+  if (!c.open_called) {
+    Violate(channel, 0, kAcknowledgedOnce, "an open acknowledged that was never asked for");
+  } else if (++c.open_acks > 1) {
+    Violate(channel, 0, kAcknowledgedOnce, "the open acknowledged again");
+  }
+}
+
+void ProtocolChecker::ChannelCloseCalled(int channel) { At(channel).close_called = true; }
+
+void ProtocolChecker::ChannelCloseAcknowledged(int channel) {
+  Channel& c = At(channel);
+  if (!c.close_called) {
+    Violate(channel, 0, kAcknowledgedOnce, "a close acknowledged that was never asked for");
+    return;
+  }
+  if (++c.close_acks > 1) {
+    Violate(channel, 0, kAcknowledgedOnce, "the close acknowledged again");
+    return;
+  }
+  for (auto& [id, request] : c.requests) {
+    if (request.responses == 0) {
+      Violate(channel, id, kOneResponse,
+              std::string("a ") + mrcp_synth_method_name_get(request.method) +
+                  " without a response when the close was acknowledged");
+    }
+    // A SPEAK still playing simply ends with its channel.
+    request.final = true;
+    if (request.ended_by.empty()) request.ended_by = "the close";
+  }
+}
+
+void ProtocolChecker::Forget(int channel) {
+  auto it = channels_.find(channel);
+  if (it == channels_.end()) return;
+  const Channel& c = it->second;
+  if (c.open_called && c.open_acks == 0) Violate(channel, 0, kAcknowledgedOnce, "the open was never acknowledged");
+  if (c.close_called && c.close_acks == 0) Violate(channel, 0, kAcknowledgedOnce, "the close was never acknowledged");
+  channels_.erase(it);
+}
+
+void ProtocolChecker::Forwarded(int channel, mrcp_request_id id, mrcp_method_id method) {
+  Channel& c = At(channel);
+  Request request;
+  request.method = method;
+  request.seq = c.next_seq++;
+  c.requests[id] = request;
+}
+
+bool ProtocolChecker::IsFinal(int channel, mrcp_request_id id) const {
+  auto c = channels_.find(channel);
+  if (c == channels_.end()) return true;
+  auto r = c->second.requests.find(id);
+  return r == c->second.requests.end() || r->second.final;
+}
+
+std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_message_t& message) {
+  std::vector<mrcp_request_id> ended;
+  const mrcp_start_line_t& line = message.start_line;
+  const mrcp_request_id id = line.request_id;
+  const std::string what = DescribeMessage(message);
+  Channel& c = At(channel);
+  if (c.close_acks > 0) {
+    Violate(channel, id, kNothingAfterFinal, what + " after the channel's close was acknowledged");
+    return ended;
+  }
+  auto it = c.requests.find(id);
+  if (it == c.requests.end()) {
+    Violate(channel, id, kKnownRequest, what + " for a request the plugin was never given");
+    return ended;
+  }
+  Request& r = it->second;
+  const char* method = mrcp_synth_method_name_get(r.method);
+  const bool speak = r.method == SYNTHESIZER_SPEAK;
+
+  if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
+    if (++r.responses > 1) {
+      Violate(channel, id, kOneResponse, std::string("a second response to a ") + method + ": " + what);
+      return ended;
+    }
+    if (r.final) {
+      Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+      return ended;
+    }
+    const bool success = Success(line.status_code);
+    if (speak && success && line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
+      r.in_progress = true;
+      return ended;
+    }
+    r.final = true;
+    r.ended_by = "its response " + what;
+    if (speak && success) {
+      Violate(channel, id, kSpeakFinal, "a SPEAK answered " + what + ": its success response is IN-PROGRESS");
+    } else if (line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
+      Violate(channel, id, kOneResponse, std::string("a ") + method + " answered " + what +
+                                             ": the only response is the final one, COMPLETE");
+    }
+    if (success && (r.method == SYNTHESIZER_STOP || r.method == SYNTHESIZER_BARGE_IN_OCCURRED)) {
+      // It ended every SPEAK passed before it that was still going.
+      for (auto& [other_id, other] : c.requests) {
+        if (other.method != SYNTHESIZER_SPEAK || other.seq > r.seq || other.final) continue;
+        other.final = true;
+        other.ended_by = std::string("the ") + method + " " + std::to_string(id);
+        ended.push_back(other_id);
+      }
+    }
+    return ended;
+  }
+
+  // An event.
+  const bool complete = line.method_id == SYNTHESIZER_SPEAK_COMPLETE;
+  if (r.final) {
+    Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+    return ended;
+  }
+  if (!speak) {
+    Violate(channel, id, kSpeakFinal, what + " for a " + method + ": events belong to a SPEAK");
+    return ended;
+  }
+  if (!r.in_progress) {
+    Violate(channel, id, kSpeakFinal,
+            what + (r.responses == 0 ? " with no response before it" : " without an IN-PROGRESS before it"));
+  }
+  if (complete) {
+    r.final = true;
+    r.ended_by = what;
+    const bool has_cause =
+        message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
+    if (line.request_state != MRCP_REQUEST_STATE_COMPLETE || !has_cause) {
+      Violate(channel, id, kSpeakComplete,
+              "a SPEAK-COMPLETE " + std::string(line.request_state != MRCP_REQUEST_STATE_COMPLETE
+                                                    ? std::string("in state ") + StateName(line.request_state)
+                                                    : std::string("without a Completion-Cause")));
+    }
+  }
+  return ended;
+}
+
+}  // namespace corvex

@@ -1,0 +1,95 @@
+// The host's protocol checker: holds every answer a plugin gives against the
+// rules a server relies on, and keeps each breach as a ProtocolViolation.
+//
+// It sees the plugin's side only: the requests the host passed to the plugin
+// (Forwarded) and what the plugin sent back. What the host answers itself
+// (a queued SPEAK's PENDING, a STOP that only empties the queue) is not the
+// plugin's and is not checked here.
+//
+// Invariants: a request is final once it had its final answer (a response
+// in state COMPLETE, a SPEAK-COMPLETE, or the success response of a STOP or
+// BARGE-IN-OCCURRED passed to the plugin after it); nothing may come for it
+// after that. A channel's records go with the channel (Forget).
+//
+// Not thread-safe: the host calls it under its own mutex.
+#ifndef CORVEX_PROTOCOL_CHECKER_H
+#define CORVEX_PROTOCOL_CHECKER_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "corvex/host_runtime.hpp"
+
+namespace corvex {
+
+class ProtocolChecker {
+ public:
+  // The rules, as reports name them.
+  static const char* const kOneResponse;
+  static const char* const kSpeakFinal;
+  static const char* const kSpeakComplete;
+  static const char* const kNothingAfterFinal;
+  static const char* const kKnownRequest;
+  static const char* const kAcknowledgedOnce;
+
+  void EngineOpenAcknowledged();
+  void EngineCloseAcknowledged();
+  void ChannelOpenCalled(int channel);
+  void ChannelOpenAcknowledged(int channel);
+  void ChannelCloseCalled(int channel);
+  // The plugin refused the open or close: no acknowledgement is owed.
+  void ChannelOpenRefused(int channel) { At(channel).open_called = false; }
+  void ChannelCloseRefused(int channel) { At(channel).close_called = false; }
+  // Also: every request passed before it must have had its response.
+  void ChannelCloseAcknowledged(int channel);
+  // The channel is gone (or left in place unclosed): missing acknowledgements
+  // are reported and its records dropped.
+  void Forget(int channel);
+
+  void Forwarded(int channel, mrcp_request_id id, mrcp_method_id method);
+  // The plugin refused the request: nothing is owed for it.
+  void Withdraw(int channel, mrcp_request_id id) { At(channel).requests.erase(id); }
+  // Checks one message of the plugin. Returns the SPEAKs it ended when it is
+  // the success response of a STOP or BARGE-IN-OCCURRED, else nothing.
+  std::vector<mrcp_request_id> Message(int channel, const mrcp_message_t& message);
+  // Whether the plugin gave the request its final answer (unknown: true).
+  bool IsFinal(int channel, mrcp_request_id id) const;
+
+  const std::vector<ProtocolViolation>& violations() const { return violations_; }
+
+ private:
+  struct Request {
+    mrcp_method_id method = 0;
+    std::uint64_t seq = 0;
+    int responses = 0;
+    bool in_progress = false;  // a SPEAK answered IN-PROGRESS or PENDING with success
+    bool final = false;
+    std::string ended_by;      // how it ended, for reports
+  };
+  struct Channel {
+    bool open_called = false;
+    int open_acks = 0;
+    bool close_called = false;
+    int close_acks = 0;
+    std::uint64_t next_seq = 1;
+    std::map<mrcp_request_id, Request> requests;
+  };
+
+  void Violate(int channel, mrcp_request_id id, const char* rule, const std::string& detail);
+  Channel& At(int channel) { return channels_[channel]; }
+
+  std::map<int, Channel> channels_;
+  int engine_open_acks_ = 0;
+  int engine_close_acks_ = 0;
+  std::vector<ProtocolViolation> violations_;
+};
+
+// "200 IN-PROGRESS", "SPEAK-COMPLETE COMPLETE with Completion-Cause 000" and
+// the like: what a message was, for reports.
+std::string DescribeMessage(const mrcp_message_t& message);
+
+}  // namespace corvex
+
+#endif  // CORVEX_PROTOCOL_CHECKER_H
