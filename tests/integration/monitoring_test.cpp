@@ -3,50 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
-#include "corvex/host_runtime.hpp"
-#include "log_capture.h"
-#include "test_root.h"
+#include "hosted_plugin.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using corvex::Host;
 
-class Monitoring : public ::testing::Test {
+class Monitoring : public corvex_test::HostedPlugin {
  protected:
   void SetUp() override {
-    root_ = MakeTestRoot("monitoring");
-    InstallSampleConfig(root_);
-    fs::create_directories(fs::path(root_) / "var" / "status");
+    HostedPlugin::SetUp();
+    fs::create_directories(Status(""));
   }
-  void TearDown() override { fs::remove_all(root_); }
-
-  // Replaces the sample's monitoring element.
-  void Configure(const std::string& monitoring) {
-    const fs::path conf = fs::path(root_) / "conf" / "tarnwickss.xml";
+  // Replaces the sample's monitoring element and starts a host of 7 channels.
+  void Start(const std::string& monitoring) {
+    const std::string conf = root_ + "/conf/tarnwickss.xml";
     std::string text = ReadFile(conf);
     const auto begin = text.find("<monitoring-agent");
     const auto end = text.find("</monitoring-agent>") + std::string("</monitoring-agent>").size();
-    text.replace(begin, end - begin, monitoring);
-    std::ofstream(conf) << text;
-  }
-  std::unique_ptr<Host> Start() {
-    corvex::HostConfig config;
-    config.root = root_;
-    config.max_channel_count = 7;
-    auto host = std::make_unique<Host>(config);
-    EXPECT_TRUE(host->LoadPlugin(TARNWICKSS_PLUGIN_PATH));
-    EXPECT_TRUE(host->OpenEngine());
-    return host;
+    WriteFile(conf, text.replace(begin, end - begin, monitoring));
+    EXPECT_TRUE(StartHost(7));
   }
   fs::path Status(const std::string& name) const { return fs::path(root_) / "var" / "status" / name; }
-
-  std::string root_;
 };
 
 const char* kChangeHandler = R"(<monitoring-agent>
@@ -58,36 +42,30 @@ const char* kChangeHandler = R"(<monitoring-agent>
 </monitoring-agent>)";
 
 TEST_F(Monitoring, CountsAndChannelsFollowOpensAndCloses) {
-  Configure(kChangeHandler);
   // An operator's relative link to a file elsewhere, which must stay a link,
   // and the file's own permissions.
   const fs::path target = fs::path(root_) / "var" / "agent" / "usage";
-  fs::create_directories(target.parent_path());
-  std::ofstream(target) << "old";
+  WriteFile(target, "old");
   fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("../agent/usage", Status("usage.txt"));
-  std::ofstream(Status("channels.txt")) << "old";
+  WriteFile(Status("channels.txt"), "old");
   fs::permissions(Status("channels.txt"), fs::perms::owner_read | fs::perms::owner_write);
-  corvex_test::LogCapture log;
-  auto host = Start();
+  Start(kChangeHandler);
   // The start reports twice, before and after the managers exist.
-  EXPECT_EQ(log.Count("TARNWICKSS Usage: 0/0/7", APT_PRIO_NOTICE), 2u);
-  EXPECT_EQ(log.Count("Update usage " + Status("usage.txt").string(), APT_PRIO_DEBUG), 2u);
+  EXPECT_EQ(log_.Count("TARNWICKSS Usage: 0/0/7", APT_PRIO_NOTICE), 2u);
+  EXPECT_EQ(log_.Count("Update usage " + Status("usage.txt").string(), APT_PRIO_DEBUG), 2u);
   EXPECT_EQ(ReadFile(Status("channels.txt")), "");
 
   int channels[3];
-  for (int& c : channels) {
-    c = host->CreateChannel(8000);
-    ASSERT_TRUE(host->OpenChannel(c));
-  }
-  ASSERT_TRUE(host->CloseChannel(channels[1]));
+  for (int& c : channels) c = OpenChannel(8000);
+  ASSERT_TRUE(host_->CloseChannel(channels[1]));
   EXPECT_EQ(ReadFile(target), "in-use channels: 2\nmax used channels: 3\ntotal channels: 7\n");
   EXPECT_TRUE(fs::is_symlink(Status("usage.txt")));
   EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(fs::status(Status("channels.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host->channel(channels[0])->id) + "\n" +
-                                                  host->channel(channels[2])->id + "\n");
-  EXPECT_EQ(log.Count("TARNWICKSS Usage: 2/3/7", APT_PRIO_NOTICE), 1u);
+  EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host_->channel(channels[0])->id) + "\n" +
+                                                  host_->channel(channels[2])->id + "\n");
+  EXPECT_EQ(log_.Count("TARNWICKSS Usage: 2/3/7", APT_PRIO_NOTICE), 1u);
   // Nothing is left beside the status files.
   int files = 0;
   for (const auto& entry : fs::directory_iterator(Status(""))) files += entry.is_regular_file();
@@ -95,20 +73,16 @@ TEST_F(Monitoring, CountsAndChannelsFollowOpensAndCloses) {
 }
 
 TEST_F(Monitoring, AStatusFileThatCannotBeWrittenLeavesTheOtherOutputsRunning) {
-  Configure(kChangeHandler);
   fs::create_directories(Status("usage.txt"));  // a folder where the file should be
-  corvex_test::LogCapture log;
-  auto host = Start();
-  const int c = host->CreateChannel(16000);
-  ASSERT_TRUE(host->OpenChannel(c));
-  EXPECT_GE(log.Count("Failed to Open Status File " + Status("usage.txt").string(), APT_PRIO_WARNING), 3u);
-  EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host->channel(c)->id) + "\n");
-  EXPECT_EQ(log.Count("TARNWICKSS Usage: 1/1/7", APT_PRIO_NOTICE), 1u);
+  Start(kChangeHandler);
+  const int c = OpenChannel(16000);
+  EXPECT_GE(log_.Count("Failed to Open Status File " + Status("usage.txt").string(), APT_PRIO_WARNING), 3u);
+  EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host_->channel(c)->id) + "\n");
+  EXPECT_EQ(log_.Count("TARNWICKSS Usage: 1/1/7", APT_PRIO_NOTICE), 1u);
 }
 
 TEST_F(Monitoring, ReaderNeverSeesAnEmptyOrPartialStatusFile) {
-  Configure(kChangeHandler);
-  auto host = Start();
+  Start(kChangeHandler);
   std::atomic<bool> done{false};
   std::atomic<int> bad{0}, reads{0};
   std::thread reader([&] {
@@ -119,10 +93,9 @@ TEST_F(Monitoring, ReaderNeverSeesAnEmptyOrPartialStatusFile) {
     }
   });
   for (int round = 0; round < 30; ++round) {
-    const int c = host->CreateChannel(8000);
-    ASSERT_TRUE(host->OpenChannel(c));
-    ASSERT_TRUE(host->CloseChannel(c));
-    ASSERT_TRUE(host->DestroyChannel(c));
+    const int c = OpenChannel(8000);
+    ASSERT_TRUE(host_->CloseChannel(c));
+    ASSERT_TRUE(host_->DestroyChannel(c));
   }
   done = true;
   reader.join();
@@ -131,34 +104,28 @@ TEST_F(Monitoring, ReaderNeverSeesAnEmptyOrPartialStatusFile) {
 }
 
 TEST_F(Monitoring, RefreshRunsOnItsTimerOnly) {
-  Configure(R"(<monitoring-agent refresh-period="1">
-    <usage-refresh-handler><log-usage enable="true" priority="WARNING"/></usage-refresh-handler>
-  </monitoring-agent>)");
-  corvex_test::LogCapture log;
-  auto host = Start();
-  EXPECT_TRUE(log.Contains("Set Usage Refresh Timer [1 sec]"));
-  const int c = host->CreateChannel(8000);
-  ASSERT_TRUE(host->OpenChannel(c));
-  EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);  // the change handler has no output
-  EXPECT_TRUE(log.WaitFor("TARNWICKSS Usage: 1/1/7"));
-}
-
-TEST_F(Monitoring, NegativeOrHugeRefreshPeriodNeverRefreshes) {
-  struct Case {
-    const char* period;
-    const char* logged;
-  } cases[] = {{"-5", "Negative Usage Refresh Period [-5 sec] Treated as 0"},
-               {"99999999999999999999", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.period);
-    Configure(std::string("<monitoring-agent refresh-period=\"") + c.period + R"(">
-      <usage-refresh-handler><log-usage enable="true"/></usage-refresh-handler>
+  // A negative period counts as none and a huge one is cut to what a timer
+  // can hold: neither refreshes.
+  const std::pair<const char*, const char*> cases[] = {
+      {"1", "Set Usage Refresh Timer [1 sec]"},
+      {"-5", "Negative Usage Refresh Period [-5 sec] Treated as 0"},
+      {"99999999999999999999", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
+  for (const auto& [period, logged] : cases) {
+    SCOPED_TRACE(period);
+    host_.reset();
+    log_.Clear();
+    Start(std::string("<monitoring-agent refresh-period=\"") + period + R"(">
+      <usage-refresh-handler><log-usage enable="true" priority="WARNING"/></usage-refresh-handler>
     </monitoring-agent>)");
-    corvex_test::LogCapture log;
-    auto host = Start();
-    EXPECT_EQ(log.Count(c.logged), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(log.Count("TARNWICKSS Usage:"), 0u);
+    EXPECT_EQ(log_.Count(logged), 1u);
+    OpenChannel(8000);
+    EXPECT_EQ(log_.Count("TARNWICKSS Usage:"), 0u);  // the change handler has no output
+    if (std::string(period) == "1") {
+      EXPECT_TRUE(log_.WaitFor("TARNWICKSS Usage: 1/1/7"));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(log_.Count("TARNWICKSS Usage:"), 0u);
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The plugin-interface library as a plugin sees it: the field reader,
-// messages, presence flags, directory layout, engine helpers and the logger.
-// The line reader is the URI list's test.
+// messages, presence flags, directory layout, the refusals that protect the
+// server, and the logger. The line reader is the URI list's test; what the
+// plugin makes of the rest is the integration tests'.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -80,14 +80,9 @@ TEST_F(CorvexApiTest, ResponseAndEventCarryTheRequestIdentityIntoTheirOwnPool) {
   ASSERT_NE(event, nullptr);
   apr_pool_destroy(request_pool);  // answers must not point into the request
 
-  EXPECT_EQ(response->start_line.message_type, MRCP_MESSAGE_TYPE_RESPONSE);
   EXPECT_EQ(response->start_line.version, MRCP_VERSION_1);
   EXPECT_EQ(response->start_line.request_id, 42u);
-  EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
   EXPECT_EQ(Str(response->channel_id), "abc@speechsynth");
-  EXPECT_EQ(response->pool, pool_);
-
-  EXPECT_EQ(event->start_line.message_type, MRCP_MESSAGE_TYPE_EVENT);
   EXPECT_EQ(Str(event->start_line.method_name), "SPEAK-COMPLETE");
   EXPECT_EQ(event->start_line.request_id, 42u);
   EXPECT_EQ(Str(event->channel_id), "abc@speechsynth");
@@ -96,27 +91,16 @@ TEST_F(CorvexApiTest, ResponseAndEventCarryTheRequestIdentityIntoTheirOwnPool) {
 TEST_F(CorvexApiTest, PresenceFlagsNeedTheirBlockAndAKnownId) {
   corvex_test::LogCapture log;
   mrcp_message_t* m = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SPEAK, 7, pool_);
-  EXPECT_FALSE(mrcp_resource_header_property_add(m, SYNTHESIZER_HEADER_COMPLETION_CAUSE));
-  EXPECT_FALSE(mrcp_generic_header_property_add(m, GENERIC_HEADER_CONTENT_TYPE));
-
+  EXPECT_FALSE(mrcp_generic_header_property_add(m, GENERIC_HEADER_CONTENT_TYPE));  // no block yet
   mrcp_synth_header_t* synth = mrcp_resource_header_prepare(m);
-  ASSERT_NE(synth, nullptr);
-  EXPECT_EQ(mrcp_resource_header_prepare(m), synth);
   EXPECT_EQ(synth->voice_param.gender, VOICE_GENDER_UNKNOWN);  // not 0, which is male
-  EXPECT_TRUE(mrcp_resource_header_property_add(m, SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER));
-  EXPECT_TRUE(mrcp_resource_header_property_check(m, SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER));
-  EXPECT_FALSE(mrcp_resource_header_property_check(m, SYNTHESIZER_HEADER_JUMP_SIZE));
   EXPECT_FALSE(mrcp_resource_header_property_add(m, static_cast<mrcp_synthesizer_header_id>(-1)));
-
   ASSERT_NE(mrcp_generic_header_prepare(m), nullptr);
   EXPECT_TRUE(mrcp_generic_header_property_add(m, GENERIC_HEADER_SET_COOKIE2));
-  EXPECT_TRUE(mrcp_generic_header_property_check(m, GENERIC_HEADER_SET_COOKIE2));
-  EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST));
-
   // A flag without its block does not count.
   m->generic_header = nullptr;
   EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_SET_COOKIE2));
-  EXPECT_EQ(log.Warnings(), 3u) << log.WarningText();
+  EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
 }
 
 TEST_F(CorvexApiTest, DirLayoutPathsAndRefusals) {
@@ -131,48 +115,23 @@ TEST_F(CorvexApiTest, DirLayoutPathsAndRefusals) {
   EXPECT_EQ(log.Warnings(), 1u) << log.WarningText();
 }
 
-TEST_F(CorvexApiTest, CapabilitiesTerminationAndChannelHelpers) {
+TEST_F(CorvexApiTest, AcknowledgementsWithoutTheServersEventTablesAreRefused) {
   corvex_test::LogCapture log;
-  EXPECT_EQ(mpf_sample_rate_mask_get(11025), MPF_SAMPLE_RATE_NONE);
-
-  mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_RECEIVE, pool_);
-  ASSERT_NE(mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000, "LPCM", pool_), nullptr);
-
   static const mrcp_engine_method_vtable_t engine_table = {};
   static const mpf_audio_stream_vtable_t stream_table = {};
   static const mrcp_engine_channel_method_vtable_t channel_table = {};
   int obj = 0;
+  mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_RECEIVE, pool_);
   mrcp_engine_t* engine = mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, &obj, &engine_table, pool_);
   mpf_termination_t* term = mrcp_engine_audio_termination_create(&obj, &stream_table, caps, pool_);
-  ASSERT_NE(term, nullptr);
   mrcp_engine_channel_t* channel = mrcp_engine_channel_create(engine, &channel_table, &obj, term, pool_);
   ASSERT_NE(channel, nullptr);
-  EXPECT_EQ(mrcp_engine_source_stream_codec_get(channel), nullptr);  // not negotiated yet
-  mpf_codec_descriptor_t codec = {};
-  term->audio_stream->rx_descriptor = &codec;
-  EXPECT_EQ(mrcp_engine_source_stream_codec_get(channel), &codec);
-  EXPECT_EQ(log.Warnings(), 0u) << log.WarningText();
-
-  // Without the server's event tables the acknowledgements have nowhere to go.
   EXPECT_FALSE(mrcp_engine_open_respond(engine, TRUE));
   EXPECT_FALSE(mrcp_engine_channel_open_respond(channel, TRUE));
   EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
 }
 
 // ---------------------------------------------------------------- logging
-
-TEST(CorvexLogTest, PriorityTranslation) {
-  EXPECT_EQ(apt_log_priority_translate("notice"), APT_PRIO_NOTICE);
-  EXPECT_EQ(apt_log_priority_translate("3"), APT_PRIO_ERROR);
-  for (const char* other : std::vector<const char*>{"8", "", "WARN", "warning ", nullptr}) {
-    EXPECT_EQ(apt_log_priority_translate(other), APT_PRIO_DEBUG) << (other ? other : "(null)");
-  }
-  for (int p = 0; p < APT_PRIO_COUNT; ++p) {
-    auto prio = static_cast<apt_log_priority_e>(p);
-    EXPECT_EQ(apt_log_priority_translate(apt_log_priority_name(prio)), prio);
-  }
-  EXPECT_STREQ(apt_log_priority_name(static_cast<apt_log_priority_e>(-1)), "UNKNOWN");
-}
 
 TEST(CorvexLogTest, ThresholdsSourcesAndTheExtHandler) {
   ASSERT_EQ(apt_log_instance_get(), nullptr);
@@ -186,11 +145,7 @@ TEST(CorvexLogTest, ThresholdsSourcesAndTheExtHandler) {
   ASSERT_TRUE(apt_log_source_assign("TEST-PLUGIN", &again));
   EXPECT_EQ(plugin, again);
   EXPECT_STREQ(plugin->name, "TEST-PLUGIN");
-  apt_log_source_t* def = nullptr;
-  ASSERT_TRUE(apt_log_source_assign("CORVEX", &def));
-  EXPECT_EQ(def, def_log_source);
   EXPECT_FALSE(apt_log_source_assign(nullptr, &again));
-  EXPECT_EQ(log.Warnings(), 1u);
   log.Clear();
 
   EXPECT_TRUE(apt_log(plugin, APT_LOG_MARK, APT_PRIO_NOTICE, "value %d of %s", 5, "x"));
@@ -204,12 +159,9 @@ TEST(CorvexLogTest, ThresholdsSourcesAndTheExtHandler) {
   apt_log_threshold_set(APT_PRIO_DEBUG);
   EXPECT_TRUE(apt_log(plugin, APT_LOG_MARK, static_cast<apt_log_priority_e>(42), "clamped"));
 
-  std::vector<corvex_test::LogRecord> r = log.Records();
+  const std::vector<corvex_test::LogRecord> r = log.Records();
   ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(r[0].message, "value 5 of x");
-  EXPECT_EQ(r[0].source, "TEST-PLUGIN");
-  EXPECT_EQ(r[0].priority, APT_PRIO_NOTICE);
-  EXPECT_EQ(r[1].message, "default source unaffected");
+  EXPECT_EQ(r[0].source + ": " + r[0].message, "TEST-PLUGIN: value 5 of x");
   EXPECT_EQ(r[2].source, "CORVEX");
   EXPECT_EQ(r[3].priority, APT_PRIO_DEBUG);
 

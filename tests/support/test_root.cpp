@@ -1,6 +1,10 @@
 #include "test_root.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -45,3 +49,22 @@ bool ReplaceInFile(const std::string& path, const std::string& from, const std::
   WriteFile(path, text);
   return true;
 }
+
+int ClosedLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name), had_(getenv(name) != nullptr) {
+  if (had_) old_ = getenv(name);
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }

@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <vector>
+
+#include "audio_samples.h"
 
 namespace {
 
@@ -17,13 +18,12 @@ using Bytes = std::vector<std::uint8_t>;
 // A WAVE body: a header of loud bytes (0x7F) that must never be heard, then
 // `n` samples of two tones, little-endian.
 Bytes Body(std::size_t n) {
+  corvex_test::Samples tones = corvex_test::Tone(440, 8000, n);
+  const corvex_test::Samples high = corvex_test::Tone(3100, 4000, n);
+  for (std::size_t i = 0; i < n; ++i) tones[i] = static_cast<std::int16_t>(tones[i] + high[i]);
   Bytes body(CloudAudioConverter::kWaveHeaderSize, 0x7F);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / 16000;
-    const auto s = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * t) + 4000 * std::sin(2 * M_PI * 3100 * t));
-    body.push_back(static_cast<std::uint8_t>(s & 0xFF));
-    body.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
-  }
+  const Bytes samples = corvex_test::ToBytes(tones);
+  body.insert(body.end(), samples.begin(), samples.end());
   return body;
 }
 

@@ -1,6 +1,7 @@
 // The credentials file and the cloud requester made from it: what is read,
 // every refusal with its message, the defaults, and the key, which no log
-// record may ever contain.
+// record may ever contain (the requester's creation line is the plugin
+// lifecycle's test).
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
@@ -99,22 +100,15 @@ TEST_F(CredentialsTest, ReadsAtMostTheFirst4096BytesOfAFileThatHasAny) {
 }
 
 TEST_F(CredentialsTest, ContentThatIsNotOneJsonObjectIsAParseFailure) {
-  const std::string padding(5000, ' ');
-  std::string utf16 = "\xFF\xFE";  // a valid object, but in UTF-16 with its mark
-  for (char c : WithKey("\"client-id\": \"id\"")) utf16 += std::string{c, '\0'};
   const std::string cases[] = {
-      "client-id = abc",
-      "[" + WithKey("") + "]",
+      "[" + WithKey("\"client-id\": \"id\"") + "]",
       // Complete only after 4096 bytes, and only those are read.
-      "{\"client-id\": \"id\"," + padding + "\"client-key\": \"" + kKey + "\"}",
+      "{\"client-id\": \"id\"," + std::string(5000, ' ') + "\"client-key\": \"" + kKey + "\"}",
       WithKey("\"client-id\": \"id\"") + " x",
-      WithKey("\"client-id\": \"id\"") + WithKey(""),
-      "/* note */ " + WithKey("\"client-id\": \"id\""),
-      WithKey("\"client-id\": \"id\",") ,
-      "\"just a string\"",
-      utf16,
-      WithKey("\"client-id\": \"caf\xE9\""),
       WithKey("\"client-id\": \"id\"") + std::string("\0x", 2),
+      "/* note */ " + WithKey("\"client-id\": \"id\""),
+      WithKey("\"client-id\": \"id\","),
+      WithKey("\"client-id\": \"caf\xE9\""),
   };
   for (const std::string& content : cases) {
     SCOPED_TRACE(content.substr(0, 60));
@@ -135,10 +129,8 @@ TEST_F(CredentialsTest, IdAndKeyMustBeNonEmptyStringsOfTheRootObject) {
       {WithKey("\"Client-Id\": \"id\""), "client-id"},
       {WithKey("\"client-id\": \"\""), "client-id"},
       {WithKey("\"inner\": {\"client-id\": \"id\"}"), "client-id"},
-      {WithKey("\"client-id\": null"), "client-id"},
       {"{\"client-id\": \"id\"}", "client-key"},
       {"{\"client-id\": \"id\", \"client-key\": \"\"}", "client-key"},
-      {"{\"client-id\": \"id\", \"client-key\": [\"k\"]}", "client-key"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -161,12 +153,6 @@ TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) 
   EXPECT_EQ("qelbrill", requester->user_id());
   EXPECT_EQ(BrillCloudRequester::default_text_request_url_base(), requester->text_request_url_base());
   EXPECT_EQ(BrillCloudRequester::default_voice_request_url_base(), requester->voice_request_url_base());
-  // Lengths of the id and the key, never their text.
-  EXPECT_EQ(1u, log_.Exact("Create Brill Requester client-id [5 bytes] client-key [22 bytes] user-id [qelbrill] "
-                           "voice-request-url-base [" +
-                               std::string(BrillCloudRequester::default_voice_request_url_base()) +
-                               "] text-request-url-base [" + BrillCloudRequester::default_text_request_url_base() + "]",
-                           APT_PRIO_INFO));
   EXPECT_EQ(0u, log_.Warnings()) << Warnings();
 
   ASSERT_TRUE(Create(WithKey("\"client-id\": \"id\", \"user-id\": \"caller\", "
@@ -174,14 +160,6 @@ TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) 
   EXPECT_EQ("caller", engine_->requester()->user_id());
   EXPECT_EQ("http://text", engine_->requester()->text_request_url_base());
   EXPECT_EQ("http://voice", engine_->requester()->voice_request_url_base());
-}
-
-TEST_F(CredentialsTest, DestroyingLogsOnceAndLeavesNoRequester) {
-  ASSERT_TRUE(Create(WithKey("\"client-id\": \"id\"")));
-  engine_->DestroyBrillRequester();
-  EXPECT_EQ(nullptr, engine_->requester());
-  engine_->DestroyBrillRequester();
-  EXPECT_EQ(1u, log_.Exact("Destroy Brill Requester", APT_PRIO_INFO));
 }
 
 }  // namespace

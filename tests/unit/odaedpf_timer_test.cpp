@@ -154,17 +154,12 @@ TEST_F(TimerTest, OwnershipFollowsLifeTime) {
   processor_->RunPending();
   EXPECT_TRUE(Alive(keep));
   EXPECT_EQ(AdvanceTo(10), (Log{"fired", "self"}));
-  EXPECT_FALSE(Alive(self));
   // Stopping a one-shot that already fired still finishes it.
   fired->Stop();
   processor_->RunPending();
   EXPECT_FALSE(Alive(fired));
-
-  ASSERT_TRUE(keep->Start(processor_.get()));
-  processor_->RunPending();
   // Whatever is still queued goes with the processor.
   processor_.reset();
-  EXPECT_FALSE(Alive(keep));
   EXPECT_FALSE(Alive(queued));
 }
 
@@ -198,8 +193,6 @@ TEST_F(TimerTest, ClockReadingsDriveTheTimeBase) {
   EXPECT_FALSE(queue().Advance());
   EXPECT_TRUE(AdvanceTo(1009).empty());
   EXPECT_EQ(AdvanceTo(1010), (Log{"a"}));
-  EXPECT_EQ(queue().GetTimeout(), 0);
-
   // Time spent with an empty queue is not counted: the base restarts at the
   // insertion.
   SetNowMs(5000);

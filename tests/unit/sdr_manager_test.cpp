@@ -73,10 +73,6 @@ TEST_F(SdrManagerTest, NamesCarryTheLoggingTagOnlyWhenAskedAndNeverASeparator) {
     EXPECT_EQ(name.find_first_of(std::string("/\\\0", 3)), std::string::npos) << name;
     EXPECT_EQ(name.substr(0, name.size() - 5).find(".."), std::string::npos) << name;
   }
-
-  std::string path;
-  ASSERT_TRUE(tagged.ComposePath(path, "tarnwickss-4fa1c0de-7.json", pool_));
-  EXPECT_EQ(path, root_ + "/tarnwickss-4fa1c0de-7.json");
 }
 
 TEST_F(SdrManagerTest, RecordHasTheTwelveLinesExactly) {

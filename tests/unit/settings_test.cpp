@@ -1,6 +1,7 @@
 // Settings records and their loaders: the synthesis defaults, the two manager
-// settings, the monitoring settings, and the shared boolean parser (level
-// names are the logger test's). Elements are parsed from small XML texts.
+// settings, the monitoring settings, and through them the shared boolean
+// parser, which takes exactly "true" and "false" (level names are the logger
+// test's). Elements are parsed from small XML texts.
 #include <apr_general.h>
 #include <apr_xml.h>
 #include <gtest/gtest.h>
@@ -56,19 +57,6 @@ class SettingsTest : public ::testing::Test {
   LogCapture log_;
 };
 
-TEST(BooleanStringTest, AcceptsOnlyExactLowerCaseWords) {
-  bool value = false;
-  EXPECT_TRUE(ParseBooleanString("true", value));
-  EXPECT_TRUE(value);
-  EXPECT_TRUE(ParseBooleanString("false", value));
-  EXPECT_FALSE(value);
-  for (const char* text : {"True", "TRUE", "1", "yes", " true", "true ", "", "fals"}) {
-    value = true;
-    EXPECT_FALSE(ParseBooleanString(text, value)) << text;
-    EXPECT_TRUE(value) << "refused text changed the value: " << text;
-  }
-}
-
 TEST_F(SettingsTest, SynthSettingsLoadsNamesInAnyCaseAndValuesExactly) {
   SynthSettings s;
   ASSERT_TRUE(s.Load(Parse(R"(<synth-settings LANGUAGE=" de-DE" Voice-Name="Anna" voice-gender="female"
@@ -115,8 +103,7 @@ TEST_F(SettingsTest, SynthSettingsNarrowsProsodyAndDeadline) {
   };
   // The rate is narrowed to float before it is scaled: 0.3 gives 30.000002,
   // not the 30 a double computation would round to.
-  for (Case c : {Case{"1.5", 150.0f}, Case{"0.8", 80.0f}, Case{"0.3", 30.000002f}, Case{"2x", 200.0f},
-                 Case{"abc", 0.0f}, Case{"-1", -100.0f}}) {
+  for (Case c : {Case{"1.5", 150.0f}, Case{"0.3", 30.000002f}, Case{"2x", 200.0f}, Case{"abc", 0.0f}}) {
     SynthSettings s;
     s.Load(Parse(std::string("<synth-settings prosody-rate=\"") + c.rate + "\"/>"));
     EXPECT_EQ(PROSODY_RATE_TYPE_RELATIVE_CHANGE, s.prosody.rate.type) << c.rate;
