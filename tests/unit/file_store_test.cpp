@@ -207,6 +207,9 @@ TYPED_TEST(FileStoreTest, LoadRemovesAFileAtTheMaximumAgeAndTimesTheRestOfTheAge
   ManualTimerProcessor::SetNow(this->ChangeTime("f-edge.wav") + kHour - 400);
   ASSERT_TRUE(this->MakeStore(100, 60).LoadFileEntries());
   EXPECT_EQ(this->store_->Find("f-edge.wav")->timer->GetInterval(), 1);
+  processor.RunPending();
+  processor.AdvanceMs(1);
+  EXPECT_FALSE(this->OnDisk("f-edge.wav"));
 
   this->Touch("f-old.wav");  // exactly at the maximum age
   ManualTimerProcessor::SetNow(this->ChangeTime("f-old.wav") + kHour);
