@@ -18,9 +18,10 @@
 //   void LogLine(LogLevel, const char* text)  where its messages go;
 // and its virtual CreateFileEntry, RemoveFileEntry(FileEntry*),
 // RemoveManagedFile and OnFileEntryChnage, which derived stores override.
-// The store befriends FileStore, which uses its fields directly: directory_,
-// purge_existing_, max_count_, max_age_, file_prefix_, file_suffix_,
-// timer_processor_, clock_, expiration_timers_ and file_entries_.
+// The store befriends FileStore, which uses its fields directly: log_facility_
+// (for its name), directory_, purge_existing_, max_count_, max_age_,
+// file_prefix_, file_suffix_, timer_processor_, clock_, expiration_timers_ and
+// file_entries_.
 //
 // Invariants kept for every store:
 //   - file_entries_ owns every entry; an entry's key is KeyOf(entry) as it was
