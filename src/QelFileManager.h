@@ -1,24 +1,9 @@
 // A managed file store: one folder of files whose names match prefix + "*" +
-// suffix, kept within a maximum number of files and a maximum file age.
-//
-// Loading scans the folder once: every matching regular file becomes a file
-// entry, unless the store purges existing files or the file is already too
-// old, in which case it is removed. The set is then trimmed to the maximum
-// count. Files the owner adds later are registered the same way, after the
-// least valuable entry has been evicted if the store is full. With a maximum
-// age each entry carries a one-shot expiration timer that removes its file.
-//
-// Invariants:
-//   - file_entries_ owns every entry; its order is the eviction order: least
-//     used first, then oldest, then first inserted;
-//   - an entry's key in file_entries_ is (time, usage) as they were when it
-//     was inserted; usage changes only through UpdateFileEntryUsage, which
-//     re-inserts the entry;
-//   - expiration_timers_ holds one pair per armed timer, and that entry's
-//     `timer` field points to the same timer;
-//   - an entry leaves the store by eviction, expiry or RemoveFileEntry, each of
-//     which removes its file and calls OnUnregister before deleting it; only
-//     destruction deletes entries without touching their files.
+// suffix, kept within a maximum number of files and a maximum file age. Its
+// entries are ordered by use count, then age, then insertion, so eviction
+// removes the least used file, and among equally used files the oldest; its
+// messages go to the server log. The work itself is OdaEdpf::FileStore's
+// (OdaEdpfFileStore.h), shared with the framework's store.
 //
 // Threads: none of its own and no lock. Every call, the timer callbacks
 // included, comes from the one event-processor thread that runs the timer
@@ -42,10 +27,13 @@
 #include <string>
 
 #include "OdaEdpfLogFacility.h"
+#include "OdaEdpfLogLevel.h"
 #include "OdaEdpfTimer.h"
 
 namespace OdaEdpf {
 class AsyncEventTimerProcessor;
+template <class Store>
+class FileStore;
 }  // namespace OdaEdpf
 
 namespace TARNWICKSS {
@@ -73,7 +61,8 @@ class FileManager : public OdaEdpf::TimerHandler {
     OdaEdpf::Timer* timer = nullptr;  // armed expiration timer, or null
   };
 
-  // Eviction order: least used first, then oldest.
+  // Eviction order: least used first, then oldest; equal keys stay in
+  // insertion order. Only UpdateFileEntryUsage changes a filed entry's key.
   struct FileKey {
     FileKey(std::int64_t time, std::uint64_t usage) : time(time), usage(usage) {}
     bool operator<(const FileKey& other) const {
@@ -128,7 +117,7 @@ class FileManager : public OdaEdpf::TimerHandler {
 
   // Stores `directory`, with a "/" appended unless it is empty or has one.
   void SetDirectory(const std::string& directory);
-  // Registers the matching files of the folder (see the class comment).
+  // Registers the matching files of the folder (see OdaEdpf::FileStore).
   // False, with nothing done, when the folder cannot be opened.
   bool PopulateFileEntries(apr_pool_t* pool);
   // Evicts from the front of the file entries so that `count` more fit.
@@ -149,12 +138,6 @@ class FileManager : public OdaEdpf::TimerHandler {
   std::uint64_t max_age() const { return max_age_; }
 
  protected:
-  // Files the entry under its current key and calls OnRegister.
-  void InsertFileEntry(FileEntry* entry);
-  // Arms a one-shot expiration timer of `interval_ms` for `entry`; a timer
-  // the processor refuses is deleted rather than recorded.
-  void ArmExpirationTimer(FileEntry* entry, std::int64_t interval_ms);
-
   OdaEdpf::LogFacility& log_facility_;
   std::string directory_;          // ends with "/" once set through SetDirectory
   bool purge_existing_ = false;    // at load, remove matching files instead of registering them
@@ -164,6 +147,15 @@ class FileManager : public OdaEdpf::TimerHandler {
   std::string file_suffix_;        // pattern after the "*"
 
  private:
+  friend class OdaEdpf::FileStore<FileManager>;
+  // What FileStore asks of this variant: the eviction order, the entry of a
+  // file found at load, where messages go.
+  static FileKey KeyOf(const FileEntry& entry) { return FileKey(entry.time, entry.usage); }
+  FileEntry* CreateFoundEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
+    return CreateFileEntry(name, time, pool);
+  }
+  void LogLine(OdaEdpf::LogLevel level, const char* text);
+
   OdaEdpf::AsyncEventTimerProcessor* timer_processor_ = nullptr;  // not owned
   Clock clock_ = apr_time_now;
   ExpirationTimers expiration_timers_;

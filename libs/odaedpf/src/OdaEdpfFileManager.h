@@ -1,24 +1,10 @@
 // The framework's managed file store: one folder of files whose names match
 // prefix + "*" + suffix, kept within a maximum number of files and a maximum
 // file age. It is the twin of the plugin's store without use counts: entries
-// are ordered by time alone, so eviction removes the oldest file first, and
-// messages go through the owner's log facility instead of the server log.
-//
-// Loading scans the folder once: every matching regular file becomes a file
-// entry, unless the store purges existing files or the file is already too
-// old, in which case it is removed. The set is then trimmed to the maximum
-// count. Files the owner adds later are registered the same way, after the
-// oldest entry has been evicted if the store is full. With a maximum age each
-// entry carries a one-shot expiration timer that removes its file.
-//
-// Invariants:
-//   - file_entries_ owns every entry and is ordered by the entry's time,
-//     equal times in insertion order; that is the eviction order;
-//   - expiration_timers_ holds one pair per armed timer, and that entry's
-//     `timer` field points to the same timer;
-//   - an entry leaves the store by eviction, expiry or RemoveFileEntry, each of
-//     which removes its file and calls OnUnregister before deleting it; only
-//     destruction deletes entries without touching their files.
+// are ordered by time alone (equal times in insertion order), so eviction
+// removes the oldest file first, and messages go through the owner's log
+// facility instead of the server log. The work itself is FileStore's
+// (OdaEdpfFileStore.h), shared with the plugin's store.
 //
 // Threads: none of its own and no lock. Every call, the timer callbacks
 // included, comes from the one event-processor thread that runs the timer
@@ -42,11 +28,14 @@
 #include <string>
 
 #include "OdaEdpfLogFacility.h"
+#include "OdaEdpfLogLevel.h"
 #include "OdaEdpfTimer.h"
 
 namespace OdaEdpf {
 
 class AsyncEventTimerProcessor;
+template <class Store>
+class FileStore;
 
 class FileManager : public TimerHandler {
  public:
@@ -112,7 +101,7 @@ class FileManager : public TimerHandler {
 
   // Stores `directory`, with a "/" appended unless it is empty or has one.
   void SetDirectory(const std::string& directory);
-  // Registers the matching files of the folder (see the class comment).
+  // Registers the matching files of the folder (see FileStore).
   // False, with nothing done, when the folder cannot be opened.
   bool PopulateFileEntries(apr_pool_t* pool);
   // Evicts from the front of the file entries so that `count` more fit.
@@ -131,12 +120,6 @@ class FileManager : public TimerHandler {
   const ExpirationTimers& expiration_timers() const { return expiration_timers_; }
 
  protected:
-  // Files the entry under its time and calls OnRegister.
-  void InsertFileEntry(FileEntry* entry);
-  // Arms a one-shot expiration timer of `interval_ms` for `entry`; a timer
-  // the processor refuses is deleted rather than recorded.
-  void ArmExpirationTimer(FileEntry* entry, std::int64_t interval_ms);
-
   LogFacility& log_facility_;
   std::string directory_;          // ends with "/" once set through SetDirectory
   bool purge_existing_ = false;    // at load, remove matching files instead of registering them
@@ -146,6 +129,15 @@ class FileManager : public TimerHandler {
   std::string file_suffix_;        // pattern after the "*"
 
  private:
+  friend class FileStore<FileManager>;
+  // What FileStore asks of this variant: the eviction order, the entry of a
+  // file found at load, where messages go.
+  static std::int64_t KeyOf(const FileEntry& entry) { return entry.time; }
+  FileEntry* CreateFoundEntry(const std::string& name, std::int64_t time, apr_pool_t* /*pool*/) {
+    return CreateFileEntry(name, time);
+  }
+  void LogLine(LogLevel level, const char* text);
+
   AsyncEventTimerProcessor* timer_processor_ = nullptr;  // not owned
   Clock clock_ = apr_time_now;
   ExpirationTimers expiration_timers_;
