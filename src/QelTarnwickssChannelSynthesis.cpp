@@ -83,9 +83,9 @@ std::string RandomIdentifier() {
 
 // The format tag of a waveform file written from a stream of that codec.
 std::uint16_t WaveFormat(const std::string& codec) {
-  if (codec == "PCMU") return WaveformManager::kFormatMulaw;
-  if (codec == "PCMA") return WaveformManager::kFormatAlaw;
-  return WaveformManager::kFormatPcm;
+  if (codec == "PCMU") return kWaveFormatMulaw;
+  if (codec == "PCMA") return kWaveFormatAlaw;
+  return kWaveFormatPcm;
 }
 
 // Whether a name taken from a URI stays inside the folder it is merged with:
@@ -455,7 +455,7 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
       ProcessSynthError();
       return;
     }
-    OpenWaveFile(WaveformManager::kFormatPcm);
+    OpenWaveFile(kWaveFormatPcm);
     // The same blocks as a fetched body: the same samples, however the
     // audio came. One converter block of bytes at a time, decoded just
     // before the converter reads it.

@@ -28,7 +28,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +35,7 @@
 #include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
 #include "QelFileManager.h"
+#include "QelWaveFormat.h"
 
 namespace TARNWICKSS {
 
@@ -75,12 +75,6 @@ class WaveformManager : public FileManager {
   class CacheEntry;
   // Checksum -> entry, equal checksums in insertion order. Not owning.
   using CacheRecords = std::multimap<std::uint64_t, CacheEntry*>;
-
-  // Wave header format tags.
-  static constexpr std::uint16_t kFormatPcm = 1;
-  static constexpr std::uint16_t kFormatAlaw = 6;
-  static constexpr std::uint16_t kFormatMulaw = 7;
-  static constexpr std::size_t kWaveHeaderSize = 44;
 
   // Copies what it needs from `settings`; the folder is not touched until
   // LoadFileEntries.
@@ -134,7 +128,7 @@ class WaveformManager : public FileManager {
   // buffer, count)`, which answers whether it could read all `count` bytes:
   // where the audio starts and its length. False when the image holds no
   // more than a header.
-  using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* buffer, std::size_t count)>;
+  using ReadAt = WaveReadAt;
   static bool FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length);
 
   // The cache key of a text: the wrapping 64-bit sum of its bytes taken as

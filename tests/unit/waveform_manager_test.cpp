@@ -122,7 +122,7 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
   WaveformManager& manager = Make(false);
   WaveformManager::WaveFile wave;
   wave.name = "mulaw.wav";
-  ASSERT_TRUE(manager.OpenWavefile(wave, 8000, WaveformManager::kFormatMulaw, pool_));
+  ASSERT_TRUE(manager.OpenWavefile(wave, 8000, TARNWICKSS::kWaveFormatMulaw, pool_));
   ASSERT_NE(wave.file, nullptr);
   const Bytes audio = Ramp(3200);
   apr_size_t written = 0;
@@ -140,7 +140,7 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
   EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), audio);
 
   wave.name = "pcm.wav";
-  ASSERT_TRUE(manager.OpenWavefile(wave, 16000, WaveformManager::kFormatPcm, pool_));
+  ASSERT_TRUE(manager.OpenWavefile(wave, 16000, TARNWICKSS::kWaveFormatPcm, pool_));
   wave.content_length = 0;
   ASSERT_TRUE(manager.CloseWavefile(wave, 0));
   EXPECT_EQ(Read("pcm.wav"), ToBytes(WaveHeader(16000, 0)));
