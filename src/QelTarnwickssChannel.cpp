@@ -1,3 +1,7 @@
+// The channel's life and its requests: task events, open and close, SPEAK,
+// STOP, PAUSE and RESUME, speech done and completion, and the frame read.
+// Read runs on the server's media thread, SignalEvent and Destroy on its
+// control thread, everything else on the engine's event-processor thread.
 #include "QelTarnwickssChannel.h"
 
 #include <apr_time.h>

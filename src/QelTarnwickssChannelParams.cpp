@@ -1,5 +1,6 @@
 // How a SPEAK's parameters are settled: engine defaults, then the request's
 // MRCP headers, then its vendor-specific parameters.
+// Engine event-processor thread.
 #include <string>
 
 #include "QelTarnwickssChannel.h"
