@@ -39,6 +39,7 @@
 #include "OdaEdpfAsyncEvent.h"
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
+#include "QelTarnwickssChannelLog.h"
 #include "QelTarnwickssSettings.h"
 #include "QelWaveformManager.h"
 #include "corvex/mrcp_engine.h"
@@ -211,6 +212,10 @@ class Channel {
   // the records manager.
   void SaveDetails();
   bool Send(mrcp_message_t* message);
+  // Writes a line of this channel's log: `format` with its arguments, then
+  // " <id@tarnwickss>" (QelTarnwickssChannelLog.h). Pass APT_LOG_MARK.
+  void Log(const char* file, int line, apt_log_priority_e priority, const char* format, ...) const
+      __attribute__((format(printf, 5, 6)));
 
   // Segment sequencing (QelTarnwickssChannelSynthesis.cpp).
   // How one text request for a segment ended.

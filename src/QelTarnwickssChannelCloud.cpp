@@ -30,7 +30,6 @@ namespace TARNWICKSS {
 
 namespace {
 
-constexpr const char* kTag = "tarnwickss";
 // The service answers a text request whose query matches a client match's
 // expression with that match's response text, spoken.
 constexpr const char* kQuery = "speak_this";
@@ -92,7 +91,7 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
   ++details_.attempt_counter;
   try {
     context.request_info = CreateRequestInfo();
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kTag,
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
             ::to_string(*context.request_info).c_str());
     context.result = requester.textRequest(kQuery, context.sdk_state, context.request_info, nullptr);
     return OnFinishStream(true);
@@ -104,7 +103,7 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
 }
 
 Channel::Attempt Channel::OnSdkError(const char* text) {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s] <%s@%s>", text, id(), kTag);
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", text);
   StreamingSynthContext* context = synth_context_.get();
   if (context && context->completed) {
     // The segment's audio was complete before the error: nothing is lost.
@@ -165,31 +164,30 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   if (!context) return Attempt::kDone;
   BrillServerJSON* result = context->result;
   if (!result) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Returned No Result <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Returned No Result");
     return OnRequestFailed();
   }
   // Rendering an answer with seconds of inline audio takes longer than all
   // the rest of the channel's work on it: only when debug lines are written.
-  if (apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered <%s@%s>", id(), kTag)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s <%s@%s>", ::to_string(*result).c_str(),
-            id(), kTag);
+  if (apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered <%s@%s>", id(), kChannelLogTag)) {
+    Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
   }
   const bool succeeded = result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() &&
                          result->countOfAllResults() > 0;
   const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;
   if (!first) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Failed <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Failed");
     return OnRequestFailed();
   }
 
   if (details_.speak_params.audio_as_url) {
     if (!first->hasResponseAudioURL()) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioURL <%s@%s>", id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioURL");
       ProcessSynthError();
       return Attempt::kDone;
     }
     if (first->getResponseAudioURL().empty()) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioURL <%s@%s>", id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioURL");
       ProcessSynthError();
       return Attempt::kDone;
     }
@@ -198,13 +196,13 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
 
   details_.content.segments.pop_front();
   if (!first->hasResponseAudioBytes()) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioBytes <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioBytes");
     ProcessSynthError();
     return Attempt::kDone;
   }
   const std::string& text = first->getResponseAudioBytes();
   if (text.empty()) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioBytes <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioBytes");
     ProcessSynthError();
     return Attempt::kDone;
   }
@@ -231,8 +229,7 @@ Channel::Attempt Channel::FetchAudio(const std::string& url) {
     return Attempt::kDone;
   }
   if (!context.fetch_failed) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Ended Without Content End <%s@%s>",
-            id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Ended Without Content End");
   }
   ProcessSynthError();
   return Attempt::kDone;
@@ -243,12 +240,11 @@ void Channel::ProcessSynthStartEvent() {
   if (!current_request_ || !context || context->streaming || context->fetch_failed) return;
   const auto rate = static_cast<unsigned>(details_.sampling_rate);
   if (rate != CloudAudioConverter::kSourceRate) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz] <%s@%s>",
-            CloudAudioConverter::kSourceRate, rate, id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz]", CloudAudioConverter::kSourceRate,
+        rate);
   }
   if (!context->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
-            id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
     context->fetch_failed = true;
     return;
   }
@@ -260,16 +256,14 @@ void Channel::ProcessSynthStartEvent() {
 void Channel::ProcessSynthFailureEvent(unsigned code) {
   StreamingSynthContext* context = synth_context_.get();
   if (!context || context->fetch_failed) return;
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Failed status [%u] <%s@%s>", code, id(),
-          kTag);
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Failed status [%u]", code);
   context->fetch_failed = true;
 }
 
 void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   StreamingSynthContext* context = synth_context_.get();
   if (!current_request_ || !context || !context->streaming || context->fetch_failed || context->completed) return;
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Process audio chunk [%lu bytes] <%s@%s>", size, id(),
-          kTag);
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Process audio chunk [%lu bytes]", size);
   if (!media_buffer_ || size == 0 || !data) {
     context->fetch_failed = true;
     return;
@@ -277,8 +271,7 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
   context->received += size;
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
   if (!context->converter.Write(data, size, sink)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes] <%s@%s>", size, id(),
-            kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes]", size);
   }
 }
 
@@ -291,12 +284,10 @@ void Channel::ProcessSynthCompleteEvent() {
   }
   const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
   if (!context->converter.Finish(sink)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio <%s@%s>",
-            id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio");
   }
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
-          "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-          context->converter.input_samples(), context->converter.output_samples(), id(), kTag);
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples]",
+      context->converter.input_samples(), context->converter.output_samples());
   context->completed = true;
   details_.content.segments.pop_front();
   FinishSegmentAudio();
@@ -319,15 +310,13 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
     const auto rate = static_cast<unsigned>(details_.sampling_rate);
     const std::uint64_t input = length / 2;
     if (rate != CloudAudioConverter::kSourceRate) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-              "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
-              " samples] <%s@%s>",
-              CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate, id(),
-              kTag);
+      Log(APT_LOG_MARK, APT_PRIO_INFO,
+          "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
+          " samples]",
+          CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate);
     }
     if (!converter.Start(rate, 0)) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz] <%s@%s>", rate,
-              id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
       ProcessSynthError();
       return;
     }
@@ -346,12 +335,10 @@ void Channel::ProcessSynthContent(const InlineAudio& audio) {
       if (got < want) break;  // the text ends decoding early
     }
     if (!converter.Finish(sink) || !converted) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-              "Failed to Resample [%" APR_UINT64_T_FMT " bytes] <%s@%s>", length, id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%" APR_UINT64_T_FMT " bytes]", length);
     }
     if (converter.resampling()) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples] <%s@%s>",
-              converter.output_samples(), id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples]", converter.output_samples());
     }
   }
   const bool held = pending_speak_response_ != nullptr;

@@ -8,13 +8,10 @@
 
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
-#include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
 
 namespace {
-
-constexpr const char* kTag = "tarnwickss";
 
 // Whether a name taken from a URI stays inside the folder it is merged with:
 // not empty, not absolute, and no ".." component.
@@ -51,8 +48,7 @@ bool Channel::ProcessFile(const std::string& name) {
   WaveformManager* waveforms = engine_->waveform_manager();
   std::vector<std::uint8_t> samples;
   if (!waveforms || !waveforms->LoadWaveFile(name, samples, scratch_pool_)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s] <%s@%s>", name.c_str(), id(),
-            kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s]", name.c_str());
     return false;
   }
   WriteAudio(samples.data(), samples.size());

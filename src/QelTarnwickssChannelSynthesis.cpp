@@ -15,15 +15,8 @@
 #include "QelCacheEntry.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
-#include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
-
-namespace {
-
-constexpr const char* kTag = "tarnwickss";
-
-}  // namespace
 
 bool Channel::StartSynthesis() {
   while (current_request_ && media_buffer_ && !stream_end_queued_.load(std::memory_order_relaxed) && !details_.content.segments.empty()) {
@@ -49,18 +42,17 @@ bool Channel::SynthesizeSegment() {
   switch (segment.content_type) {
     case SYNTH_CONTENT_FILE_URI: {
       const std::string path = segment.text;
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s] <%s@%s>", path.c_str(), id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", path.c_str());
       return ProcessFile(path);
     }
     case SYNTH_CONTENT_HTTP_URI:
     case SYNTH_CONTENT_HTTPS_URI: {
       std::string name;
       if (!ResolveLocalUri(segment.text, name)) {
-        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Only local HTTP URI supported [%s] <%s@%s>",
-                segment.text.c_str(), id(), kTag);
+        Log(APT_LOG_MARK, APT_PRIO_WARNING, "Only local HTTP URI supported [%s]", segment.text.c_str());
         return false;
       }
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s] <%s@%s>", name.c_str(), id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", name.c_str());
       return ProcessFile(name);
     }
     default:
@@ -87,9 +79,8 @@ bool Channel::SynthesizeText() {
   if (caching) {
     const std::uint64_t checksum = WaveformManager::CalculateChecksum(segment.text);
     if (WaveformManager::CacheEntry* found = FindCacheRecord(segment, checksum)) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-              "Found Matching Cache Record [%s] use-count [%" APR_UINT64_T_FMT "] <%s@%s>", found->name.c_str(),
-              found->usage, id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Found Matching Cache Record [%s] use-count [%" APR_UINT64_T_FMT "]",
+          found->name.c_str(), found->usage);
       if (ProcessCacheRecord(found)) return true;
     }
     entry = std::make_unique<WaveformManager::CacheEntry>(wave_file_.name, apr_time_now());
@@ -109,7 +100,7 @@ bool Channel::SynthesizeText() {
   for (;;) {
     const Attempt attempt = RequestSpeech(*requester);
     if (attempt != Attempt::kRetry) return attempt == Attempt::kDone;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Reattempt TTS Request <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_INFO, "Reattempt TTS Request");
     // A fresh context for the same segment, still at the front.
     auto next = std::make_unique<StreamingSynthContext>();
     next->cache_entry = std::move(synth_context_->cache_entry);

@@ -13,19 +13,11 @@
 #include "QelCacheEntry.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
-#include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
 
-namespace {
-
-constexpr const char* kTag = "tarnwickss";
-
-}  // namespace
-
 WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum) {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Find Cache Record checksum [%" APR_UINT64_T_FMT "] <%s@%s>",
-          checksum, id(), kTag);
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Find Cache Record checksum [%" APR_UINT64_T_FMT "]", checksum);
   WaveformManager* waveforms = engine_->waveform_manager();
   if (!waveforms) return nullptr;
   const SpeakParams& params = details_.speak_params;
@@ -60,8 +52,7 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
     entry->ReleaseMemory();
     if (waveforms) {
       const std::string name = entry->name;
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Remove Unreadable Cache Record [%s] <%s@%s>",
-              name.c_str(), id(), kTag);
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Remove Unreadable Cache Record [%s]", name.c_str());
       waveforms->RemoveFileEntry(name);
     }
     return false;
