@@ -117,7 +117,6 @@ class Channel {
 
   // Control thread: set once by channel creation.
   void SetHostChannel(mrcp_engine_channel_t* host_channel) { host_channel_ = host_channel; }
-  mrcp_engine_channel_t* host_channel() const { return host_channel_; }
   // The server's identifier of the channel ("" before it is set).
   const char* id() const;
 
@@ -190,9 +189,7 @@ class Channel {
   void FailStream();
   // Event-processor thread: the synthesis context of the current segment.
   void SetSynthContext(std::unique_ptr<StreamingSynthContext> context);
-  bool HasSynthContext() const { return static_cast<bool>(synth_context_); }
   mpf_media_chunk_buffer_t* media_buffer() const { return media_buffer_; }
-  SdrManager::SynthesisDetails& mutable_details() { return details_; }
 
  private:
   bool Speak(mrcp_message_t* request, mrcp_message_t* response);

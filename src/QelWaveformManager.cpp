@@ -246,10 +246,6 @@ bool WaveformManager::FindWaveData(const ReadAt& read_at, std::uint64_t size, st
   return true;
 }
 
-const std::uint8_t* WaveformManager::GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length) {
-  return GetWaveData(wave.data(), wave.size(), length);
-}
-
 std::uint64_t WaveformManager::CalculateChecksum(const std::string& text) {
   std::uint64_t sum = 0;
   for (const char c : text) {

@@ -66,7 +66,6 @@ class WaveformManager : public FileManager {
   struct WaveFile {
     bool save = false;                 // write the current synthesis to a file
     std::string name;                  // relative to the folder
-    std::string companion;             // the channel's own; not used here
     apr_file_t* file = nullptr;        // open file, or null
     std::uint64_t content_length = 0;  // audio bytes written after the header
   };
@@ -121,9 +120,9 @@ class WaveformManager : public FileManager {
   // The audio inside a WAVE file held in memory, found like LoadWaveFile
   // finds it; a size of 0, or one that runs past the end, means "up to the
   // end". Null when the buffer holds no more than a header. The result
-  // points into `wave`.
+  // points into `wave`. Kept as part of the manager's interface: the
+  // channel itself finds cloud audio through FindWaveData.
   static const std::uint8_t* GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length);
-  static const std::uint8_t* GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length);
   // The same for a WAVE image of `size` bytes read through `read_at(offset,
   // buffer, count)`, which answers whether it could read all `count` bytes:
   // where the audio starts and its length. False when the image holds no
@@ -146,7 +145,6 @@ class WaveformManager : public FileManager {
   bool use_logging_tag() const { return use_logging_tag_; }
   bool caching() const { return caching_; }
   const CacheRecords& cache_records() const { return cache_records_; }
-  const OdaEdpf::LogFacility& log_facility() const { return log_facility_; }
 
  private:
   OdaEdpf::LogFacility log_facility_;  // "WVFM"; the base store prints its name
