@@ -167,11 +167,11 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Returned No Result");
     return OnRequestFailed();
   }
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered");
   // Rendering an answer with seconds of inline audio takes longer than all
   // the rest of the channel's work on it: only when debug lines are written.
-  if (apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered <%s@%s>", id(), kChannelLogTag)) {
-    Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
-  }
+  // The log source says so; apt_log's result promises nothing.
+  if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
   const bool succeeded = result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() &&
                          result->countOfAllResults() > 0;
   const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;

@@ -16,7 +16,10 @@ apt_log_source_t* PluginSource() { return TARNWICKSS_PLUGIN ? TARNWICKSS_PLUGIN 
 
 }  // namespace
 
-bool PluginLogs(apt_log_priority_e priority) { return priority <= PluginSource()->priority; }
+bool PluginLogs(apt_log_priority_e priority) {
+  const apt_log_source_t* source = PluginSource();
+  return !source || priority <= source->priority;
+}
 
 void LogChannelV(const char* channel_id, const char* file, int line, apt_log_priority_e priority, const char* format,
                  va_list args) {
