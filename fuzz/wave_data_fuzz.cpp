@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> wave(data, data + size);
   std::size_t length = 0;
   const std::uint8_t* audio = WaveformManager::GetWaveData(wave.data(), wave.size(), length);
-  if ((audio == nullptr) != (size <= WaveformManager::kWaveHeaderSize)) abort();
+  if ((audio == nullptr) != (size <= TARNWICKSS::kWaveHeaderSize)) abort();
   std::uint64_t sum = 0;
   if (audio) {
     if (audio < wave.data() + 12 || audio > wave.data() + size) abort();

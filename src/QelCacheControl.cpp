@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "QelTarnwickssPlugin.h"
+#include "QelTarnwickssChannelLog.h"
 
 namespace TARNWICKSS {
 
@@ -92,16 +92,15 @@ bool CacheControl::CheckRecord(const FileManager::FileEntry& record, const char*
   constexpr std::int64_t kMicrosPerSecond = 1000000;
   const char* id = channel_id ? channel_id : "";
   if (max_age >= 0 && record.time + max_age * kMicrosPerSecond < now) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
-            "Cache Directive Mismatch: max-age [%d sec] < cur-age [%" APR_INT64_T_FMT " sec] for [%s] <%s@%s>", max_age,
-            static_cast<std::int64_t>((now - record.time) / kMicrosPerSecond), record.name.c_str(), id, "tarnwickss");
+    LogChannel(id, APT_LOG_MARK, APT_PRIO_DEBUG,
+               "Cache Directive Mismatch: max-age [%d sec] < cur-age [%" APR_INT64_T_FMT " sec] for [%s]", max_age,
+               static_cast<std::int64_t>((now - record.time) / kMicrosPerSecond), record.name.c_str());
     return false;
   }
   if (min_fresh >= 0 && record.timer && record.expiration < now + min_fresh * kMicrosPerSecond) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
-            "Cache Directive Mismatch: min-fresh [%d sec] > cur-fresh [%" APR_INT64_T_FMT " sec] for [%s] <%s@%s>",
-            min_fresh, static_cast<std::int64_t>((record.expiration - now) / kMicrosPerSecond), record.name.c_str(), id,
-            "tarnwickss");
+    LogChannel(id, APT_LOG_MARK, APT_PRIO_DEBUG,
+               "Cache Directive Mismatch: min-fresh [%d sec] > cur-fresh [%" APR_INT64_T_FMT " sec] for [%s]",
+               min_fresh, static_cast<std::int64_t>((record.expiration - now) / kMicrosPerSecond), record.name.c_str());
     return false;
   }
   return true;

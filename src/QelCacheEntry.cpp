@@ -334,14 +334,6 @@ bool WaveformManager::CacheEntry::SaveUint64Value(apr_file_t* file, std::uint64_
   return WriteLengthPrefixed(file, std::to_string(value));
 }
 
-bool WaveformManager::CacheEntry::ReadToken(apr_file_t* file, std::string& token) {
-  return ReadLengthPrefixed(file, token) == ReadResult::kString;
-}
-
-bool WaveformManager::CacheEntry::ReadStringValue(apr_file_t* file, std::string& value) {
-  return ReadLengthPrefixed(file, value) == ReadResult::kString;
-}
-
 bool WaveformManager::CacheEntry::ComposeFileName(const std::string& waveform_name, std::string& attribute_name) {
   const std::string::size_type dot = waveform_name.rfind('.');
   attribute_name = (dot == std::string::npos ? waveform_name : waveform_name.substr(0, dot)) + ".cache";

@@ -83,10 +83,6 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   static bool SaveStringValue(apr_file_t* file, const std::string& value);
   static bool SaveUint32Value(apr_file_t* file, std::uint32_t value);
   static bool SaveUint64Value(apr_file_t* file, std::uint64_t value);
-  // False at the end of the file, for a length above kMaxAttributeLength,
-  // and for bytes that run past the end (never completed with anything).
-  static bool ReadToken(apr_file_t* file, std::string& token);
-  static bool ReadStringValue(apr_file_t* file, std::string& value);
 
   // The waveform name up to its last "." followed by ".cache"; a name without
   // "." gets ".cache" appended. Always true.

@@ -1,16 +1,14 @@
+// The channel's life and its requests: task events, open and close, SPEAK,
+// STOP, PAUSE and RESUME, speech done and completion, and the frame read.
+// Read runs on the server's media thread, SignalEvent and Destroy on its
+// control thread, everything else on the engine's event-processor thread.
 #include "QelTarnwickssChannel.h"
 
 #include <apr_time.h>
 
 #include "QelTarnwickssEngine.h"
-#include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
-
-namespace {
-// Every channel log line ends in "<channel-id@tarnwickss>".
-constexpr const char* kTag = "tarnwickss";
-}  // namespace
 
 // A destroyed channel's tasks are dropped: the server may have released its
 // memory (requests included) already.
@@ -64,7 +62,7 @@ bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* request) {
   OdaEdpf::SoftEventProcessor* processor = engine_->event_processor();
   auto* event = new ChannelEvent(type, this, request);
   if (!processor || !processor->PostEvent(event)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Post Task <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Post Task");
     event->Unref();
     return false;
   }
@@ -84,7 +82,7 @@ bool Channel::Read(mpf_frame_t* frame) {
 
   if (pending_stop_response_.load(std::memory_order_acquire)) {
     finished_generation_ = generation;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Stop Complete <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Stop Complete");
     engine_->event_processor()->PostEvent(new ChannelStopCompleteEvent(this, generation));
     return true;
   }
@@ -106,7 +104,7 @@ bool Channel::Read(mpf_frame_t* frame) {
     // The end-of-stream marker: this frame is not played.
     finished_generation_ = read_generation;
     frame->type = MEDIA_FRAME_TYPE_NONE;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete");
     engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, read_generation));
   }
   return true;
@@ -127,11 +125,11 @@ bool Channel::ProcessEvent(ChannelEvent* event) {
 }
 
 bool Channel::Open() {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", id(), kTag);
+  Log(APT_LOG_MARK, APT_PRIO_INFO, "Open");
   media_buffer_ = mpf_media_chunk_buffer_create(host_channel_->pool);
   if (!media_buffer_) {
     // Without it no SPEAK could ever play or be answered.
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Media Buffer <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Media Buffer");
     mrcp_engine_channel_open_respond(host_channel_, FALSE);
     return false;
   }
@@ -143,7 +141,7 @@ bool Channel::Open() {
 }
 
 bool Channel::Close() {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close <%s@%s>", id(), kTag);
+  Log(APT_LOG_MARK, APT_PRIO_INFO, "Close");
   if (synth_context_) {
     close_pending_ = true;
     return true;
@@ -213,15 +211,13 @@ bool Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e statu
 
 bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   if (synth_context_) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Previous Synth Context Not Released <%s@%s>",
-            id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Previous Synth Context Not Released");
     ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }
   const mpf_codec_descriptor_t* codec = mrcp_engine_source_stream_codec_get(host_channel_);
   if (!codec) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Codec Descriptor Available <%s@%s>", id(),
-            kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "No Codec Descriptor Available");
     ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }
@@ -234,12 +230,12 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
 
   const mrcp_status_code_e status = DetermineParams(request, engine_->synth_settings());
   if (status != MRCP_STATUS_CODE_SUCCESS) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Determine Params <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Determine Params");
     ComposeResponse(response, status, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }
   if (!ComposeContent() || details_.content.segments.empty()) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose Content <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose Content");
     ComposeResponse(response, MRCP_STATUS_CODE_MISSING_PARAM, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }

@@ -39,6 +39,7 @@
 #include "OdaEdpfAsyncEvent.h"
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
+#include "QelTarnwickssChannelLog.h"
 #include "QelTarnwickssSettings.h"
 #include "QelWaveformManager.h"
 #include "corvex/mrcp_engine.h"
@@ -116,7 +117,6 @@ class Channel {
 
   // Control thread: set once by channel creation.
   void SetHostChannel(mrcp_engine_channel_t* host_channel) { host_channel_ = host_channel; }
-  mrcp_engine_channel_t* host_channel() const { return host_channel_; }
   // The server's identifier of the channel ("" before it is set).
   const char* id() const;
 
@@ -189,9 +189,7 @@ class Channel {
   void FailStream();
   // Event-processor thread: the synthesis context of the current segment.
   void SetSynthContext(std::unique_ptr<StreamingSynthContext> context);
-  bool HasSynthContext() const { return static_cast<bool>(synth_context_); }
   mpf_media_chunk_buffer_t* media_buffer() const { return media_buffer_; }
-  SdrManager::SynthesisDetails& mutable_details() { return details_; }
 
  private:
   bool Speak(mrcp_message_t* request, mrcp_message_t* response);
@@ -211,8 +209,12 @@ class Channel {
   // the records manager.
   void SaveDetails();
   bool Send(mrcp_message_t* message);
+  // Writes a line of this channel's log: `format` with its arguments, then
+  // " <id@tarnwickss>" (QelTarnwickssChannelLog.h). Pass APT_LOG_MARK.
+  void Log(const char* file, int line, apt_log_priority_e priority, const char* format, ...) const
+      __attribute__((format(printf, 5, 6)));
 
-  // Synthesis (QelTarnwickssChannelSynthesis.cpp).
+  // Segment sequencing (QelTarnwickssChannelSynthesis.cpp).
   // How one text request for a segment ended.
   enum class Attempt {
     kDone,        // the segment's audio is queued, or its failure answered
@@ -224,6 +226,16 @@ class Channel {
   bool SynthesizeSegment();
   // A text or SSML segment: from the cache or through the cloud.
   bool SynthesizeText();
+  // Queues audio, counts it for the record and appends it to the open
+  // waveform file.
+  void WriteAudio(const std::uint8_t* bytes, std::size_t size);
+  // After a segment's audio: the end-of-stream marker after the last
+  // segment, then the held SPEAK response.
+  void FinishSegmentAudio();
+  // Ends the synthesis context, then finishes a deferred close.
+  void ReleaseSynthContext();
+
+  // The cloud exchange (QelTarnwickssChannelCloud.cpp).
   Attempt RequestSpeech(BrillCloudRequester& requester);
   // The request info for the front segment, with one reference for the
   // caller. May throw the SDK's text.
@@ -235,30 +247,29 @@ class Channel {
   Attempt OnSdkError(const char* text);
   // Inline audio: a whole WAVE image.
   void ProcessSynthContent(const InlineAudio& audio);
+  // Logs the format of audio the converter refused.
+  void LogRefusedAudio(const CloudAudioConverter& converter);
+
+  // The waveform cache and the segment's waveform file
+  // (QelTarnwickssChannelWaveforms.cpp).
   // A cached waveform that matches the front segment, its attributes loaded,
   // or null.
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& directives);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
-  // A local WAVE file (a path, or a name in the waveform folder).
-  bool ProcessFile(const std::string& name);
-  // The waveform-folder file an http(s) URI names; false for any URI that
-  // is not under the waveform base URI or names no file inside the folder.
-  bool ResolveLocalUri(const std::string& uri, std::string& name) const;
-  // Queues audio, counts it for the record and appends it to the open
-  // waveform file.
-  void WriteAudio(const std::uint8_t* bytes, std::size_t size);
-  // After a segment's audio: the end-of-stream marker after the last
-  // segment, then the held SPEAK response.
-  void FinishSegmentAudio();
   void OpenWaveFile(std::uint16_t format);
   // Closes the segment's waveform file and registers it with the waveform
   // manager, as a cache entry when the context holds one.
   void SaveWaveFile(std::int64_t time);
   // Closes and removes a waveform file that is not to be kept.
   void DiscardWaveFile();
-  // Ends the synthesis context, then finishes a deferred close.
-  void ReleaseSynthContext();
+
+  // Local files (QelTarnwickssChannelLocalFiles.cpp).
+  // A local WAVE file (a path, or a name in the waveform folder).
+  bool ProcessFile(const std::string& name);
+  // The waveform-folder file an http(s) URI names; false for any URI that
+  // is not under the waveform base URI or names no file inside the folder.
+  bool ResolveLocalUri(const std::string& uri, std::string& name) const;
 
   Engine* const engine_;
   mrcp_engine_channel_t* host_channel_ = nullptr;

@@ -1,16 +1,14 @@
 // How a SPEAK's parameters are settled: engine defaults, then the request's
 // MRCP headers, then its vendor-specific parameters.
+// Engine event-processor thread.
 #include <string>
 
 #include "QelTarnwickssChannel.h"
-#include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
 
 namespace TARNWICKSS {
 
 namespace {
-constexpr const char* kTag = "tarnwickss";
-
 std::string ToString(const apt_str_t& str) { return str.buf ? std::string(str.buf, str.length) : std::string(); }
 }  // namespace
 
@@ -50,7 +48,7 @@ mrcp_status_code_e Channel::DetermineParams(const mrcp_message_t* request, const
 
   const mrcp_generic_header_t* generic = request->generic_header;
   if (!generic) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Missing Content-Type <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing Content-Type");
     return MRCP_STATUS_CODE_MISSING_PARAM;
   }
   std::string content_type;
@@ -64,13 +62,12 @@ mrcp_status_code_e Channel::DetermineParams(const mrcp_message_t* request, const
     ParseVendorSpecificParameters(generic->vendor_specific_params, details_);
 
   if (content_type.empty()) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Missing Content-Type <%s@%s>", id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing Content-Type");
     return MRCP_STATUS_CODE_MISSING_PARAM;
   }
   params.DetermineContentType(content_type);
   if (params.content_type == SYNTH_CONTENT_UNKNOWN) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Content Type [%s] <%s@%s>",
-            content_type.c_str(), id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Content Type [%s]", content_type.c_str());
     return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
   }
   return MRCP_STATUS_CODE_SUCCESS;
@@ -93,8 +90,7 @@ bool Channel::SetSynthParameter(const std::string& name, const std::string& valu
                                 SdrManager::SynthesisDetails& details) const {
   SpeakParams& params = details.speak_params;
   auto unknown_value = [&] {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Value [%s] of Parameter [%s] <%s@%s>",
-            value.c_str(), name.c_str(), id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Value [%s] of Parameter [%s]", value.c_str(), name.c_str());
   };
   if (name == "service-uri") {
     params.service_uri = value;
@@ -109,8 +105,7 @@ bool Channel::SetSynthParameter(const std::string& name, const std::string& valu
   } else if (name == "voice-gender") {
     if (!SynthSettings::ParseVoiceGender(value, params.voice_gender)) unknown_value();
   } else {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Parameter [%s] <%s@%s>", name.c_str(),
-            id(), kTag);
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Parameter [%s]", name.c_str());
   }
   return true;
 }

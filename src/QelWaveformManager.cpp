@@ -10,6 +10,7 @@
 #include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
+#include "QelWaveFormat.h"
 
 namespace TARNWICKSS {
 
@@ -61,71 +62,6 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
   }
   return true;
 }
-
-namespace {
-
-constexpr std::size_t kHeaderSize = WaveformManager::kWaveHeaderSize;
-
-std::uint32_t ReadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-  p[2] = static_cast<std::uint8_t>(value >> 16);
-  p[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-void PutLe16(std::uint8_t* p, std::uint16_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-bool Is(const std::uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
-
-// Where the audio of a WAVE image starts and the size its header declares.
-struct WaveLayout {
-  std::uint64_t offset;
-  std::uint32_t declared;
-};
-
-// Finds the audio of a WAVE image of `size` bytes, read through
-// `read_at(offset, buffer, count)`. The canonical 44-byte header (the one
-// this manager writes) is taken as it is. Other RIFF/WAVE images are walked
-// chunk by chunk to their "data" chunk, because common audio tools put
-// "LIST" or "fact" chunks, or a longer "fmt ", in front of it. Whatever is
-// neither is read as if it had the canonical header, as before. False when
-// not even that header is there.
-template <typename ReadAt>
-bool LocateWaveData(ReadAt read_at, std::uint64_t size, WaveLayout& layout) {
-  std::uint8_t header[kHeaderSize];
-  const bool full_header = size >= kHeaderSize && read_at(0, header, kHeaderSize);
-  if (full_header && Is(header, "RIFF") && Is(header + 8, "WAVE") && Is(header + 12, "fmt ") &&
-      ReadLe32(header + 16) == 16 && Is(header + 36, "data")) {
-    layout = {kHeaderSize, ReadLe32(header + 40)};
-    return true;
-  }
-  if (size >= 12 && read_at(0, header, 12) && Is(header, "RIFF") && Is(header + 8, "WAVE")) {
-    std::uint64_t position = 12;
-    std::uint8_t chunk[8];
-    // Every step moves on by at least 8 bytes, so the walk ends.
-    while (position + 8 <= size && read_at(position, chunk, 8)) {
-      const std::uint32_t chunk_size = ReadLe32(chunk + 4);
-      if (Is(chunk, "data")) {
-        layout = {position + 8, chunk_size};
-        return true;
-      }
-      position += 8 + static_cast<std::uint64_t>(chunk_size) + (chunk_size & 1);  // chunks are word-aligned
-    }
-  }
-  if (!full_header) return false;
-  layout = {kHeaderSize, ReadLe32(header + 40)};
-  return true;
-}
-
-}  // namespace
 
 WaveformManager::WaveformManager(const Settings& settings, bool caching)
     : FileManager(log_facility_),
@@ -219,35 +155,12 @@ bool WaveformManager::CloseWavefile(WaveFile& wave_file, std::int64_t /*time*/) 
 }
 
 bool WaveformManager::PrepareWaveHeader(apr_file_t* file, std::uint32_t sampling_rate, std::uint16_t format_tag) {
-  const bool eight_bit = format_tag == kFormatAlaw || format_tag == kFormatMulaw;
-  std::uint8_t header[kHeaderSize];
-  std::memcpy(header, "RIFF", 4);
-  PutLe32(header + 4, 0);
-  std::memcpy(header + 8, "WAVEfmt ", 8);
-  PutLe32(header + 16, 16);
-  PutLe16(header + 20, format_tag);
-  PutLe16(header + 22, 1);
-  PutLe32(header + 24, sampling_rate);
-  PutLe32(header + 28, eight_bit ? sampling_rate : sampling_rate * 2);
-  PutLe16(header + 32, eight_bit ? 1 : 2);
-  PutLe16(header + 34, eight_bit ? 8 : 16);
-  std::memcpy(header + 36, "data", 4);
-  PutLe32(header + 40, 0);
-  apr_file_write_full(file, header, sizeof(header), nullptr);
+  WriteWaveHeader(file, sampling_rate, format_tag);
   return true;
 }
 
 bool WaveformManager::FinalizeWaveHeader(apr_file_t* file, std::uint32_t content_length) {
-  std::uint8_t size[4];
-  apr_off_t offset = 40;
-  if (apr_file_seek(file, APR_SET, &offset) != APR_SUCCESS) return false;
-  PutLe32(size, content_length);
-  apr_file_write_full(file, size, sizeof(size), nullptr);
-  offset = 4;
-  if (apr_file_seek(file, APR_SET, &offset) != APR_SUCCESS) return false;
-  PutLe32(size, content_length + 36);
-  apr_file_write_full(file, size, sizeof(size), nullptr);
-  return true;
+  return WriteWaveSizes(file, content_length);
 }
 
 bool WaveformManager::LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const {
@@ -322,7 +235,7 @@ const std::uint8_t* WaveformManager::GetWaveData(const std::uint8_t* wave, std::
 
 bool WaveformManager::FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset,
                                    std::uint64_t& length) {
-  if (size <= kHeaderSize) return false;
+  if (size <= kWaveHeaderSize) return false;
   WaveLayout layout;
   if (!LocateWaveData(read_at, size, layout)) return false;
   // 0, or a size past the end, means "the rest": streamed files often carry
@@ -331,10 +244,6 @@ bool WaveformManager::FindWaveData(const ReadAt& read_at, std::uint64_t size, st
   offset = layout.offset;
   length = layout.declared != 0 && layout.declared <= available ? layout.declared : available;
   return true;
-}
-
-const std::uint8_t* WaveformManager::GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length) {
-  return GetWaveData(wave.data(), wave.size(), length);
 }
 
 std::uint64_t WaveformManager::CalculateChecksum(const std::string& text) {

@@ -28,7 +28,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +35,7 @@
 #include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
 #include "QelFileManager.h"
+#include "QelWaveFormat.h"
 
 namespace TARNWICKSS {
 
@@ -66,7 +66,6 @@ class WaveformManager : public FileManager {
   struct WaveFile {
     bool save = false;                 // write the current synthesis to a file
     std::string name;                  // relative to the folder
-    std::string companion;             // the channel's own; not used here
     apr_file_t* file = nullptr;        // open file, or null
     std::uint64_t content_length = 0;  // audio bytes written after the header
   };
@@ -75,12 +74,6 @@ class WaveformManager : public FileManager {
   class CacheEntry;
   // Checksum -> entry, equal checksums in insertion order. Not owning.
   using CacheRecords = std::multimap<std::uint64_t, CacheEntry*>;
-
-  // Wave header format tags.
-  static constexpr std::uint16_t kFormatPcm = 1;
-  static constexpr std::uint16_t kFormatAlaw = 6;
-  static constexpr std::uint16_t kFormatMulaw = 7;
-  static constexpr std::size_t kWaveHeaderSize = 44;
 
   // Copies what it needs from `settings`; the folder is not touched until
   // LoadFileEntries.
@@ -127,14 +120,14 @@ class WaveformManager : public FileManager {
   // The audio inside a WAVE file held in memory, found like LoadWaveFile
   // finds it; a size of 0, or one that runs past the end, means "up to the
   // end". Null when the buffer holds no more than a header. The result
-  // points into `wave`.
+  // points into `wave`. Kept as part of the manager's interface: the
+  // channel itself finds cloud audio through FindWaveData.
   static const std::uint8_t* GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length);
-  static const std::uint8_t* GetWaveData(const std::vector<std::uint8_t>& wave, std::size_t& length);
   // The same for a WAVE image of `size` bytes read through `read_at(offset,
   // buffer, count)`, which answers whether it could read all `count` bytes:
   // where the audio starts and its length. False when the image holds no
   // more than a header.
-  using ReadAt = std::function<bool(std::uint64_t offset, std::uint8_t* buffer, std::size_t count)>;
+  using ReadAt = WaveReadAt;
   static bool FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length);
 
   // The cache key of a text: the wrapping 64-bit sum of its bytes taken as
@@ -152,7 +145,6 @@ class WaveformManager : public FileManager {
   bool use_logging_tag() const { return use_logging_tag_; }
   bool caching() const { return caching_; }
   const CacheRecords& cache_records() const { return cache_records_; }
-  const OdaEdpf::LogFacility& log_facility() const { return log_facility_; }
 
  private:
   OdaEdpf::LogFacility log_facility_;  // "WVFM"; the base store prints its name

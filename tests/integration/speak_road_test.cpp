@@ -8,9 +8,8 @@
 // Frames are pulled as fast as the plugin gives them except where time
 // matters. The audio a SPEAK queued is read back from its waveform file
 // (save-waveforms is on), which holds exactly the bytes queued for it.
-#include <gtest/gtest.h>
-
 #include <apr_time.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -25,10 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "audio_capture.h"
 #include "corvex/host_runtime.hpp"
 #include "log_capture.h"
+#include "rapidjson/document.h"
 #include "speech_synthesizer.h"
-#include "audio_capture.h"
 #include "test_root.h"
 #include "test_speech_service.h"
 
@@ -259,6 +259,49 @@ TEST_F(SpeakRoad, TextAndSsmlBecomeSpeechAtBothRatesInlineAndByUrl) {
     }
   }
   EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+}
+
+// What the cloud is asked, read from the request info the plugin logs as it
+// submits it: the segment's text in the fields its type calls for, the voice,
+// and a language and the URL switch only when the SPEAK has them.
+TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
+  Configure("language=\"en-US\"", "language=\"\"");
+  StartHost();
+  const int channel = OpenChannel(8000);
+  Speak ssml{"<speak version=\"1.0\" xml:lang=\"en-GB\">Hello.</speak>", "en", true, "application/ssml+xml"};
+  ssml.language = "en-GB";
+  for (const Speak& speak : {Speak{"Hello."}, ssml}) {
+    SCOPED_TRACE(speak.type);
+    log_.Clear();
+    ExpectSpoken(channel, Send(channel, speak));
+    std::string logged;
+    for (const auto& r : log_.Records())
+      if (r.message.rfind("Submit TTS Request", 0) == 0) logged = r.message.substr(r.message.find('\n') + 1);
+    rapidjson::Document info;
+    ASSERT_FALSE(info.Parse(logged.c_str()).HasParseError()) << logged;
+    auto field = [](const rapidjson::Value& object, const char* name) -> std::string {
+      const auto it = object.FindMember(name);
+      if (it == object.MemberEnd()) return "(absent)";
+      if (it->value.IsBool()) return it->value.GetBool() ? "true" : "false";
+      return it->value.IsString() ? it->value.GetString() : "(not a string)";
+    };
+    const bool is_ssml = speak.type != "text/plain";
+    EXPECT_EQ(field(info, "Language"), is_ssml ? "en-GB" : "(absent)");
+    EXPECT_EQ(field(info, "ResponseVoice"), is_ssml ? "en" : "Default");
+    EXPECT_EQ(field(info, "ResponseAudioAsURL"), is_ssml ? "true" : "(absent)");
+    EXPECT_EQ(field(info, "ResponseAudioShortOrLong"), "Short");
+    ASSERT_TRUE(info.HasMember("ClientMatches") && info["ClientMatches"].IsArray());
+    ASSERT_EQ(info["ClientMatches"].Size(), 1u);
+    const rapidjson::Value& match = info["ClientMatches"][0];
+    EXPECT_EQ(field(match, "Expression"), "speak_this");
+    ASSERT_TRUE(match.HasMember("Result") && match["Result"].IsObject());
+    EXPECT_EQ(field(match["Result"], "Intent"), "speak_this");
+    for (const char* name : {"ResponseText", "ResponseTextLong"}) EXPECT_EQ(field(match, name), speak.body) << name;
+    for (const char* name : {"PlainResponseText", "PlainResponseTextLong"})
+      EXPECT_EQ(field(match, name), is_ssml ? "" : speak.body) << name;
+    for (const char* name : {"SSMLResponseText", "SSMLResponseTextLong"})
+      EXPECT_EQ(field(match, name), is_ssml ? speak.body : "(absent)") << name;
+  }
 }
 
 TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {

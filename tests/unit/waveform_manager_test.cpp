@@ -122,7 +122,7 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
   WaveformManager& manager = Make(false);
   WaveformManager::WaveFile wave;
   wave.name = "mulaw.wav";
-  ASSERT_TRUE(manager.OpenWavefile(wave, 8000, WaveformManager::kFormatMulaw, pool_));
+  ASSERT_TRUE(manager.OpenWavefile(wave, 8000, TARNWICKSS::kWaveFormatMulaw, pool_));
   ASSERT_NE(wave.file, nullptr);
   const Bytes audio = Ramp(3200);
   apr_size_t written = 0;
@@ -140,7 +140,7 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
   EXPECT_EQ(Bytes(bytes.begin() + 44, bytes.end()), audio);
 
   wave.name = "pcm.wav";
-  ASSERT_TRUE(manager.OpenWavefile(wave, 16000, WaveformManager::kFormatPcm, pool_));
+  ASSERT_TRUE(manager.OpenWavefile(wave, 16000, TARNWICKSS::kWaveFormatPcm, pool_));
   wave.content_length = 0;
   ASSERT_TRUE(manager.CloseWavefile(wave, 0));
   EXPECT_EQ(Read("pcm.wav"), ToBytes(WaveHeader(16000, 0)));
@@ -196,14 +196,15 @@ TEST_F(WaveformManagerTest, LoadWaveFileWalksToTheDataChunkOfOtherTools) {
   EXPECT_EQ(data, samples);
 
   std::size_t length = 0;
-  const std::uint8_t* audio = WaveformManager::GetWaveData(file, length);
+  const std::uint8_t* audio = WaveformManager::GetWaveData(file.data(), file.size(), length);
   ASSERT_NE(audio, nullptr);
   EXPECT_EQ(Bytes(audio, audio + length), samples);
 }
 
 TEST_F(WaveformManagerTest, GetWaveDataSizes) {
   std::size_t length = 12345;
-  EXPECT_EQ(WaveformManager::GetWaveData(Canonical(0, {}), length), nullptr);
+  const Bytes header_only = Canonical(0, {});
+  EXPECT_EQ(WaveformManager::GetWaveData(header_only.data(), header_only.size(), length), nullptr);
   EXPECT_EQ(length, 12345u);
 
   const struct {
@@ -212,7 +213,7 @@ TEST_F(WaveformManagerTest, GetWaveDataSizes) {
   } kCases[] = {{0, 1000}, {5000, 1000}, {600, 600}, {1000, 1000}, {0xFFFFFFFFu, 1000}};
   for (const auto& c : kCases) {
     const Bytes wave = Canonical(c.declared, Ramp(1000));
-    const std::uint8_t* audio = WaveformManager::GetWaveData(wave, length);
+    const std::uint8_t* audio = WaveformManager::GetWaveData(wave.data(), wave.size(), length);
     ASSERT_EQ(audio, wave.data() + 44) << c.declared;
     EXPECT_EQ(length, c.expected) << c.declared;
   }
@@ -220,7 +221,7 @@ TEST_F(WaveformManagerTest, GetWaveDataSizes) {
   Bytes raw = Ramp(100);
   raw[40] = 10;
   raw[41] = raw[42] = raw[43] = 0;
-  ASSERT_EQ(WaveformManager::GetWaveData(raw, length), raw.data() + 44);
+  ASSERT_EQ(WaveformManager::GetWaveData(raw.data(), raw.size(), length), raw.data() + 44);
   EXPECT_EQ(length, 10u);
 }
 

@@ -30,7 +30,6 @@ class LogDevice {
   // Logger thread: writes one record; false when it could not.
   virtual bool ProcessLogRecord(const LogRecord& record) = 0;
 
-  const LogFacility& GetFacility() const { return facility_; }
   const std::string& GetName() const { return facility_.GetName(); }
 
  protected:

@@ -66,13 +66,9 @@ class Timer {
   // and a DeleteOnStop timer is still deleted.
   bool Stop();
 
-  TimerHandler* GetHandler() const { return handler_; }
   std::int64_t GetInterval() const { return interval_; }
   Type GetType() const { return type_; }
-  LifeTime GetLifeTime() const { return life_time_; }
   AsyncEventTimerProcessor* GetProcessor() const { return processor_; }
-  bool IsStarted() const { return started_; }
-  bool IsStopRequested() const { return stop_requested_; }
 
  private:
   friend class TimerQueue;

@@ -1,0 +1,376 @@
+// The cloud exchange of a text segment: the request info, the text request
+// and its retry, the answer, the audio it carries inline or names by URL,
+// the fetch of that URL and the synthesis events the fetch raises, and the
+// conversion of the audio to the channel's rate.
+//
+// Everything here runs on the engine's event-processor thread, which blocks
+// in the SDK's text request and fetch; the fetch handler calls the
+// synthesis events from inside Fetch::get on that same thread.
+#include <apr_time.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <random>
+#include <string>
+
+#include "QelAudioFetchHandler.h"
+#include "QelInlineAudio.h"
+#include "QelTarnwickssChannel.h"
+#include "QelTarnwickssPlugin.h"
+#include "brillify/BrillCloudRequester.h"
+#include "brillify/Client/Base64.h"
+#include "brillify/Client/Fetch.h"
+#include "brillify/ClientMatchJSON.h"
+#include "brillify/CommandResultJSON.h"
+#include "brillify/RequestInfoJSON.h"
+
+namespace TARNWICKSS {
+
+namespace {
+
+// The service answers a text request whose query matches a client match's
+// expression with that match's response text, spoken.
+constexpr const char* kQuery = "speak_this";
+constexpr const char* kClientName = "tarnwickss";
+constexpr const char* kClientVersion = TARNWICKSS_VERSION;
+
+// Holds one reference to an SDK value for the length of a scope.
+template <typename T>
+class SdkRef {
+ public:
+  explicit SdkRef(T* value) : value_(value) {}
+  ~SdkRef() {
+    if (value_) value_->release();
+  }
+  SdkRef(const SdkRef&) = delete;
+  SdkRef& operator=(const SdkRef&) = delete;
+  T* operator->() const { return value_; }
+  T* get() const { return value_; }
+  // Hands the reference to the caller.
+  T* release() {
+    T* value = value_;
+    value_ = nullptr;
+    return value;
+  }
+
+ private:
+  T* value_;
+};
+
+// 40 URL-safe characters from 30 random bytes. The service echoes the two
+// identifiers of a request in its logs, so they must differ from request to
+// request, also within one second.
+std::string RandomIdentifier() {
+  static thread_local std::mt19937 generator = [] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device()};
+    return std::mt19937(seed);
+  }();
+  std::string id(40, '\0');
+  for (std::size_t i = 0; i < id.size(); i += 4) {
+    unsigned char bytes[3];
+    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(generator() & 0xFF);
+    Client::base64url_encode_three(&id[i], bytes);
+  }
+  return id;
+}
+
+// The format tag of a waveform file written from a stream of that codec.
+std::uint16_t WaveFormat(const std::string& codec) {
+  if (codec == "PCMU") return kWaveFormatMulaw;
+  if (codec == "PCMA") return kWaveFormatAlaw;
+  return kWaveFormatPcm;
+}
+
+}  // namespace
+
+Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
+  StreamingSynthContext& context = *synth_context_;
+  ++details_.attempt_counter;
+  try {
+    context.request_info = CreateRequestInfo();
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
+            ::to_string(*context.request_info).c_str());
+    context.result = requester.textRequest(kQuery, context.sdk_state, context.request_info, nullptr);
+    return OnFinishStream(true);
+  } catch (const char* text) {
+    return OnSdkError(text ? text : "");
+  } catch (const std::exception& error) {
+    return OnSdkError(error.what());
+  }
+}
+
+Channel::Attempt Channel::OnSdkError(const char* text) {
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", text);
+  StreamingSynthContext* context = synth_context_.get();
+  if (context && context->completed) {
+    // The segment's audio was complete before the error: nothing is lost.
+    ReleaseSynthContext();
+    return Attempt::kDone;
+  }
+  if (context && context->received == 0 && details_.speak_params.reattempt && details_.attempt_counter == 1) {
+    return Attempt::kRetry;
+  }
+  if (context && context->streaming && !context->fetch_failed && media_buffer_) {
+    // A body cut short: what arrived of it still plays, to its last sample.
+    context->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
+  }
+  ReleaseSynthContext();
+  return Attempt::kNotStarted;
+}
+
+RequestInfoJSON* Channel::CreateRequestInfo() {
+  const SpeakParams& params = details_.speak_params;
+  const SynthSegment& segment = details_.content.segments.front();
+  SdkRef<RequestInfoJSON> info(new RequestInfoJSON());
+  if (!params.language.empty()) info->setLanguage(params.language.c_str());
+  info->setRequestID(RandomIdentifier().c_str());
+  info->setSessionID(RandomIdentifier().c_str());
+  info->setClientName(kClientName);
+  info->setClientVersion(kClientVersion);
+
+  SdkRef<ClientMatchJSON> match(new ClientMatchJSON());
+  match->setExpression(kQuery);
+  SdkRef<JSONObjectValue> result(new JSONObjectValue());
+  SdkRef<JSONStringValue> intent(new JSONStringValue(kQuery));
+  result->appendPair("Intent", intent.get());
+  match->setResult(result.get());
+  const char* text = segment.text.c_str();
+  if (segment.content_type == SYNTH_CONTENT_SSML) {
+    match->setPlainResponseText("");
+    match->setPlainResponseTextLong("");
+    match->setSSMLResponseText(text);
+    match->setSSMLResponseTextLong(text);
+  } else {
+    match->setPlainResponseText(text);
+    match->setPlainResponseTextLong(text);
+  }
+  match->setResponseText(text);
+  match->setResponseTextLong(text);
+  info->clearClientMatches();
+  info->setClientMatchesPresent();
+  info->appendClientMatch(match.get());
+
+  info->setResponseVoice(segment.voice_name.empty() ? "Default" : segment.voice_name.c_str());
+  info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
+  if (params.audio_as_url) info->setResponseAudioAsURL(true);
+  return info.release();
+}
+
+Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
+  StreamingSynthContext* context = synth_context_.get();
+  if (!context) return Attempt::kDone;
+  BrillServerJSON* result = context->result;
+  if (!result) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Returned No Result");
+    return OnRequestFailed();
+  }
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered");
+  // Rendering an answer with seconds of inline audio takes longer than all
+  // the rest of the channel's work on it: only when debug lines are written.
+  // The log source says so; apt_log's result promises nothing.
+  if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
+  const bool succeeded = result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() &&
+                         result->countOfAllResults() > 0;
+  const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;
+  if (!first) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Failed");
+    return OnRequestFailed();
+  }
+
+  if (details_.speak_params.audio_as_url) {
+    if (!first->hasResponseAudioURL()) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioURL");
+      ProcessSynthError();
+      return Attempt::kDone;
+    }
+    if (first->getResponseAudioURL().empty()) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioURL");
+      ProcessSynthError();
+      return Attempt::kDone;
+    }
+    return FetchAudio(first->getResponseAudioURL());
+  }
+
+  details_.content.segments.pop_front();
+  if (!first->hasResponseAudioBytes()) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing ResponseAudioBytes");
+    ProcessSynthError();
+    return Attempt::kDone;
+  }
+  const std::string& text = first->getResponseAudioBytes();
+  if (text.empty()) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Empty ResponseAudioBytes");
+    ProcessSynthError();
+    return Attempt::kDone;
+  }
+  // Decoded piece by piece as it is converted: neither the channel's pool
+  // nor the heap holds the whole audio.
+  ProcessSynthContent(InlineAudio(text));
+  return Attempt::kDone;
+}
+
+Channel::Attempt Channel::OnRequestFailed() {
+  if (details_.speak_params.reattempt && details_.attempt_counter == 1) return Attempt::kRetry;
+  ProcessSynthError();
+  return Attempt::kDone;
+}
+
+Channel::Attempt Channel::FetchAudio(const std::string& url) {
+  StreamingSynthContext& context = *synth_context_;
+  context.fetch_handler = std::make_unique<AudioFetchHandler>(this);
+  context.fetch = std::make_unique<Client::Fetch>(url.c_str(), nullptr);
+  context.fetch->get(context.fetch_handler.get(), Client::Fetch::GET);
+  // get has returned: only now may the fetch, its handler and the context go.
+  if (context.completed) {
+    ReleaseSynthContext();
+    return Attempt::kDone;
+  }
+  if (!context.fetch_failed) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Ended Without Content End");
+  }
+  ProcessSynthError();
+  return Attempt::kDone;
+}
+
+void Channel::ProcessSynthStartEvent() {
+  StreamingSynthContext* context = synth_context_.get();
+  if (!current_request_ || !context || context->streaming || context->fetch_failed) return;
+  const auto rate = static_cast<unsigned>(details_.sampling_rate);
+  if (rate != CloudAudioConverter::kSourceRate) {
+    Log(APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz]", CloudAudioConverter::kSourceRate,
+        rate);
+  }
+  if (!context->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
+    context->fetch_failed = true;
+    return;
+  }
+  context->streaming = true;
+  StartSpeaking();
+  OpenWaveFile(WaveFormat(details_.codec));
+}
+
+// Cloud audio the converter refused: played, it would sound at the wrong
+// speed or as noise.
+void Channel::LogRefusedAudio(const CloudAudioConverter& converter) {
+  const CloudAudioConverter::Format& f = converter.format();
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Audio Format [format %u, %u channels, %u Hz, %u bits]", f.tag,
+      f.channels, static_cast<unsigned>(f.rate), f.bits);
+}
+
+void Channel::ProcessSynthFailureEvent(unsigned code) {
+  StreamingSynthContext* context = synth_context_.get();
+  if (!context || context->fetch_failed) return;
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Audio Fetch Failed status [%u]", code);
+  context->fetch_failed = true;
+}
+
+void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
+  StreamingSynthContext* context = synth_context_.get();
+  if (!current_request_ || !context || !context->streaming || context->fetch_failed || context->completed) return;
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Process audio chunk [%lu bytes]", size);
+  if (!media_buffer_ || size == 0 || !data) {
+    context->fetch_failed = true;
+    return;
+  }
+  context->received += size;
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+  if (!context->converter.Write(data, size, sink)) {
+    if (context->converter.refused()) {
+      LogRefusedAudio(context->converter);
+      context->fetch_failed = true;
+      return;
+    }
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%lu bytes]", size);
+  }
+}
+
+void Channel::ProcessSynthCompleteEvent() {
+  StreamingSynthContext* context = synth_context_.get();
+  if (!current_request_ || !context || !context->streaming || context->fetch_failed || context->completed) return;
+  if (!media_buffer_) {
+    context->fetch_failed = true;
+    return;
+  }
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+  if (!context->converter.Finish(sink)) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio");
+  }
+  Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples]",
+      context->converter.input_samples(), context->converter.output_samples());
+  context->completed = true;
+  details_.content.segments.pop_front();
+  FinishSegmentAudio();
+  SaveWaveFile(apr_time_now());
+}
+
+void Channel::ProcessSynthContent(const InlineAudio& audio) {
+  // Audio whose very first character does not decode is empty.
+  std::uint8_t first = 0;
+  if (!media_buffer_ || audio.Read(0, &first, 1) == 0) {
+    ProcessSynthError();
+    return;
+  }
+  const WaveformManager::ReadAt read_at = [&audio](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    return audio.Read(offset, buffer, count) == count;
+  };
+  std::uint64_t offset = 0, length = 0;
+  if (WaveformManager::FindWaveData(read_at, audio.size(), offset, length) && length > 0) {
+    CloudAudioConverter& converter = synth_context_->converter;
+    const auto rate = static_cast<unsigned>(details_.sampling_rate);
+    const std::uint64_t input = length / 2;
+    if (rate != CloudAudioConverter::kSourceRate) {
+      Log(APT_LOG_MARK, APT_PRIO_INFO,
+          "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
+          " samples]",
+          CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate);
+    }
+    if (!converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
+      ProcessSynthError();
+      return;
+    }
+    // The header first, through a stream of its own: audio in a format the
+    // converter refuses fails the segment before anything is queued.
+    std::array<std::uint8_t, CloudAudioConverter::kInputBlock * 2> piece;
+    for (std::uint64_t done = 0; done < offset && !converter.refused();) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), offset - done));
+      converter.Write(piece.data(), audio.Read(done, piece.data(), want), [](const std::uint8_t*, std::size_t) {});
+      done += want;
+    }
+    if (converter.refused()) {
+      LogRefusedAudio(converter);
+      ProcessSynthError();
+      return;
+    }
+    converter.Start(rate, 0);
+    OpenWaveFile(kWaveFormatPcm);
+    // The same blocks as a fetched body: the same samples, however the
+    // audio came. One converter block of bytes at a time, decoded just
+    // before the converter reads it.
+    const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+    bool converted = true;
+    for (std::uint64_t done = 0; done < length;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
+      const std::size_t got = audio.Read(offset + done, piece.data(), want);
+      converted = converter.Write(piece.data(), got, sink) && converted;
+      done += got;
+      if (got < want) break;  // the text ends decoding early
+    }
+    if (!converter.Finish(sink) || !converted) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%" APR_UINT64_T_FMT " bytes]", length);
+    }
+    if (converter.resampling()) {
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples]", converter.output_samples());
+    }
+  }
+  const bool held = pending_speak_response_ != nullptr;
+  FinishSegmentAudio();
+  SaveWaveFile(held ? details_.stream_start_time : apr_time_now());
+  ReleaseSynthContext();
+}
+
+}  // namespace TARNWICKSS
