@@ -98,8 +98,12 @@ bool TimerQueue::Advance() {
     // The clock stepped back: wait until it has passed the last reading.
     return false;
   }
-  elapsed_ += (now - last_time_) / 1000;
-  last_time_ = now;
+  // Whole milliseconds only; the remainder stays in last_time_ for the next
+  // advance. Dropping it would stop the scale altogether for a busy
+  // processor, which advances every few microseconds.
+  const apr_time_t whole_ms = (now - last_time_) / 1000;
+  elapsed_ += whole_ms;
+  last_time_ += whole_ms * 1000;
   if (elapsed_ > kMaxElapsed) {
     Reschedule();
   }
