@@ -13,10 +13,11 @@
 // An inline answer arrives as one piece, a fetched body in whatever pieces
 // the HTTP client delivers. However the stream is cut, the output is the
 // same: the header is skipped once, a sample split across two pieces is
-// joined, the resampler always sees the same fixed 200 ms blocks, and Finish
-// converts the last partial block and flushes the resampler, so n input
-// samples give exactly n * rate / 16000 output samples (rounded down). Only
-// whole samples come out; a half sample left at the end is dropped.
+// joined, each piece goes to the resampler at once in blocks of at most
+// 200 ms (its output does not depend on how its input is split), and Finish
+// flushes the resampler, so n input samples give exactly n * rate / 16000
+// output samples (rounded down). Only whole samples come out; a half sample
+// left at the end is dropped.
 //
 // Output goes to the sink passed with each call, in runs of at most one
 // output block (200 ms at the channel's rate); the bytes are host-order
