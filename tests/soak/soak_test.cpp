@@ -215,7 +215,6 @@ class Soak {
   void Drain();
   void Handle(const HostEvent& e);
   void HandleMessage(const HostEvent& e, Request& r);
-  void Finish(Request& r, const std::string& how);
   void CheckSpoken(Request& r);
   void CheckRecord(const Request& r, bool normal, const char* cause = "normal");
   void CheckStatusFiles();
@@ -266,9 +265,7 @@ class Soak {
   std::size_t max_open_ = 0;
 
   std::vector<std::string> violations_;
-  std::map<std::string, std::uint64_t> sent_;    // requests by kind
-  std::map<std::string, std::uint64_t> faults_;  // fault switches asked for
-  std::map<std::string, std::uint64_t> finals_;  // how SPEAKs ended
+  std::uint64_t requests_sent_ = 0, faults_injected_ = 0;
   std::uint64_t opens_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
   std::vector<std::pair<double, long>> rss_;  // (minutes, kB)
   std::vector<std::pair<double, long>> heap_;  // (minutes, kB malloc holds in use)
@@ -354,7 +351,7 @@ void Soak::CloseOne(int index, bool with_request_before) {
       Violation(Describe(*r) + ": still open at the close, long after its " + std::to_string(r->duration_ms) +
                 " ms of audio");
     }
-    Finish(*r, "open at close");
+    r->final = true;
   }
   if (!host_->DestroyChannel(index)) Violation("channel " + std::to_string(index) + ": destroy failed");
   capture_.Take(index);
@@ -385,7 +382,7 @@ mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
 }
 
 mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
-  ++sent_[r.kind];
+  ++requests_sent_;
   requests_[{r.channel, r.id}] = r;
   channels_[r.channel].unanswered.insert(r.id);
   if (!host_->SendRequest(r.channel, message)) Violation(Describe(r) + ": refused by process_request");
@@ -456,7 +453,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     r.outcome = fault.outcome;
     r.duration_ms = ms;
     if (fault.outcome == Outcome::kExact) r.audio = ToneBytes(hz, ms);
-    ++faults_[fault.name];
+    ++faults_injected_;
   } else if (shape < 5) {
     // A tone: from a small set, so the same SPEAK comes again and hits the cache.
     const int hz = kHz[Pick(4)];
@@ -610,12 +607,12 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     const bool success = e.status_code == MRCP_STATUS_CODE_SUCCESS;
     if (r.method != SYNTHESIZER_SPEAK) {
       if (!success) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
-      Finish(r, "response");
+      r.final = true;
       // A STOP that ended its SPEAK is that SPEAK's final answer.
       if (r.target) {
         Request* target = Find(r.channel, r.target);
         if (target && !target->final && target->responses > 0 && target->in_progress) {
-          Finish(*target, "stopped");
+          target->final = true;
           CheckRecord(*target, false);
         }
       }
@@ -629,20 +626,20 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     if ((r.outcome == Outcome::kExact || r.outcome == Outcome::kCut) && !r.replaced) {
       Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code) + " where speech was due");
     }
-    Finish(r, "error " + std::to_string(e.status_code));
+    r.final = true;
     return;
   }
   // An event.
   if (r.method != SYNTHESIZER_SPEAK || e.method_id != SYNTHESIZER_SPEAK_COMPLETE) return;
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_CANCELLED) {
     if (!r.replaced) Violation(Describe(r) + ": completed as cancelled, but no newer SPEAK came");
-    Finish(r, "complete cancelled");
+    r.final = true;
     return;
   }
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR) {
     // Speech cut short after IN-PROGRESS: what came played, then the error.
     if (r.outcome == Outcome::kExact && !r.replaced) Violation(Describe(r) + ": completed in error where speech was due");
-    Finish(r, "complete error");
+    r.final = true;
     if (r.outcome == Outcome::kCut) CheckSpoken(r);
     CheckRecord(r, true, "error");
     return;
@@ -652,14 +649,9 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
   }
   if ((r.outcome == Outcome::kError || r.outcome == Outcome::kCut) && !r.replaced)
     Violation(Describe(r) + ": completed normally where an error was due");
-  Finish(r, "complete normal");
+  r.final = true;
   CheckSpoken(r);
   CheckRecord(r, true);
-}
-
-void Soak::Finish(Request& r, const std::string& how) {
-  r.final = true;
-  if (r.method == SYNTHESIZER_SPEAK) ++finals_[how.rfind("error", 0) == 0 ? "error response" : how];
 }
 
 // At 16000 Hz the service's bytes exactly; at 8000 Hz half as many samples.
@@ -758,14 +750,9 @@ void Soak::Summary(double seconds) {
   std::printf("soak: seed %" PRIu64 ", %.0f s, up to %zu channels, fault share %.2f; channels: %" PRIu64
               " opened, %zu at most at once\n",
               settings_.seed, seconds, settings_.max_channels, settings_.fault_share, opens_, max_open_);
-  for (const auto& [title, counts] : {std::pair{"requests", &sent_}, {"faults injected", &faults_},
-                                      {"SPEAKs ended by", &finals_}}) {
-    std::printf("%s:", title);
-    for (const auto& [kind, n] : *counts) std::printf(" %s %" PRIu64 ";", kind.c_str(), n);
-    std::printf("\n");
-  }
-  std::printf("checks: %" PRIu64 " audio, %" PRIu64 " records, %" PRIu64 " status files\n", audio_checks_,
-              record_checks_, status_checks_);
+  std::printf("requests: %" PRIu64 ", %" PRIu64 " of them with a service fault; checks: %" PRIu64 " audio, %" PRIu64
+              " records, %" PRIu64 " status files\n",
+              requests_sent_, faults_injected_, audio_checks_, record_checks_, status_checks_);
   for (const auto& [title, samples] : {std::pair{"resident size", &rss_}, {"malloc in use", &heap_}}) {
     std::printf("%s (minute: MB):", title);
     for (const auto& [minute, kb] : *samples) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
