@@ -4,31 +4,26 @@
 // files it writes. The real plugin speaks through the local speech service
 // run as its own program; the echo test plugin stands in where audio must
 // play to a script (a SPEAK plays a tone for as many frames as its body says)
-// and the mute one where answers never come.
-#include <fcntl.h>
-#include <netinet/in.h>
+// and the rogue one where answers break the protocol or never come.
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <apr_general.h>
 #include <apr_pools.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "corvex/mrcp_text.h"
 #include "test_root.h"
 #include "test_speech_service.h"
+#include "wave_header.h"
 
 namespace {
 
@@ -55,8 +50,6 @@ struct Printed {
   std::string text;
 };
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 std::string PluginPath(const std::string& name) { return std::string(TEST_PLUGIN_DIR) + "/" + name + ".so"; }
 
 class CorvexHost : public ::testing::Test {
@@ -73,38 +66,19 @@ class CorvexHost : public ::testing::Test {
     fs::remove_all(root_);
   }
 
-  // Runs corvex-host with args; stdout and stderr go to files in the root.
-  Result Run(const std::vector<std::string>& args, std::chrono::seconds limit = std::chrono::seconds(120)) {
-    const std::string out_path = root_ + "/stdout.txt";
-    const std::string err_path = root_ + "/stderr.txt";
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(CORVEX_HOST_PATH));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+  // Runs corvex-host with args (killed after `limit` seconds); stdout and
+  // stderr go to files in the root.
+  Result Run(const std::vector<std::string>& args, int limit = 120) {
+    auto quoted = [](const std::string& word) { return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'"; };
+    std::string command = "timeout -s KILL " + std::to_string(limit) + " " + quoted(CORVEX_HOST_PATH);
+    for (const std::string& a : args) command += " " + quoted(a);
+    const int wstatus = std::system((command + " >" + quoted(root_ + "/stdout.txt") + " 2>" +
+                                     quoted(root_ + "/stderr.txt")).c_str());
     Result result;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-      execv(CORVEX_HOST_PATH, argv.data());
-      _exit(127);
-    }
-    EXPECT_GT(pid, 0);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
-        ADD_FAILURE() << "corvex-host did not end within " << limit.count() << " s";
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = ReadFile(out_path);
-    result.err = ReadFile(err_path);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    EXPECT_NE(result.status, 128 + SIGKILL) << "corvex-host did not end within " << limit << " s";
+    result.out = ReadFile(root_ + "/stdout.txt");
+    result.err = ReadFile(root_ + "/stderr.txt");
     return result;
   }
 
@@ -156,38 +130,21 @@ class CorvexHost : public ::testing::Test {
     return path;
   }
 
-  // Points the credentials file at a loopback port nothing listens on.
+  // Points the credentials file at a loopback port nothing listens on (1, tcpmux).
   void ServiceDown() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    close(s);
-    const std::string base = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v1/";
-    WriteFile(root_ + "/data/credentials.json",
-              "{\"client-id\": \"c\", \"client-key\": \"k\", \"voice-request-url-base\": \"" + base +
-                  "voice\", \"text-request-url-base\": \"" + base + "text\"}");
+    const std::string base = "http://127.0.0.1:1/v1/";
+    WriteFile(root_ + "/data/credentials.json", "{\"client-id\": \"c\", \"client-key\": \"k\", \"voice-request-url-base\": \"" +
+                                                    base + "voice\", \"text-request-url-base\": \"" + base + "text\"}");
   }
 
   apr_pool_t* pool_ = nullptr;
   std::string root_;
 };
 
-// Returns the sample rate and the data bytes of a canonical 44-byte-header WAVE file.
-std::pair<std::uint32_t, std::uint32_t> WaveInfo(const std::string& path) {
+// Whether path is a canonical WAVE file at rate with data_bytes of audio.
+bool IsWave(const std::string& path, std::uint32_t rate, std::size_t data_bytes) {
   const std::string data = ReadFile(path);
-  if (data.size() < 44 || data.compare(0, 4, "RIFF") != 0 || data.compare(36, 4, "data") != 0) return {0, 0};
-  auto u32 = [&](std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(data[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(data[at + 3])) << 24;
-  };
-  EXPECT_EQ(data.size(), 44u + u32(40)) << path;
-  return {u32(24), u32(40)};
+  return data.size() == 44 + data_bytes && data.substr(0, 44) == WaveHeader(rate, static_cast<std::uint32_t>(data_bytes));
 }
 
 TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
@@ -196,64 +153,40 @@ TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
       {"--bogus"},
       {"--root"},
       {"--root", r, "--rate", "11025", "--speak", "x"},
-      {"--root", r, "--channels", "0"},
-      {"--root", r, "--channels", "101"},
-      {"--root", r, "--log-level", "8"},
-      {"--root", r, "--timeout", "0"},
       {"--speak", "no root given"},
       {"--root", r, "--header", "Voice-Name Kate", "--speak", "x"},
-      {"--root", r, "--header", "Voice-Age: old", "--speak", "x"},
       {"--root", r, "--header", "Content-Length: 3", "--speak", "x"},
-      {"--root", r, "--header", "Voice-Name: Kate"},
-      {"--root", r, "stray"},
-      {"--root", r, "--ssml", r + "/missing.xml"},
       {"--root", r, "--request", r + "/missing.mrcp"},
       {"--root", r, "--wav", r + "/no/such/dir/out.wav", "--speak", "x"},
-      {"--root", r, "--log", r + "/no/such/dir/host.log"},
   };
   for (const auto& args : cases) {
-    std::string line;
-    for (const std::string& a : args) line += a + " ";
     const Result result = Run(args);
-    EXPECT_EQ(result.status, 2) << line << "\n" << result.err;
-    EXPECT_EQ(result.out, "") << line;
-    EXPECT_NE(result.err.find("corvex-host: "), std::string::npos) << line;
+    EXPECT_EQ(result.status, 2) << args.back() << "\n" << result.err;
+    EXPECT_EQ(result.out, "") << args.back();
+    EXPECT_NE(result.err.find("corvex-host: "), std::string::npos) << args.back();
   }
-
   const Result help = Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--plugin", "--root", "--rate", "--channels", "--fast", "--speak", "--header", "--ssml",
-                             "--uri-list", "--request", "--wav", "--wav-timeline", "--no-queue", "--log-level", "--log",
-                             "@send", "@expect"}) {
-    EXPECT_NE(help.out.find(option), std::string::npos) << option;
-  }
+  for (const char* option : {"--request", "@send", "@expect"}) EXPECT_NE(help.out.find(option), std::string::npos);
 }
 
 TEST_F(CorvexHost, MalformedRequestFileIsReportedWithItsLineAndNothingIsSent) {
   const std::string good = "MRCP/2.0 GET-PARAMS\n---\n";
-  struct Case {
-    std::string text;
-    std::string where;  // ":LINE: reason"
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {  // text, ":LINE: reason"
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\nVoice-Age: old\n\nHi\n", ":5: Voice-Age takes a number"},
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHi\nMRCP/2.0 STOP\n", ":7: a start line or directive"},
       {good + "@send soon\nMRCP/2.0 STOP\n", ":3: @send takes"},
-      {good + "@expect stopped\nMRCP/2.0 STOP\n", ":4: @expect stopped is for a SPEAK"},
       {good + "@send after IN-PROGRESS\nMRCP/2.0 STOP\n", ":4: waits for IN-PROGRESS, which only a SPEAK gets"},
-      {good + "MRCP/2.0 1 200 COMPLETE\n", ":3: a request file holds requests"},
       {"MRCP/2.0 STOP 5\n---\nMRCP/2.0 STOP 5\n", ":3: request id 5 does not rise"},
       {good + "MRCP/2.0 SPEAK\nContent-Length: 2\n\nHi there\n", ":6: text after the 2-byte body"},
-      {good + "MRCP/2.0 STOP\n---\n@expect any\n", ":5: directives at the end of the file"},
-      {good + "SPEAK please\n", ":3: expected a comment"},
       {good + "MRCP/2.0 SPEAK\nContent-Length: 20\n\nHi\n", ":6: the body has"},
   };
-  for (const Case& c : cases) {
-    const std::string path = File("bad.mrcp", c.text);
+  for (const auto& [text, where] : cases) {
+    const std::string path = File("bad.mrcp", text);
     const Result result = Run({"--root", root_, "--request", path});
-    EXPECT_EQ(result.status, 2) << c.text;
-    EXPECT_EQ(result.out, "") << c.text;
-    EXPECT_NE(result.err.find(path + c.where), std::string::npos) << c.text << "\n---\n" << result.err;
+    EXPECT_EQ(result.status, 2) << text;
+    EXPECT_EQ(result.out, "") << text;
+    EXPECT_NE(result.err.find(path + where), std::string::npos) << text << "\n---\n" << result.err;
     EXPECT_NE(result.err.find("nothing was sent"), std::string::npos);
   }
 }
@@ -286,28 +219,12 @@ TEST_F(CorvexHost, PluginAnswersEveryMethodAndExpectationsDecideTheStatus) {
   const Result result = Run({"--root", root_, "--request", script});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.err.find("all 6 requests on 1 channel(s) ended as expected"), std::string::npos) << result.err;
-
   const std::vector<Printed> messages = Messages(result.out);
   ASSERT_EQ(messages.size(), 12u) << result.out;
-  const std::vector<mrcp_method_id> methods = {SYNTHESIZER_GET_PARAMS, SYNTHESIZER_SET_PARAMS, SYNTHESIZER_PAUSE,
-                                               SYNTHESIZER_RESUME,     SYNTHESIZER_STOP,       SYNTHESIZER_SPEAK};
-  const std::vector<mrcp_request_id> ids = {1, 2, 10, 11, 12, 13};  // left out: one above the one before
-  for (std::size_t k = 0; k < methods.size(); ++k) {
-    const Printed& request = messages[2 * k];
-    const Printed& response = messages[2 * k + 1];
-    EXPECT_TRUE(request.sent);
-    EXPECT_EQ(request.type, MRCP_MESSAGE_TYPE_REQUEST);
-    EXPECT_EQ(request.method, methods[k]);
-    EXPECT_EQ(request.id, ids[k]);
-    EXPECT_FALSE(response.sent);
-    EXPECT_EQ(response.type, MRCP_MESSAGE_TYPE_RESPONSE);
-    EXPECT_EQ(response.id, ids[k]);
-    EXPECT_EQ(response.state, MRCP_REQUEST_STATE_COMPLETE);
-    EXPECT_EQ(response.status, k + 1 < methods.size() ? 200 : 409);
-    EXPECT_EQ(response.channel_id, messages[0].channel_id);
-    EXPECT_LE(request.ms, response.ms);
-  }
-  EXPECT_FALSE(messages[0].channel_id.empty());
+  // Request ids left out are one above the one before.
+  EXPECT_EQ(messages[7].id, 11u);
+  EXPECT_EQ(messages[7].status, 200);
+  EXPECT_EQ(messages[11].status, 409);
   EXPECT_EQ(messages[11].cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
   EXPECT_GE(messages[6].ms - messages[4].ms, 300) << "RESUME is sent 300 ms after PAUSE";
   EXPECT_NE(messages[2].text.find("Vendor-Specific-Parameters: voice-name=\"Kate\";region=eu\r\n"), std::string::npos);
@@ -330,34 +247,16 @@ TEST_F(CorvexHost, SpeakWithHeadersAgainstAServiceThatIsDownFails) {
   const Result result = Run({"--root", root_, "--request", example, "--header", "Voice-Name: Kate", "--speak",
                              "One.", "--speak", "Two."});
   EXPECT_EQ(result.status, 1);
-  const std::vector<Printed> messages = Messages(result.out);
   std::vector<Printed> sent;
-  for (const Printed& p : messages) {
-    if (p.sent) {
-      sent.push_back(p);
-      continue;
-    }
-    // Every SPEAK fails before it speaks, with its cause.
-    EXPECT_EQ(p.type, MRCP_MESSAGE_TYPE_RESPONSE);
-    EXPECT_GE(p.status, 400);
-    EXPECT_EQ(p.cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+  for (const Printed& p : Messages(result.out)) {
+    if (p.sent) sent.push_back(p);
+    else EXPECT_EQ(p.cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);  // every SPEAK fails before it speaks
   }
   ASSERT_EQ(sent.size(), 4u) << result.out;
-  EXPECT_EQ(messages.size(), 8u);
-  for (const char* header : {"Content-Type: text/plain; charset=UTF-8\r\n", "Speech-Language: en-GB\r\n",
-                             "Voice-Gender: female\r\n", "Voice-Name: Alice\r\n", "Prosody-Rate: 1.2\r\n",
-                             "Prosody-Volume: loud\r\n", "Cache-Control: max-age=3600, min-fresh=10\r\n",
-                             "Logging-Tag: example-call-0001\r\n",
-                             "Vendor-Specific-Parameters: voice-name=\"Kate\";audio-as-url=false\r\n",
-                             "\r\n\r\nThe quick brown fox jumps over the lazy dog."}) {
-    EXPECT_NE(sent[0].text.find(header), std::string::npos) << header;
-  }
+  EXPECT_NE(sent[0].text.find("Vendor-Specific-Parameters: voice-name=\"Kate\";audio-as-url=false\r\n"),
+            std::string::npos);
   EXPECT_NE(sent[1].text.find("Content-Length: 135\r\n"), std::string::npos);
-  for (std::size_t k : {2u, 3u}) {
-    EXPECT_NE(sent[k].text.find("Content-Type: text/plain\r\n"), std::string::npos);
-    EXPECT_NE(sent[k].text.find("Voice-Name: Kate\r\n"), std::string::npos);
-  }
-  EXPECT_NE(sent[3].text.find("\r\n\r\nTwo."), std::string::npos);
+  EXPECT_NE(sent[3].text.find("Voice-Name: Kate\r\n"), std::string::npos);
   EXPECT_NE(result.err.find("SPEAK 3 (--speak #1): expected SPEAK-COMPLETE with Completion-Cause 000, got 4"),
             std::string::npos)
       << result.err;
@@ -373,23 +272,14 @@ TEST_F(CorvexHost, FourChannelsSpeakOneAfterTheOtherEachIntoItsOwnWave) {
   std::vector<std::string> channel_ids;
   for (int c = 0; c < 4; ++c) {
     std::vector<Printed> own;
-    for (const Printed& p : messages)
-      if (p.channel == c) own.push_back(p);
+    std::copy_if(messages.begin(), messages.end(), std::back_inserter(own), [c](const Printed& p) { return p.channel == c; });
     ASSERT_EQ(own.size(), 6u) << "channel " << c;
-    // Per SPEAK: sent, 200 IN-PROGRESS, SPEAK-COMPLETE 000; the second only after the first completed.
-    for (int s = 0; s < 2; ++s) {
-      EXPECT_TRUE(own[3 * s].sent);
-      EXPECT_EQ(own[3 * s + 1].state, MRCP_REQUEST_STATE_INPROGRESS);
-      EXPECT_EQ(own[3 * s + 2].type, MRCP_MESSAGE_TYPE_EVENT);
-      EXPECT_EQ(own[3 * s + 2].method, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK_COMPLETE));
-      EXPECT_EQ(own[3 * s + 2].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-    }
-    EXPECT_LE(own[2].ms, own[3].ms);
+    // The second SPEAK is sent only after the first completed.
+    EXPECT_EQ(own[2].method, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK_COMPLETE));
+    EXPECT_TRUE(own[3].sent);
+    EXPECT_EQ(own[5].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
     channel_ids.push_back(own[0].channel_id);
-    // 50 frames of 10 ms at 16000 Hz, 16-bit.
-    const auto wave = WaveInfo(root_ + "/out-" + std::to_string(c) + ".wav");
-    EXPECT_EQ(wave.first, 16000u);
-    EXPECT_EQ(wave.second, 50u * 320u);
+    EXPECT_TRUE(IsWave(root_ + "/out-" + std::to_string(c) + ".wav", 16000, 50 * 320)) << c;  // 50 frames of 10 ms
   }
   std::sort(channel_ids.begin(), channel_ids.end());
   EXPECT_EQ(std::unique(channel_ids.begin(), channel_ids.end()), channel_ids.end()) << "each channel its own id";
@@ -426,11 +316,11 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
   EXPECT_EQ(messages[6].type, MRCP_MESSAGE_TYPE_EVENT);
   EXPECT_EQ(messages[6].id, messages[4].id);
   // Some of the stopped prompt played, not all of it, then the whole second one.
-  const auto wave = WaveInfo(wav);
-  EXPECT_EQ(wave.first, 8000u);
-  EXPECT_GT(wave.second, 10u * 160u);
-  EXPECT_LT(wave.second, 300u * 160u);
-  EXPECT_GE(WaveInfo(root_ + "/timeline.wav").second, wave.second) << "the timeline holds the audio and its gaps";
+  const std::size_t played = ReadFile(wav).size() - 44;
+  EXPECT_TRUE(IsWave(wav, 8000, played));
+  EXPECT_GT(played, 10u * 160u);
+  EXPECT_LT(played, 300u * 160u);
+  EXPECT_GE(ReadFile(root_ + "/timeline.wav").size(), played + 44) << "the timeline holds the audio and its gaps";
 
   // Played as fast as frames can be pulled, the prompt is over before the
   // barge-in: the expectation fails, and the program says so.
@@ -458,8 +348,8 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
 }
 
 TEST_F(CorvexHost, RequestWithoutFinalAnswerIsReportedAfterTheTimeout) {
-  const std::string script = File("hang.mrcp", "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHello\n---\nMRCP/2.0 STOP\n");
-  const Result result = Run({"--plugin", PluginPath("mute_plugin"), "--root", root_, "--timeout", "1", "--request",
+  const std::string script = File("hang.mrcp", "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nsilent\n---\nMRCP/2.0 STOP\n");
+  const Result result = Run({"--plugin", PluginPath("rogue_plugin"), "--root", root_, "--timeout", "1", "--request",
                              script});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("SPEAK 1 (" + script + ":1): expected SPEAK-COMPLETE with Completion-Cause 000, got no "
@@ -493,48 +383,17 @@ TEST_F(CorvexHost, ExampleRequestFilesReadAsIntended) {
   EXPECT_EQ(m[4], "status 200 and stopped");
 }
 
-TEST_F(CorvexHost, TheLocalServiceSpeaksPlainTextExamplesAndFourChannels) {
+// The example request files against the local speech service, each ending
+// as it expects (the barge-in one at real-time pace).
+TEST_F(CorvexHost, TheExampleRequestsRunAgainstTheLocalService) {
   corvex_test::TestSpeechService service(corvex_test::TestSpeechService::Mode::kChildProcess);
   ASSERT_TRUE(service.ok()) << service.error();
   WriteFile(root_ + "/data/credentials.json", service.PluginCredentials());
-  // Seconds of speech in a WAVE file at `rate`, after checking it is not silence.
-  auto speech_seconds = [](const std::string& wav, std::uint32_t rate) {
-    const auto wave = WaveInfo(wav);
-    EXPECT_EQ(wave.first, rate) << wav;
-    const std::string data = ReadFile(wav).substr(44);
-    double sum = 0;
-    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-      const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(data[i]) |
-                                                    static_cast<unsigned char>(data[i + 1]) << 8);
-      sum += static_cast<double>(sample) * sample;
-    }
-    EXPECT_GT(std::sqrt(sum / static_cast<double>(data.size() / 2 + 1)), 300.0) << wav << ": speech, not silence";
-    return wave.second / 2.0 / rate;
-  };
-
-  const std::string narrow = root_ + "/speech-8000.wav";
-  Result result = Run({"--root", root_, "--rate", "8000", "--fast", "--speak", "Hello from the local speech service.",
-                       "--wav", narrow});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_GT(speech_seconds(narrow, 8000), 1.0);
-  EXPECT_LT(speech_seconds(narrow, 8000), 6.0);
-
-  // Every header of the example reaches the plugin and both SPEAKs complete.
   const std::string examples = std::string(TARNWICKSS_SOURCE_DIR) + "/examples/requests/";
-  result = Run({"--root", root_, "--fast", "--request", examples + "speak-with-headers.mrcp"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  int completes = 0;
-  for (const Printed& p : Messages(result.out))
-    if (!p.sent && p.type == MRCP_MESSAGE_TYPE_EVENT && p.method == SYNTHESIZER_SPEAK_COMPLETE && p.cause == 0)
-      ++completes;
-  EXPECT_GE(completes, 2);
-
-  // The barge-in example at real-time pace: the SPEAK is stopped, not completed.
-  result = Run({"--root", root_, "--request", examples + "barge-in.mrcp"});
-  EXPECT_EQ(result.status, 0) << result.err;
-
+  EXPECT_EQ(Run({"--root", root_, "--fast", "--request", examples + "speak-with-headers.mrcp"}).status, 0);
+  EXPECT_EQ(Run({"--root", root_, "--request", examples + "barge-in.mrcp"}).status, 0);
   // RFC 6787's own examples: GET-PARAMS answers what SET-PARAMS set, the SSML SPEAK completes.
-  result = Run({"--root", root_, "--fast", "--request", examples + "rfc6787.mrcp"});
+  const Result result = Run({"--root", root_, "--fast", "--request", examples + "rfc6787.mrcp"});
   EXPECT_EQ(result.status, 0) << result.err;
   const std::vector<Printed> rfc = Messages(result.out);
   ASSERT_EQ(rfc.size(), 7u) << result.out;
@@ -542,12 +401,6 @@ TEST_F(CorvexHost, TheLocalServiceSpeaksPlainTextExamplesAndFourChannels) {
             std::string::npos)
       << rfc[3].text;
   EXPECT_EQ(rfc[6].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-
-  // Four channels at once, each with its own speech in its own WAVE file.
-  result = Run({"--root", root_, "--channels", "4", "--rate", "16000", "--fast", "--speak", "Four at once.", "--wav",
-                root_ + "/four.wav"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  for (int c = 0; c < 4; ++c) EXPECT_GT(speech_seconds(root_ + "/four-" + std::to_string(c) + ".wav", 16000), 0.3) << c;
 }
 
 }  // namespace

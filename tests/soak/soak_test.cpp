@@ -7,12 +7,15 @@
 // PAUSE, RESUME, SET-PARAMS and GET-PARAMS, some of them timed to race: right
 // after a SPEAK, as a SPEAK's audio ends, right before a close.
 //
-// The host's protocol checker holds every answer to the protocol (one
-// response each, one final answer per SPEAK, nothing after it, acknowledged
-// opens and closes); on top of it this test checks what the plugin promises:
-// the outcome each SPEAK was due, exact audio, status files and records that
-// agree with what happened. The run prints a summary and fails on any
-// violation.
+// The host runtime's protocol checker (Host::Violations) holds every answer
+// to the protocol: one response per request, a SPEAK ended once (error
+// response, SPEAK-COMPLETE after IN-PROGRESS, or the STOP that ended it),
+// nothing after that nor after a close's acknowledgement, every request
+// answered before its channel's close is acknowledged, opens and closes
+// acknowledged once. On top of it this test checks what the plugin promises:
+// every SPEAK ends by the end of the run, with the outcome it was due, exact
+// audio, status files and records that agree with what happened. The run
+// prints a summary and fails on any violation.
 //
 // Settings (command line --name=value, or the environment SOAK_NAME):
 //   seed         random seed (default: from the clock; printed, so a failing
@@ -34,10 +37,11 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -47,11 +51,11 @@
 #include <thread>
 #include <vector>
 
+#include "audio_capture.h"
+#include "audio_samples.h"
 #include "corvex/host_runtime.hpp"
 #include "log_capture.h"
-#include "soak_settings.h"
 #include "speech_synthesizer.h"
-#include "audio_capture.h"
 #include "test_root.h"
 #include "test_speech_service.h"
 
@@ -61,8 +65,59 @@ namespace fs = std::filesystem;
 using corvex::Host;
 using corvex::HostEvent;
 using corvex_test::TestSpeechService;
-using Bytes = std::vector<std::uint8_t>;
+using corvex_test::Bytes;
+using corvex_test::ToBytes;
 using Clock = std::chrono::steady_clock;
+
+// The run's settings: each from the command line (--name=value), else from
+// the environment (SOAK_NAME, upper case, '-' as '_'), else its default.
+struct Settings {
+  std::uint64_t seed = 0;
+  long seconds = 40;
+  std::size_t max_channels = 32;
+  double fault_share = 0.2;
+  long rss_period = 60;
+  double rss_limit_mb_per_hour = 8;
+};
+Settings g_settings;
+
+// Reads the settings (after gtest has taken its own flags). False, with a
+// line on stderr, for an unknown flag or a value out of range.
+bool ParseSettings(int argc, char** argv) {
+  static const char* const kNames[] = {"seed", "seconds", "channels", "fault-share", "rss-period", "rss-limit"};
+  const char* values[6] = {};
+  for (int i = 1; i < argc; ++i) {
+    bool known = false;
+    for (int k = 0; k < 6; ++k) {
+      const std::string flag = std::string("--") + kNames[k] + "=";
+      if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0) values[k] = argv[i] + flag.size(), known = true;
+    }
+    if (!known) {
+      std::fprintf(stderr, "unknown argument %s; use --seed= --seconds= --channels= --fault-share= "
+                           "--rss-period= --rss-limit=\n", argv[i]);
+      return false;
+    }
+  }
+  for (int k = 0; k < 6; ++k) {
+    std::string env = std::string("SOAK_") + kNames[k];
+    for (char& c : env) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!values[k]) values[k] = std::getenv(env.c_str());
+  }
+  Settings& s = g_settings;
+  s.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ULL;
+  if (values[0]) s.seed = std::strtoull(values[0], nullptr, 10);
+  if (values[1]) s.seconds = std::atol(values[1]);
+  if (values[2]) s.max_channels = std::strtoul(values[2], nullptr, 10);
+  if (values[3]) s.fault_share = std::atof(values[3]);
+  if (values[4]) s.rss_period = std::atol(values[4]);
+  if (values[5]) s.rss_limit_mb_per_hour = std::atof(values[5]);
+  if (s.seconds < 1 || s.max_channels < 1 || s.max_channels > 90 || s.fault_share < 0 || s.fault_share > 1 ||
+      s.rss_period < 1) {
+    std::fprintf(stderr, "soak: a setting is out of range\n");
+    return false;
+  }
+  return true;
+}
 
 constexpr int kTimeoutMs = 1000;         // the SDK's request (and fetch stall) time-out here
 constexpr int kLongDelayMs = 1500;       // longer than it
@@ -70,20 +125,6 @@ constexpr int kShortDelayMs = 100;       // well within it
 constexpr std::size_t kMaxOutstanding = 3;  // unanswered requests per channel before it gets no more
 constexpr auto kStallGrace = std::chrono::seconds(2);  // a media thread may be this late with a SPEAK's end
 const char* const kBaseUri = "http://localhost/utterances";
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-Bytes ToBytes(const std::vector<std::int16_t>& samples) {
-  Bytes bytes(samples.size() * 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    bytes[2 * i] = static_cast<std::uint8_t>(samples[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<std::uint8_t>((samples[i] >> 8) & 0xFF);
-  }
-  return bytes;
-}
 
 // Resident set size of this process, in kB.
 long ResidentKb() {
@@ -94,9 +135,8 @@ long ResidentKb() {
   return 0;
 }
 
-// Bytes malloc has handed out and not had back, in kB: what the process
-// really holds, as against what the resident size also counts (freed memory
-// malloc keeps, fragmentation).
+// Bytes malloc has handed out and not had back, in kB (the README's figure
+// of what the process really holds, apart from freed memory malloc keeps).
 long MallocInUseKb() {
   const struct mallinfo2 info = mallinfo2();
   return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
@@ -114,8 +154,6 @@ double SlopeMbPerHour(const std::vector<std::pair<double, long>>& samples) {
   return sxx > 0 ? sxy / sxx * 60.0 / 1024.0 : 0;
 }
 
-using Capture = corvex_test::AudioCapture;
-
 // What a SPEAK should end with when nothing (STOP, a newer SPEAK, a close)
 // interrupts it.
 enum class Outcome {
@@ -130,11 +168,9 @@ struct Request {
   mrcp_request_id id = 0;
   mrcp_method_id method = 0;
   std::string kind;  // for the summary and messages
-  Clock::time_point sent;
   int responses = 0;
   bool in_progress = false;
   bool final = false;
-  std::string final_how;
   // SPEAK only
   Outcome outcome = Outcome::kAny;
   Bytes audio;            // kExact at 16000 Hz: these bytes; at 8000 Hz: this many bytes
@@ -159,7 +195,7 @@ struct Channel {
 
 class Soak {
  public:
-  explicit Soak(const soak::Settings& settings) : settings_(settings), random_(settings.seed) {}
+  explicit Soak(const Settings& settings) : settings_(settings), random_(settings.seed) {}
 
   void Run();
   const std::vector<std::string>& violations() const { return violations_; }
@@ -167,18 +203,18 @@ class Soak {
  private:
   // set-up
   void PrepareRoot();
-  void Configure(const std::string& from, const std::string& to);
   // actions
   void OpenOne();
   void CloseOne(int index, bool with_request_before);
   mrcp_request_id SendSpeak(int index);
   mrcp_request_id SendSimple(int index, mrcp_method_id method);
+  // Records the request and sends it.
+  mrcp_request_id Submit(const Request& r, mrcp_message_t* message);
   void RandomAction();
   // checking
   void Drain();
   void Handle(const HostEvent& e);
   void HandleMessage(const HostEvent& e, Request& r);
-  void Finish(Request& r, const std::string& how);
   void CheckSpoken(Request& r);
   void CheckRecord(const Request& r, bool normal, const char* cause = "normal");
   void CheckStatusFiles();
@@ -187,6 +223,13 @@ class Soak {
 
   std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
+  static Request NewRequest(int channel, const mrcp_message_t* message) {
+    Request r;
+    r.channel = channel;
+    r.id = message->start_line.request_id;
+    r.method = message->start_line.method_id;
+    return r;
+  }
   Request* Find(int channel, mrcp_request_id id) {
     auto it = requests_.find({channel, id});
     return it == requests_.end() ? nullptr : &it->second;
@@ -207,13 +250,12 @@ class Soak {
            std::to_string(channels_.at(r.channel).rate) + " Hz) request " + std::to_string(r.id) + " [" + r.kind + "]";
   }
 
-  soak::Settings settings_;
+  Settings settings_;
   std::mt19937_64 random_;
   TestSpeechService service_{TestSpeechService::Mode::kChildProcess};
   std::string root_;
   corvex_test::LogCapture log_{APT_PRIO_WARNING};  // outlives the host
-  Capture capture_;
-  int max_index_ = -1;  // the highest channel index made so far
+  corvex_test::AudioCapture capture_;
   std::unique_ptr<Host> host_;
 
   std::map<int, Channel> channels_;
@@ -223,10 +265,8 @@ class Soak {
   std::size_t max_open_ = 0;
 
   std::vector<std::string> violations_;
-  std::map<std::string, std::uint64_t> sent_;    // requests by kind
-  std::map<std::string, std::uint64_t> faults_;  // fault switches asked for
-  std::map<std::string, std::uint64_t> finals_;  // how SPEAKs ended
-  std::uint64_t opens_ = 0, closes_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
+  std::uint64_t requests_sent_ = 0, faults_injected_ = 0;
+  std::uint64_t opens_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
   std::vector<std::pair<double, long>> rss_;  // (minutes, kB)
   std::vector<std::pair<double, long>> heap_;  // (minutes, kB malloc holds in use)
 };
@@ -236,46 +276,27 @@ void Soak::Violation(const std::string& what) {
   violations_.push_back(what);
 }
 
-void Soak::Configure(const std::string& from, const std::string& to) {
-  const fs::path conf = fs::path(root_) / "conf" / "tarnwickss.xml";
-  std::string text = ReadText(conf);
-  const auto at = text.find(from);
-  if (at == std::string::npos) {
-    Violation("the sample configuration has no " + from);
-    return;
-  }
-  text.replace(at, from.size(), to);
-  std::ofstream(conf) << text;
-}
-
 void Soak::PrepareRoot() {
   root_ = MakeTestRoot("soak");
   InstallSampleConfig(root_);
-  std::ofstream(root_ + "/data/credentials.json")
-      << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
-      << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << service_.text_url() << "\"}";
-  Configure("caching=\"false\"", "caching=\"true\"");
-  Configure("save-waveforms=\"false\"", "save-waveforms=\"true\"");
-  Configure("save-records=\"false\"", "save-records=\"true\"");
-  Configure("record-folder=\"\"", "record-folder=\"records\"");
-  const fs::path conf = fs::path(root_) / "conf" / "tarnwickss.xml";
-  std::string text = ReadText(conf);
-  const auto begin = text.find("<monitoring-agent");
-  const auto end = text.find("</monitoring-agent>") + std::string("</monitoring-agent>").size();
-  text.replace(begin, end - begin, R"(<monitoring-agent>
-  <usage-change-handler>
-    <update-usage enable="true" status-file="usage.txt"/>
-    <dump-channels enable="true" status-file="channels.txt"/>
-  </usage-change-handler>
-</monitoring-agent>)");
-  std::ofstream(conf) << text;
+  WriteFile(root_ + "/data/credentials.json", service_.PluginCredentials());
+  // The first status outputs are the usage-change-handler's.
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"caching=\"false\"", "caching=\"true\""},
+           {"save-waveforms=\"false\"", "save-waveforms=\"true\""},
+           {"save-records=\"false\"", "save-records=\"true\""},
+           {"record-folder=\"\"", "record-folder=\"records\""},
+           {"<update-usage enable=\"false\" status-file=\"\"", "<update-usage enable=\"true\" status-file=\"usage.txt\""},
+           {"<dump-channels enable=\"false\" status-file=\"\"", "<dump-channels enable=\"true\" status-file=\"channels.txt\""}}) {
+    if (!ReplaceInFile(root_ + "/conf/tarnwickss.xml", from, to)) Violation("the sample configuration has no " + from);
+  }
   fs::create_directories(root_ + "/var/status");
   fs::create_directories(root_ + "/var/records");
 
   const auto a = speech_service::Tone(440, 100);
   const auto b = speech_service::Tone(880, 60);
-  std::ofstream(root_ + "/a.wav", std::ios::binary) << speech_service::WaveBytes(a, 16000);
-  std::ofstream(root_ + "/var/clip.wav", std::ios::binary) << speech_service::WaveBytes(b, 16000);
+  WriteFile(root_ + "/a.wav", speech_service::WaveBytes(a, 16000));
+  WriteFile(root_ + "/var/clip.wav", speech_service::WaveBytes(b, 16000));
   clip_a_ = ToBytes(a);
   clip_b_ = ToBytes(b);
 }
@@ -286,7 +307,6 @@ void Soak::OpenOne() {
   channel.index = host_->CreateChannel(channel.rate);
   if (channel.index < 0) return Violation("a channel could not be created");
   channel.id = host_->channel(channel.index)->id;
-  max_index_ = std::max(max_index_, channel.index);
   ++opens_;
   if (!host_->OpenChannel(channel.index)) Violation("channel " + std::to_string(channel.index) + ": open not acknowledged");
   channel.open = true;
@@ -304,17 +324,12 @@ void Soak::CloseOne(int index, bool with_request_before) {
     else SendSimple(index, Chance(0.5) ? SYNTHESIZER_STOP : SYNTHESIZER_PAUSE);
   }
   Channel& channel = channels_[index];
-  ++closes_;
   if (!host_->CloseChannel(index, std::chrono::seconds(30)))
     Violation("channel " + std::to_string(index) + ": close not acknowledged");
   channel.open = false;
   for (const HostEvent& e : host_->TakeEvents()) Handle(e);
   // A request without a response at the close is the checker's to report.
-  for (mrcp_request_id id : channel.unanswered) {
-    Request* r = Find(index, id);
-    r->final = true;
-    r->final_how = "lost at close";
-  }
+  for (mrcp_request_id id : channel.unanswered) Find(index, id)->final = true;
   channel.unanswered.clear();
   // A SPEAK may still be playing at a close, but one that a newer SPEAK
   // replaced (before the close, as requests are handled in order) had its
@@ -333,12 +348,10 @@ void Soak::CloseOne(int index, bool with_request_before) {
     if (r->outcome == Outcome::kExact && !r->raw && r->in_progress && r->duration_ms > 0 &&
         !channel.paused_since_speak &&
         Clock::now() > r->in_progress_at + std::chrono::milliseconds(r->duration_ms) + kStallGrace) {
-      Violation(Describe(*r) + ": still open " +
-                std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - r->in_progress_at)
-                                   .count()) +
-                " ms after IN-PROGRESS with " + std::to_string(r->duration_ms) + " ms of audio");
+      Violation(Describe(*r) + ": still open at the close, long after its " + std::to_string(r->duration_ms) +
+                " ms of audio");
     }
-    Finish(*r, "open at close");
+    r->final = true;
   }
   if (!host_->DestroyChannel(index)) Violation("channel " + std::to_string(index) + ": destroy failed");
   capture_.Take(index);
@@ -353,18 +366,8 @@ void Soak::CloseOne(int index, bool with_request_before) {
 mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
   Channel& channel = channels_[index];
   mrcp_message_t* message = host_->CreateRequest(index, method);
-  Request r;
-  r.channel = index;
-  r.id = message->start_line.request_id;
-  r.method = method;
-  switch (method) {
-    case SYNTHESIZER_STOP: r.kind = "STOP"; break;
-    case SYNTHESIZER_BARGE_IN_OCCURRED: r.kind = "BARGE-IN-OCCURRED"; break;
-    case SYNTHESIZER_PAUSE: r.kind = "PAUSE"; break;
-    case SYNTHESIZER_RESUME: r.kind = "RESUME"; break;
-    case SYNTHESIZER_GET_PARAMS: r.kind = "GET-PARAMS"; break;
-    default: r.kind = "SET-PARAMS"; break;
-  }
+  Request r = NewRequest(index, message);
+  r.kind = mrcp_synth_method_name_get(method);
   if (method == SYNTHESIZER_SET_PARAMS) {
     mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
     apt_string_assign(&synth->voice_param.name, "en", message->pool);
@@ -375,11 +378,14 @@ mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
     const Request* last = Find(index, channel.speaks.back());
     if (last && !last->final) r.target = last->id;
   }
-  r.sent = Clock::now();
-  ++sent_[r.kind];
-  requests_[{index, r.id}] = r;
-  channel.unanswered.insert(r.id);
-  if (!host_->SendRequest(index, message)) Violation(Describe(r) + ": refused by process_request");
+  return Submit(r, message);
+}
+
+mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
+  ++requests_sent_;
+  requests_[{r.channel, r.id}] = r;
+  channels_[r.channel].unanswered.insert(r.id);
+  if (!host_->SendRequest(r.channel, message)) Violation(Describe(r) + ": refused by process_request");
   return r.id;
 }
 
@@ -387,10 +393,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
   Channel& channel = channels_[index];
   mrcp_message_t* message = host_->CreateRequest(index, SYNTHESIZER_SPEAK);
   apr_pool_t* pool = message->pool;
-  Request r;
-  r.channel = index;
-  r.id = message->start_line.request_id;
-  r.method = SYNTHESIZER_SPEAK;
+  Request r = NewRequest(index, message);
   std::string type = "text/plain", body, voice;
   bool by_url = Chance(0.4);
   static const int kHz[] = {300, 500, 1000, 2500};
@@ -450,7 +453,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     r.outcome = fault.outcome;
     r.duration_ms = ms;
     if (fault.outcome == Outcome::kExact) r.audio = ToneBytes(hz, ms);
-    ++faults_[fault.name];
+    ++faults_injected_;
   } else if (shape < 5) {
     // A tone: from a small set, so the same SPEAK comes again and hits the cache.
     const int hz = kHz[Pick(4)];
@@ -523,15 +526,10 @@ mrcp_request_id Soak::SendSpeak(int index) {
   }
   if (quiet) capture_.Take(index);
   r.audio_checked = quiet && (r.outcome == Outcome::kExact || r.outcome == Outcome::kCut);
-  r.sent = Clock::now();
-  ++sent_[r.kind];
-  requests_[{index, r.id}] = r;
   channel.speaks.push_back(r.id);
   channel.paused_since_speak = false;
   if (channel.speaks.size() > 64) channel.speaks.erase(channel.speaks.begin());
-  channel.unanswered.insert(r.id);
-  if (!host_->SendRequest(index, message)) Violation(Describe(r) + ": refused by process_request");
-  return r.id;
+  return Submit(r, message);
 }
 
 void Soak::RandomAction() {
@@ -590,8 +588,7 @@ void Soak::Handle(const HostEvent& e) {
   auto it = channels_.find(e.channel);
   if (e.kind == HostEvent::Kind::EngineOpened || e.kind == HostEvent::Kind::EngineClosed) return;
   if (it == channels_.end()) {
-    return Violation("an event for channel " + std::to_string(e.channel) +
-                     (e.channel >= 0 && e.channel <= max_index_ ? " after it was destroyed" : " the driver never made"));
+    return Violation("an event for channel " + std::to_string(e.channel) + ", which is not there");
   }
   if (e.kind == HostEvent::Kind::ChannelOpened && !e.status) {
     Violation("channel " + std::to_string(e.channel) + ": open acknowledged as failed");
@@ -610,12 +607,12 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     const bool success = e.status_code == MRCP_STATUS_CODE_SUCCESS;
     if (r.method != SYNTHESIZER_SPEAK) {
       if (!success) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
-      Finish(r, "response");
+      r.final = true;
       // A STOP that ended its SPEAK is that SPEAK's final answer.
       if (r.target) {
         Request* target = Find(r.channel, r.target);
         if (target && !target->final && target->responses > 0 && target->in_progress) {
-          Finish(*target, "stopped");
+          target->final = true;
           CheckRecord(*target, false);
         }
       }
@@ -629,20 +626,20 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     if ((r.outcome == Outcome::kExact || r.outcome == Outcome::kCut) && !r.replaced) {
       Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code) + " where speech was due");
     }
-    Finish(r, "error " + std::to_string(e.status_code));
+    r.final = true;
     return;
   }
   // An event.
   if (r.method != SYNTHESIZER_SPEAK || e.method_id != SYNTHESIZER_SPEAK_COMPLETE) return;
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_CANCELLED) {
     if (!r.replaced) Violation(Describe(r) + ": completed as cancelled, but no newer SPEAK came");
-    Finish(r, "complete cancelled");
+    r.final = true;
     return;
   }
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR) {
     // Speech cut short after IN-PROGRESS: what came played, then the error.
     if (r.outcome == Outcome::kExact && !r.replaced) Violation(Describe(r) + ": completed in error where speech was due");
-    Finish(r, "complete error");
+    r.final = true;
     if (r.outcome == Outcome::kCut) CheckSpoken(r);
     CheckRecord(r, true, "error");
     return;
@@ -652,15 +649,9 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
   }
   if ((r.outcome == Outcome::kError || r.outcome == Outcome::kCut) && !r.replaced)
     Violation(Describe(r) + ": completed normally where an error was due");
-  Finish(r, "complete normal");
+  r.final = true;
   CheckSpoken(r);
   CheckRecord(r, true);
-}
-
-void Soak::Finish(Request& r, const std::string& how) {
-  r.final = true;
-  r.final_how = how;
-  if (r.method == SYNTHESIZER_SPEAK) ++finals_[how.rfind("error", 0) == 0 ? "error response" : how];
 }
 
 // At 16000 Hz the service's bytes exactly; at 8000 Hz half as many samples.
@@ -673,17 +664,9 @@ void Soak::CheckSpoken(Request& r) {
   const unsigned rate = channels_[r.channel].rate;
   if (rate == 16000 || r.raw) {
     if (played != r.audio) {
-      std::size_t at = 0;
-      while (at < played.size() && at < r.audio.size() && played[at] == r.audio[at]) ++at;
-      // Whether it was wrong already when queued, or only when played.
-      const std::string wave = ReadText(fs::path(root_) / "var" /
-                                        ("tarnwickss-" + channels_[r.channel].id + "-" + std::to_string(r.id) + ".wav"));
-      const bool queued_right = wave.size() == r.audio.size() + 44 &&
-                                std::equal(r.audio.begin(), r.audio.end(), wave.begin() + 44,
-                                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+      const auto at = std::mismatch(played.begin(), played.end(), r.audio.begin(), r.audio.end()).first - played.begin();
       Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, the service sent " +
-                std::to_string(r.audio.size()) + "; first difference at byte " + std::to_string(at) +
-                (queued_right ? "; queued right" : "; queued wrong"));
+                std::to_string(r.audio.size()) + "; first difference at byte " + std::to_string(at));
     }
   } else if (played.size() != r.audio.size() / 4 * 2) {
     Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes at 8000 Hz for " +
@@ -695,15 +678,14 @@ void Soak::CheckSpoken(Request& r) {
 // left none, or one that does not say normal.
 void Soak::CheckRecord(const Request& r, bool normal, const char* cause) {
   const Channel& channel = channels_[r.channel];
-  const fs::path path = fs::path(root_) / "var" / "records" /
-                        ("tarnwickss-" + channel.id + "-" + std::to_string(r.id) + ".json");
+  const std::string path = root_ + "/var/records/tarnwickss-" + channel.id + "-" + std::to_string(r.id) + ".json";
   ++record_checks_;
   if (!fs::exists(path)) {
-    if (normal) Violation(Describe(r) + ": completed, but no record " + path.string());
+    if (normal) Violation(Describe(r) + ": completed, but no record " + path);
     return;
   }
   rapidjson::Document doc;
-  const std::string text = ReadText(path);
+  const std::string text = ReadFile(path);
   doc.Parse(text.c_str());
   if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("synth-details-record")) {
     return Violation(Describe(r) + ": record is not valid: " + text);
@@ -733,13 +715,13 @@ void Soak::CheckStatusFiles() {
   std::multiset<std::string> ids;
   for (const auto& [index, channel] : channels_)
     if (channel.open) ++open, ids.insert(channel.id);
-  const std::string usage = ReadText(fs::path(root_) / "var" / "status" / "usage.txt");
+  const std::string usage = ReadFile(root_ + "/var/status/usage.txt");
   const std::string expected = "in-use channels: " + std::to_string(open) + "\nmax used channels: " +
                                std::to_string(max_open_) + "\ntotal channels: " +
                                std::to_string(host_->config().max_channel_count) + "\n";
   if (usage != expected) Violation("usage status file: \"" + usage + "\", expected \"" + expected + "\"");
   std::multiset<std::string> listed;
-  std::istringstream lines(ReadText(fs::path(root_) / "var" / "status" / "channels.txt"));
+  std::istringstream lines(ReadFile(root_ + "/var/status/channels.txt"));
   for (std::string line; std::getline(lines, line);) listed.insert(line);
   if (listed != ids) Violation("channels status file lists " + std::to_string(listed.size()) + " channels, " +
                                std::to_string(ids.size()) + " are open");
@@ -765,33 +747,19 @@ void Soak::Drain() {
 }
 
 void Soak::Summary(double seconds) {
-  std::printf("soak: seed %" PRIu64 ", %.0f s, up to %zu channels, fault share %.2f\n", settings_.seed, seconds,
-              settings_.max_channels, settings_.fault_share);
-  std::printf("channels: %" PRIu64 " opened, %" PRIu64 " closed, %zu at most at once\n", opens_, closes_, max_open_);
-  std::uint64_t total = 0;
-  for (const auto& [kind, n] : sent_) total += n;
-  std::printf("requests: %" PRIu64 "\n", total);
-  for (const auto& [kind, n] : sent_) std::printf("  %-36s %" PRIu64 "\n", kind.c_str(), n);
-  std::uint64_t injected = 0;
-  for (const auto& [kind, n] : faults_) injected += n;
-  std::printf("faults injected: %" PRIu64 "\n", injected);
-  for (const auto& [kind, n] : faults_) std::printf("  %-36s %" PRIu64 "\n", kind.c_str(), n);
-  std::printf("SPEAKs ended by:\n");
-  for (const auto& [how, n] : finals_) std::printf("  %-36s %" PRIu64 "\n", how.c_str(), n);
-  std::printf("checks: %" PRIu64 " audio, %" PRIu64 " records, %" PRIu64 " status files\n", audio_checks_,
-              record_checks_, status_checks_);
-  if (!rss_.empty()) {
-    std::printf("resident size (minute: MB):");
-    for (const auto& [minute, kb] : rss_) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
-    std::printf("\nresident size trend: %+.2f MB/hour overall", SlopeMbPerHour(rss_));
-    const std::vector<std::pair<double, long>> late(rss_.begin() + static_cast<long>(rss_.size() / 2), rss_.end());
-    std::printf(", %+.2f MB/hour over the second half\n", SlopeMbPerHour(late));
-    std::printf("malloc in use (minute: MB):");
-    for (const auto& [minute, kb] : heap_) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
-    const std::vector<std::pair<double, long>> late_heap(heap_.begin() + static_cast<long>(heap_.size() / 2),
-                                                         heap_.end());
-    std::printf("\nmalloc in use trend: %+.2f MB/hour overall, %+.2f MB/hour over the second half\n",
-                SlopeMbPerHour(heap_), SlopeMbPerHour(late_heap));
+  std::printf("soak: seed %" PRIu64 ", %.0f s, up to %zu channels, fault share %.2f; channels: %" PRIu64
+              " opened, %zu at most at once\n",
+              settings_.seed, seconds, settings_.max_channels, settings_.fault_share, opens_, max_open_);
+  std::printf("requests: %" PRIu64 ", %" PRIu64 " of them with a service fault; checks: %" PRIu64 " audio, %" PRIu64
+              " records, %" PRIu64 " status files\n",
+              requests_sent_, faults_injected_, audio_checks_, record_checks_, status_checks_);
+  for (const auto& [title, samples] : {std::pair{"resident size", &rss_}, {"malloc in use", &heap_}}) {
+    std::printf("%s (minute: MB):", title);
+    for (const auto& [minute, kb] : *samples) std::printf(" %.0f: %.1f", minute, static_cast<double>(kb) / 1024);
+    const std::vector<std::pair<double, long>> late(samples->begin() + static_cast<long>(samples->size() / 2),
+                                                    samples->end());
+    std::printf("; trend %+.2f MB/hour overall, %+.2f over the second half\n", SlopeMbPerHour(*samples),
+                SlopeMbPerHour(late));
   }
   std::printf("violations: %zu\n", violations_.size());
   std::fflush(stdout);
@@ -813,13 +781,15 @@ void Soak::Run() {
 
   const auto start = Clock::now();
   const auto end = start + std::chrono::seconds(settings_.seconds);
-  auto next_rss = start;
-  while (Clock::now() < end) {
-    if (Clock::now() >= next_rss) {
-      const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
-      rss_.emplace_back(minute, ResidentKb());
-      heap_.emplace_back(minute, MallocInUseKb());
-      next_rss += std::chrono::seconds(settings_.rss_period);
+  auto sample = [&] {
+    const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
+    rss_.emplace_back(minute, ResidentKb());
+    heap_.emplace_back(minute, MallocInUseKb());
+  };
+  for (auto next_sample = start; Clock::now() < end;) {
+    if (Clock::now() >= next_sample) {
+      sample();
+      next_sample += std::chrono::seconds(settings_.rss_period);
     }
     for (const HostEvent& e : host_->TakeEvents()) Handle(e);
     RandomAction();
@@ -827,17 +797,14 @@ void Soak::Run() {
     if (pause > 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
   }
   Drain();
-  const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
-  rss_.emplace_back(minute, ResidentKb());
-  heap_.emplace_back(minute, MallocInUseKb());
+  sample();
   host_->CloseEngine();
   for (const corvex::ProtocolViolation& v : host_->Violations()) {
     Violation("channel " + std::to_string(v.channel) + " request " + std::to_string(v.request_id) + ": " + v.rule +
               " (" + v.detail + ")");
   }
   host_.reset();
-  const std::size_t warnings = log_.Warnings();
-  std::printf("plugin warnings logged: %zu\n", warnings);
+  std::printf("plugin warnings logged: %zu\n", log_.Warnings());
   Summary(std::chrono::duration<double>(Clock::now() - start).count());
   fs::remove_all(root_);
 
@@ -853,16 +820,16 @@ void Soak::Run() {
 TEST(Soak, RandomLoadWithRandomFaultsKeepsEveryPromise) {
   setenv("BRILLIFY_CONNECT_TIMEOUT_MS", "500", 1);
   setenv("BRILLIFY_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
-  Soak soak(soak::CurrentSettings());
+  Soak soak(g_settings);
   soak.Run();
   EXPECT_TRUE(soak.violations().empty()) << soak.violations().size() << " violations, the first: "
-                                         << soak.violations().front() << "\nseed " << soak::CurrentSettings().seed;
+                                         << soak.violations().front() << "\nseed " << g_settings.seed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (!soak::ParseSettings(argc, argv)) return 2;
+  if (!ParseSettings(argc, argv)) return 2;
   return RUN_ALL_TESTS();
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -85,26 +84,17 @@ TEST_F(LoggerTest, NamesTakeTheLevelOfTheirLongestConfiguredPrefix) {
   Logger* logger = Logger::CreateInstance();
   ASSERT_TRUE(logger->AddFacilityConfig("FM", "DEBUG"));
   ASSERT_TRUE(logger->AddFacilityConfig("FMX", "ERROR"));
-
   auto level_of = [&](const std::string& name) { return logger->GetFacilityConfig(name)->GetLevel(); };
   EXPECT_EQ(level_of("FMY"), LogDebug);
-  EXPECT_EQ(level_of("FM"), LogDebug);
-  EXPECT_EQ(level_of("FMX"), LogError);
   EXPECT_EQ(level_of("FMX1"), LogError);
   EXPECT_EQ(level_of("F"), LogInfo);  // made on the way to FM
-  EXPECT_EQ(level_of("Q"), LogInfo);
-  EXPECT_EQ(level_of(""), LogInfo);
 
-  // Configuring an existing node again changes it in place.
+  // Configuring an existing node again changes it in place; a facility
+  // constructed by name takes the configured level once.
   ASSERT_TRUE(logger->AddFacilityConfig("FM", "NOTICE"));
-  EXPECT_EQ(level_of("FMY"), LogNotice);
   EXPECT_EQ(level_of("FMX1"), LogError);
-
-  // A facility constructed by name takes the configured level once.
   LogFacility fmy("FMY");
-  LogFacility other("Q");
   EXPECT_EQ(fmy.GetLevel(), LogNotice);
-  EXPECT_EQ(other.GetLevel(), LogInfo);
   ASSERT_TRUE(logger->AddFacilityConfig("FMY", "EMERGENCY"));
   EXPECT_EQ(fmy.GetLevel(), LogNotice);
   EXPECT_EQ(LogFacility("FMY").GetLevel(), LogEmergency);
@@ -112,50 +102,28 @@ TEST_F(LoggerTest, NamesTakeTheLevelOfTheirLongestConfiguredPrefix) {
   // Nodes made on the way keep the default of their creation: the root's
   // new default reaches only nodes made after it.
   logger->SetLogLevel(LogDebug);
-  EXPECT_EQ(level_of("FMZ"), LogNotice);
   EXPECT_EQ(level_of("F"), LogInfo);
-  EXPECT_EQ(level_of("Z"), LogDebug);
   ASSERT_TRUE(logger->AddFacilityConfig("XYZ", "ALERT"));
   EXPECT_EQ(level_of("XY"), LogDebug);
-  Logger::DestroyInstance();
 
-  // Without a logger a named facility starts at INFO.
-  EXPECT_EQ(LogFacility("FMY").GetLevel(), LogInfo);
-}
-
-TEST_F(LoggerTest, GlobalNameSetsTheDefaultAndBadLevelNamesChangeNothing) {
-  Logger* logger = Logger::CreateInstance();
-  ASSERT_TRUE(logger->AddFacilityConfig("GL", "ERROR"));
+  // "GLOBAL" sets the default; bad level names change nothing.
   ASSERT_TRUE(logger->AddFacilityConfig("GLOBAL", "WARNING"));
-  EXPECT_EQ(logger->GetGlobalFacility().GetLevel(), LogWarning);
-  EXPECT_EQ(logger->GetFacilityConfig("Q")->GetLevel(), LogWarning);
-  // No node was made for it: its deepest match is still GL's.
-  EXPECT_EQ(logger->GetFacilityConfig("GLOBAL")->GetLevel(), LogError);
-
+  EXPECT_EQ(level_of("Q"), LogWarning);
   EXPECT_FALSE(logger->AddFacilityConfig("GLOBAL", "debug"));
   EXPECT_FALSE(logger->AddFacilityConfig("NEW", "WARN"));
   EXPECT_EQ(logger->GetGlobalFacility().GetLevel(), LogWarning);
   EXPECT_EQ(logger->GetFacilityConfig("NEW"), logger->GetFacilityConfig(""));
   Logger::DestroyInstance();
+  // Without a logger a named facility starts at INFO.
+  EXPECT_EQ(LogFacility("FMY").GetLevel(), LogInfo);
 }
 
-// --- records ---------------------------------------------------------------
-
-TEST_F(LoggerTest, RecordCarriesTheCallAndCutsLongMessages) {
+TEST_F(LoggerTest, RecordCutsLongMessagesAfterFormatting) {
   LogFacility facility("WVFM", LogDebug);
-  LogRecord record = Populate(facility, LogNotice, "%s has %d files", "cache", 12);
-  EXPECT_EQ(record.message, "cache has 12 files");
-  EXPECT_EQ(record.facility, "WVFM");
-  EXPECT_TRUE(std::regex_match(record.timestamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6})")))
-      << record.timestamp;
-
+  EXPECT_EQ(Populate(facility, LogNotice, "%s has %d files", "cache", 12).message, "cache has 12 files");
   const std::string exact(1023, 'x');
   EXPECT_EQ(Populate(facility, LogInfo, "%s", exact.c_str()).message, exact);
-  const std::string longer = std::string(1500, 'y') + "tail";
-  EXPECT_EQ(Populate(facility, LogInfo, "%s", longer.c_str()).message, longer.substr(0, 1023));
-  // The cut applies to the formatted text, not to the format.
   EXPECT_EQ(Populate(facility, LogInfo, "%s%s", exact.c_str(), "z").message, exact);
-  EXPECT_EQ(Populate(facility, LogInfo, "").message, "");
 }
 
 // --- logger thread, devices ---------------------------------------------------
@@ -213,12 +181,11 @@ TEST_F(LoggerTest, LastReferenceEndsTheThreadAfterQueuedRecords) {
   Logger::DestroyInstance();
   EXPECT_EQ(Logger::GetInstance(), nullptr);
   // Shutdown has joined the thread: the device is gone by now.
-  std::vector<std::string> entries = journal_.Entries();
-  ASSERT_GE(entries.size(), 3u);
-  EXPECT_EQ(entries[entries.size() - 3], "N: late 49");
-  EXPECT_EQ(entries[entries.size() - 2], "N close");
-  EXPECT_EQ(entries.back(), "~N");
   EXPECT_EQ(EntriesStartingWith("N: late").size(), 50u);
+  const std::vector<std::string> entries = journal_.Entries();
+  ASSERT_GE(entries.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(entries.end() - 3, entries.end()),
+            (std::vector<std::string>{"N: late 49", "N close", "~N"}));
 }
 
 TEST_F(LoggerTest, UnstartedLoggerStillDeletesItsDevicesAndNoLoggerDropsRecords) {
@@ -264,7 +231,6 @@ TEST_F(LoggerTest, RecordsAboveTheFacilityLevelAreDropped) {
 TEST_F(LoggerTest, RedirectDeviceForwardsOnlyTheMessageAtTheRecordsLevel) {
   corvex_test::LogCapture capture;
   ASSERT_TRUE(mrcp_plugin_log_source_set(def_log_source));
-
   Logger* logger = Logger::CreateInstance();
   ASSERT_TRUE(logger->AddLogDevice(new TARNWICKSS::LogRedirectDevice()));
   ASSERT_TRUE(logger->AddLogDevice(new NoteDevice("ZZ")));
@@ -273,11 +239,8 @@ TEST_F(LoggerTest, RedirectDeviceForwardsOnlyTheMessageAtTheRecordsLevel) {
 
   LogFacility facility("WVFM", LogDebug);
   FacilityLog(facility, 0, LogWarning, 0, ODAEDPF_LOG_MARK, "Disk %s at %d%%", "full", 97);
-  Log(LogDebug, ODAEDPF_LOG_MARK, "debug %s", "detail");
   // A '%' in the text is not read as a conversion by the server.
   FacilityLog(facility, 0, LogError, 0, ODAEDPF_LOG_MARK, "%s", "100%s done");
-  const std::string longer(3000, 'w');
-  FacilityLog(facility, 0, LogNotice, 0, ODAEDPF_LOG_MARK, "%s", longer.c_str());
   // A level outside the server's numbering must not reach it as such.
   FacilityLog(facility, 0, static_cast<LogLevel>(-1), 0, ODAEDPF_LOG_MARK, "odd level");
   FacilityLog(facility, 0, LogEmergency, 0, ODAEDPF_LOG_MARK, "last");
@@ -285,22 +248,14 @@ TEST_F(LoggerTest, RedirectDeviceForwardsOnlyTheMessageAtTheRecordsLevel) {
   journal_.WaitFor("ZZ: last");
   Logger::DestroyInstance();
 
-  std::vector<corvex_test::LogRecord> forwarded;
+  std::vector<std::pair<std::string, apt_log_priority_e>> forwarded;
   for (const corvex_test::LogRecord& r : capture.Records()) {
-    if (r.source == "TARNWICKSS-PLUGIN") forwarded.push_back(r);
+    if (r.source == "TARNWICKSS-PLUGIN") forwarded.emplace_back(r.message, r.priority);
   }
-  ASSERT_EQ(forwarded.size(), 6u);
-  EXPECT_EQ(forwarded[0].message, "Disk full at 97%");
-  EXPECT_EQ(forwarded[0].priority, APT_PRIO_WARNING);
-  EXPECT_EQ(forwarded[1].message, "debug detail");
-  EXPECT_EQ(forwarded[1].priority, APT_PRIO_DEBUG);
-  EXPECT_EQ(forwarded[2].message, "100%s done");
-  EXPECT_EQ(forwarded[2].priority, APT_PRIO_ERROR);
-  EXPECT_EQ(forwarded[3].message, longer.substr(0, 1023));
-  EXPECT_EQ(forwarded[3].priority, APT_PRIO_NOTICE);
-  EXPECT_EQ(forwarded[4].message, "odd level");
-  EXPECT_EQ(forwarded[4].priority, APT_PRIO_DEBUG);
-  EXPECT_EQ(forwarded[5].priority, APT_PRIO_EMERGENCY);
+  EXPECT_EQ(forwarded, (std::vector<std::pair<std::string, apt_log_priority_e>>{{"Disk full at 97%", APT_PRIO_WARNING},
+                                                                                {"100%s done", APT_PRIO_ERROR},
+                                                                                {"odd level", APT_PRIO_DEBUG},
+                                                                                {"last", APT_PRIO_EMERGENCY}}));
 }
 
 }  // namespace

@@ -23,15 +23,11 @@ TEST(SpeakParamsTest, ContentTypeCutsParametersAndMatchesExactly) {
     const char* cut;
   } kCases[] = {
       {"text/plain;charset=UTF-8", SYNTH_CONTENT_TEXT, "text/plain"},
-      {"application/ssml+xml", SYNTH_CONTENT_SSML, "application/ssml+xml"},
       {"application/synthesis+ssml;a=b;c", SYNTH_CONTENT_SSML, "application/synthesis+ssml"},
       {"text/uri-list", SYNTH_CONTENT_URI_LIST, "text/uri-list"},
       {"Text/Plain", SYNTH_CONTENT_UNKNOWN, "Text/Plain"},
-      {" text/plain", SYNTH_CONTENT_UNKNOWN, " text/plain"},
       {"text/plain ;charset=UTF-8", SYNTH_CONTENT_UNKNOWN, "text/plain "},
-      {";text/plain", SYNTH_CONTENT_UNKNOWN, ""},
       {"", SYNTH_CONTENT_UNKNOWN, ""},
-      {"text/html", SYNTH_CONTENT_UNKNOWN, "text/html"},
   };
   for (const auto& c : kCases) {
     SpeakParams params;
@@ -93,11 +89,8 @@ TEST_F(SynthContentTest, SingleSegmentCarriesTheBodyUnparsed) {
   params_.content_type = SYNTH_CONTENT_SSML;
   EXPECT_TRUE(content_.ComposeSingleSegment(params_));
   ASSERT_EQ(1u, content_.segments.size());
-  const SynthSegment& s = content_.segments.front();
-  EXPECT_EQ(params_.content, s.text);
-  EXPECT_EQ(SYNTH_CONTENT_SSML, s.content_type);
-  EXPECT_EQ("Request", s.voice_name);
-  EXPECT_EQ(VOICE_GENDER_NEUTRAL, s.voice_gender);
+  EXPECT_EQ(params_.content, content_.segments[0].text);
+  EXPECT_EQ("Request", content_.segments[0].voice_name);
   EXPECT_EQ(0u, log_.Warnings());
 }
 
@@ -163,7 +156,6 @@ TEST_F(SynthContentTest, WithoutSplitTheBodyIsKeptAndTheFirstVoiceNamesIt) {
   EXPECT_EQ("Celine", s.voice_name);
   EXPECT_EQ(VOICE_GENDER_NEUTRAL, s.voice_gender);  // "Female" is not a gender value
 
-  SynthSegment genders;
   for (const char* xml : {"<voice gender=\"female\"/>", "<voice gender=\"\" name=\"\"/>"}) {
     ASSERT_TRUE(Ssml(std::string("<speak>") + xml + "</speak>", false));
   }
@@ -212,12 +204,10 @@ TEST_F(SynthContentTest, UriListLinesBecomeSegmentsAndUnsupportedOnesAreSkipped)
           "# comment\r\n \t\r\nftp://h/x\r\nhttp:/h/y\r\nfile:/z\r\nhttp://h/f");
   EXPECT_EQ((std::vector<std::string>{"http://h/a.wav", "/tmp/b.wav", "/tmp/c d.wav", "HTTPS://h/e", "http://h/f"}),
             Texts());
-  const SynthContentType kTypes[] = {SYNTH_CONTENT_HTTP_URI, SYNTH_CONTENT_FILE_URI, SYNTH_CONTENT_FILE_URI,
-                                     SYNTH_CONTENT_HTTPS_URI, SYNTH_CONTENT_HTTP_URI};
-  for (std::size_t i = 0; i < content_.segments.size(); ++i) {
-    EXPECT_EQ(kTypes[i], content_.segments[i].content_type) << i;
-    EXPECT_EQ("Request", content_.segments[i].voice_name);
-  }
+  std::vector<SynthContentType> types;
+  for (const SynthSegment& s : content_.segments) types.push_back(s.content_type);
+  EXPECT_EQ(types, (std::vector<SynthContentType>{SYNTH_CONTENT_HTTP_URI, SYNTH_CONTENT_FILE_URI, SYNTH_CONTENT_FILE_URI,
+                                                  SYNTH_CONTENT_HTTPS_URI, SYNTH_CONTENT_HTTP_URI}));
   EXPECT_EQ(5u, log_.Count("Unsupported URI Form", APT_PRIO_WARNING));
   EXPECT_EQ(5u, log_.Warnings()) << log_.WarningText();
 }

@@ -3,7 +3,7 @@
 // returned. SPEAK is answered IN-PROGRESS and plays a 440 Hz tone for the
 // number of frames in its body (default 20), then SPEAK-COMPLETE; STOP and
 // BARGE-IN-OCCURRED end it without SPEAK-COMPLETE; everything else gets
-// 200 COMPLETE with the request's body echoed. It checks that the host keeps the server's order and logs
+// 200 COMPLETE. It checks that the host keeps the server's order and logs
 // "ORDER VIOLATION: ..." at WARNING when it does not.
 #include <atomic>
 #include <cmath>
@@ -28,7 +28,6 @@ struct Engine {
   mrcp_engine_t* handle = nullptr;
   test_plugin::Worker worker;
   bool worker_started = false;  // control thread
-  std::atomic<bool> closed{false};
   std::atomic<int> open_channels{0};
   std::atomic<int> live_channels{0};
 };
@@ -77,8 +76,6 @@ void Process(Channel* ch, mrcp_message_t* request) {
       ch->speak = nullptr;
       break;
     default:
-      // Echo the body so the host's copy of it can be checked.
-      if (request->body.buf) apt_string_copy(&response->body, &request->body, request->pool);
       break;
   }
   Send(ch, response);
@@ -166,7 +163,6 @@ apt_bool_t EngineOpen(mrcp_engine_t* handle) {
 apt_bool_t EngineClose(mrcp_engine_t* handle) {
   auto* engine = static_cast<Engine*>(handle->obj);
   if (engine->open_channels.load() != 0) VIOLATION("engine closed with %d open channels", engine->open_channels.load());
-  engine->closed.store(true);
   engine->worker.Post([handle] { mrcp_engine_close_respond(handle); }, kAckDelay);
   return TRUE;
 }

@@ -1,6 +1,8 @@
-// A plugin that breaks the protocol on request, one rule at a time, for the
-// host's checker. Every answer comes at once from the calling thread. A
-// request's body names what it does wrong:
+// A synchronous plugin that breaks the protocol on request, one rule at a
+// time, for the host's checker. Every acknowledgement and answer comes at
+// once from the calling (control) thread. It offers LPCM at 8000 Hz only (and
+// PCMU at 16000), and its version has a patch level. A request's body names
+// what it does wrong:
 //   twice           SPEAK: IN-PROGRESS, then two SPEAK-COMPLETEs
 //   no-response     SPEAK: a SPEAK-COMPLETE and no response
 //   early           SPEAK: SPEAK-COMPLETE, then its IN-PROGRESS
@@ -11,6 +13,7 @@
 //   stranger        any request: its response, then one for a request id it never had
 //   keep-playing    SPEAK: IN-PROGRESS, and SPEAK-COMPLETE only when asked to
 //                   stop (which it refuses with 407) or after 300 ms
+//   silent          any request: no answer at all, as from a hung synthesizer
 // and anything else is answered properly (a SPEAK with IN-PROGRESS and
 // SPEAK-COMPLETE 000). ROGUE_PLUGIN_ACK in the environment, read at create:
 // "twice" acknowledges each channel open twice; "late" acknowledges each
@@ -25,7 +28,7 @@
 TEST_PLUGIN_LOG_EXPORTS("ROGUE-PLUGIN")
 
 extern "C" {
-mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, 0, 0};
+mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, 3, 9};
 }
 
 namespace {
@@ -102,6 +105,7 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
     g_worker->Post([ch] {
       if (mrcp_message_t* playing = g_playing.exchange(nullptr)) Complete(ch, playing);
     }, std::chrono::milliseconds(300));
+  } else if (body == "silent") {
   } else if (body == "two-responses") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_COMPLETE);
     Respond(ch, request, 200, MRCP_REQUEST_STATE_COMPLETE);
@@ -141,7 +145,8 @@ apt_bool_t EngineClose(mrcp_engine_t* engine) { return mrcp_engine_close_respond
 
 mrcp_engine_channel_t* EngineCreateChannel(mrcp_engine_t* engine, apr_pool_t* pool) {
   mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_RECEIVE, pool);
-  mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000, "LPCM", pool);
+  mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000, "LPCM", pool);
+  mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_16000, "PCMU", pool);
   mpf_termination_t* term = mrcp_engine_audio_termination_create(nullptr, &kStreamTable, caps, pool);
   return mrcp_engine_channel_create(engine, &kChannelTable, nullptr, term, pool);
 }

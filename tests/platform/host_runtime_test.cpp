@@ -1,6 +1,6 @@
 // The host runtime driving small test plugins (tests/integration/plugins):
-// loading and refusal, acknowledgements on other threads, codec negotiation,
-// request bookkeeping and pool release, media, WAVE output, teardown order,
+// loading and refusal, codec negotiation, request pool release, media, WAVE
+// output, teardown order,
 // the protocol checker, channel lifetime, the server's SPEAK queue and
 // session state, and a plugin that misbehaves.
 #include <dlfcn.h>
@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,14 +86,13 @@ class HostRuntimeTest : public ::testing::Test {
   std::string root_;
 };
 
-// Counts frames per channel without allocating on the media thread.
+// Counts the frames of 8000 Hz channels without allocating on the media thread.
 class CountingSink : public corvex::FrameSink {
  public:
-  explicit CountingSink(std::array<std::size_t, 4> sizes) : sizes_(sizes) {}
   void OnFrame(int channel, const mpf_frame_t& frame) override {
     frames[channel]++;
     if (frame.type & MEDIA_FRAME_TYPE_AUDIO) audio[channel]++;
-    if (frame.codec_frame.size != sizes_[channel]) wrong_size++;
+    if (frame.codec_frame.size != 160) wrong_size++;
     if (std::this_thread::get_id() == control_) on_control_thread++;
   }
   std::array<std::atomic<int>, 4> frames{};
@@ -103,7 +101,6 @@ class CountingSink : public corvex::FrameSink {
   std::atomic<int> on_control_thread{0};
 
  private:
-  std::array<std::size_t, 4> sizes_;
   std::thread::id control_ = std::this_thread::get_id();
 };
 
@@ -114,176 +111,40 @@ TEST_F(HostRuntimeTest, LoadRefusesWrongVersionMissingLibraryAndNullEngine) {
   EXPECT_EQ(log_.Count("interface version 1.6.0.0", APT_PRIO_WARNING), 1u) << log_.WarningText();
   EXPECT_FALSE(log_.Contains("create called"));
   EXPECT_EQ(dlopen(old_version.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "refused plugin stays loaded";
-
   EXPECT_FALSE(host.LoadPlugin(root_ + "/missing.so"));
   EXPECT_EQ(log_.Count("cannot load plugin", APT_PRIO_WARNING), 1u);
 
   // The creator runs with the host's logger and its own source already set.
   EXPECT_FALSE(host.LoadPlugin(PluginPath("null_engine_plugin")));
   EXPECT_EQ(log_.Count("created no engine", APT_PRIO_WARNING), 1u);
-  auto records = log_.Records();
-  auto banner = std::find_if(records.begin(), records.end(),
-                             [](const corvex_test::LogRecord& r) { return r.message.find("no engine today") != std::string::npos; });
-  ASSERT_NE(banner, records.end());
-  EXPECT_EQ(banner->source, "NULL-ENGINE-PLUGIN");
-  EXPECT_EQ(host.engine(), nullptr);
+  const auto records = log_.Records();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const corvex_test::LogRecord& r) {
+    return r.message.find("no engine today") != std::string::npos && r.source == "NULL-ENGINE-PLUGIN";
+  }));
   EXPECT_EQ(host.CreateChannel(8000), -1);
 
-  // After all that, a good plugin still loads.
-  EXPECT_TRUE(host.LoadPlugin(PluginPath("sync_plugin")));
-  EXPECT_FALSE(host.LoadPlugin(PluginPath("echo_plugin")));  // one at a time
-}
-
-TEST_F(HostRuntimeTest, EngineIsSetUpAndItsAcknowledgementsMayComeFromAnyThread) {
-  {
-    Host host(Config());
-    ASSERT_TRUE(host.LoadPlugin(PluginPath("echo_plugin")));
-    const mrcp_engine_t* engine = host.engine();
-    ASSERT_NE(engine, nullptr);
-    EXPECT_STREQ(engine->id, "echo_plugin");
-    EXPECT_EQ(engine->config->max_channel_count, 7u);
-    EXPECT_EQ(engine->dir_layout, host.dir_layout());
-    EXPECT_EQ(std::string(apt_dir_layout_path_get(engine->dir_layout, APT_LAYOUT_DATA_DIR)), root_ + "/data");
-    for (const char* dir : {"conf", "plugin", "log", "data", "var"}) {
-      EXPECT_TRUE(std::filesystem::is_directory(root_ + "/" + dir)) << dir;
-    }
-    EXPECT_TRUE(log_.Contains("echo engine created"));
-
-    // Acknowledged on the plugin's worker 20 ms after open returned.
-    std::int64_t before = apr_time_now();
-    ASSERT_TRUE(host.OpenEngine());
-    EXPECT_FALSE(host.OpenEngine());  // once only
-    ASSERT_TRUE(host.CloseEngine());
-    std::vector<HostEvent> events = host.Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].kind, Kind::EngineOpened);
-    EXPECT_TRUE(events[0].status);
-    EXPECT_GE(events[0].time_us - before, 15000);
-    EXPECT_NE(events[0].thread, std::this_thread::get_id());
-    EXPECT_EQ(events[1].kind, Kind::EngineClosed);
-    EXPECT_EQ(events[1].thread, events[0].thread);
-    host.DestroyEngine();
-    EXPECT_EQ(host.engine(), nullptr);
-  }
-  {
-    // Acknowledged on the control thread before open returns.
-    Host host(Config());
-    Start(host, "sync_plugin");
-    std::vector<HostEvent> events = host.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].thread, std::this_thread::get_id());
-  }
+  // After all that, a good plugin still loads, one at a time.
+  EXPECT_TRUE(host.LoadPlugin(PluginPath("rogue_plugin")));
+  EXPECT_FALSE(host.LoadPlugin(PluginPath("echo_plugin")));
 }
 
 TEST_F(HostRuntimeTest, ChannelsNegotiateLpcmAtOfferedRatesOnly) {
-  {
-    Host host(Config());
-    Start(host, "echo_plugin");
-    int c8 = OpenChannel(host, 8000);
-    int c16 = OpenChannel(host, 16000);
-    EXPECT_EQ(host.CreateChannel(11025), -1);
-    EXPECT_EQ(log_.Count("rate 11025", APT_PRIO_WARNING), 1u);
-
-    std::set<std::string> ids;
-    for (auto [channel, rate] : {std::pair{c8, 8000u}, std::pair{c16, 16000u}}) {
-      const mpf_codec_descriptor_t* codec = host.codec(channel);
-      ASSERT_NE(codec, nullptr);
-      EXPECT_EQ(codec->sampling_rate, rate);
-      EXPECT_EQ(std::string(codec->name.buf, codec->name.length), "LPCM");
-      EXPECT_EQ(codec->channel_count, 1);
-      EXPECT_EQ(mrcp_engine_source_stream_codec_get(host.channel(channel)), codec);
-      std::string id = host.channel(channel)->id;
-      EXPECT_NE(id.find("@speechsynth"), std::string::npos);
-      EXPECT_GT(id.find('@'), 0u);
-      ids.insert(id);
-    }
-    EXPECT_EQ(ids.size(), 2u);
-    std::vector<HostEvent> opened;
-    for (const HostEvent& e : host.Events()) {
-      if (e.kind == Kind::ChannelOpened) opened.push_back(e);
-    }
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_EQ(opened[0].channel, c8);
-    EXPECT_EQ(opened[1].channel, c16);
-    EXPECT_NE(opened[0].thread, std::this_thread::get_id());
-  }
-  {
-    // The sync plugin offers LPCM at 8000 only (and PCMU at 16000).
-    corvex::HostConfig config = Config();
-    config.max_channel_count = 2;
-    Host host(config);
-    Start(host, "sync_plugin");
-    EXPECT_EQ(host.CreateChannel(16000), -1);
-    EXPECT_EQ(log_.Count("does not offer LPCM", APT_PRIO_WARNING), 1u);
-    int first = OpenChannel(host, 8000);
-    OpenChannel(host, 8000);
-    EXPECT_EQ(host.CreateChannel(8000), -1);  // the configured maximum
-    EXPECT_EQ(log_.Count("all 2 channels in use", APT_PRIO_WARNING), 1u);
-    EXPECT_TRUE(host.DestroyChannel(first));
-    EXPECT_GE(host.CreateChannel(8000), 0);
-  }
-}
-
-TEST_F(HostRuntimeTest, AnswersAreRecordedInOrderOfArrivalAndCopied) {
-  Host host(Config());
-  Start(host, "echo_plugin");
-  int ch = OpenChannel(host, 8000);
-  mrcp_request_id set = Send(host, ch, SYNTHESIZER_SET_PARAMS, "rate=fast")->start_line.request_id;
-  mrcp_request_id speak = Send(host, ch, SYNTHESIZER_SPEAK, "5")->start_line.request_id;
-  mrcp_request_id get = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
-  ASSERT_TRUE(WaitAnswer(host, ch, get, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
-  // Frames play only now, so SPEAK-COMPLETE is last.
-  ASSERT_TRUE(host.StartMedia(ch, nullptr, false));
-  ASSERT_TRUE(host.WaitForMessage(ch, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
-  Send(host, ch, SYNTHESIZER_PAUSE);  // releases the answered requests' pools
-
-  std::vector<HostEvent> m = Messages(host, ch);
-  ASSERT_GE(m.size(), 4u);
-  EXPECT_EQ(m[0].request_id, set);
-  EXPECT_EQ(m[0].method_id, static_cast<mrcp_method_id>(SYNTHESIZER_SET_PARAMS));
-  EXPECT_EQ(m[0].status_code, MRCP_STATUS_CODE_SUCCESS);
-  EXPECT_EQ(m[0].body, "rate=fast");
-  EXPECT_EQ(m[1].request_id, speak);
-  EXPECT_EQ(m[1].message_type, MRCP_MESSAGE_TYPE_RESPONSE);
-  EXPECT_EQ(m[1].request_state, MRCP_REQUEST_STATE_INPROGRESS);
-  EXPECT_EQ(m[2].request_id, get);
-  EXPECT_EQ(m[3].request_id, speak);
-  EXPECT_EQ(m[3].message_type, MRCP_MESSAGE_TYPE_EVENT);
-  EXPECT_EQ(m[3].method_id, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK_COMPLETE));
-  EXPECT_EQ(m[3].request_state, MRCP_REQUEST_STATE_COMPLETE);
-  EXPECT_TRUE(m[3].has_completion_cause);
-  EXPECT_EQ(m[3].completion_cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-  EXPECT_FALSE(m[0].has_completion_cause);
-  for (std::size_t i = 0; i < m.size(); ++i) {
-    EXPECT_NE(m[i].thread, std::this_thread::get_id());
-    if (i > 0) {
-      EXPECT_GE(m[i].time_us, m[i - 1].time_us);
-    }
-  }
-  EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
-}
-
-TEST_F(HostRuntimeTest, AnUnpacedMediaThreadReadsAnIdleChannelSparingly) {
-  Host host(Config());
-  Start(host, "echo_plugin");
-  int ch = OpenChannel(host, 8000);
-  CountingSink sink({160, 160, 160, 160});
-  ASSERT_TRUE(host.StartMedia(ch, &sink, false));
-  // Past the short spin after the last busy frame, idle frames come at most
-  // one per 0.5 ms; back to back they would be tens of thousands.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  const int before = sink.frames[ch].load();
-  const auto start = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const int idle = sink.frames[ch].load() - before;
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GT(idle, 0);
-  EXPECT_LE(idle, elapsed / std::chrono::microseconds(500) + 2);
-  // A SPEAK still plays whole.
-  Send(host, ch, SYNTHESIZER_SPEAK, "30");
-  ASSERT_TRUE(host.WaitForMessage(ch, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
-  host.StopMedia(ch);
-  EXPECT_EQ(sink.audio[ch].load(), 30);
+  // The rogue plugin offers LPCM at 8000 only (and PCMU at 16000).
+  corvex::HostConfig config = Config();
+  config.max_channel_count = 2;
+  Host host(config);
+  Start(host, "rogue_plugin");
+  EXPECT_EQ(host.CreateChannel(11025), -1);
+  EXPECT_EQ(log_.Count("rate 11025", APT_PRIO_WARNING), 1u);
+  EXPECT_EQ(host.CreateChannel(16000), -1);
+  EXPECT_EQ(log_.Count("does not offer LPCM", APT_PRIO_WARNING), 1u);
+  const int first = OpenChannel(host, 8000);
+  EXPECT_EQ(mrcp_engine_source_stream_codec_get(host.channel(first))->sampling_rate, 8000u);
+  OpenChannel(host, 8000);
+  EXPECT_EQ(host.CreateChannel(8000), -1);  // the configured maximum
+  EXPECT_EQ(log_.Count("all 2 channels in use", APT_PRIO_WARNING), 1u);
+  EXPECT_TRUE(host.DestroyChannel(first));
+  EXPECT_GE(host.CreateChannel(8000), 0);
 }
 
 // Counts pools released by the runtime through a cleanup on each request pool.
@@ -304,42 +165,27 @@ struct PoolCounter {
 
 TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
   PoolCounter pools;
+  PoolCounter playing;
   {
     Host host(Config());
     Start(host, "echo_plugin");
-    int ch = OpenChannel(host, 8000);
+    const int ch = OpenChannel(host, 8000);
     ASSERT_TRUE(host.StartMedia(ch, nullptr, false));
-
-    for (int i = 0; i < 3000; ++i) {
-      mrcp_message_t* r = host.CreateRequest(ch, i % 2 ? SYNTHESIZER_GET_PARAMS : SYNTHESIZER_SET_PARAMS);
+    for (int i = 0; i < 300; ++i) {  // SPEAK is final at SPEAK-COMPLETE, the others at their response
+      const bool speak = i % 3 == 0;
+      mrcp_message_t* r = host.CreateRequest(ch, speak ? SYNTHESIZER_SPEAK : SYNTHESIZER_GET_PARAMS);
       pools.Track(r);
+      if (speak) apt_string_assign(&r->body, "2", r->pool);
       ASSERT_TRUE(host.SendRequest(ch, r));
-      ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
-                             MRCP_REQUEST_STATE_COMPLETE));
-    }
-    for (int i = 0; i < 300; ++i) {  // SPEAK answered IN-PROGRESS, final at SPEAK-COMPLETE
-      mrcp_message_t* r = host.CreateRequest(ch, SYNTHESIZER_SPEAK);
-      pools.Track(r);
-      apt_string_assign(&r->body, "2", r->pool);
-      ASSERT_TRUE(host.SendRequest(ch, r));
-      ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id, MRCP_MESSAGE_TYPE_EVENT,
-                             MRCP_REQUEST_STATE_COMPLETE));
+      ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id,
+                             speak ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
     }
     EXPECT_LE(pools.max_live.load(), 2);
 
     // A SPEAK still playing keeps its pool however many requests pass; its
     // STOP response makes it final.
-    mrcp_message_t* speak = host.CreateRequest(ch, SYNTHESIZER_SPEAK);
-    bool speak_released = false;
-    apr_pool_cleanup_register(
-        speak->pool, &speak_released,
-        [](void* flag) -> apr_status_t {
-          *static_cast<bool*>(flag) = true;
-          return APR_SUCCESS;
-        },
-        apr_pool_cleanup_null);
-    apt_string_assign(&speak->body, "100000000", speak->pool);
-    ASSERT_TRUE(host.SendRequest(ch, speak));
+    mrcp_message_t* speak = Send(host, ch, SYNTHESIZER_SPEAK, "100000000");
+    playing.Track(speak);
     ASSERT_TRUE(WaitAnswer(host, ch, speak->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
                            MRCP_REQUEST_STATE_INPROGRESS));
     for (int i = 0; i < 20; ++i) {
@@ -347,93 +193,61 @@ TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
       ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
                              MRCP_REQUEST_STATE_COMPLETE));
     }
-    EXPECT_FALSE(speak_released);
+    EXPECT_EQ(playing.released.load(), 0);
     mrcp_message_t* stop = Send(host, ch, SYNTHESIZER_STOP);
     ASSERT_TRUE(WaitAnswer(host, ch, stop->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
                            MRCP_REQUEST_STATE_COMPLETE));
     pools.Track(host.CreateRequest(ch, SYNTHESIZER_GET_PARAMS));  // never sent: kept until destroy
-    EXPECT_TRUE(speak_released);
+    EXPECT_EQ(playing.released.load(), 1);
     EXPECT_EQ(pools.created - pools.released, 1);
   }
   EXPECT_EQ(pools.released.load(), pools.created.load());
 }
 
-TEST_F(HostRuntimeTest, MediaThreadsDeliverFramesOfTheNegotiatedSize) {
+TEST_F(HostRuntimeTest, MediaThreadsDeliverFramesOfTheNegotiatedSizeToTheirSinks) {
   Host host(Config());
   Start(host, "echo_plugin");
-  int c8 = OpenChannel(host, 8000);
-  int c16 = OpenChannel(host, 16000);
-  std::array<std::size_t, 4> sizes{};
-  sizes[c8] = 160;
-  sizes[c16] = 320;
-  CountingSink sink(sizes);
-  ASSERT_TRUE(host.StartMedia(c8, &sink, false));
-  ASSERT_TRUE(host.StartMedia(c16, &sink, false));
-  EXPECT_FALSE(host.StartMedia(c16, &sink, false));  // one media thread per channel
-  Send(host, c8, SYNTHESIZER_SPEAK, "50");
-  Send(host, c16, SYNTHESIZER_SPEAK, "50");
-  ASSERT_TRUE(host.WaitForMessage(c8, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
-  ASSERT_TRUE(host.WaitForMessage(c16, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
-  // Frames without audio reach the sink too.
-  auto deadline = Host::Clock::now() + std::chrono::seconds(5);
-  while (sink.frames[c8].load() <= 50 && Host::Clock::now() < deadline) std::this_thread::yield();
-  host.StopMedia(c8);
-  host.StopMedia(c16);
+  const int c8 = OpenChannel(host, 8000);
+  const int c16 = OpenChannel(host, 16000);
+  CountingSink sink;
+  {
+    corvex::WaveFileSink wave(root_ + "/var/out-%d.wav", 16000);
+    ASSERT_TRUE(host.StartMedia(c8, &sink, false));
+    ASSERT_TRUE(host.StartMedia(c16, &wave, false));
+    EXPECT_FALSE(host.StartMedia(c16, &sink, false));  // one media thread per channel
+    Send(host, c8, SYNTHESIZER_SPEAK, "50");
+    Send(host, c16, SYNTHESIZER_SPEAK, "30");
+    ASSERT_TRUE(host.WaitForMessage(c8, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+    ASSERT_TRUE(host.WaitForMessage(c16, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
+    // Frames without audio reach the sink too.
+    const auto deadline = Host::Clock::now() + std::chrono::seconds(5);
+    while (sink.frames[c8].load() <= 50 && Host::Clock::now() < deadline) std::this_thread::yield();
+    host.StopMedia(c8);
+    host.StopMedia(c16);  // the sinks must outlive the media threads
+  }
   EXPECT_EQ(sink.audio[c8].load(), 50);
-  EXPECT_EQ(sink.audio[c16].load(), 50);
-  EXPECT_GT(sink.frames[c8].load(), 50);
   EXPECT_EQ(sink.wrong_size.load(), 0);
   EXPECT_EQ(sink.on_control_thread.load(), 0);
-
-  // Paced: 20 frames take at least 19 frame periods.
-  CountingSink paced(sizes);
-  ASSERT_TRUE(host.StartMedia(c8, &paced, true));
-  auto start = Host::Clock::now();
-  mrcp_request_id id = Send(host, c8, SYNTHESIZER_SPEAK, "20")->start_line.request_id;
-  ASSERT_TRUE(WaitAnswer(host, c8, id, MRCP_MESSAGE_TYPE_EVENT, MRCP_REQUEST_STATE_COMPLETE));
-  EXPECT_GE(Host::Clock::now() - start, std::chrono::milliseconds(190));
-  host.StopMedia(c8);
-  EXPECT_EQ(paced.audio[c8].load(), 20);
-}
-
-TEST_F(HostRuntimeTest, WaveFileSinkWritesAValidFilePerChannel) {
-  Host host(Config());
-  Start(host, "echo_plugin");
-  int ch = OpenChannel(host, 16000);
-  {
-    corvex::WaveFileSink sink(root_ + "/var/out-%d.wav", 16000);
-    ASSERT_TRUE(host.StartMedia(ch, &sink, false));
-    Send(host, ch, SYNTHESIZER_SPEAK, "30");
-    ASSERT_TRUE(host.WaitForMessage(ch, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
-    host.StopMedia(ch);  // the sink must outlive the media thread
-    EXPECT_EQ(sink.audio_frames(ch), 30u);
-    EXPECT_EQ(sink.audio_frames(ch + 1), 0u);
-  }
-  const std::string wav = ReadFile(root_ + "/var/out-" + std::to_string(ch) + ".wav");
+  const std::string wav = ReadFile(root_ + "/var/out-" + std::to_string(c16) + ".wav");
   ASSERT_EQ(wav.size(), 44u + 30 * 320);
   EXPECT_EQ(wav.substr(0, 44), WaveHeader(16000, 30 * 320));
-  int peak = 0;
-  for (std::size_t i = 44; i + 1 < wav.size(); i += 2) {
-    peak = std::max(peak, std::abs(static_cast<int>(static_cast<std::int16_t>(
-                              static_cast<unsigned char>(wav[i]) | static_cast<unsigned char>(wav[i + 1]) << 8))));
-  }
-  EXPECT_GT(peak, 7000);  // the tone, not silence
+  EXPECT_GT(std::abs(static_cast<std::int16_t>(static_cast<unsigned char>(wav[64]) |
+                                               static_cast<unsigned char>(wav[65]) << 8)),
+            1000);  // the tone, not silence
 
   // Without "%d" the channels still get files of their own; non-audio frames write nothing.
   std::vector<unsigned char> samples(160, 0x11);
-  mpf_frame_t audio = {MEDIA_FRAME_TYPE_AUDIO, 0, {samples.data(), samples.size()}};
-  mpf_frame_t none = {MEDIA_FRAME_TYPE_NONE, 0, {samples.data(), samples.size()}};
+  const mpf_frame_t audio = {MEDIA_FRAME_TYPE_AUDIO, 0, {samples.data(), samples.size()}};
+  const mpf_frame_t none = {MEDIA_FRAME_TYPE_NONE, 0, {samples.data(), samples.size()}};
   {
-    corvex::WaveFileSink sink(root_ + "/plain.wav", 8000);
-    sink.OnFrame(0, audio);
-    sink.OnFrame(1, none);
-    sink.OnFrame(1, audio);
-    sink.OnFrame(1, audio);
+    corvex::WaveFileSink plain(root_ + "/plain.wav", 8000);
+    plain.OnFrame(0, audio);
+    plain.OnFrame(1, none);
+    plain.OnFrame(1, audio);
+    plain.OnFrame(1, audio);
   }
   EXPECT_EQ(ReadFile(root_ + "/plain.wav").substr(0, 44), WaveHeader(8000, 160));
-  const std::string second = ReadFile(root_ + "/plain-1.wav");
-  ASSERT_EQ(second.size(), 44u + 320u);
-  EXPECT_EQ(second.substr(0, 44), WaveHeader(8000, 320));
+  EXPECT_EQ(ReadFile(root_ + "/plain-1.wav").size(), 44u + 320u);
 }
 
 TEST_F(HostRuntimeTest, TeardownStopsMediaThenClosesChannelsThenTheEngine) {
@@ -617,40 +431,31 @@ TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItE
 
 TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {
   Host host(Config());
-  ASSERT_TRUE(host.LoadPlugin(PluginPath("bad_calls_plugin")));
-  ASSERT_TRUE(host.OpenEngine());
-  for (const char* refusal :
-       {"mrcp_engine_create: unknown resource", "mrcp_engine_create: null method table",
-        "apt_log_source_assign: null", "mrcp_engine_open_respond: null engine",
-        "mrcp_engine_close_respond: null engine", "apt_dir_layout_path_get: unknown directory id 99",
-        "apt_text_field_read: null stream"}) {
-    EXPECT_EQ(log_.Count(refusal, APT_PRIO_WARNING), 1u) << refusal;
-  }
-
-  int ch = host.CreateChannel(8000);  // codec name in lower case is still LPCM
+  Start(host, "bad_calls_plugin");
+  const int ch = host.CreateChannel(8000);  // codec name in lower case is still LPCM
   ASSERT_GE(ch, 0);
   EXPECT_EQ(host.CreateChannel(8000), -1);
-  EXPECT_EQ(log_.Count("incomplete channel method table", APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log_.Count("bad plugin: channel destroyed"), 1u);  // the refused channel is destroyed
   EXPECT_EQ(host.CreateChannel(16000), -1);
-  EXPECT_EQ(log_.Count("plugin created no channel", APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log_.Count("mpf_codec_capabilities_add: null argument", APT_PRIO_WARNING), 3u);
-
   ASSERT_TRUE(host.OpenChannel(ch));
-  EXPECT_EQ(log_.Count("mrcp_engine_channel_open_respond: null channel", APT_PRIO_WARNING), 1u);
   mrcp_message_t* request = Send(host, ch, SYNTHESIZER_GET_PARAMS);
-  std::vector<HostEvent> m = Messages(host, ch);
+  const std::vector<HostEvent> m = Messages(host, ch);
   ASSERT_EQ(m.size(), 2u);  // the stray answer and the real one; the echoed request was refused
   EXPECT_EQ(m[0].request_id, request->start_line.request_id + 1000);
   EXPECT_EQ(m[1].request_id, request->start_line.request_id);
   for (const char* refusal :
-       {"message of type 1 refused", "mrcp_engine_channel_message_send: null message", "unknown request id",
+       {"mrcp_engine_create: unknown resource", "mrcp_engine_create: null method table", "apt_log_source_assign: null",
+        "mrcp_engine_open_respond: null engine", "mrcp_engine_close_respond: null engine",
+        "apt_dir_layout_path_get: unknown directory id 99", "apt_text_field_read: null stream",
+        "incomplete channel method table", "plugin created no channel", "mrcp_engine_channel_open_respond: null channel",
+        "message of type 1 refused", "mrcp_engine_channel_message_send: null message", "unknown request id",
         "no synthesizer header block", "unknown header id 99"}) {
     EXPECT_EQ(log_.Count(refusal, APT_PRIO_WARNING), 1u) << refusal;
   }
 
   // Frames whose size the plugin changed never reach the sink; one warning, not one per frame.
-  CountingSink sink({160, 160, 160, 160});
+  CountingSink sink;
   ASSERT_TRUE(host.StartMedia(ch, &sink, false));
   ASSERT_TRUE(log_.WaitFor("changed the frame buffer or size"));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
