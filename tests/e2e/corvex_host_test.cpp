@@ -12,7 +12,6 @@
 #include <apr_pools.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -261,29 +260,6 @@ TEST_F(CorvexHost, SpeakWithHeadersAgainstAServiceThatIsDownFails) {
             std::string::npos)
       << result.err;
   EXPECT_NE(result.err.find("4 of 4 requests on 1 channel(s) did not end as expected"), std::string::npos);
-}
-
-TEST_F(CorvexHost, FourChannelsSpeakOneAfterTheOtherEachIntoItsOwnWave) {
-  const Result result = Run({"--plugin", PluginPath("echo_plugin"), "--root", root_, "--channels", "4", "--rate",
-                             "16000", "--fast", "--wav", root_ + "/out.wav", "--speak", "30", "--speak", "20"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  const std::vector<Printed> messages = Messages(result.out);
-  ASSERT_EQ(messages.size(), 4u * 6u) << result.out;
-  std::vector<std::string> channel_ids;
-  for (int c = 0; c < 4; ++c) {
-    std::vector<Printed> own;
-    std::copy_if(messages.begin(), messages.end(), std::back_inserter(own), [c](const Printed& p) { return p.channel == c; });
-    ASSERT_EQ(own.size(), 6u) << "channel " << c;
-    // The second SPEAK is sent only after the first completed.
-    EXPECT_EQ(own[2].method, static_cast<mrcp_method_id>(SYNTHESIZER_SPEAK_COMPLETE));
-    EXPECT_TRUE(own[3].sent);
-    EXPECT_EQ(own[5].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-    channel_ids.push_back(own[0].channel_id);
-    EXPECT_TRUE(IsWave(root_ + "/out-" + std::to_string(c) + ".wav", 16000, 50 * 320)) << c;  // 50 frames of 10 ms
-  }
-  std::sort(channel_ids.begin(), channel_ids.end());
-  EXPECT_EQ(std::unique(channel_ids.begin(), channel_ids.end()), channel_ids.end()) << "each channel its own id";
-  EXPECT_FALSE(fs::exists(root_ + "/out.wav"));
 }
 
 TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {

@@ -53,7 +53,7 @@
 
 #include "audio_capture.h"
 #include "audio_samples.h"
-#include "corvex/host_runtime.hpp"
+#include "hosted_plugin.h"
 #include "log_capture.h"
 #include "speech_synthesizer.h"
 #include "test_root.h"
@@ -208,8 +208,8 @@ class Soak {
   void CloseOne(int index, bool with_request_before);
   mrcp_request_id SendSpeak(int index);
   mrcp_request_id SendSimple(int index, mrcp_method_id method);
-  // Records the request and sends it.
-  mrcp_request_id Submit(const Request& r, mrcp_message_t* message);
+  // Records the request as the channel's message and sends it.
+  mrcp_request_id Submit(Request r, int channel, mrcp_message_t* message);
   void RandomAction();
   // checking
   void Drain();
@@ -223,13 +223,6 @@ class Soak {
 
   std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
-  static Request NewRequest(int channel, const mrcp_message_t* message) {
-    Request r;
-    r.channel = channel;
-    r.id = message->start_line.request_id;
-    r.method = message->start_line.method_id;
-    return r;
-  }
   Request* Find(int channel, mrcp_request_id id) {
     auto it = requests_.find({channel, id});
     return it == requests_.end() ? nullptr : &it->second;
@@ -366,7 +359,7 @@ void Soak::CloseOne(int index, bool with_request_before) {
 mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
   Channel& channel = channels_[index];
   mrcp_message_t* message = host_->CreateRequest(index, method);
-  Request r = NewRequest(index, message);
+  Request r;
   r.kind = mrcp_synth_method_name_get(method);
   if (method == SYNTHESIZER_SET_PARAMS) {
     mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
@@ -378,10 +371,13 @@ mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
     const Request* last = Find(index, channel.speaks.back());
     if (last && !last->final) r.target = last->id;
   }
-  return Submit(r, message);
+  return Submit(r, index, message);
 }
 
-mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
+mrcp_request_id Soak::Submit(Request r, int channel, mrcp_message_t* message) {
+  r.channel = channel;
+  r.id = message->start_line.request_id;
+  r.method = message->start_line.method_id;
   ++requests_sent_;
   requests_[{r.channel, r.id}] = r;
   channels_[r.channel].unanswered.insert(r.id);
@@ -391,11 +387,11 @@ mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
 
 mrcp_request_id Soak::SendSpeak(int index) {
   Channel& channel = channels_[index];
-  mrcp_message_t* message = host_->CreateRequest(index, SYNTHESIZER_SPEAK);
-  apr_pool_t* pool = message->pool;
-  Request r = NewRequest(index, message);
-  std::string type = "text/plain", body, voice;
-  bool by_url = Chance(0.4);
+  Request r;
+  corvex_test::Speak speak;
+  speak.by_url = Chance(0.4);
+  std::string &type = speak.type, &body = speak.body, &voice = speak.voice;
+  bool& by_url = speak.by_url;
   static const int kHz[] = {300, 500, 1000, 2500};
   static const long kMs[] = {100, 200, 350, 600};
 
@@ -448,7 +444,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const long ms = kMs[Pick(4)];
     by_url = fault.url;
     voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms) + "," + fault.switches;
-    body = "fault " + std::to_string(r.id);  // never a cache hit
+    body = "fault " + std::to_string(requests_sent_);  // never a cache hit
     r.kind = std::string("SPEAK fault ") + fault.name;
     r.outcome = fault.outcome;
     r.duration_ms = ms;
@@ -460,7 +456,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const long ms = kMs[Pick(4)];
     voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms);
     const bool repeat = Chance(0.6);
-    body = repeat ? "tone" : "tone " + std::to_string(r.id);
+    body = repeat ? "tone" : "tone " + std::to_string(requests_sent_);
     r.kind = repeat ? "SPEAK tone (cacheable)" : "SPEAK tone";
     r.outcome = Outcome::kExact;
     r.audio = ToneBytes(hz, ms);
@@ -499,21 +495,6 @@ mrcp_request_id Soak::SendSpeak(int index) {
   }
   if (r.kind.rfind("SPEAK fault", 0) != 0 && type != "text/uri-list") r.kind += by_url ? " by URL" : " inline";
 
-  mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
-  mrcp_generic_header_t* generic = mrcp_generic_header_prepare(message);
-  apt_string_assign(&generic->content_type, type.c_str(), pool);
-  mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_TYPE);
-  apt_string_assign(&message->body, body.c_str(), pool);
-  if (!voice.empty()) {
-    apt_string_assign(&synth->voice_param.name, voice.c_str(), pool);
-    mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_VOICE_NAME);
-  }
-  if (by_url) {
-    generic->vendor_specific_params = apt_pair_array_create(1, pool);
-    apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
-    mrcp_generic_header_property_add(message, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
-  }
-
   // What it plays is compared only when nothing else is playing or still to
   // answer on the channel: then every audio frame from now on is its own.
   bool quiet = channel.unanswered.empty();
@@ -526,10 +507,11 @@ mrcp_request_id Soak::SendSpeak(int index) {
   }
   if (quiet) capture_.Take(index);
   r.audio_checked = quiet && (r.outcome == Outcome::kExact || r.outcome == Outcome::kCut);
-  channel.speaks.push_back(r.id);
   channel.paused_since_speak = false;
+  mrcp_message_t* message = corvex_test::SpeakRequest(*host_, index, speak);
+  channel.speaks.push_back(message->start_line.request_id);
   if (channel.speaks.size() > 64) channel.speaks.erase(channel.speaks.begin());
-  return Submit(r, message);
+  return Submit(r, index, message);
 }
 
 void Soak::RandomAction() {
