@@ -85,32 +85,31 @@ Settings g_settings;
 // line on stderr, for an unknown flag or a value out of range.
 bool ParseSettings(int argc, char** argv) {
   static const char* const kNames[] = {"seed", "seconds", "channels", "fault-share", "rss-period", "rss-limit"};
-  const char* values[6] = {};
+  std::string values[6];
+  for (int k = 0; k < 6; ++k) {
+    std::string env = std::string("SOAK_") + kNames[k];
+    for (char& c : env) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (const char* value = std::getenv(env.c_str())) values[k] = value;
+  }
   for (int i = 1; i < argc; ++i) {
-    bool known = false;
-    for (int k = 0; k < 6; ++k) {
-      const std::string flag = std::string("--") + kNames[k] + "=";
-      if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0) values[k] = argv[i] + flag.size(), known = true;
-    }
-    if (!known) {
+    const std::string arg = argv[i];
+    int k = 0;
+    while (k < 6 && arg.rfind(std::string("--") + kNames[k] + "=", 0) != 0) ++k;
+    if (k == 6) {
       std::fprintf(stderr, "unknown argument %s; use --seed= --seconds= --channels= --fault-share= "
                            "--rss-period= --rss-limit=\n", argv[i]);
       return false;
     }
-  }
-  for (int k = 0; k < 6; ++k) {
-    std::string env = std::string("SOAK_") + kNames[k];
-    for (char& c : env) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (!values[k]) values[k] = std::getenv(env.c_str());
+    values[k] = arg.substr(arg.find('=') + 1);
   }
   Settings& s = g_settings;
   s.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ULL;
-  if (values[0]) s.seed = std::strtoull(values[0], nullptr, 10);
-  if (values[1]) s.seconds = std::atol(values[1]);
-  if (values[2]) s.max_channels = std::strtoul(values[2], nullptr, 10);
-  if (values[3]) s.fault_share = std::atof(values[3]);
-  if (values[4]) s.rss_period = std::atol(values[4]);
-  if (values[5]) s.rss_limit_mb_per_hour = std::atof(values[5]);
+  if (!values[0].empty()) s.seed = std::strtoull(values[0].c_str(), nullptr, 10);
+  if (!values[1].empty()) s.seconds = std::atol(values[1].c_str());
+  if (!values[2].empty()) s.max_channels = std::strtoul(values[2].c_str(), nullptr, 10);
+  if (!values[3].empty()) s.fault_share = std::atof(values[3].c_str());
+  if (!values[4].empty()) s.rss_period = std::atol(values[4].c_str());
+  if (!values[5].empty()) s.rss_limit_mb_per_hour = std::atof(values[5].c_str());
   if (s.seconds < 1 || s.max_channels < 1 || s.max_channels > 90 || s.fault_share < 0 || s.fault_share > 1 ||
       s.rss_period < 1) {
     std::fprintf(stderr, "soak: a setting is out of range\n");
@@ -526,21 +525,17 @@ void Soak::RandomAction() {
   if (Chance(0.02)) return CloseOne(index, Chance(0.5));
   if (channel.unanswered.size() >= kMaxOutstanding) return;
 
+  // Out of 100: a SPEAK, then the other requests by their share.
+  static const std::pair<std::size_t, mrcp_method_id> kShares[] = {
+      {40, SYNTHESIZER_SPEAK},  {48, SYNTHESIZER_STOP},       {52, SYNTHESIZER_BARGE_IN_OCCURRED},
+      {57, SYNTHESIZER_PAUSE},  {65, SYNTHESIZER_RESUME},     {69, SYNTHESIZER_SET_PARAMS},
+      {73, SYNTHESIZER_GET_PARAMS}};
   const std::size_t what = Pick(100);
-  if (what < 40) {
+  const auto share = std::find_if(std::begin(kShares), std::end(kShares), [what](const auto& s) { return what < s.first; });
+  if (share == std::begin(kShares)) {
     SendSpeak(index);
-  } else if (what < 48) {
-    SendSimple(index, SYNTHESIZER_STOP);
-  } else if (what < 52) {
-    SendSimple(index, SYNTHESIZER_BARGE_IN_OCCURRED);
-  } else if (what < 57) {
-    SendSimple(index, SYNTHESIZER_PAUSE);
-  } else if (what < 65) {
-    SendSimple(index, SYNTHESIZER_RESUME);
-  } else if (what < 69) {
-    SendSimple(index, SYNTHESIZER_SET_PARAMS);
-  } else if (what < 73) {
-    SendSimple(index, SYNTHESIZER_GET_PARAMS);
+  } else if (share != std::end(kShares)) {
+    SendSimple(index, share->second);
   } else if (what < 83) {
     // Right after a SPEAK: it meets whatever is still starting.
     SendSpeak(index);
@@ -646,9 +641,8 @@ void Soak::CheckSpoken(Request& r) {
   const unsigned rate = channels_[r.channel].rate;
   if (rate == 16000 || r.raw) {
     if (played != r.audio) {
-      const auto at = std::mismatch(played.begin(), played.end(), r.audio.begin(), r.audio.end()).first - played.begin();
-      Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, the service sent " +
-                std::to_string(r.audio.size()) + "; first difference at byte " + std::to_string(at));
+      Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, not the " +
+                std::to_string(r.audio.size()) + " the service sent");
     }
   } else if (played.size() != r.audio.size() / 4 * 2) {
     Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes at 8000 Hz for " +
