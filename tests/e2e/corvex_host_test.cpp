@@ -37,7 +37,6 @@ struct Result {
 // One message as printed: the line before it and the message read back.
 struct Printed {
   long ms = 0;
-  int channel = -1;
   bool sent = false;
   mrcp_message_type_e type = MRCP_MESSAGE_TYPE_UNKNOWN;
   mrcp_method_id method = 0;  // requests: method; events: event id
@@ -45,7 +44,6 @@ struct Printed {
   int status = 0;
   mrcp_request_state_e state = MRCP_REQUEST_STATE_UNKNOWN;
   int cause = -1;  // -1: no Completion-Cause
-  std::string channel_id;
   std::string text;
 };
 
@@ -95,7 +93,6 @@ class CorvexHost : public ::testing::Test {
       }
       Printed p;
       p.ms = std::stol(m[1]);
-      p.channel = std::stoi(m[2]);
       p.sent = m[3] == "sent";
       pos = eol + 1;
       mrcp_text_error_t error;
@@ -115,7 +112,6 @@ class CorvexHost : public ::testing::Test {
       if (mrcp_resource_header_property_check(message, SYNTHESIZER_HEADER_COMPLETION_CAUSE)) {
         p.cause = static_cast<int>(message->synth_header->completion_cause);
       }
-      p.channel_id.assign(message->channel_id.buf, message->channel_id.length);
       messages.push_back(p);
       pos += consumed;
       if (pos < out.size() && out[pos] == '\n') ++pos;

@@ -99,13 +99,6 @@ TEST_F(LoggerTest, NamesTakeTheLevelOfTheirLongestConfiguredPrefix) {
   EXPECT_EQ(fmy.GetLevel(), LogNotice);
   EXPECT_EQ(LogFacility("FMY").GetLevel(), LogEmergency);
 
-  // Nodes made on the way keep the default of their creation: the root's
-  // new default reaches only nodes made after it.
-  logger->SetLogLevel(LogDebug);
-  EXPECT_EQ(level_of("F"), LogInfo);
-  ASSERT_TRUE(logger->AddFacilityConfig("XYZ", "ALERT"));
-  EXPECT_EQ(level_of("XY"), LogDebug);
-
   // "GLOBAL" sets the default; bad level names change nothing.
   ASSERT_TRUE(logger->AddFacilityConfig("GLOBAL", "WARNING"));
   EXPECT_EQ(level_of("Q"), LogWarning);
