@@ -437,7 +437,6 @@ TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {
   EXPECT_EQ(host.CreateChannel(8000), -1);
   EXPECT_EQ(log_.Count("bad plugin: channel destroyed"), 1u);  // the refused channel is destroyed
   EXPECT_EQ(host.CreateChannel(16000), -1);
-  EXPECT_EQ(log_.Count("mpf_codec_capabilities_add: null argument", APT_PRIO_WARNING), 3u);
   ASSERT_TRUE(host.OpenChannel(ch));
   mrcp_message_t* request = Send(host, ch, SYNTHESIZER_GET_PARAMS);
   const std::vector<HostEvent> m = Messages(host, ch);
@@ -445,9 +444,7 @@ TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {
   EXPECT_EQ(m[0].request_id, request->start_line.request_id + 1000);
   EXPECT_EQ(m[1].request_id, request->start_line.request_id);
   for (const char* refusal :
-       {"mrcp_engine_create: unknown resource", "mrcp_engine_create: null method table", "apt_log_source_assign: null",
-        "mrcp_engine_open_respond: null engine", "mrcp_engine_close_respond: null engine",
-        "apt_dir_layout_path_get: unknown directory id 99", "apt_text_field_read: null stream",
+       {"mrcp_engine_create: null method table", "mrcp_engine_open_respond: null engine",
         "incomplete channel method table", "plugin created no channel", "mrcp_engine_channel_open_respond: null channel",
         "message of type 1 refused", "mrcp_engine_channel_message_send: null message", "unknown request id",
         "no synthesizer header block", "unknown header id 99"}) {

@@ -53,7 +53,7 @@
 
 #include "audio_capture.h"
 #include "audio_samples.h"
-#include "corvex/host_runtime.hpp"
+#include "hosted_plugin.h"
 #include "log_capture.h"
 #include "speech_synthesizer.h"
 #include "test_root.h"
@@ -85,32 +85,31 @@ Settings g_settings;
 // line on stderr, for an unknown flag or a value out of range.
 bool ParseSettings(int argc, char** argv) {
   static const char* const kNames[] = {"seed", "seconds", "channels", "fault-share", "rss-period", "rss-limit"};
-  const char* values[6] = {};
+  std::string values[6];
+  for (int k = 0; k < 6; ++k) {
+    std::string env = std::string("SOAK_") + kNames[k];
+    for (char& c : env) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (const char* value = std::getenv(env.c_str())) values[k] = value;
+  }
   for (int i = 1; i < argc; ++i) {
-    bool known = false;
-    for (int k = 0; k < 6; ++k) {
-      const std::string flag = std::string("--") + kNames[k] + "=";
-      if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0) values[k] = argv[i] + flag.size(), known = true;
-    }
-    if (!known) {
+    const std::string arg = argv[i];
+    int k = 0;
+    while (k < 6 && arg.rfind(std::string("--") + kNames[k] + "=", 0) != 0) ++k;
+    if (k == 6) {
       std::fprintf(stderr, "unknown argument %s; use --seed= --seconds= --channels= --fault-share= "
                            "--rss-period= --rss-limit=\n", argv[i]);
       return false;
     }
-  }
-  for (int k = 0; k < 6; ++k) {
-    std::string env = std::string("SOAK_") + kNames[k];
-    for (char& c : env) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (!values[k]) values[k] = std::getenv(env.c_str());
+    values[k] = arg.substr(arg.find('=') + 1);
   }
   Settings& s = g_settings;
   s.seed = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ULL;
-  if (values[0]) s.seed = std::strtoull(values[0], nullptr, 10);
-  if (values[1]) s.seconds = std::atol(values[1]);
-  if (values[2]) s.max_channels = std::strtoul(values[2], nullptr, 10);
-  if (values[3]) s.fault_share = std::atof(values[3]);
-  if (values[4]) s.rss_period = std::atol(values[4]);
-  if (values[5]) s.rss_limit_mb_per_hour = std::atof(values[5]);
+  if (!values[0].empty()) s.seed = std::strtoull(values[0].c_str(), nullptr, 10);
+  if (!values[1].empty()) s.seconds = std::atol(values[1].c_str());
+  if (!values[2].empty()) s.max_channels = std::strtoul(values[2].c_str(), nullptr, 10);
+  if (!values[3].empty()) s.fault_share = std::atof(values[3].c_str());
+  if (!values[4].empty()) s.rss_period = std::atol(values[4].c_str());
+  if (!values[5].empty()) s.rss_limit_mb_per_hour = std::atof(values[5].c_str());
   if (s.seconds < 1 || s.max_channels < 1 || s.max_channels > 90 || s.fault_share < 0 || s.fault_share > 1 ||
       s.rss_period < 1) {
     std::fprintf(stderr, "soak: a setting is out of range\n");
@@ -208,8 +207,8 @@ class Soak {
   void CloseOne(int index, bool with_request_before);
   mrcp_request_id SendSpeak(int index);
   mrcp_request_id SendSimple(int index, mrcp_method_id method);
-  // Records the request and sends it.
-  mrcp_request_id Submit(const Request& r, mrcp_message_t* message);
+  // Records the request as the channel's message and sends it.
+  mrcp_request_id Submit(Request r, int channel, mrcp_message_t* message);
   void RandomAction();
   // checking
   void Drain();
@@ -223,13 +222,6 @@ class Soak {
 
   std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
   bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
-  static Request NewRequest(int channel, const mrcp_message_t* message) {
-    Request r;
-    r.channel = channel;
-    r.id = message->start_line.request_id;
-    r.method = message->start_line.method_id;
-    return r;
-  }
   Request* Find(int channel, mrcp_request_id id) {
     auto it = requests_.find({channel, id});
     return it == requests_.end() ? nullptr : &it->second;
@@ -366,7 +358,7 @@ void Soak::CloseOne(int index, bool with_request_before) {
 mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
   Channel& channel = channels_[index];
   mrcp_message_t* message = host_->CreateRequest(index, method);
-  Request r = NewRequest(index, message);
+  Request r;
   r.kind = mrcp_synth_method_name_get(method);
   if (method == SYNTHESIZER_SET_PARAMS) {
     mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
@@ -378,10 +370,13 @@ mrcp_request_id Soak::SendSimple(int index, mrcp_method_id method) {
     const Request* last = Find(index, channel.speaks.back());
     if (last && !last->final) r.target = last->id;
   }
-  return Submit(r, message);
+  return Submit(r, index, message);
 }
 
-mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
+mrcp_request_id Soak::Submit(Request r, int channel, mrcp_message_t* message) {
+  r.channel = channel;
+  r.id = message->start_line.request_id;
+  r.method = message->start_line.method_id;
   ++requests_sent_;
   requests_[{r.channel, r.id}] = r;
   channels_[r.channel].unanswered.insert(r.id);
@@ -391,11 +386,11 @@ mrcp_request_id Soak::Submit(const Request& r, mrcp_message_t* message) {
 
 mrcp_request_id Soak::SendSpeak(int index) {
   Channel& channel = channels_[index];
-  mrcp_message_t* message = host_->CreateRequest(index, SYNTHESIZER_SPEAK);
-  apr_pool_t* pool = message->pool;
-  Request r = NewRequest(index, message);
-  std::string type = "text/plain", body, voice;
-  bool by_url = Chance(0.4);
+  Request r;
+  corvex_test::Speak speak;
+  speak.by_url = Chance(0.4);
+  std::string &type = speak.type, &body = speak.body, &voice = speak.voice;
+  bool& by_url = speak.by_url;
   static const int kHz[] = {300, 500, 1000, 2500};
   static const long kMs[] = {100, 200, 350, 600};
 
@@ -448,7 +443,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const long ms = kMs[Pick(4)];
     by_url = fault.url;
     voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms) + "," + fault.switches;
-    body = "fault " + std::to_string(r.id);  // never a cache hit
+    body = "fault " + std::to_string(requests_sent_);  // never a cache hit
     r.kind = std::string("SPEAK fault ") + fault.name;
     r.outcome = fault.outcome;
     r.duration_ms = ms;
@@ -460,7 +455,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const long ms = kMs[Pick(4)];
     voice = "fault:tone=" + std::to_string(hz) + ",ms=" + std::to_string(ms);
     const bool repeat = Chance(0.6);
-    body = repeat ? "tone" : "tone " + std::to_string(r.id);
+    body = repeat ? "tone" : "tone " + std::to_string(requests_sent_);
     r.kind = repeat ? "SPEAK tone (cacheable)" : "SPEAK tone";
     r.outcome = Outcome::kExact;
     r.audio = ToneBytes(hz, ms);
@@ -499,21 +494,6 @@ mrcp_request_id Soak::SendSpeak(int index) {
   }
   if (r.kind.rfind("SPEAK fault", 0) != 0 && type != "text/uri-list") r.kind += by_url ? " by URL" : " inline";
 
-  mrcp_synth_header_t* synth = mrcp_resource_header_prepare(message);
-  mrcp_generic_header_t* generic = mrcp_generic_header_prepare(message);
-  apt_string_assign(&generic->content_type, type.c_str(), pool);
-  mrcp_generic_header_property_add(message, GENERIC_HEADER_CONTENT_TYPE);
-  apt_string_assign(&message->body, body.c_str(), pool);
-  if (!voice.empty()) {
-    apt_string_assign(&synth->voice_param.name, voice.c_str(), pool);
-    mrcp_resource_header_property_add(message, SYNTHESIZER_HEADER_VOICE_NAME);
-  }
-  if (by_url) {
-    generic->vendor_specific_params = apt_pair_array_create(1, pool);
-    apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
-    mrcp_generic_header_property_add(message, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
-  }
-
   // What it plays is compared only when nothing else is playing or still to
   // answer on the channel: then every audio frame from now on is its own.
   bool quiet = channel.unanswered.empty();
@@ -526,10 +506,11 @@ mrcp_request_id Soak::SendSpeak(int index) {
   }
   if (quiet) capture_.Take(index);
   r.audio_checked = quiet && (r.outcome == Outcome::kExact || r.outcome == Outcome::kCut);
-  channel.speaks.push_back(r.id);
   channel.paused_since_speak = false;
+  mrcp_message_t* message = corvex_test::SpeakRequest(*host_, index, speak);
+  channel.speaks.push_back(message->start_line.request_id);
   if (channel.speaks.size() > 64) channel.speaks.erase(channel.speaks.begin());
-  return Submit(r, message);
+  return Submit(r, index, message);
 }
 
 void Soak::RandomAction() {
@@ -544,21 +525,17 @@ void Soak::RandomAction() {
   if (Chance(0.02)) return CloseOne(index, Chance(0.5));
   if (channel.unanswered.size() >= kMaxOutstanding) return;
 
+  // Out of 100: a SPEAK, then the other requests by their share.
+  static const std::pair<std::size_t, mrcp_method_id> kShares[] = {
+      {40, SYNTHESIZER_SPEAK},  {48, SYNTHESIZER_STOP},       {52, SYNTHESIZER_BARGE_IN_OCCURRED},
+      {57, SYNTHESIZER_PAUSE},  {65, SYNTHESIZER_RESUME},     {69, SYNTHESIZER_SET_PARAMS},
+      {73, SYNTHESIZER_GET_PARAMS}};
   const std::size_t what = Pick(100);
-  if (what < 40) {
+  const auto share = std::find_if(std::begin(kShares), std::end(kShares), [what](const auto& s) { return what < s.first; });
+  if (share == std::begin(kShares)) {
     SendSpeak(index);
-  } else if (what < 48) {
-    SendSimple(index, SYNTHESIZER_STOP);
-  } else if (what < 52) {
-    SendSimple(index, SYNTHESIZER_BARGE_IN_OCCURRED);
-  } else if (what < 57) {
-    SendSimple(index, SYNTHESIZER_PAUSE);
-  } else if (what < 65) {
-    SendSimple(index, SYNTHESIZER_RESUME);
-  } else if (what < 69) {
-    SendSimple(index, SYNTHESIZER_SET_PARAMS);
-  } else if (what < 73) {
-    SendSimple(index, SYNTHESIZER_GET_PARAMS);
+  } else if (share != std::end(kShares)) {
+    SendSimple(index, share->second);
   } else if (what < 83) {
     // Right after a SPEAK: it meets whatever is still starting.
     SendSpeak(index);
@@ -664,9 +641,8 @@ void Soak::CheckSpoken(Request& r) {
   const unsigned rate = channels_[r.channel].rate;
   if (rate == 16000 || r.raw) {
     if (played != r.audio) {
-      const auto at = std::mismatch(played.begin(), played.end(), r.audio.begin(), r.audio.end()).first - played.begin();
-      Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, the service sent " +
-                std::to_string(r.audio.size()) + "; first difference at byte " + std::to_string(at));
+      Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, not the " +
+                std::to_string(r.audio.size()) + " the service sent");
     }
   } else if (played.size() != r.audio.size() / 4 * 2) {
     Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes at 8000 Hz for " +

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -44,41 +43,9 @@ struct Gen {
   bool ended = false;  // the end-of-stream event followed the last byte
 };
 
-class Reader {
- public:
-  explicit Reader(mpf_media_chunk_buffer_t* buffer) : buffer_(buffer) {}
-
-  void Run(const std::atomic<bool>& stop) {
-    std::mt19937 random(2);
-    unsigned char bytes[320];
-    while (!stop.load()) {
-      // Bursts of frames with short pauses: slow enough that the writer gets
-      // ahead and restarts discard queued audio, fast enough to play a lot.
-      for (unsigned burst = 1 + random() % 64; burst > 0; --burst) {
-        mpf_frame_t frame{};
-        frame.codec_frame.buffer = bytes;
-        frame.codec_frame.size = random() % 2 ? 320 : 160;
-        std::fill(bytes, bytes + sizeof bytes, 0xEE);
-        if (!mpf_media_chunk_buffer_frame_read_generation(buffer_, &frame, &reported_)) Fail("read refused");
-        Check(frame.type, bytes, frame.codec_frame.size);
-        ++frames_;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-  }
-
-  // Number of the last generation whose end-of-stream the reader has seen.
-  std::atomic<uint32_t> last_ended{0};
-  std::map<uint32_t, Gen> gens;
-  std::vector<std::string> failures;
-  uint64_t frames_ = 0;
-
- private:
-  void Fail(const std::string& what) {
-    if (failures.size() < 10) failures.push_back(what + " (frame " + std::to_string(frames_) + ")");
-  }
-
-  void Check(int type, const unsigned char* bytes, size_t size) {
+// The reader's view of the frames it gets; Check notes what is wrong.
+struct ReadState {
+  void Check(int type, const unsigned char* bytes, size_t size, apr_uint32_t reported) {
     size_t audio = 0;
     while (audio < size && bytes[audio] != 0) ++audio;
     for (size_t i = audio; i < size; ++i) {
@@ -89,113 +56,45 @@ class Reader {
       return;
     }
     if (type & kMarker) {
-      in_gen_ = true;
-      ended_ = false;
-      offset_ = 0;
-      gen_ = 0;
-    } else if (!in_gen_) {
+      in_gen = true, ended = false, offset = 0, gen = 0;
+    } else if (!in_gen) {
       return Fail("flags before the first generation");
-    } else if (ended_) {
+    } else if (ended) {
       return Fail("frame after the end-of-stream event");
     }
     if (audio > 0 && !(type & MEDIA_FRAME_TYPE_AUDIO)) Fail("audio without the audio flag");
-    for (size_t i = 0; i < audio; ++i, ++offset_) {
-      if (offset_ < 4) {
-        gen_ |= static_cast<uint32_t>(bytes[i] - 1) << (7 * offset_);
-        if (offset_ == 3) {
-          if (gen_ <= last_gen_) return Fail("generation " + std::to_string(gen_) + " after " +
-                                             std::to_string(last_gen_));
-          last_gen_ = gen_;
-        }
-      } else if (bytes[i] != GenByte(gen_, offset_)) {
-        return Fail("wrong byte at offset " + std::to_string(offset_) + " of generation " +
-                    std::to_string(gen_));
+    for (size_t i = 0; i < audio; ++i, ++offset) {
+      if (offset < 4) {
+        gen |= static_cast<uint32_t>(bytes[i] - 1) << (7 * offset);
+        if (offset == 3 && gen <= last_gen) return Fail("generation " + std::to_string(gen) + " after " + std::to_string(last_gen));
+        if (offset == 3) last_gen = gen;
+      } else if (bytes[i] != GenByte(gen, offset)) {
+        return Fail("wrong byte at offset " + std::to_string(offset) + " of generation " + std::to_string(gen));
       }
     }
-    if (offset_ < 4) {
+    if (offset < 4) {
       if (type & MEDIA_FRAME_TYPE_EVENT) Fail("end-of-stream before a whole header");
       return;
     }
     // The writer restarts once per generation, from 0: the buffer must tell
     // which one a frame came from, however the read raced the restarts.
-    if (reported_ != gen_) {
-      return Fail("frame of generation " + std::to_string(gen_) + " reported as " + std::to_string(reported_));
-    }
-    Gen& gen = gens[gen_];
-    gen.bytes = offset_;
+    if (reported != gen) return Fail("generation " + std::to_string(gen) + " reported as " + std::to_string(reported));
+    gens[gen].bytes = offset;
     if (type & MEDIA_FRAME_TYPE_EVENT) {
-      gen.ended = true;
-      ended_ = true;
-      last_ended.store(gen_);
+      gens[gen].ended = ended = true;
+      last_ended.store(gen);
     }
   }
-
-  mpf_media_chunk_buffer_t* buffer_;
-  apr_uint32_t reported_ = 0;  // the generation the last read reported
-  bool in_gen_ = false;
-  bool ended_ = false;
-  uint32_t gen_ = 0;
-  uint32_t last_gen_ = 0;
-  uint64_t offset_ = 0;
-};
-
-class Writer {
- public:
-  explicit Writer(mpf_media_chunk_buffer_t* buffer, const Reader& reader)
-      : buffer_(buffer), reader_(reader) {}
-
-  void Run(std::chrono::steady_clock::time_point deadline) {
-    std::mt19937 random(1);
-    std::vector<unsigned char> piece;
-    for (uint32_t gen = 1; std::chrono::steady_clock::now() < deadline; ++gen) {
-      mpf_media_chunk_buffer_restart(buffer_);
-      if (mpf_media_chunk__buffer_get_size(buffer_) != 0) ++size_errors;
-      mpf_media_chunk_buffer_event_write(buffer_, kMarker);
-      Gen& written = gens[gen];
-      const uint64_t target = 4 + random() % 150000;
-      const bool barge_in = random() % 5 == 0;  // restart before the end
-      const uint64_t stop_at = barge_in ? random() % target : target;
-      while (written.bytes < stop_at) {
-        uint64_t size;
-        switch (random() % 4) {
-          case 0: size = random() % 17; break;  // tiny, or empty
-          case 1: size = 32000 + random() % 50000; break;  // split into several chunks
-          default: size = 320 + random() % 31681; break;
-        }
-        size = std::min(size, stop_at - written.bytes);
-        piece.resize(size);
-        for (uint64_t i = 0; i < size; ++i) piece[i] = GenByte(gen, written.bytes + i);
-        mpf_media_chunk_buffer_audio_write(buffer_, piece.data(), size);
-        written.bytes += size;
-        if (mpf_media_chunk__buffer_get_size(buffer_) > written.bytes) ++size_errors;
-        // Stay a few seconds ahead of the reader, as synthesis does.
-        while (mpf_media_chunk__buffer_get_size(buffer_) > 200000 &&
-               std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::yield();
-        }
-      }
-      if (barge_in) continue;
-      mpf_media_chunk_buffer_event_write(buffer_, MEDIA_FRAME_TYPE_EVENT);
-      written.ended = true;
-      // Mostly let the SPEAK play out; otherwise the next one cuts it short.
-      if (random() % 4 != 0) {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-        while (reader_.last_ended.load() != gen && std::chrono::steady_clock::now() < give_up) {
-          std::this_thread::yield();
-        }
-      }
-    }
-    mpf_media_chunk_buffer_restart(buffer_);
-    held_after = mpf_media_chunk_buffer_held_size(buffer_);
+  void Fail(const std::string& what) {
+    if (failures.size() < 10) failures.push_back(what + " (frame " + std::to_string(frames) + ")");
   }
 
+  std::atomic<uint32_t> last_ended{0};  // the last generation whose end-of-stream was read
   std::map<uint32_t, Gen> gens;
-  int size_errors = 0;
-  size_t held_after = 0;
-
- private:
-  mpf_media_chunk_buffer_t* buffer_;
-  const Reader& reader_;
+  std::vector<std::string> failures;
+  uint64_t frames = 0, offset = 0;
+  bool in_gen = false, ended = false;
+  uint32_t gen = 0, last_gen = 0;
 };
 
 TEST(MediaChunkBufferStress, ReaderSeesEveryGenerationInOrderAcrossRestarts) {
@@ -205,38 +104,86 @@ TEST(MediaChunkBufferStress, ReaderSeesEveryGenerationInOrderAcrossRestarts) {
   mpf_media_chunk_buffer_t* buffer = mpf_media_chunk_buffer_create(pool);
   ASSERT_NE(buffer, nullptr);
 
-  Reader reader(buffer);
-  Writer writer(buffer, reader);
+  ReadState read;
   std::atomic<bool> stop{false};
-  std::thread reading([&] { reader.Run(stop); });
-  std::thread writing([&] { writer.Run(std::chrono::steady_clock::now() + kRunTime); });
-  writing.join();
+  std::thread reading([&] {
+    std::mt19937 random(2);
+    unsigned char bytes[320];
+    apr_uint32_t reported = 0;
+    while (!stop.load()) {
+      // Bursts of frames with short pauses: slow enough that the writer gets
+      // ahead and restarts discard queued audio, fast enough to play a lot.
+      for (unsigned burst = 1 + random() % 64; burst > 0; --burst, ++read.frames) {
+        mpf_frame_t frame{};
+        frame.codec_frame.buffer = bytes;
+        frame.codec_frame.size = random() % 2 ? 320 : 160;
+        std::fill(bytes, bytes + sizeof bytes, 0xEE);
+        if (!mpf_media_chunk_buffer_frame_read_generation(buffer, &frame, &reported)) read.Fail("read refused");
+        read.Check(frame.type, bytes, frame.codec_frame.size, reported);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+
+  std::map<uint32_t, Gen> written;
+  std::mt19937 random(1);
+  std::vector<unsigned char> piece;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTime;
+  for (uint32_t gen = 1; std::chrono::steady_clock::now() < deadline; ++gen) {
+    mpf_media_chunk_buffer_restart(buffer);
+    mpf_media_chunk_buffer_event_write(buffer, kMarker);
+    Gen& w = written[gen];
+    const uint64_t target = 4 + random() % 150000;
+    const bool barge_in = random() % 5 == 0;  // restart before the end
+    const uint64_t stop_at = barge_in ? random() % target : target;
+    while (w.bytes < stop_at) {
+      uint64_t size;
+      switch (random() % 4) {
+        case 0: size = random() % 17; break;  // tiny, or empty
+        case 1: size = 32000 + random() % 50000; break;  // split into several chunks
+        default: size = 320 + random() % 31681; break;
+      }
+      size = std::min(size, stop_at - w.bytes);
+      piece.resize(size);
+      for (uint64_t i = 0; i < size; ++i) piece[i] = GenByte(gen, w.bytes + i);
+      mpf_media_chunk_buffer_audio_write(buffer, piece.data(), size);
+      w.bytes += size;
+      // Stay a few seconds ahead of the reader, as synthesis does.
+      while (mpf_media_chunk__buffer_get_size(buffer) > 200000 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+    }
+    if (barge_in) continue;
+    mpf_media_chunk_buffer_event_write(buffer, MEDIA_FRAME_TYPE_EVENT);
+    w.ended = true;
+    // Mostly let the SPEAK play out; otherwise the next one cuts it short.
+    const bool wait = random() % 4 != 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (wait && read.last_ended.load() != gen && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::yield();
+    }
+  }
+  mpf_media_chunk_buffer_restart(buffer);
+  EXPECT_LE(mpf_media_chunk_buffer_held_size(buffer), 128u * 1024);
   stop.store(true);
   reading.join();
 
-  for (const std::string& failure : reader.failures) ADD_FAILURE() << failure;
-  EXPECT_EQ(writer.size_errors, 0);
-  int played_out = 0;
-  int cut_short = 0;
-  for (const auto& [gen, read] : reader.gens) {
-    const auto written = writer.gens.find(gen);
-    ASSERT_NE(written, writer.gens.end()) << "generation " << gen << " was never written";
-    EXPECT_LE(read.bytes, written->second.bytes) << "generation " << gen;
-    if (read.ended) {
-      EXPECT_TRUE(written->second.ended) << "generation " << gen;
-      EXPECT_EQ(read.bytes, written->second.bytes) << "generation " << gen;
+  for (const std::string& failure : read.failures) ADD_FAILURE() << failure;
+  int played_out = 0, cut_short = 0;
+  for (const auto& [gen, r] : read.gens) {
+    ASSERT_EQ(written.count(gen), 1u) << "generation " << gen << " was never written";
+    EXPECT_LE(r.bytes, written[gen].bytes) << "generation " << gen;
+    if (r.ended) {
+      EXPECT_TRUE(written[gen].ended) << "generation " << gen;
+      EXPECT_EQ(r.bytes, written[gen].bytes) << "generation " << gen;
       ++played_out;
-    } else if (read.bytes < written->second.bytes) {
+    } else if (r.bytes < written[gen].bytes) {
       ++cut_short;
     }
   }
   // The run must have exercised both endings, not just one.
   EXPECT_GT(played_out, 10);
   EXPECT_GT(cut_short, 10);
-  EXPECT_LE(writer.held_after, 128u * 1024);
-  std::printf("%zu generations written, %zu seen, %d played to the end, %d cut short, %llu frames\n",
-              writer.gens.size(), reader.gens.size(), played_out, cut_short,
-              static_cast<unsigned long long>(reader.frames_));
 
   mpf_media_chunk_buffer_destroy(buffer);
   apr_pool_destroy(pool);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corvex/host_runtime.hpp"
@@ -20,12 +21,52 @@
 namespace corvex_test {
 
 struct Speak {
+  Speak(std::string body = "", std::string voice = "", bool by_url = false, std::string type = "text/plain",
+        std::string logging_tag = "")
+      : body(std::move(body)), voice(std::move(voice)), by_url(by_url), type(std::move(type)),
+        logging_tag(std::move(logging_tag)) {}
   std::string body;
   std::string voice;                // a voice name or the service's fault switches; none when empty
-  bool by_url = false;              // the vendor parameter audio-as-url
-  std::string type = "text/plain";  // Content-Type; none when empty
+  bool by_url;                      // the vendor parameter audio-as-url
+  std::string type;                 // Content-Type; none when empty
   std::string logging_tag;          // none when empty
+  std::string language;             // Speech-Language; none when empty
+  std::string cache_control;        // Cache-Control; none when empty
+  float rate = 0;                   // a relative Prosody-Rate; none when 0
 };
+
+// A SPEAK request for `speak` on the host's channel, not yet sent.
+inline mrcp_message_t* SpeakRequest(corvex::Host& host, int channel, const Speak& speak) {
+  mrcp_message_t* request = host.CreateRequest(channel, SYNTHESIZER_SPEAK);
+  apr_pool_t* pool = request->pool;
+  mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
+  mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+  auto set = [&](apt_str_t& field, const std::string& value) {
+    if (!value.empty()) apt_string_assign(&field, value.c_str(), pool);
+    return !value.empty();
+  };
+  if (set(generic->content_type, speak.type)) mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+  if (set(generic->logging_tag, speak.logging_tag))
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_LOGGING_TAG);
+  if (set(generic->cache_control, speak.cache_control))
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_CACHE_CONTROL);
+  if (set(synth->voice_param.name, speak.voice))
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+  if (set(synth->speech_language, speak.language))
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_SPEECH_LANGUAGE);
+  if (speak.rate != 0) {
+    synth->prosody_param.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
+    synth->prosody_param.rate.value.relative = speak.rate;
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_PROSODY_RATE);
+  }
+  if (speak.by_url) {
+    generic->vendor_specific_params = apt_pair_array_create(1, pool);
+    apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+  }
+  set(request->body, speak.body);
+  return request;
+}
 
 class HostedPlugin : public ::testing::Test {
  protected:
@@ -49,6 +90,7 @@ class HostedPlugin : public ::testing::Test {
     corvex::HostConfig config;
     config.root = root_;
     config.max_channel_count = max_channels;
+    config.queue_speaks = queue_speaks_;
     host_ = std::make_unique<corvex::Host>(config);
     EXPECT_TRUE(host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH));
     return host_->OpenEngine();
@@ -62,29 +104,7 @@ class HostedPlugin : public ::testing::Test {
     return channel;
   }
 
-  mrcp_message_t* Request(int channel, const Speak& speak) {
-    mrcp_message_t* request = host_->CreateRequest(channel, SYNTHESIZER_SPEAK);
-    apr_pool_t* pool = request->pool;
-    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
-    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
-    auto set = [&](apt_str_t& field, const std::string& value, bool added) {
-      if (added) apt_string_assign(&field, value.c_str(), pool);
-      return added;
-    };
-    if (set(generic->content_type, speak.type, !speak.type.empty()))
-      mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
-    if (set(generic->logging_tag, speak.logging_tag, !speak.logging_tag.empty()))
-      mrcp_generic_header_property_add(request, GENERIC_HEADER_LOGGING_TAG);
-    if (set(synth->voice_param.name, speak.voice, !speak.voice.empty()))
-      mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
-    if (speak.by_url) {
-      generic->vendor_specific_params = apt_pair_array_create(1, pool);
-      apt_pair_array_append(generic->vendor_specific_params, "audio-as-url", "true", pool);
-      mrcp_generic_header_property_add(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
-    }
-    set(request->body, speak.body, true);
-    return request;
-  }
+  mrcp_message_t* Request(int channel, const Speak& speak) { return SpeakRequest(*host_, channel, speak); }
   mrcp_request_id Send(int channel, mrcp_message_t* request) {
     EXPECT_TRUE(host_->SendRequest(channel, request));
     return request->start_line.request_id;
@@ -115,6 +135,7 @@ class HostedPlugin : public ::testing::Test {
   }
 
   std::string root_;
+  bool queue_speaks_ = true;  // off: every SPEAK goes to the plugin, none waits in the host's queue
   LogCapture log_;  // outlives the host
   std::unique_ptr<corvex::Host> host_;
 };

@@ -6,9 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
-
-#include "test_root.h"
 
 // The low `size` bytes of `value`, least significant first.
 inline std::string LeBytes(std::uint32_t value, int size = 4) {
@@ -23,21 +20,6 @@ inline std::string WaveHeader(std::uint32_t rate, std::uint32_t data_bytes, std:
   return "RIFF" + LeBytes(36 + data_bytes) + "WAVEfmt " + LeBytes(16) + LeBytes(format, 2) + LeBytes(1, 2) +
          LeBytes(rate) + LeBytes(rate * bits / 8) + LeBytes(bits / 8, 2) + LeBytes(bits, 2) + "data" +
          LeBytes(data_bytes);
-}
-
-// The rate and data size of a canonical 16-bit mono file; {0, 0} when the
-// file is not one, or its data size disagrees with its length.
-inline std::pair<std::uint32_t, std::uint32_t> ReadWaveInfo(const std::string& path) {
-  const std::string file = ReadFile(path);
-  if (file.size() < 44) return {0, 0};
-  auto le32 = [&file](std::size_t at) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(file[at + i]);
-    return value;
-  };
-  const std::uint32_t rate = le32(24), data = le32(40);
-  if (file.size() != 44u + data || file.compare(0, 44, WaveHeader(rate, data)) != 0) return {0, 0};
-  return {rate, data};
 }
 
 // One record of a cache attribute file: the length-prefixed token and value.

@@ -57,9 +57,6 @@ apt_bool_t EngineDestroy(mrcp_engine_t*) { return TRUE; }
 
 apt_bool_t EngineOpen(mrcp_engine_t* engine) {
   mrcp_engine_open_respond(nullptr, TRUE);
-  mrcp_engine_close_respond(nullptr);
-  apt_dir_layout_path_get(engine->dir_layout, 99);
-  apt_text_field_read(nullptr, ',', TRUE, nullptr);
   return mrcp_engine_open_respond(engine, TRUE);
 }
 
@@ -70,7 +67,6 @@ mrcp_engine_channel_t* EngineCreateChannel(mrcp_engine_t* engine, apr_pool_t* po
   ++g_channels_created;
   mpf_stream_capabilities_t* caps = mpf_stream_capabilities_create(STREAM_DIRECTION_RECEIVE, pool);
   mpf_codec_capabilities_add(&caps->codecs, MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000, "lpcm", pool);
-  mpf_codec_capabilities_add(nullptr, MPF_SAMPLE_RATE_8000, "LPCM", pool);
   mpf_termination_t* term = mrcp_engine_audio_termination_create(nullptr, &kStreamTable, caps, pool);
   if (g_channels_created == 1) return mrcp_engine_channel_create(engine, &kChannelTable, nullptr, term, pool);
   if (g_channels_created == 2) return mrcp_engine_channel_create(engine, &kIncompleteTable, nullptr, term, pool);
@@ -83,8 +79,6 @@ const mrcp_engine_method_vtable_t kEngineTable = {EngineDestroy, EngineOpen, Eng
 
 extern "C" mrcp_engine_t* mrcp_plugin_create(apr_pool_t* pool) {
   g_channels_created = 0;
-  mrcp_engine_create(MRCP_RESOURCE_TYPE_COUNT, nullptr, &kEngineTable, pool);
   mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, nullptr, nullptr, pool);
-  apt_log_source_assign(nullptr, nullptr);
   return mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, nullptr, &kEngineTable, pool);
 }
