@@ -185,14 +185,19 @@ class ChannelTasks : public ::testing::Test {
     std::filesystem::remove_all(root_);
   }
 
+  // Each request in a pool of its own, as the server makes them: the engine
+  // thread allocates the request's response and events from it while this
+  // thread builds the next request, and a pool is not safe from two threads.
   mrcp_message_t* Request(mrcp_method_id method) {
-    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, method, ++next_id_, pool_);
+    apr_pool_t* pool = nullptr;
+    apr_pool_create(&pool, pool_);
+    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, method, ++next_id_, pool);
     if (method == SYNTHESIZER_SPEAK) {
       mrcp_resource_header_prepare(request);
       mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
-      apt_string_assign(&generic->content_type, "text/plain", pool_);
+      apt_string_assign(&generic->content_type, "text/plain", pool);
       mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
-      apt_string_assign(&request->body, "Hello", pool_);
+      apt_string_assign(&request->body, "Hello", pool);
     }
     return request;
   }
