@@ -52,9 +52,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   virtual void OnRun(const Run& /*run*/) {}
   virtual void Summarize() {}
 
-  static bool IsMedian(const Run& run) {
-    return run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-  }
+  static bool IsMedian(const Run& run) { return run.run_type == Run::RT_Aggregate && run.aggregate_name == "median"; }
   // A counter's value, or -1 when the run has none.
   static double Counter(const Run& run, const char* name) {
     const auto it = run.counters.find(name);

@@ -61,12 +61,12 @@ constexpr const char* kVoice = "fault:instant,ms=1000";
 // A sentence of 6 to 14 everyday words; the same index gives the same one.
 std::string Sentence(std::mt19937& random) {
   static const char* const kWords[] = {
-      "your",    "account", "balance", "is",      "the",     "next",     "available", "agent",   "will",
-      "be",      "with",    "you",     "shortly", "please",  "hold",     "while",     "we",      "connect",
-      "call",    "press",   "one",     "two",     "for",     "billing",  "support",   "sales",   "thank",
-      "calling", "our",     "office",  "hours",   "are",     "monday",   "through",   "friday",  "from",
-      "nine",    "until",   "five",    "order",   "has",     "been",     "shipped",   "and",     "should",
-      "arrive",  "within",  "three",   "days",    "payment", "received", "to",        "hear",    "these",
+      "your",    "account", "balance", "is",      "the",     "next",     "available",   "agent",    "will",
+      "be",      "with",    "you",     "shortly", "please",  "hold",     "while",       "we",       "connect",
+      "call",    "press",   "one",     "two",     "for",     "billing",  "support",     "sales",    "thank",
+      "calling", "our",     "office",  "hours",   "are",     "monday",   "through",     "friday",   "from",
+      "nine",    "until",   "five",    "order",   "has",     "been",     "shipped",     "and",      "should",
+      "arrive",  "within",  "three",   "days",    "payment", "received", "to",          "hear",     "these",
       "options", "again",   "say",     "repeat",  "main",    "menu",     "appointment", "tomorrow", "morning"};
   std::uniform_int_distribution<int> length(6, 14);
   std::uniform_int_distribution<std::size_t> word(0, sizeof(kWords) / sizeof(kWords[0]) - 1);
@@ -217,8 +217,8 @@ void BM_SpeakToInProgress(benchmark::State& state) {
   static int misses = 0;
   std::uniform_int_distribution<std::size_t> pick(0, folder.sentences.size() - 1);
   for (auto _ : state) {
-    const std::string text =
-        hit ? folder.sentences[pick(random)] : "A sentence never spoken before, number " + std::to_string(++misses) + ".";
+    const std::string text = hit ? folder.sentences[pick(random)]
+                                 : "A sentence never spoken before, number " + std::to_string(++misses) + ".";
     const bench::HostedPlugin::Times times = g_plugin->Speak(text, kVoice);
     if (times.in_progress < 0 || !times.completed) {
       state.SkipWithError("a SPEAK did not complete");
@@ -228,10 +228,22 @@ void BM_SpeakToInProgress(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_EngineStartUp)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1)
-    ->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SpeakToInProgress)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20)
-    ->Repetitions(10)->ReportAggregatesOnly(true);
+BENCHMARK(BM_EngineStartUp)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_SpeakToInProgress)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20)
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true);
 
 class CacheReporter : public bench::SummaryReporter {
   void OnRun(const Run& run) override {

@@ -33,11 +33,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "brillify/BrillCloudRequester.h"
 #include "brillify/BrillServerJSON.h"
 #include "brillify/Module.h"
 #include "brillify/RequestInfoJSON.h"
-#include "bench_support.h"
 #include "corvex/host_runtime.hpp"
 #include "hosted_plugin.h"
 #include "speech_service.h"
@@ -59,7 +59,8 @@ class FirstAudio : public corvex::FrameSink {
   }
   apr_time_t first_us(int channel) const { return first_us_[channel].load(); }
   void OnFrame(int channel, const mpf_frame_t& frame) override {
-    if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && armed_[channel].exchange(false)) first_us_[channel].store(apr_time_now());
+    if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && armed_[channel].exchange(false))
+      first_us_[channel].store(apr_time_now());
   }
 
  private:

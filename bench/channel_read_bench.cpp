@@ -36,9 +36,9 @@
 #include <vector>
 
 #include "QelResampler.h"
-#include "bench_support.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
+#include "bench_support.h"
 #include "test_root.h"
 
 namespace {
@@ -46,9 +46,9 @@ namespace {
 using namespace TARNWICKSS;
 
 constexpr int kSourceRate = 16000;
-constexpr int kBlock = 3200;            // input samples per converter block: 200 ms
+constexpr int kBlock = 3200;  // input samples per converter block: 200 ms
 constexpr int kSecondsPerSpeak = 60;
-constexpr int kSecondsOfSpeech = 5;     // the clip repeated to fill a SPEAK
+constexpr int kSecondsOfSpeech = 5;  // the clip repeated to fill a SPEAK
 
 // Speech-like 16000 Hz samples: a few tones and noise, well inside 16 bits.
 std::vector<std::int16_t> Speech() {
@@ -57,8 +57,8 @@ std::vector<std::int16_t> Speech() {
   std::uniform_int_distribution<int> noise(-1000, 1000);
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const double t = static_cast<double>(i) / kSourceRate;
-    samples[i] = static_cast<std::int16_t>(6000 * std::sin(2 * M_PI * 220 * t) +
-                                           3000 * std::sin(2 * M_PI * 1700 * t) + noise(random));
+    samples[i] = static_cast<std::int16_t>(6000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1700 * t) +
+                                           noise(random));
   }
   return samples;
 }
@@ -119,13 +119,12 @@ struct Server {
 
 Server* ServerOf(mrcp_engine_channel_t* channel) { return static_cast<Server*>(channel->event_obj); }
 
-const mrcp_engine_event_vtable_t kEngineEvents = {
-    [](mrcp_engine_t* engine, apt_bool_t) -> apt_bool_t {
-      auto* server = static_cast<Server*>(engine->event_obj);
-      server->Note([server] { server->engine_open = true; });
-      return TRUE;
-    },
-    [](mrcp_engine_t*) -> apt_bool_t { return TRUE; }};
+const mrcp_engine_event_vtable_t kEngineEvents = {[](mrcp_engine_t* engine, apt_bool_t) -> apt_bool_t {
+                                                    auto* server = static_cast<Server*>(engine->event_obj);
+                                                    server->Note([server] { server->engine_open = true; });
+                                                    return TRUE;
+                                                  },
+                                                  [](mrcp_engine_t*) -> apt_bool_t { return TRUE; }};
 
 const mrcp_engine_channel_event_vtable_t kChannelEvents = {
     [](mrcp_engine_channel_t* channel, apt_bool_t) -> apt_bool_t {
@@ -242,9 +241,9 @@ class SpeakingChannel {
     mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
     apt_string_assign(&request->body, "A minute of speech.", pool_);
     return channel_->SignalEvent(TaskMsgRequest, request) && server_.WaitFor([this, id] {
-             const auto it = server_.responses.find(id);
-             return it != server_.responses.end() && it->second == MRCP_REQUEST_STATE_INPROGRESS;
-           });
+      const auto it = server_.responses.find(id);
+      return it != server_.responses.end() && it->second == MRCP_REQUEST_STATE_INPROGRESS;
+    });
   }
 
  private:

@@ -28,14 +28,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "brillify/BrillCloudRequester.h"
 #include "brillify/BrillServerJSON.h"
-#include "brillify/ClientMatchJSON.h"
 #include "brillify/Client/Fetch.h"
+#include "brillify/ClientMatchJSON.h"
 #include "brillify/CommandResultJSON.h"
 #include "brillify/Module.h"
 #include "brillify/RequestInfoJSON.h"
-#include "bench_support.h"
 #include "hosted_plugin.h"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -74,7 +74,6 @@ struct Road {
     plugin.reset();
     std::filesystem::remove_all(root);
   }
-
 
   // The service's time to the audio, in seconds; negative on failure.
   double ServiceAlone(bool by_url, const std::string& voice) {

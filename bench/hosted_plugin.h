@@ -43,7 +43,10 @@ inline double Quantile(std::vector<double> values, double p) {
 // Notes when the channel first plays audio after being armed.
 class FirstAudioSink : public corvex::FrameSink {
  public:
-  void Arm() { first_us_.store(0, std::memory_order_release); armed_.store(true, std::memory_order_release); }
+  void Arm() {
+    first_us_.store(0, std::memory_order_release);
+    armed_.store(true, std::memory_order_release);
+  }
   // apr_time_now() of the first audio frame since Arm, or 0.
   apr_time_t first_us() const { return first_us_.load(std::memory_order_acquire); }
   void OnFrame(int, const mpf_frame_t& frame) override {

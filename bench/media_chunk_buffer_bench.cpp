@@ -4,8 +4,6 @@
 // the ratio shows what the buffer's bookkeeping costs, not cache misses.
 //
 // Prints the median of each and, last, the ratio of the medians.
-#include "mpf_media_chunk_buffer.h"
-
 #include <apr_general.h>
 #include <apr_thread_mutex.h>
 #include <benchmark/benchmark.h>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "mpf_media_chunk_buffer.h"
 
 namespace {
 
@@ -28,8 +27,7 @@ size_t MinuteBytes(size_t frame_size) { return frame_size * 100 * kSecondsQueued
 
 // Writes a minute of audio in pieces of 320..32000 bytes, as the engine does
 // with streamed or resampled speech.
-void FillMinute(mpf_media_chunk_buffer_t* buffer, const std::vector<unsigned char>& audio,
-                std::mt19937* random) {
+void FillMinute(mpf_media_chunk_buffer_t* buffer, const std::vector<unsigned char>& audio, std::mt19937* random) {
   std::uniform_int_distribution<size_t> piece_size(320, 32000);
   for (size_t written = 0; written < audio.size();) {
     const size_t size = std::min(piece_size(*random), audio.size() - written);

@@ -6,9 +6,6 @@
 // of speech.
 //
 // Prints the median of each and, last, each one's ratio to the copy.
-#include "QelResampler.h"
-
-
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -20,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "QelResampler.h"
 #include "bench_support.h"
 
 namespace {

@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "brillify/BrillCloudRequester.h"
 #include "brillify/ClientMatchJSON.h"
 #include "brillify/Module.h"
 #include "brillify/RequestInfoJSON.h"
-#include "bench_support.h"
 #include "corvex/host_runtime.hpp"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -71,7 +71,6 @@ struct Road {
     host.reset();
     std::filesystem::remove_all(root);
   }
-
 
   // The time of the text request straight to the service, in seconds;
   // negative when it failed.
@@ -159,8 +158,13 @@ void BM_SpeakRoad(benchmark::State& state) {
   state.counters["own_ms"] = benchmark::Counter(own_ms, benchmark::Counter::kAvgIterations);
 }
 
-BENCHMARK(BM_SpeakRoad)->ArgsProduct({{8000, 16000}, {5000, 100}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10)
-    ->Repetitions(15)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SpeakRoad)
+    ->ArgsProduct({{8000, 16000}, {5000, 100}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true);
 
 // At the end, each rate's and length's median SPEAK time, service time and
 // their difference.
@@ -171,8 +175,7 @@ class OwnTimeReporter : public bench::SummaryReporter {
     const std::size_t slash = args.find('/');
     Line("plugin's own time at %s Hz, %s ms of audio: %.3f ms (SPEAK to IN-PROGRESS %.3f ms, service alone %.3f ms)",
          args.substr(0, slash).c_str(), args.substr(slash + 1).c_str(), Counter(run, "own_ms"),
-         run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3,
-         Counter(run, "service_ms"));
+         run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3, Counter(run, "service_ms"));
   }
 };
 

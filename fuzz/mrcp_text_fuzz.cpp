@@ -3,14 +3,13 @@
 // accepts, the writer can write; that text reads back whole, with the same
 // message length; and writing it again gives the same text. A refusal must
 // name a line of the input.
+#include <apr_general.h>
+#include <apr_pools.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
-
-#include <apr_general.h>
-#include <apr_pools.h>
 
 #include "corvex/mrcp_text.h"
 

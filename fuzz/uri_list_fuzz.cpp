@@ -61,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SynthContent content;
   if (!content.ComposeUriListSegments(params)) abort();
-  const std::size_t lines = 1 + static_cast<std::size_t>(std::count(params.content.begin(), params.content.end(), '\n') +
-                                                         std::count(params.content.begin(), params.content.end(), '\r'));
+  const std::size_t lines =
+      1 + static_cast<std::size_t>(std::count(params.content.begin(), params.content.end(), '\n') +
+                                   std::count(params.content.begin(), params.content.end(), '\r'));
   if (content.segments.size() > lines) abort();
   for (const SynthSegment& segment : content.segments) CheckSegment(segment, params);
   return 0;

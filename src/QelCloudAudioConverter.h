@@ -103,7 +103,7 @@ class CloudAudioConverter {
   bool valid_ = false;
   std::size_t header_size_ = 0;
   HeaderPart header_part_ = HeaderPart::kSamples;
-  std::uint64_t skip_ = 0;        // bytes still to skip before the current part
+  std::uint64_t skip_ = 0;         // bytes still to skip before the current part
   std::uint64_t format_rest_ = 0;  // what follows the first 16 bytes of "fmt "
   std::uint8_t part_[16] = {};
   std::size_t part_fill_ = 0;

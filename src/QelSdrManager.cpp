@@ -29,8 +29,7 @@ bool SdrManager::Settings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
     const char* name = attr->name;
     const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDR Manager Attribute: %s = %s", name,
-            value);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDR Manager Attribute: %s = %s", name, value);
     if (strcasecmp(name, "save-records") == 0) {
       ApplyBooleanAttribute(attr, save_records);
     } else if (strcasecmp(name, "purge-existing") == 0) {
@@ -122,13 +121,27 @@ std::string JsonEscape(const std::string& text) {
     }
     ++i;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20) {
           char buffer[8];
@@ -171,8 +184,8 @@ bool SdrManager::ComposeName(std::string& name, const std::string& channel_id, u
     composed = apr_psprintf(pool, "%s%s-%lu-%s%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
                             CleanFileNamePart(logging_tag).c_str(), file_suffix_.c_str());
   } else {
-    composed = apr_psprintf(pool, "%s%s-%lu%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
-                            file_suffix_.c_str());
+    composed =
+        apr_psprintf(pool, "%s%s-%lu%s", file_prefix_.c_str(), channel_id.c_str(), request_id, file_suffix_.c_str());
   }
   if (!composed) return false;
   name = composed;
@@ -214,10 +227,17 @@ bool SdrManager::SynthesisDetails::Save(const std::string& path) const {
   const char* cause = mrcp_synth_completion_cause_get(completion_cause, mrcp_version);
   const char* gender = "";
   switch (speak_params.voice_gender) {
-    case VOICE_GENDER_MALE: gender = "male"; break;
-    case VOICE_GENDER_FEMALE: gender = "female"; break;
-    case VOICE_GENDER_NEUTRAL: gender = "neutral"; break;
-    default: break;
+    case VOICE_GENDER_MALE:
+      gender = "male";
+      break;
+    case VOICE_GENDER_FEMALE:
+      gender = "female";
+      break;
+    case VOICE_GENDER_NEUTRAL:
+      gender = "neutral";
+      break;
+    default:
+      break;
   }
   // A SPEAK whose streaming never began has no start-of-streaming time.
   const std::string streaming = stream_start_time ? Millis(stream_start_time, request_time) : std::string();

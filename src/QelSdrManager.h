@@ -67,12 +67,12 @@ class SdrManager : public OdaEdpf::FileManager {
     SpeakParams speak_params;
     SynthContent content;
     CacheControl cache_control;
-    std::int64_t request_time;       // apr_time_t; set only when enabled
-    std::int64_t stream_start_time;  // when IN-PROGRESS went out
-    std::int64_t completion_time;    // when the speech was complete
-    std::uint64_t data_length;       // audio bytes queued; counted only when enabled
-    std::uint64_t segment_counter;   // text segments started
-    std::uint64_t attempt_counter;   // text requests made for the current segment
+    std::int64_t request_time;                       // apr_time_t; set only when enabled
+    std::int64_t stream_start_time;                  // when IN-PROGRESS went out
+    std::int64_t completion_time;                    // when the speech was complete
+    std::uint64_t data_length;                       // audio bytes queued; counted only when enabled
+    std::uint64_t segment_counter;                   // text segments started
+    std::uint64_t attempt_counter;                   // text requests made for the current segment
     mrcp_synth_completion_cause_e completion_cause;  // 8 while unset
     std::string logging_tag;
   };

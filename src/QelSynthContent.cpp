@@ -73,14 +73,29 @@ std::string QuoteAttribute(const std::string& value) {
   out.reserve(value.size());
   for (char c : value) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -112,8 +127,7 @@ bool ParsesAgain(const std::string& text, apr_pool_t* pool) {
 }
 
 // One line of a URI list, without its terminator.
-void ComposeUriLine(const char* begin, const char* end, const SpeakParams& params,
-                    std::deque<SynthSegment>& segments) {
+void ComposeUriLine(const char* begin, const char* end, const SpeakParams& params, std::deque<SynthSegment>& segments) {
   if (begin == end) return;  // empty lines are mere spacing
   const char* p = begin;
   while (p < end && IsBlank(*p)) ++p;

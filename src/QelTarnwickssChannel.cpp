@@ -69,9 +69,7 @@ bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t* request) {
   return true;
 }
 
-bool Channel::Send(mrcp_message_t* message) {
-  return mrcp_engine_channel_message_send(host_channel_, message) == TRUE;
-}
+bool Channel::Send(mrcp_message_t* message) { return mrcp_engine_channel_message_send(host_channel_, message) == TRUE; }
 
 // --- media thread ----------------------------------------------------------
 
@@ -312,9 +310,7 @@ void Channel::StartSpeaking() {
   Send(response);
 }
 
-void Channel::SetSynthContext(std::unique_ptr<StreamingSynthContext> context) {
-  synth_context_ = std::move(context);
-}
+void Channel::SetSynthContext(std::unique_ptr<StreamingSynthContext> context) { synth_context_ = std::move(context); }
 
 bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
   if (!current_request_) return false;
@@ -370,8 +366,7 @@ void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
     current_request_ = nullptr;
     return;
   }
-  mrcp_message_t* complete =
-      mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool);
+  mrcp_message_t* complete = mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool);
   if (!complete) return;
   // Audio lost to a failure after IN-PROGRESS is not a normal completion.
   const bool failed = details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR;

@@ -164,8 +164,7 @@ class Channel {
   void ProcessSynthCompleteEvent();
 
   // Sets the status and the Completion-Cause header of a response.
-  static bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status,
-                              mrcp_synth_completion_cause_e cause);
+  static bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status, mrcp_synth_completion_cause_e cause);
 
   const SdrManager::SynthesisDetails& details() const { return details_; }
   Engine* engine() const { return engine_; }

@@ -172,8 +172,8 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   // the rest of the channel's work on it: only when debug lines are written.
   // The log source says so; apt_log's result promises nothing.
   if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
-  const bool succeeded = result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() &&
-                         result->countOfAllResults() > 0;
+  const bool succeeded =
+      result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() && result->countOfAllResults() > 0;
   const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;
   if (!first) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "TTS Request Failed");

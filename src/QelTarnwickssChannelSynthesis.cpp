@@ -19,7 +19,8 @@
 namespace TARNWICKSS {
 
 bool Channel::StartSynthesis() {
-  while (current_request_ && media_buffer_ && !stream_end_queued_.load(std::memory_order_relaxed) && !details_.content.segments.empty()) {
+  while (current_request_ && media_buffer_ && !stream_end_queued_.load(std::memory_order_relaxed) &&
+         !details_.content.segments.empty()) {
     const bool started = SynthesizeSegment();
     // Nothing the segment allocated outlives it.
     DiscardWaveFile();

@@ -41,8 +41,7 @@ Engine::~Engine() {
 }
 
 bool Engine::Open() {
-  if (!host_engine_ ||
-      !LoadConfig("tarnwickss.xml", "tarnwickss", host_engine_->dir_layout, host_engine_->pool)) {
+  if (!host_engine_ || !LoadConfig("tarnwickss.xml", "tarnwickss", host_engine_->dir_layout, host_engine_->pool)) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load QEL TARNWICKSS Config");
     return false;
   }
@@ -221,6 +220,5 @@ void Engine::OnDestroyChannel(Channel* channel) {
   open_channels_.remove(channel);
   if (open_channels_.size() != before) OnUsageChange();
 }
-
 
 }  // namespace TARNWICKSS

@@ -171,15 +171,15 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool init_sdk_ = true;
   bool shutdown_sdk_ = true;
   BrillCloudRequester* requester_ = nullptr;
-  std::string credentials_file_;  // "subscription-key-file", absolute after validation
+  std::string credentials_file_;                 // "subscription-key-file", absolute after validation
   WaveformManager* waveform_manager_ = nullptr;  // event-processor thread only
   SdrManager* sdr_manager_ = nullptr;            // event-processor thread only
   SynthSettings synth_settings_;
   WaveformManager::Settings waveform_manager_settings_;
   SdrManager::Settings sdr_manager_settings_;
   MonitoringSettings monitoring_settings_;
-  std::list<Channel*> open_channels_;  // not owned; event-processor thread only
-  std::uint64_t max_used_ = 0;         // never lowered
+  std::list<Channel*> open_channels_;              // not owned; event-processor thread only
+  std::uint64_t max_used_ = 0;                     // never lowered
   OdaEdpf::Timer* usage_refresh_timer_ = nullptr;  // owned by the processor's queue once started
 };
 

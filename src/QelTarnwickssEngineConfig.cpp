@@ -44,8 +44,8 @@ class ScratchPool {
 
 }  // namespace
 
-bool Engine::LoadConfig(const std::string& file_name, const std::string& root_name,
-                        const apt_dir_layout_t* layout, apr_pool_t* pool) {
+bool Engine::LoadConfig(const std::string& file_name, const std::string& root_name, const apt_dir_layout_t* layout,
+                        apr_pool_t* pool) {
   ScratchPool scratch(pool);
   if (!scratch.get()) return false;
 
@@ -63,8 +63,7 @@ apr_xml_doc* Engine::ParseFile(const std::string& path, apr_pool_t* pool) {
 
   apr_file_t* file = nullptr;
   if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, pool) != APR_SUCCESS) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Config File [%s]",
-            path.c_str());
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Config File [%s]", path.c_str());
     return nullptr;
   }
 
@@ -73,8 +72,7 @@ apr_xml_doc* Engine::ParseFile(const std::string& path, apr_pool_t* pool) {
   apr_status_t status = apr_xml_parse_file(pool, &parser, &document, file, kParseBufferLength);
   apr_file_close(file);
   if (status != APR_SUCCESS) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
-            path.c_str());
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]", path.c_str());
     return nullptr;
   }
   return document;
@@ -98,8 +96,7 @@ bool Engine::LoadDocument(const std::string& root_name, const apr_xml_doc* docum
     } else if (NameIs(attr->name, "shutdown-sdk")) {
       ApplyBooleanAttribute(attr, shutdown_sdk_);
     } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document Attribute <%s>",
-              attr->name);
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document Attribute <%s>", attr->name);
     }
   }
 

@@ -90,8 +90,8 @@ bool Engine::CreateBrillRequester() {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
           "Create Brill Requester client-id [%d bytes] client-key [%d bytes] user-id [%s] "
           "voice-request-url-base [%s] text-request-url-base [%s]",
-          static_cast<int>(client_id.size()), static_cast<int>(client_key.size()), user_id.c_str(),
-          voice_base.c_str(), text_base.c_str());
+          static_cast<int>(client_id.size()), static_cast<int>(client_key.size()), user_id.c_str(), voice_base.c_str(),
+          text_base.c_str());
   requester_ = new BrillCloudRequester(client_id.c_str(), client_key.c_str(), user_id.c_str(), text_base.c_str(),
                                        voice_base.c_str(), nullptr);
   return true;

@@ -5,8 +5,8 @@
 
 extern "C" {
 apt_log_source_t* TARNWICKSS_PLUGIN = def_log_source;
-const mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION,
-                                                   PLUGIN_PATCH_VERSION, PLUGIN_BUILD_VERSION};
+const mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION,
+                                                   PLUGIN_BUILD_VERSION};
 }
 
 namespace TARNWICKSS {
@@ -16,9 +16,7 @@ namespace {
 // most one engine. Written only on the server thread that loads the plugin.
 unsigned char g_engine_created = 0;
 
-Engine* EngineOf(mrcp_engine_t* engine) {
-  return engine ? static_cast<Engine*>(engine->obj) : nullptr;
-}
+Engine* EngineOf(mrcp_engine_t* engine) { return engine ? static_cast<Engine*>(engine->obj) : nullptr; }
 
 Channel* ChannelOf(mrcp_engine_channel_t* channel) {
   return channel ? static_cast<Channel*>(channel->method_obj) : nullptr;
@@ -55,8 +53,7 @@ mrcp_engine_channel_t* EngineCreateChannel(mrcp_engine_t* engine, apr_pool_t* po
   }
   mpf_termination_t* termination =
       mrcp_engine_audio_termination_create(channel, &kAudioStreamVtable, capabilities, pool);
-  mrcp_engine_channel_t* host_channel =
-      mrcp_engine_channel_create(engine, &kChannelVtable, channel, termination, pool);
+  mrcp_engine_channel_t* host_channel = mrcp_engine_channel_create(engine, &kChannelVtable, channel, termination, pool);
   if (!host_channel) {
     // The server refused the channel, so nobody else will ever destroy it.
     delete channel;
@@ -97,8 +94,7 @@ apt_bool_t StreamReadFrame(mpf_audio_stream_t* stream, mpf_frame_t* frame) {
 
 }  // namespace
 
-const mrcp_engine_method_vtable_t kEngineVtable = {EngineDestroy, EngineOpen, EngineClose,
-                                                   EngineCreateChannel};
+const mrcp_engine_method_vtable_t kEngineVtable = {EngineDestroy, EngineOpen, EngineClose, EngineCreateChannel};
 
 const mrcp_engine_channel_method_vtable_t kChannelVtable = {ChannelDestroy, ChannelOpen, ChannelClose,
                                                             ChannelProcessRequest};
@@ -112,8 +108,8 @@ extern "C" {
 
 mrcp_engine_t* mrcp_plugin_create(apr_pool_t* pool) {
   using namespace TARNWICKSS;
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "TARNWICKSS Plugin Version [%s] Date [%s]",
-          kPluginVersion, kPluginDate);
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "TARNWICKSS Plugin Version [%s] Date [%s]", kPluginVersion,
+          kPluginDate);
   if (g_engine_created) return nullptr;
   g_engine_created = 1;
 

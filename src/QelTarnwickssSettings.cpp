@@ -72,8 +72,8 @@ std::vector<const apr_xml_attr*> AttributesInDocumentOrder(const apr_xml_elem* e
 
 bool ApplyBooleanAttribute(const apr_xml_attr* attr, bool& field) {
   if (ParseBooleanString(attr->value, field)) return true;
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-          "Unexpected Value <%s> for Boolean Attribute <%s>", attr->value, attr->name);
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Boolean Attribute <%s>",
+          attr->value, attr->name);
   return false;
 }
 
@@ -84,8 +84,8 @@ bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field) {
   if (value < 0) {
     // A negative limit has no meaning and would reach the file store's
     // timers; 0 is how a limit is switched off.
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
-            attr->value, attr->name);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", attr->value,
+            attr->name);
     return false;
   }
   field = value;
@@ -130,8 +130,8 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       this->*entry->field = value;
     } else if (NameIs(name, "voice-gender")) {
       if (!ParseVoiceGender(value, voice_gender)) {
-        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
-                value, name);
+        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", value,
+                name);
       }
     } else if (NameIs(name, "prosody-pitch")) {
       if (*value) prosody.pitch = value;
@@ -162,15 +162,14 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
 
 bool LogStatementSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s",
-            attr->name, attr->value);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s", attr->name,
+            attr->value);
     if (NameIs(attr->name, "enable")) {
       ApplyBooleanAttribute(attr, enable);
     } else if (NameIs(attr->name, "priority")) {
       priority = apt_log_priority_translate(attr->value);
     } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Log Statement Attribute <%s>",
-              attr->name);
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Log Statement Attribute <%s>", attr->name);
     }
   }
   return true;
@@ -178,15 +177,14 @@ bool LogStatementSettings::Load(const apr_xml_elem* element) {
 
 bool StatusFileSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s",
-            attr->name, attr->value);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s", attr->name,
+            attr->value);
     if (NameIs(attr->name, "enable")) {
       ApplyBooleanAttribute(attr, enable);
     } else if (NameIs(attr->name, "status-file")) {
       status_file = attr->value;
     } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Status File Attribute <%s>",
-              attr->name);
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Status File Attribute <%s>", attr->name);
     }
   }
   return true;
@@ -196,8 +194,7 @@ bool MonitoringHandler::Load(const apr_xml_elem* element) {
   // A handler only groups its outputs; an attribute on it is a mistake
   // worth pointing out.
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <%s>",
-            attr->name);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <%s>", attr->name);
   }
   for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
     if (NameIs(child->name, "log-usage")) {
@@ -221,8 +218,7 @@ bool MonitoringSettings::Load(const apr_xml_elem* element) {
     if (NameIs(attr->name, "refresh-period")) {
       refresh_period = ParseIntegerString(attr->value);
     } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>",
-              attr->name);
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>", attr->name);
     }
   }
   for (const apr_xml_elem* child = element->first_child; child; child = child->next) {

@@ -30,8 +30,7 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
     const char* name = attr->name;
     const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Waveform Manager Attribute: %s = %s", name,
-            value);
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Waveform Manager Attribute: %s = %s", name, value);
     if (strcasecmp(name, "save-waveforms") == 0) {
       ApplyBooleanAttribute(attr, save_waveforms);
     } else if (strcasecmp(name, "purge-existing") == 0) {
@@ -56,8 +55,7 @@ bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
     } else if (strcasecmp(name, "use-logging-tag") == 0) {
       ApplyBooleanAttribute(attr, use_logging_tag);
     } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>",
-              name);
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>", name);
     }
   }
   return true;

@@ -53,7 +53,7 @@ struct mpf_media_chunk_buffer_t {
   // Changed only under mutex; get_size reads it without, hence atomic.
   // Relaxed order is enough: it is a report, not a hand-over of data.
   std::atomic<apr_size_t> size;
-  ChunkList played;  // guarded by mutex: finished by the reader, for the writer to take back
+  ChunkList played;         // guarded by mutex: finished by the reader, for the writer to take back
   apr_uint32_t generation;  // guarded by mutex: restarts so far
   // Writer thread only; the reader never touches these.
   Chunk *spare[kBucketCount];  // reusable blocks, one stack per capacity
@@ -155,8 +155,7 @@ void AppendChunks(Buffer *buffer, ChunkList *fresh, apr_size_t bytes) {
   ListInit(&played);
   apr_thread_mutex_lock(buffer->mutex);
   ListSplice(&buffer->queue, fresh);
-  buffer->size.store(buffer->size.load(std::memory_order_relaxed) + bytes,
-                     std::memory_order_relaxed);
+  buffer->size.store(buffer->size.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
   ListSplice(&played, &buffer->played);
   apr_thread_mutex_unlock(buffer->mutex);
   RecycleChunks(buffer, &played);
@@ -248,8 +247,7 @@ apr_uint32_t mpf_media_chunk_buffer_generation(mpf_media_chunk_buffer_t *buffer)
   return buffer->generation;
 }
 
-apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data,
-                                              apr_size_t size) {
+apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data, apr_size_t size) {
   if (!buffer || !buffer->mutex || (!data && size > 0)) return FALSE;
   ChunkList fresh;
   ListInit(&fresh);

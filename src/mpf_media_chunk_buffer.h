@@ -88,8 +88,7 @@ apr_uint32_t mpf_media_chunk_buffer_generation(mpf_media_chunk_buffer_t *buffer)
  * destroyed buffer, null data with a non-zero size, or no memory (then
  * nothing is queued).
  */
-apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data,
-                                              apr_size_t size);
+apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, const void *data, apr_size_t size);
 
 /*
  * Writer thread. Queues an event: frame-type flags, e.g. MEDIA_FRAME_TYPE_EVENT

@@ -5,12 +5,11 @@
 // run as its own program; the echo test plugin stands in where audio must
 // play to a script (a SPEAK plays a tone for as many frames as its body says)
 // and the rogue one where answers break the protocol or never come.
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <apr_general.h>
 #include <apr_pools.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -66,11 +65,13 @@ class CorvexHost : public ::testing::Test {
   // Runs corvex-host with args (killed after `limit` seconds); stdout and
   // stderr go to files in the root.
   Result Run(const std::vector<std::string>& args, int limit = 120) {
-    auto quoted = [](const std::string& word) { return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'"; };
+    auto quoted = [](const std::string& word) {
+      return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
+    };
     std::string command = "timeout -s KILL " + std::to_string(limit) + " " + quoted(CORVEX_HOST_PATH);
     for (const std::string& a : args) command += " " + quoted(a);
-    const int wstatus = std::system((command + " >" + quoted(root_ + "/stdout.txt") + " 2>" +
-                                     quoted(root_ + "/stderr.txt")).c_str());
+    const int wstatus =
+        std::system((command + " >" + quoted(root_ + "/stdout.txt") + " 2>" + quoted(root_ + "/stderr.txt")).c_str());
     Result result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     EXPECT_NE(result.status, 128 + SIGKILL) << "corvex-host did not end within " << limit << " s";
@@ -128,8 +129,9 @@ class CorvexHost : public ::testing::Test {
   // Points the credentials file at a loopback port nothing listens on (1, tcpmux).
   void ServiceDown() {
     const std::string base = "http://127.0.0.1:1/v1/";
-    WriteFile(root_ + "/data/credentials.json", "{\"client-id\": \"c\", \"client-key\": \"k\", \"voice-request-url-base\": \"" +
-                                                    base + "voice\", \"text-request-url-base\": \"" + base + "text\"}");
+    WriteFile(root_ + "/data/credentials.json",
+              "{\"client-id\": \"c\", \"client-key\": \"k\", \"voice-request-url-base\": \"" + base +
+                  "voice\", \"text-request-url-base\": \"" + base + "text\"}");
   }
 
   apr_pool_t* pool_ = nullptr;
@@ -139,7 +141,8 @@ class CorvexHost : public ::testing::Test {
 // Whether path is a canonical WAVE file at rate with data_bytes of audio.
 bool IsWave(const std::string& path, std::uint32_t rate, std::size_t data_bytes) {
   const std::string data = ReadFile(path);
-  return data.size() == 44 + data_bytes && data.substr(0, 44) == WaveHeader(rate, static_cast<std::uint32_t>(data_bytes));
+  return data.size() == 44 + data_bytes &&
+         data.substr(0, 44) == WaveHeader(rate, static_cast<std::uint32_t>(data_bytes));
 }
 
 TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
@@ -167,7 +170,8 @@ TEST_F(CorvexHost, BadUsageExitsWith2AndSendsNothing) {
 
 TEST_F(CorvexHost, MalformedRequestFileIsReportedWithItsLineAndNothingIsSent) {
   const std::string good = "MRCP/2.0 GET-PARAMS\n---\n";
-  const std::vector<std::pair<std::string, std::string>> cases = {  // text, ":LINE: reason"
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // text, ":LINE: reason"
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\nVoice-Age: old\n\nHi\n", ":5: Voice-Age takes a number"},
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHi\nMRCP/2.0 STOP\n", ":7: a start line or directive"},
       {good + "@send soon\nMRCP/2.0 STOP\n", ":3: @send takes"},
@@ -230,7 +234,8 @@ TEST_F(CorvexHost, PluginAnswersEveryMethodAndExpectationsDecideTheStatus) {
   ASSERT_TRUE(ReplaceInFile(script, "@expect status 409", "@expect status 406"));
   const Result wrong = Run({"--root", root_, "--request", script});
   EXPECT_EQ(wrong.status, 1);
-  EXPECT_NE(wrong.err.find("SPEAK 13 (" + script + ":20): expected status 406 and Completion-Cause 004, got 409 "
+  EXPECT_NE(wrong.err.find("SPEAK 13 (" + script +
+                           ":20): expected status 406 and Completion-Cause 004, got 409 "
                            "COMPLETE with Completion-Cause 004 error"),
             std::string::npos)
       << wrong.err;
@@ -239,13 +244,15 @@ TEST_F(CorvexHost, PluginAnswersEveryMethodAndExpectationsDecideTheStatus) {
 TEST_F(CorvexHost, SpeakWithHeadersAgainstAServiceThatIsDownFails) {
   ServiceDown();
   const std::string example = std::string(TARNWICKSS_SOURCE_DIR) + "/examples/requests/speak-with-headers.mrcp";
-  const Result result = Run({"--root", root_, "--request", example, "--header", "Voice-Name: Kate", "--speak",
-                             "One.", "--speak", "Two."});
+  const Result result = Run(
+      {"--root", root_, "--request", example, "--header", "Voice-Name: Kate", "--speak", "One.", "--speak", "Two."});
   EXPECT_EQ(result.status, 1);
   std::vector<Printed> sent;
   for (const Printed& p : Messages(result.out)) {
-    if (p.sent) sent.push_back(p);
-    else EXPECT_EQ(p.cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);  // every SPEAK fails before it speaks
+    if (p.sent)
+      sent.push_back(p);
+    else
+      EXPECT_EQ(p.cause, SYNTHESIZER_COMPLETION_CAUSE_ERROR);  // every SPEAK fails before it speaks
   }
   ASSERT_EQ(sent.size(), 4u) << result.out;
   EXPECT_NE(sent[0].text.find("Vendor-Specific-Parameters: voice-name=\"Kate\";audio-as-url=false\r\n"),
@@ -311,11 +318,13 @@ TEST_F(CorvexHost, BargeInStopsThePlayingSpeakAtItsTime) {
 }
 
 TEST_F(CorvexHost, RequestWithoutFinalAnswerIsReportedAfterTheTimeout) {
-  const std::string script = File("hang.mrcp", "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nsilent\n---\nMRCP/2.0 STOP\n");
-  const Result result = Run({"--plugin", PluginPath("rogue_plugin"), "--root", root_, "--timeout", "1", "--request",
-                             script});
+  const std::string script =
+      File("hang.mrcp", "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nsilent\n---\nMRCP/2.0 STOP\n");
+  const Result result =
+      Run({"--plugin", PluginPath("rogue_plugin"), "--root", root_, "--timeout", "1", "--request", script});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("SPEAK 1 (" + script + ":1): expected SPEAK-COMPLETE with Completion-Cause 000, got no "
+  EXPECT_NE(result.err.find("SPEAK 1 (" + script +
+                            ":1): expected SPEAK-COMPLETE with Completion-Cause 000, got no "
                             "final answer within 1 s (not even a response)"),
             std::string::npos)
       << result.err;
@@ -329,7 +338,8 @@ TEST_F(CorvexHost, RequestWithoutFinalAnswerIsReportedAfterTheTimeout) {
 
 TEST_F(CorvexHost, ExampleRequestFilesReadAsIntended) {
   const std::string dir = std::string(TARNWICKSS_SOURCE_DIR) + "/examples/requests/";
-  const Result result = Run({"--check", "--request", dir + "speak-with-headers.mrcp", "--request", dir + "barge-in.mrcp"});
+  const Result result =
+      Run({"--check", "--request", dir + "speak-with-headers.mrcp", "--request", dir + "barge-in.mrcp"});
   EXPECT_EQ(result.status, 0) << result.err;
   const std::regex kLine(R"(.*:\d+: ([A-Z-]+) (\d+), sent (.*), expecting (.*))");
   std::vector<std::string> lines;

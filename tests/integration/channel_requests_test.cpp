@@ -45,9 +45,9 @@ class ChannelRequests : public corvex_test::HostedPlugin {
 };
 
 TEST_F(ChannelRequests, MethodsWithoutWorkAreAnsweredAtOnceWithPlainSuccess) {
-  for (mrcp_method_id method : {SYNTHESIZER_PAUSE, SYNTHESIZER_RESUME, SYNTHESIZER_SET_PARAMS,
-                                SYNTHESIZER_GET_PARAMS, SYNTHESIZER_DEFINE_LEXICON, SYNTHESIZER_CONTROL,
-                                SYNTHESIZER_STOP, SYNTHESIZER_BARGE_IN_OCCURRED}) {
+  for (mrcp_method_id method :
+       {SYNTHESIZER_PAUSE, SYNTHESIZER_RESUME, SYNTHESIZER_SET_PARAMS, SYNTHESIZER_GET_PARAMS,
+        SYNTHESIZER_DEFINE_LEXICON, SYNTHESIZER_CONTROL, SYNTHESIZER_STOP, SYNTHESIZER_BARGE_IN_OCCURRED}) {
     mrcp_message_t* request = host_->CreateRequest(channel_, method);
     if (method == SYNTHESIZER_SET_PARAMS) {
       mrcp_synth_header_t* header = mrcp_resource_header_prepare(request);

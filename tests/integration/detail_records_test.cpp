@@ -68,8 +68,8 @@ TEST_F(DetailRecords, EachCompletedSpeakLeavesOneRecordOfWhatWasPlayed) {
   // 500 ms of audio at the channel's rate.
   for (const auto& [channel, id, rate, bytes] :
        {std::tuple{narrow, a, "8000 Hz", "8000 bytes"}, std::tuple{wide, b, "16000 Hz", "16000 bytes"}}) {
-    const rapidjson::Document doc = Parse(root_ + "/var/records/tarnwickss-" + host_->channel(channel)->id + "-" +
-                                          std::to_string(id) + ".json");
+    const rapidjson::Document doc =
+        Parse(root_ + "/var/records/tarnwickss-" + host_->channel(channel)->id + "-" + std::to_string(id) + ".json");
     const auto& record = doc["synth-details-record"];
     EXPECT_STREQ(record["sampling-rate"].GetString(), rate);
     EXPECT_STREQ(record["data-length"].GetString(), bytes);

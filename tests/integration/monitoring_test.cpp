@@ -63,8 +63,8 @@ TEST_F(Monitoring, CountsAndChannelsFollowOpensAndCloses) {
   EXPECT_TRUE(fs::is_symlink(Status("usage.txt")));
   EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(fs::status(Status("channels.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(ReadFile(Status("channels.txt")), std::string(host_->channel(channels[0])->id) + "\n" +
-                                                  host_->channel(channels[2])->id + "\n");
+  EXPECT_EQ(ReadFile(Status("channels.txt")),
+            std::string(host_->channel(channels[0])->id) + "\n" + host_->channel(channels[2])->id + "\n");
   EXPECT_EQ(log_.Count("TARNWICKSS Usage: 2/3/7", APT_PRIO_NOTICE), 1u);
   // Nothing is left beside the status files.
   int files = 0;

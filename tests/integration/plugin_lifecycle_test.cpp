@@ -1,9 +1,8 @@
 // The real tarnwickss.so, loaded and driven by the host runtime exactly as the
 // server drives it: engine open and close, channels, the threads everything
 // is acknowledged on, and the plugin's entry points called directly.
-#include <dlfcn.h>
-
 #include <apr_general.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,8 +105,7 @@ TEST(PluginCreation, BannerIsLoggedEvenWhenTheServerRefusesTheEngine) {
 TEST(PluginEntryPoints, LogSourceIsRegisteredUnderThePluginName) {
   void* library = dlopen(TARNWICKSS_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr);
-  auto set_source =
-      reinterpret_cast<mrcp_plugin_log_source_set_f>(dlsym(library, MRCP_PLUGIN_LOG_SOURCE_SET_SYM));
+  auto set_source = reinterpret_cast<mrcp_plugin_log_source_set_f>(dlsym(library, MRCP_PLUGIN_LOG_SOURCE_SET_SYM));
   auto source = static_cast<apt_log_source_t**>(dlsym(library, "TARNWICKSS_PLUGIN"));
   ASSERT_NE(set_source, nullptr);
   ASSERT_NE(source, nullptr);

@@ -3,7 +3,8 @@
 // lists become speech at 8000 and 16000 Hz, inline or by URL; the audio is
 // exact however it arrives; the waveform cache serves what matches and only
 // that; PAUSE and a newer SPEAK meet speech in progress (STOP and close
-// races are the channel tasks' test and the soak's); and every fault of the service ends its SPEAK with exactly one final answer.
+// races are the channel tasks' test and the soak's); and every fault of the service ends its SPEAK with exactly one
+// final answer.
 //
 // Frames are pulled as fast as the plugin gives them except where time
 // matters. The audio a SPEAK queued is read back from its waveform file
@@ -161,7 +162,8 @@ TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
 TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
   Configure("bypass-ssml=\"true\"", "bypass-ssml=\"false\"");
   const std::string ssml =
-      "<speak version=\"1.0\" xml:lang=\"en-US\"><voice name=\"en\">One.</voice><voice name=\"en\">Two.</voice></speak>";
+      "<speak version=\"1.0\" xml:lang=\"en-US\"><voice name=\"en\">One.</voice><voice "
+      "name=\"en\">Two.</voice></speak>";
   for (bool split : {true, false}) {
     SCOPED_TRACE(split);
     if (!split) Configure("normalize-ssml=\"true\"", "normalize-ssml=\"false\"");
@@ -195,9 +197,9 @@ TEST_F(SpeakRoad, UriListsPlayLocalFilesAndFilesInsideTheWaveformFolderOnly) {
 
   // Nothing outside the folder, however the URI is written; a refused
   // first segment is the SPEAK's only answer.
-  for (const std::string& uri : {base, base + "/", base + "/../a.wav", base + "//" + root_ + "/a.wav",
-                                 base + "/sub/../../a.wav", base + "a.wav",
-                                 std::string("https://example.com/utterances/clip.wav")}) {
+  for (const std::string& uri :
+       {base, base + "/", base + "/../a.wav", base + "//" + root_ + "/a.wav", base + "/sub/../../a.wav", base + "a.wav",
+        std::string("https://example.com/utterances/clip.wav")}) {
     SCOPED_TRACE(uri);
     log_.Clear();
     ExpectRefused(channel, Send(channel, Speak{uri + "\r\n", "", false, "text/uri-list"}),
@@ -241,8 +243,8 @@ TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
   ExpectSpoken(narrow, id);
   const Bytes reference = Waveform(narrow, id);
   EXPECT_EQ(reference.size(), 5328u / 2 * 2);
-  for (const char* pieces : {",piece=100000", ",piece=20,piece-ms=1", ",piece=44,piece-ms=1",
-                                    ",piece=45,piece-ms=1", ",piece=4095", ",piece=7,piece-ms=0"}) {
+  for (const char* pieces : {",piece=100000", ",piece=20,piece-ms=1", ",piece=44,piece-ms=1", ",piece=45,piece-ms=1",
+                             ",piece=4095", ",piece=7,piece-ms=0"}) {
     SCOPED_TRACE(pieces);
     id = Send(narrow, Speak{"tone", std::string(voice) + pieces, true});
     ExpectSpoken(narrow, id);
@@ -261,7 +263,8 @@ TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
   const Bytes audio = Waveform(narrow, first);
   ASSERT_FALSE(audio.empty());
   capture_.Take(narrow);
-  const std::string name = std::string("tarnwickss-") + host_->channel(narrow)->id + "-" + std::to_string(first) + ".wav";
+  const std::string name =
+      std::string("tarnwickss-") + host_->channel(narrow)->id + "-" + std::to_string(first) + ".wav";
 
   for (std::uint64_t use = 0; use < 2; ++use) {
     log_.Clear();
@@ -350,21 +353,32 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
   ExpectSpoken(faulty, plain);
   const Bytes reference = Waveform(faulty, plain);
   const Fault faults[] = {
-      {"fault:status=3", false, 407},          {"fault:no-status", false, 407},
-      {"fault:empty-results", false, 407},     {"fault:missing-results", false, 407},
-      {"fault:missing-bytes", false, 407},     {"fault:empty-bytes", false, 407},
-      {"fault:missing-url", true, 407},        {"fault:empty-url", true, 407},
-      {"fault:fetch-status=404", true, 407},   {"fault:no-such-switch", false, 407},
-      {"fault:malformed-json", false, 401},    {"fault:no-answer", false, 401},
-      {"fault:delay=5000", false, 401},        {"fault:fetch-delay=5000", true, 401},
+      {"fault:status=3", false, 407},
+      {"fault:no-status", false, 407},
+      {"fault:empty-results", false, 407},
+      {"fault:missing-results", false, 407},
+      {"fault:missing-bytes", false, 407},
+      {"fault:empty-bytes", false, 407},
+      {"fault:missing-url", true, 407},
+      {"fault:empty-url", true, 407},
+      {"fault:fetch-status=404", true, 407},
+      {"fault:no-such-switch", false, 407},
+      {"fault:malformed-json", false, 401},
+      {"fault:no-answer", false, 401},
+      {"fault:delay=5000", false, 401},
+      {"fault:fetch-delay=5000", true, 401},
       {"fault:tone=500,ms=1000,truncate=12000", true, 4},
       {"fault:tone=500,ms=100,delay=100", false, 0},
       {"fault:tone=500,ms=100,fetch-delay=100,piece=100", true, 0},
       // What a real cloud does now and then.
-      {tone + ",reset", false, 401},           {tone + ",trickle=20", false, 0},
-      {tone + ",redirect", true, 0},           {tone + ",chunked", true, 0},
-      {tone + ",extra-chunks", false, 0},      {tone + ",extra-chunks,piece=7,piece-ms=0", true, 0},
-      {tone + ",rate=22050", false, 407},      {tone + ",rate=8000", true, 4},
+      {tone + ",reset", false, 401},
+      {tone + ",trickle=20", false, 0},
+      {tone + ",redirect", true, 0},
+      {tone + ",chunked", true, 0},
+      {tone + ",extra-chunks", false, 0},
+      {tone + ",extra-chunks,piece=7,piece-ms=0", true, 0},
+      {tone + ",rate=22050", false, 407},
+      {tone + ",rate=8000", true, 4},
   };
   std::vector<mrcp_request_id> ids;
   for (const Fault& fault : faults) {

@@ -92,7 +92,8 @@ TEST(BrillifyJson, StringsRoundTripThroughTheirJsonText) {
   auto* object = new JSONObjectValue();
   object->appendPair("we\"ird", value);
   value->release();
-  auto* number = new JSONDoubleValue(std::numeric_limits<double>::infinity());  // JSON has no infinity: rendered as null
+  auto* number =
+      new JSONDoubleValue(std::numeric_limits<double>::infinity());  // JSON has no infinity: rendered as null
   object->appendPair("n", number);
   number->release();
   rapidjson::Document document = Parse(to_string(*object));
@@ -148,8 +149,11 @@ TEST(BrillifyJson, Base64UrlEncodesThreeBytesAsFourSafeCharacters) {
   struct Case {
     unsigned char in[3];
     const char* out;
-  } cases[] = {{{'M', 'a', 'n'}, "TWFu"}, {{0, 0, 0}, "AAAA"}, {{0xFB, 0xEF, 0xBE}, "----"},
-               {{0xFF, 0xFF, 0xFF}, "____"}, {{0x00, 0x10, 0x83}, "ABCD"}};
+  } cases[] = {{{'M', 'a', 'n'}, "TWFu"},
+               {{0, 0, 0}, "AAAA"},
+               {{0xFB, 0xEF, 0xBE}, "----"},
+               {{0xFF, 0xFF, 0xFF}, "____"},
+               {{0x00, 0x10, 0x83}, "ABCD"}};
   for (const Case& c : cases) {
     char out[5] = {'.', '.', '.', '.', '#'};
     Client::base64url_encode_three(out, c.in);

@@ -2,12 +2,11 @@
 // messages, presence flags, directory layout, the refusals that protect the
 // server, and the logger. The line reader is the URI list's test; what the
 // plugin makes of the rest is the integration tests'.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <apr_general.h>
 #include <apr_pools.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -56,10 +55,8 @@ std::vector<std::string> Fields(std::string text, std::size_t length, char sep, 
 TEST_F(CorvexApiTest, FieldReaderSkipsLeadingBlanksKeepsTrailingAndHonoursLength) {
   const std::string text = "  alpha \t,beta,, \tgamma  ,XXXX";
   const std::size_t length = text.size() - 5;  // stops before ",XXXX"
-  EXPECT_EQ(Fields(text, length, ',', true),
-            (std::vector<std::string>{"alpha \t", "beta", "", "gamma  "}));
-  EXPECT_EQ(Fields(text, length, ',', false),
-            (std::vector<std::string>{"  alpha \t", "beta", "", " \tgamma  "}));
+  EXPECT_EQ(Fields(text, length, ',', true), (std::vector<std::string>{"alpha \t", "beta", "", "gamma  "}));
+  EXPECT_EQ(Fields(text, length, ',', false), (std::vector<std::string>{"  alpha \t", "beta", "", " \tgamma  "}));
   // Only blanks left: still a field (empty), not the end.
   EXPECT_EQ(Fields("a,   ", 5, ',', true), (std::vector<std::string>{"a", ""}));
   // A trailing separator leaves the cursor at the end: no further field.

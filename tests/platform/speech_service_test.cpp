@@ -1,6 +1,8 @@
 // The local speech service itself: started as the real program, where it
 // refuses to run, how it checks a signature, and what it says: SSML
 // honoured, language and voice honoured, tones of the asked frequency.
+#include "speech_service.h"
+
 #include <apr_base64.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -19,7 +21,6 @@
 #include "brillify/RequestSignature.h"
 #include "service_credentials.h"
 #include "speak_request.h"
-#include "speech_service.h"
 #include "test_root.h"
 #include "test_speech_service.h"
 
@@ -86,7 +87,7 @@ TEST(SpeechServiceProgram, RefusesToServeWhereItShouldNot) {
   const std::string folder = MakeTestRoot("speech-refusals");
   const std::string good = folder + "/good.json";
   WriteFile(good, R"({"client-id": "a", "client-key": "b"})");
-  speech_service::SpeechService taken({"127.0.0.1", 0, good, false});
+  speech_service::SpeechService taken({"127.0.0.1", 0, good, false, {}});
   ASSERT_TRUE(taken.Start()) << taken.error();
 
   struct Case {
@@ -94,9 +95,9 @@ TEST(SpeechServiceProgram, RefusesToServeWhereItShouldNot) {
     const char* error;
   };
   const Case cases[] = {
-      {{"0.0.0.0", 0, good, false}, "not a loopback address"},
-      {{"127.0.0.1", 0, folder + "/absent.json", false}, "cannot open credentials file"},
-      {{"127.0.0.1", taken.port(), good, false}, "cannot listen on 127.0.0.1"},
+      {{"0.0.0.0", 0, good, false, {}}, "not a loopback address"},
+      {{"127.0.0.1", 0, folder + "/absent.json", false, {}}, "cannot open credentials file"},
+      {{"127.0.0.1", taken.port(), good, false, {}}, "cannot listen on 127.0.0.1"},
   };
   for (const Case& c : cases) {
     speech_service::SpeechService service(c.options);

@@ -33,11 +33,11 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -64,8 +64,8 @@ namespace {
 namespace fs = std::filesystem;
 using corvex::Host;
 using corvex::HostEvent;
-using corvex_test::TestSpeechService;
 using corvex_test::Bytes;
+using corvex_test::TestSpeechService;
 using corvex_test::ToBytes;
 using Clock = std::chrono::steady_clock;
 
@@ -96,8 +96,10 @@ bool ParseSettings(int argc, char** argv) {
     int k = 0;
     while (k < 6 && arg.rfind(std::string("--") + kNames[k] + "=", 0) != 0) ++k;
     if (k == 6) {
-      std::fprintf(stderr, "unknown argument %s; use --seed= --seconds= --channels= --fault-share= "
-                           "--rss-period= --rss-limit=\n", argv[i]);
+      std::fprintf(stderr,
+                   "unknown argument %s; use --seed= --seconds= --channels= --fault-share= "
+                   "--rss-period= --rss-limit=\n",
+                   argv[i]);
       return false;
     }
     values[k] = arg.substr(arg.find('=') + 1);
@@ -118,10 +120,10 @@ bool ParseSettings(int argc, char** argv) {
   return true;
 }
 
-constexpr int kTimeoutMs = 1000;         // the SDK's request (and fetch stall) time-out here
-constexpr int kLongDelayMs = 1500;       // longer than it
-constexpr int kShortDelayMs = 100;       // well within it
-constexpr std::size_t kMaxOutstanding = 3;  // unanswered requests per channel before it gets no more
+constexpr int kTimeoutMs = 1000;                       // the SDK's request (and fetch stall) time-out here
+constexpr int kLongDelayMs = 1500;                     // longer than it
+constexpr int kShortDelayMs = 100;                     // well within it
+constexpr std::size_t kMaxOutstanding = 3;             // unanswered requests per channel before it gets no more
 constexpr auto kStallGrace = std::chrono::seconds(2);  // a media thread may be this late with a SPEAK's end
 const char* const kBaseUri = "http://localhost/utterances";
 
@@ -156,10 +158,10 @@ double SlopeMbPerHour(const std::vector<std::pair<double, long>>& samples) {
 // What a SPEAK should end with when nothing (STOP, a newer SPEAK, a close)
 // interrupts it.
 enum class Outcome {
-  kAny,     // a final answer of any kind (speech whose length is unknown, a truncated fetch)
-  kExact,   // SPEAK-COMPLETE normal, with exactly `audio` played
-  kError,   // an error response, no speech
-  kCut,     // SPEAK-COMPLETE error, with exactly `audio` (what came before a failed segment) played
+  kAny,    // a final answer of any kind (speech whose length is unknown, a truncated fetch)
+  kExact,  // SPEAK-COMPLETE normal, with exactly `audio` played
+  kError,  // an error response, no speech
+  kCut,    // SPEAK-COMPLETE error, with exactly `audio` (what came before a failed segment) played
 };
 
 struct Request {
@@ -172,11 +174,11 @@ struct Request {
   bool final = false;
   // SPEAK only
   Outcome outcome = Outcome::kAny;
-  Bytes audio;            // kExact at 16000 Hz: these bytes; at 8000 Hz: this many bytes
-  bool raw = false;       // local files: played as they are, at either rate
+  Bytes audio;                 // kExact at 16000 Hz: these bytes; at 8000 Hz: this many bytes
+  bool raw = false;            // local files: played as they are, at either rate
   bool audio_checked = false;  // sent on a quiet channel: what it played is compared
-  bool replaced = false;  // a newer SPEAK came after it on its channel
-  long duration_ms = 0;   // of its audio, when known
+  bool replaced = false;       // a newer SPEAK came after it on its channel
+  long duration_ms = 0;        // of its audio, when known
   Clock::time_point in_progress_at;
   // STOP / BARGE-IN: the SPEAK it may end
   mrcp_request_id target = 0;
@@ -259,7 +261,7 @@ class Soak {
   std::vector<std::string> violations_;
   std::uint64_t requests_sent_ = 0, faults_injected_ = 0;
   std::uint64_t opens_ = 0, audio_checks_ = 0, record_checks_ = 0, status_checks_ = 0;
-  std::vector<std::pair<double, long>> rss_;  // (minutes, kB)
+  std::vector<std::pair<double, long>> rss_;   // (minutes, kB)
   std::vector<std::pair<double, long>> heap_;  // (minutes, kB malloc holds in use)
 };
 
@@ -278,8 +280,10 @@ void Soak::PrepareRoot() {
            {"save-waveforms=\"false\"", "save-waveforms=\"true\""},
            {"save-records=\"false\"", "save-records=\"true\""},
            {"record-folder=\"\"", "record-folder=\"records\""},
-           {"<update-usage enable=\"false\" status-file=\"\"", "<update-usage enable=\"true\" status-file=\"usage.txt\""},
-           {"<dump-channels enable=\"false\" status-file=\"\"", "<dump-channels enable=\"true\" status-file=\"channels.txt\""}}) {
+           {"<update-usage enable=\"false\" status-file=\"\"",
+            "<update-usage enable=\"true\" status-file=\"usage.txt\""},
+           {"<dump-channels enable=\"false\" status-file=\"\"",
+            "<dump-channels enable=\"true\" status-file=\"channels.txt\""}}) {
     if (!ReplaceInFile(root_ + "/conf/tarnwickss.xml", from, to)) Violation("the sample configuration has no " + from);
   }
   fs::create_directories(root_ + "/var/status");
@@ -300,7 +304,8 @@ void Soak::OpenOne() {
   if (channel.index < 0) return Violation("a channel could not be created");
   channel.id = host_->channel(channel.index)->id;
   ++opens_;
-  if (!host_->OpenChannel(channel.index)) Violation("channel " + std::to_string(channel.index) + ": open not acknowledged");
+  if (!host_->OpenChannel(channel.index))
+    Violation("channel " + std::to_string(channel.index) + ": open not acknowledged");
   channel.open = true;
   channels_[channel.index] = channel;
   if (!host_->StartMedia(channel.index, &capture_, /*realtime=*/true))
@@ -312,8 +317,10 @@ void Soak::OpenOne() {
 
 void Soak::CloseOne(int index, bool with_request_before) {
   if (with_request_before) {
-    if (Chance(0.6)) SendSpeak(index);
-    else SendSimple(index, Chance(0.5) ? SYNTHESIZER_STOP : SYNTHESIZER_PAUSE);
+    if (Chance(0.6))
+      SendSpeak(index);
+    else
+      SendSimple(index, Chance(0.5) ? SYNTHESIZER_STOP : SYNTHESIZER_PAUSE);
   }
   Channel& channel = channels_[index];
   if (!host_->CloseChannel(index, std::chrono::seconds(30)))
@@ -527,11 +534,12 @@ void Soak::RandomAction() {
 
   // Out of 100: a SPEAK, then the other requests by their share.
   static const std::pair<std::size_t, mrcp_method_id> kShares[] = {
-      {40, SYNTHESIZER_SPEAK},  {48, SYNTHESIZER_STOP},       {52, SYNTHESIZER_BARGE_IN_OCCURRED},
-      {57, SYNTHESIZER_PAUSE},  {65, SYNTHESIZER_RESUME},     {69, SYNTHESIZER_SET_PARAMS},
+      {40, SYNTHESIZER_SPEAK},     {48, SYNTHESIZER_STOP},   {52, SYNTHESIZER_BARGE_IN_OCCURRED},
+      {57, SYNTHESIZER_PAUSE},     {65, SYNTHESIZER_RESUME}, {69, SYNTHESIZER_SET_PARAMS},
       {73, SYNTHESIZER_GET_PARAMS}};
   const std::size_t what = Pick(100);
-  const auto share = std::find_if(std::begin(kShares), std::end(kShares), [what](const auto& s) { return what < s.first; });
+  const auto share =
+      std::find_if(std::begin(kShares), std::end(kShares), [what](const auto& s) { return what < s.first; });
   if (share == std::begin(kShares)) {
     SendSpeak(index);
   } else if (share != std::end(kShares)) {
@@ -542,8 +550,10 @@ void Soak::RandomAction() {
     static const mrcp_method_id kNext[] = {SYNTHESIZER_STOP, SYNTHESIZER_BARGE_IN_OCCURRED, SYNTHESIZER_PAUSE,
                                            SYNTHESIZER_SPEAK};
     const mrcp_method_id next = kNext[Pick(4)];
-    if (next == SYNTHESIZER_SPEAK) SendSpeak(index);
-    else SendSimple(index, next);
+    if (next == SYNTHESIZER_SPEAK)
+      SendSpeak(index);
+    else
+      SendSimple(index, next);
   } else if (what < 93) {
     // As a SPEAK's audio ends: aim a STOP or a newer SPEAK at its last frames.
     if (channel.speaks.empty()) return;
@@ -553,8 +563,10 @@ void Soak::RandomAction() {
                      std::chrono::milliseconds(static_cast<long>(Pick(40)) - 20);
     if (end - Clock::now() > std::chrono::milliseconds(700)) return;
     std::this_thread::sleep_until(end);
-    if (Chance(0.5)) SendSimple(index, Chance(0.7) ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED);
-    else SendSpeak(index);
+    if (Chance(0.5))
+      SendSimple(index, Chance(0.7) ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED);
+    else
+      SendSpeak(index);
   } else {
     // Right before a close.
     CloseOne(index, true);
@@ -615,7 +627,8 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
   }
   if (e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR) {
     // Speech cut short after IN-PROGRESS: what came played, then the error.
-    if (r.outcome == Outcome::kExact && !r.replaced) Violation(Describe(r) + ": completed in error where speech was due");
+    if (r.outcome == Outcome::kExact && !r.replaced)
+      Violation(Describe(r) + ": completed in error where speech was due");
     r.final = true;
     if (r.outcome == Outcome::kCut) CheckSpoken(r);
     CheckRecord(r, true, "error");
@@ -692,15 +705,16 @@ void Soak::CheckStatusFiles() {
   for (const auto& [index, channel] : channels_)
     if (channel.open) ++open, ids.insert(channel.id);
   const std::string usage = ReadFile(root_ + "/var/status/usage.txt");
-  const std::string expected = "in-use channels: " + std::to_string(open) + "\nmax used channels: " +
-                               std::to_string(max_open_) + "\ntotal channels: " +
-                               std::to_string(host_->config().max_channel_count) + "\n";
+  const std::string expected = "in-use channels: " + std::to_string(open) +
+                               "\nmax used channels: " + std::to_string(max_open_) +
+                               "\ntotal channels: " + std::to_string(host_->config().max_channel_count) + "\n";
   if (usage != expected) Violation("usage status file: \"" + usage + "\", expected \"" + expected + "\"");
   std::multiset<std::string> listed;
   std::istringstream lines(ReadFile(root_ + "/var/status/channels.txt"));
   for (std::string line; std::getline(lines, line);) listed.insert(line);
-  if (listed != ids) Violation("channels status file lists " + std::to_string(listed.size()) + " channels, " +
-                               std::to_string(ids.size()) + " are open");
+  if (listed != ids)
+    Violation("channels status file lists " + std::to_string(listed.size()) + " channels, " +
+              std::to_string(ids.size()) + " are open");
 }
 
 // Lets every open SPEAK play out, then checks nothing went unanswered.
@@ -742,8 +756,8 @@ void Soak::Summary(double seconds) {
 }
 
 void Soak::Run() {
-  std::printf("soak: seed %" PRIu64 " (replay with --seed=%" PRIu64 " --seconds=%ld)\n", settings_.seed,
-              settings_.seed, settings_.seconds);
+  std::printf("soak: seed %" PRIu64 " (replay with --seed=%" PRIu64 " --seconds=%ld)\n", settings_.seed, settings_.seed,
+              settings_.seconds);
   std::fflush(stdout);
   if (!service_.ok()) return Violation("the speech service did not start: " + service_.error());
   PrepareRoot();
@@ -798,8 +812,9 @@ TEST(Soak, RandomLoadWithRandomFaultsKeepsEveryPromise) {
   setenv("BRILLIFY_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str(), 1);
   Soak soak(g_settings);
   soak.Run();
-  EXPECT_TRUE(soak.violations().empty()) << soak.violations().size() << " violations, the first: "
-                                         << soak.violations().front() << "\nseed " << g_settings.seed;
+  EXPECT_TRUE(soak.violations().empty()) << soak.violations().size()
+                                         << " violations, the first: " << soak.violations().front() << "\nseed "
+                                         << g_settings.seed;
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 // it sees each generation's bytes in order from byte 0, never a byte of an
 // older generation after a newer one, silence only when nothing is queued,
 // and the end-of-stream event only after the last byte.
-#include "mpf_media_chunk_buffer.h"
-
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
@@ -24,6 +22,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "mpf_media_chunk_buffer.h"
 
 namespace {
 
@@ -66,7 +66,8 @@ struct ReadState {
     for (size_t i = 0; i < audio; ++i, ++offset) {
       if (offset < 4) {
         gen |= static_cast<uint32_t>(bytes[i] - 1) << (7 * offset);
-        if (offset == 3 && gen <= last_gen) return Fail("generation " + std::to_string(gen) + " after " + std::to_string(last_gen));
+        if (offset == 3 && gen <= last_gen)
+          return Fail("generation " + std::to_string(gen) + " after " + std::to_string(last_gen));
         if (offset == 3) last_gen = gen;
       } else if (bytes[i] != GenByte(gen, offset)) {
         return Fail("wrong byte at offset " + std::to_string(offset) + " of generation " + std::to_string(gen));
@@ -139,9 +140,15 @@ TEST(MediaChunkBufferStress, ReaderSeesEveryGenerationInOrderAcrossRestarts) {
     while (w.bytes < stop_at) {
       uint64_t size;
       switch (random() % 4) {
-        case 0: size = random() % 17; break;  // tiny, or empty
-        case 1: size = 32000 + random() % 50000; break;  // split into several chunks
-        default: size = 320 + random() % 31681; break;
+        case 0:
+          size = random() % 17;
+          break;  // tiny, or empty
+        case 1:
+          size = 32000 + random() % 50000;
+          break;  // split into several chunks
+        default:
+          size = 320 + random() % 31681;
+          break;
       }
       size = std::min(size, stop_at - w.bytes);
       piece.resize(size);

@@ -23,16 +23,19 @@ namespace corvex_test {
 struct Speak {
   Speak(std::string body = "", std::string voice = "", bool by_url = false, std::string type = "text/plain",
         std::string logging_tag = "")
-      : body(std::move(body)), voice(std::move(voice)), by_url(by_url), type(std::move(type)),
+      : body(std::move(body)),
+        voice(std::move(voice)),
+        by_url(by_url),
+        type(std::move(type)),
         logging_tag(std::move(logging_tag)) {}
   std::string body;
-  std::string voice;                // a voice name or the service's fault switches; none when empty
-  bool by_url;                      // the vendor parameter audio-as-url
-  std::string type;                 // Content-Type; none when empty
-  std::string logging_tag;          // none when empty
-  std::string language;             // Speech-Language; none when empty
-  std::string cache_control;        // Cache-Control; none when empty
-  float rate = 0;                   // a relative Prosody-Rate; none when 0
+  std::string voice;          // a voice name or the service's fault switches; none when empty
+  bool by_url;                // the vendor parameter audio-as-url
+  std::string type;           // Content-Type; none when empty
+  std::string logging_tag;    // none when empty
+  std::string language;       // Speech-Language; none when empty
+  std::string cache_control;  // Cache-Control; none when empty
+  float rate = 0;             // a relative Prosody-Rate; none when 0
 };
 
 // A SPEAK request for `speak` on the host's channel, not yet sent.
@@ -123,7 +126,7 @@ class HostedPlugin : public ::testing::Test {
     host_->WaitFor([&](const std::vector<corvex::HostEvent>& events) {
       for (const corvex::HostEvent& e : events) {
         if (mine(e) && (e.message_type == MRCP_MESSAGE_TYPE_EVENT ? e.method_id == SYNTHESIZER_SPEAK_COMPLETE
-                                                                    : e.request_state == MRCP_REQUEST_STATE_COMPLETE))
+                                                                  : e.request_state == MRCP_REQUEST_STATE_COMPLETE))
           return true;
       }
       return false;
@@ -136,7 +139,7 @@ class HostedPlugin : public ::testing::Test {
 
   std::string root_;
   bool queue_speaks_ = true;  // off: every SPEAK goes to the plugin, none waits in the host's queue
-  LogCapture log_;  // outlives the host
+  LogCapture log_;            // outlives the host
   std::unique_ptr<corvex::Host> host_;
 };
 

@@ -55,8 +55,12 @@ bool TestSpeechService::StartChild() {
   posix_spawn_file_actions_addclose(&actions, out[1]);
   std::string program = TARNWICKSS_SPEECH_SERVICE_PATH;
   std::string credentials = credentials_file_;
-  char* argv[] = {&program[0], const_cast<char*>("--credentials"), &credentials[0],
-                  const_cast<char*>("--listen"), const_cast<char*>("127.0.0.1:0"), const_cast<char*>("--quiet"),
+  char* argv[] = {&program[0],
+                  const_cast<char*>("--credentials"),
+                  &credentials[0],
+                  const_cast<char*>("--listen"),
+                  const_cast<char*>("127.0.0.1:0"),
+                  const_cast<char*>("--quiet"),
                   nullptr};
   const int spawned = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);

@@ -24,8 +24,8 @@ inline std::string WaveHeader(std::uint32_t rate, std::uint32_t data_bytes, std:
 
 // One record of a cache attribute file: the length-prefixed token and value.
 inline std::string AttributeRecord(const std::string& token, const std::string& value) {
-  return LeBytes(static_cast<std::uint32_t>(token.size())) + token +
-         LeBytes(static_cast<std::uint32_t>(value.size())) + value;
+  return LeBytes(static_cast<std::uint32_t>(token.size())) + token + LeBytes(static_cast<std::uint32_t>(value.size())) +
+         value;
 }
 
 #endif  // TESTS_SUPPORT_WAVE_HEADER_H

@@ -46,7 +46,7 @@ TEST_F(CacheControlTest, HeaderDirectives) {
       {"max-age=-5", -5, -1, -1, false},
       {"max-age=30,,min-fresh=10", 30, -1, -1, true},
       {"max-age=30, ,min-fresh=10", 30, -1, -1, true},
-      {"=5, min-fresh=1", -1, -1, 1, true},  // a nameless directive does not end the walk
+      {"=5, min-fresh=1", -1, -1, 1, true},          // a nameless directive does not end the walk
       {"max-age=5, max-age=\n", -1, -1, -1, false},  // white space only keeps the extraction's -1
       {"", -1, -1, -1, false},
   };
@@ -63,7 +63,8 @@ TEST_F(CacheControlTest, HeaderDirectives) {
 TEST_F(CacheControlTest, ValuesReadAsAStreamExtractionReadsThem) {
   for (const char* text : {"0", "007", "+12", "-0", "- 1", "+-3", "--3", "\v 42x", "\f", "2147483647", "2147483648",
                            "-2147483648", "-2147483649", "123456789012345678901234567890", "0x1F", "1e3", ".5",
-                           "\xC2\xA0" "1"}) {
+                           "\xC2\xA0"
+                           "1"}) {
     std::int32_t expected = -1;
     std::istringstream(text) >> expected;
     const CacheControl cc = Parsed(std::string("min-fresh=") + text);
@@ -116,9 +117,10 @@ TEST_F(CacheControlTest, MinFreshOnlyForRecordsThatExpire) {
   EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));  // no timer: never expires
   record.timer = armed;
   EXPECT_FALSE(cc.CheckRecord(record, "ch1", kNow));
-  EXPECT_EQ(log.Count("Cache Directive Mismatch: min-fresh [600 sec] > cur-fresh [300 sec] for [w.wav] <ch1@tarnwickss>",
-                      APT_PRIO_DEBUG),
-            1u);
+  EXPECT_EQ(
+      log.Count("Cache Directive Mismatch: min-fresh [600 sec] > cur-fresh [300 sec] for [w.wav] <ch1@tarnwickss>",
+                APT_PRIO_DEBUG),
+      1u);
   record.expiration = kNow + 600 * kSecond;  // exactly fresh enough
   EXPECT_TRUE(cc.CheckRecord(record, "ch1", kNow));
   record.expiration = kNow + 600 * kSecond - 1;

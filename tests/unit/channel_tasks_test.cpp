@@ -50,9 +50,8 @@ struct Server {
   }
   bool WaitFor(const std::function<bool(const Heard&)>& pred, int count = 1) {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] {
-      return std::count_if(heard.begin(), heard.end(), pred) >= count;
-    });
+    return changed.wait_for(lock, std::chrono::seconds(10),
+                            [&] { return std::count_if(heard.begin(), heard.end(), pred) >= count; });
   }
   std::vector<Heard> Messages(mrcp_request_id id) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -207,7 +206,9 @@ class ChannelTasks : public ::testing::Test {
   }
   bool WaitForMessage(mrcp_request_id id, mrcp_message_type_e type, int count = 1) {
     return server_.WaitFor(
-        [=](const Server::Heard& h) { return h.kind == Server::Heard::Message && h.request_id == id && h.type == type; },
+        [=](const Server::Heard& h) {
+          return h.kind == Server::Heard::Message && h.request_id == id && h.type == type;
+        },
         count);
   }
   // Runs `f` on the engine's thread and returns its result.

@@ -1,13 +1,12 @@
 // Cloud audio to the channel's rate: however a WAVE body is cut into pieces,
 // the same samples come out, no header byte is ever played, and n samples
 // become exactly n * rate / 16000.
-#include "QelCloudAudioConverter.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
+#include "QelCloudAudioConverter.h"
 #include "audio_samples.h"
 
 namespace {

@@ -50,8 +50,8 @@ class ConfigDocumentTest : public ::testing::Test {
   // A document with a credentials file that exists, plus `body` inside the root.
   void WriteDocument(const std::string& body, const std::string& root_attributes = "") {
     WriteFile("data/credentials.json", "{}");
-    WriteFile("conf/tarnwickss.xml", "<tarnwickss subscription-key-file=\"credentials.json\" " +
-                                         root_attributes + ">" + body + "</tarnwickss>");
+    WriteFile("conf/tarnwickss.xml", "<tarnwickss subscription-key-file=\"credentials.json\" " + root_attributes + ">" +
+                                         body + "</tarnwickss>");
   }
 
   bool Load() { return engine_->LoadConfig("tarnwickss.xml", "tarnwickss", layout_, pool_); }
@@ -93,8 +93,7 @@ TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
   const Case cases[] = {
       {"missing", [] {}, "Failed to Open Config File [" + path + "]"},
       {"a folder", [&] { fs::create_directory(path); }, "Failed to Parse Config File [" + path + "]"},
-      {"not well-formed",
-       [&] { WriteFile("conf/tarnwickss.xml", "<tarnwickss><synth-settings></tarnwickss>"); },
+      {"not well-formed", [&] { WriteFile("conf/tarnwickss.xml", "<tarnwickss><synth-settings></tarnwickss>"); },
        "Failed to Parse Config File [" + path + "]"},
       {"root in other case", [&] { WriteFile("conf/tarnwickss.xml", "<TARNWICKSS/>"); }, "Unknown Document"},
   };

@@ -144,8 +144,9 @@ TEST_F(CredentialsTest, IdAndKeyMustBeNonEmptyStringsOfTheRootObject) {
 TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) {
   // A byte-order mark, a repeated name, a NUL inside a value, members of
   // other types and trailing white space.
-  ASSERT_TRUE(Create("\xEF\xBB\xBF" + WithKey("\"client-id\": \"first\\u0000cut\", \"client-id\": \"second\", "
-                                              "\"user-id\": \"\", \"retries\": 3, \"text-request-url-base\": 5") +
+  ASSERT_TRUE(Create("\xEF\xBB\xBF" +
+                     WithKey("\"client-id\": \"first\\u0000cut\", \"client-id\": \"second\", "
+                             "\"user-id\": \"\", \"retries\": 3, \"text-request-url-base\": 5") +
                      " \r\n\t"))
       << Warnings();
   const BrillCloudRequester* requester = engine_->requester();
@@ -155,8 +156,9 @@ TEST_F(CredentialsTest, OptionalMembersDefaultAndTheFirstOfRepeatedNamesCounts) 
   EXPECT_EQ(BrillCloudRequester::default_voice_request_url_base(), requester->voice_request_url_base());
   EXPECT_EQ(0u, log_.Warnings()) << Warnings();
 
-  ASSERT_TRUE(Create(WithKey("\"client-id\": \"id\", \"user-id\": \"caller\", "
-                             "\"voice-request-url-base\": \"http://voice\", \"text-request-url-base\": \"http://text\"")));
+  ASSERT_TRUE(
+      Create(WithKey("\"client-id\": \"id\", \"user-id\": \"caller\", "
+                     "\"voice-request-url-base\": \"http://voice\", \"text-request-url-base\": \"http://text\"")));
   EXPECT_EQ("caller", engine_->requester()->user_id());
   EXPECT_EQ("http://text", engine_->requester()->text_request_url_base());
   EXPECT_EQ("http://voice", engine_->requester()->voice_request_url_base());

@@ -1,8 +1,6 @@
 // Inline audio read in pieces at any offset gives exactly what decoding the
 // whole base64 text at once gives, padded or not, and stops where the whole
 // decode stops.
-#include "QelInlineAudio.h"
-
 #include <apr_base64.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +8,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "QelInlineAudio.h"
 
 namespace {
 

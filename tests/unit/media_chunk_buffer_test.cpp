@@ -1,8 +1,6 @@
 // The media chunk buffer: frames cut from the written audio, silence, event
 // flags, size accounting, restarts, and memory that stays flat however many
 // SPEAKs a channel plays.
-#include "mpf_media_chunk_buffer.h"
-
 #include <apr_general.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -10,6 +8,8 @@
 #include <algorithm>
 #include <random>
 #include <vector>
+
+#include "mpf_media_chunk_buffer.h"
 
 namespace {
 
@@ -175,8 +175,8 @@ size_t MallocInUse() {
 }
 
 struct SpeakMemory {
-  size_t held_peak = 0;   // the buffer's chunk memory at its highest
-  size_t held_after = 0;  // ... after the last restart
+  size_t held_peak = 0;      // the buffer's chunk memory at its highest
+  size_t held_after = 0;     // ... after the last restart
   size_t malloc_growth = 0;  // process malloc in use after the run, less before the buffer
 };
 

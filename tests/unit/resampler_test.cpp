@@ -2,8 +2,6 @@
 // over a stream, output independent of how the input and output are cut (the
 // caller's block never overrun), a clean state after Clear and after Flush,
 // and the filter's quality at the rates a channel uses.
-#include "QelResampler.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "QelResampler.h"
 #include "audio_samples.h"
 
 namespace {
@@ -20,7 +19,7 @@ using corvex_test::Samples;
 using corvex_test::Tone;
 using TARNWICKSS::Resampler;
 
-constexpr int kBlock = 3200;   // 200 ms at 16000 Hz, the streaming block
+constexpr int kBlock = 3200;  // 200 ms at 16000 Hz, the streaming block
 constexpr int kOutBlock = 1600;
 
 // Speech-like input: two tones plus noise.
@@ -77,7 +76,8 @@ TEST(Resampler, OutputDoesNotDependOnHowTheInputOrOutputIsCut) {
   struct Cut {
     std::vector<int> blocks;
     int capacity;
-  } cuts[] = {{{1}, kOutBlock}, {{37, 3200, 5, 1601}, kOutBlock}, {{48000}, 24000}, {{kBlock}, 7}, {{10000}, kOutBlock}};
+  } cuts[] = {
+      {{1}, kOutBlock}, {{37, 3200, 5, 1601}, kOutBlock}, {{48000}, 24000}, {{kBlock}, 7}, {{10000}, kOutBlock}};
   for (const Cut& cut : cuts) {
     SCOPED_TRACE(cut.blocks.front());
     Resampler resampler(16000, 8000, kBlock);

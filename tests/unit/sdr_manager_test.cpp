@@ -66,9 +66,8 @@ TEST_F(SdrManagerTest, NamesCarryTheLoggingTagOnlyWhenAskedAndNeverASeparator) {
   ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 8, "", pool_));
   EXPECT_EQ(name, "tarnwickss-4fa1c0de-8.json");
   // A client's tag cannot lead the record out of its folder.
-  for (const std::string& tag :
-       {std::string("../../etc/x"), std::string("/x"), std::string("..\\..\\x"), std::string("....."),
-        std::string("a\0/b", 4)}) {
+  for (const std::string& tag : {std::string("../../etc/x"), std::string("/x"), std::string("..\\..\\x"),
+                                 std::string("....."), std::string("a\0/b", 4)}) {
     ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 9, tag, pool_));
     EXPECT_EQ(name.find_first_of(std::string("/\\\0", 3)), std::string::npos) << name;
     EXPECT_EQ(name.substr(0, name.size() - 5).find(".."), std::string::npos) << name;
@@ -83,17 +82,19 @@ TEST_F(SdrManagerTest, RecordHasTheTwelveLinesExactly) {
   SdrManager::SynthesisDetails::GetTimestampStr(static_cast<long>(details.request_time), datetime);
   EXPECT_EQ(ReadFile(path),
             "{\"synth-details-record\": {\n"
-            "   \"datetime\": \"" + datetime + "\",\n"
-            "   \"language\": \"en-US\",\n"
-            "   \"voice-name\": \"\",\n"
-            "   \"voice-gender\": \"\",\n"
-            "   \"sampling-rate\": \"8000 Hz\",\n"
-            "   \"codec\": \"LPCM\",\n"
-            "   \"data-length\": \"48000 bytes\",\n"
-            "   \"start-of-streaming-ts\": \"412 ms\",\n"
-            "   \"completion-ts\": \"3530 ms\",\n"
-            "   \"completion-cause\": \"normal\"\n"
-            "}}\n");
+            "   \"datetime\": \"" +
+                datetime +
+                "\",\n"
+                "   \"language\": \"en-US\",\n"
+                "   \"voice-name\": \"\",\n"
+                "   \"voice-gender\": \"\",\n"
+                "   \"sampling-rate\": \"8000 Hz\",\n"
+                "   \"codec\": \"LPCM\",\n"
+                "   \"data-length\": \"48000 bytes\",\n"
+                "   \"start-of-streaming-ts\": \"412 ms\",\n"
+                "   \"completion-ts\": \"3530 ms\",\n"
+                "   \"completion-cause\": \"normal\"\n"
+                "}}\n");
   EXPECT_EQ(datetime.size(), 19u);
   EXPECT_EQ(log_.Count("Save SDR " + path.string(), APT_PRIO_DEBUG), 1u);
 }

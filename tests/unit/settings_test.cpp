@@ -84,8 +84,7 @@ TEST_F(SettingsTest, SynthSettingsLoadsNamesInAnyCaseAndValuesExactly) {
 
 TEST_F(SettingsTest, SynthSettingsRefusesBadValuesAndKeepsThePreviousOnes) {
   SynthSettings s;
-  ASSERT_TRUE(s.Load(
-      Parse(R"(<synth-settings caching="yes" bypass-ssml="False" voice-gender="Female" speed="2"/>)")));
+  ASSERT_TRUE(s.Load(Parse(R"(<synth-settings caching="yes" bypass-ssml="False" voice-gender="Female" speed="2"/>)")));
   EXPECT_FALSE(s.caching);
   EXPECT_TRUE(s.bypass_ssml);
   EXPECT_EQ(VOICE_GENDER_UNKNOWN, s.voice_gender);
@@ -198,8 +197,7 @@ TEST_F(SettingsTest, MonitoringSettingsLoadBothHandlersAndReportStrangers) {
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Monitoring Handler Attribute <every>"));
   // Unknown children are reported on the server's own source.
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Element <gossip> in <usage-change-handler>", "CORVEX"));
-  EXPECT_TRUE(
-      Logged(APT_PRIO_WARNING, "Unknown Element <usage-change-handlers> in <monitoring-agent>", "CORVEX"));
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Element <usage-change-handlers> in <monitoring-agent>", "CORVEX"));
   EXPECT_EQ(7u, log_.Warnings()) << log_.WarningText();
 }
 

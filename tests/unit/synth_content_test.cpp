@@ -95,10 +95,11 @@ TEST_F(SynthContentTest, SingleSegmentCarriesTheBodyUnparsed) {
 }
 
 TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoice) {
-  ASSERT_TRUE(Ssml("<speak version=\"1.0\" xml:lang=\"en-GB\" xmlns=\"http://www.w3.org/2001/10/synthesis\">"
-                   "lost<voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
-                   " lost too <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>lost</speak>",
-                   true));
+  ASSERT_TRUE(
+      Ssml("<speak version=\"1.0\" xml:lang=\"en-GB\" xmlns=\"http://www.w3.org/2001/10/synthesis\">"
+           "lost<voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
+           " lost too <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>lost</speak>",
+           true));
   EXPECT_EQ("en-GB", params_.language);
   EXPECT_EQ((std::vector<std::string>{
                 "<speak version=\"1.0\" xml:lang=\"en-GB\">Hello <voice name=\"x\">deep</voice> there</speak>",
@@ -112,9 +113,10 @@ TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoice) {
 }
 
 TEST_F(SynthContentTest, SplitWithoutVoiceWrapsTheRootContentWithoutNamespaces) {
-  ASSERT_TRUE(Ssml("<s:speak version=\"1.1\" xmlns:s=\"urn:s\" xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" a:x=\"1\">"
-                   "<s:p a:n=\"1\" b:n=\"2\" :c=\"0\" c=\"3\">Hi</s:p><b:break/></s:speak>",
-                   true));
+  ASSERT_TRUE(
+      Ssml("<s:speak version=\"1.1\" xmlns:s=\"urn:s\" xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" a:x=\"1\">"
+           "<s:p a:n=\"1\" b:n=\"2\" :c=\"0\" c=\"3\">Hi</s:p><b:break/></s:speak>",
+           true));
   EXPECT_EQ("en-US", params_.language);  // no xml:lang: the request's stays
   ASSERT_EQ(1u, content_.segments.size());
   // Root attributes are gone; attributes that collide once unprefixed keep
@@ -126,15 +128,17 @@ TEST_F(SynthContentTest, SplitWithoutVoiceWrapsTheRootContentWithoutNamespaces) 
 }
 
 TEST_F(SynthContentTest, ReservedCharactersAreEscapedInReserializedSegments) {
-  ASSERT_TRUE(Ssml("<speak xml:lang=\"x&amp;&quot;y\"><voice name=\"A&amp;B\">a &lt; b &amp;&amp; c &gt; d "
-                   "<mark name=\"q&quot;&lt;\"/><![CDATA[1<2]]></voice></speak>",
-                   true));
+  ASSERT_TRUE(
+      Ssml("<speak xml:lang=\"x&amp;&quot;y\"><voice name=\"A&amp;B\">a &lt; b &amp;&amp; c &gt; d "
+           "<mark name=\"q&quot;&lt;\"/><![CDATA[1<2]]></voice></speak>",
+           true));
   // The decoded value is what the cloud gets; the wrapper escapes it again.
   EXPECT_EQ("x&\"y", params_.language);
   ASSERT_EQ(1u, content_.segments.size());
-  EXPECT_EQ("<speak version=\"1.0\" xml:lang=\"x&amp;&quot;y\">a &lt; b &amp;&amp; c &gt; d "
-            "<mark name=\"q&quot;&lt;\"/>1&lt;2</speak>",
-            content_.segments[0].text);
+  EXPECT_EQ(
+      "<speak version=\"1.0\" xml:lang=\"x&amp;&quot;y\">a &lt; b &amp;&amp; c &gt; d "
+      "<mark name=\"q&quot;&lt;\"/>1&lt;2</speak>",
+      content_.segments[0].text);
   EXPECT_EQ("A&B", content_.segments[0].voice_name);
 
   content_.segments.clear();
@@ -200,14 +204,16 @@ TEST_F(SynthContentTest, UriListLinesBecomeSegmentsAndUnsupportedOnesAreSkipped)
   EXPECT_TRUE(content_.segments.empty());
   EXPECT_TRUE(log_.Records().empty());
 
-  UriList("http://h/a.wav\r\nFILE:///tmp/b.wav\r\n  file://\t /tmp/c d.wav\rHTTPS://h/e\n\nfile://  \n"
-          "# comment\r\n \t\r\nftp://h/x\r\nhttp:/h/y\r\nfile:/z\r\nhttp://h/f");
+  UriList(
+      "http://h/a.wav\r\nFILE:///tmp/b.wav\r\n  file://\t /tmp/c d.wav\rHTTPS://h/e\n\nfile://  \n"
+      "# comment\r\n \t\r\nftp://h/x\r\nhttp:/h/y\r\nfile:/z\r\nhttp://h/f");
   EXPECT_EQ((std::vector<std::string>{"http://h/a.wav", "/tmp/b.wav", "/tmp/c d.wav", "HTTPS://h/e", "http://h/f"}),
             Texts());
   std::vector<SynthContentType> types;
   for (const SynthSegment& s : content_.segments) types.push_back(s.content_type);
-  EXPECT_EQ(types, (std::vector<SynthContentType>{SYNTH_CONTENT_HTTP_URI, SYNTH_CONTENT_FILE_URI, SYNTH_CONTENT_FILE_URI,
-                                                  SYNTH_CONTENT_HTTPS_URI, SYNTH_CONTENT_HTTP_URI}));
+  EXPECT_EQ(types,
+            (std::vector<SynthContentType>{SYNTH_CONTENT_HTTP_URI, SYNTH_CONTENT_FILE_URI, SYNTH_CONTENT_FILE_URI,
+                                           SYNTH_CONTENT_HTTPS_URI, SYNTH_CONTENT_HTTP_URI}));
   EXPECT_EQ(5u, log_.Count("Unsupported URI Form", APT_PRIO_WARNING));
   EXPECT_EQ(5u, log_.Warnings()) << log_.WarningText();
 }

@@ -3,9 +3,11 @@
 // It reads every request first (files, --speak and the like) and refuses
 // the whole run, sending nothing, when one of them is malformed; only then
 // does it load the plugin and drive it (script_runner.h).
+#include <apr_general.h>
+#include <apr_time.h>
 #include <getopt.h>
-#include <strings.h>
 #include <limits.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,9 +20,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <apr_general.h>
-#include <apr_time.h>
 
 #include "corvex/apt_log.h"
 #include "request_script.h"
@@ -162,8 +161,8 @@ std::string ExecutableDir() {
 std::string DefaultPlugin() {
   const std::string dir = ExecutableDir();
   if (!dir.empty()) {
-    for (const std::string& candidate : {dir + "/tarnwickss.so", dir + "/" + CORVEX_HOST_PLUGIN_INSTALLED,
-                                         dir + "/" + CORVEX_HOST_PLUGIN_RELATIVE}) {
+    for (const std::string& candidate :
+         {dir + "/tarnwickss.so", dir + "/" + CORVEX_HOST_PLUGIN_INSTALLED, dir + "/" + CORVEX_HOST_PLUGIN_RELATIVE}) {
       std::error_code code;
       if (std::filesystem::is_regular_file(candidate, code)) {
         return std::filesystem::path(candidate).lexically_normal().string();
@@ -266,20 +265,44 @@ int main(int argc, char** argv) {
   bool check = false;
 
   enum {
-    kPlugin = 1000, kRoot, kRate, kChannels, kFast, kSpeak, kHeader, kSsml, kUriList, kRequest, kWav, kTimeout,
-    kCheck, kLogLevel, kLog, kHelpOption, kWavTimeline, kNoQueue
+    kPlugin = 1000,
+    kRoot,
+    kRate,
+    kChannels,
+    kFast,
+    kSpeak,
+    kHeader,
+    kSsml,
+    kUriList,
+    kRequest,
+    kWav,
+    kTimeout,
+    kCheck,
+    kLogLevel,
+    kLog,
+    kHelpOption,
+    kWavTimeline,
+    kNoQueue
   };
-  static const option kOptions[] = {
-      {"plugin", required_argument, nullptr, kPlugin},     {"root", required_argument, nullptr, kRoot},
-      {"rate", required_argument, nullptr, kRate},         {"channels", required_argument, nullptr, kChannels},
-      {"fast", no_argument, nullptr, kFast},               {"speak", required_argument, nullptr, kSpeak},
-      {"header", required_argument, nullptr, kHeader},     {"ssml", required_argument, nullptr, kSsml},
-      {"uri-list", required_argument, nullptr, kUriList},  {"request", required_argument, nullptr, kRequest},
-      {"wav", required_argument, nullptr, kWav},           {"timeout", required_argument, nullptr, kTimeout},
-      {"check", no_argument, nullptr, kCheck},             {"log-level", required_argument, nullptr, kLogLevel},
-      {"log", required_argument, nullptr, kLog},           {"help", no_argument, nullptr, kHelpOption},
-      {"wav-timeline", required_argument, nullptr, kWavTimeline}, {"no-queue", no_argument, nullptr, kNoQueue},
-      {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"plugin", required_argument, nullptr, kPlugin},
+                                    {"root", required_argument, nullptr, kRoot},
+                                    {"rate", required_argument, nullptr, kRate},
+                                    {"channels", required_argument, nullptr, kChannels},
+                                    {"fast", no_argument, nullptr, kFast},
+                                    {"speak", required_argument, nullptr, kSpeak},
+                                    {"header", required_argument, nullptr, kHeader},
+                                    {"ssml", required_argument, nullptr, kSsml},
+                                    {"uri-list", required_argument, nullptr, kUriList},
+                                    {"request", required_argument, nullptr, kRequest},
+                                    {"wav", required_argument, nullptr, kWav},
+                                    {"timeout", required_argument, nullptr, kTimeout},
+                                    {"check", no_argument, nullptr, kCheck},
+                                    {"log-level", required_argument, nullptr, kLogLevel},
+                                    {"log", required_argument, nullptr, kLog},
+                                    {"help", no_argument, nullptr, kHelpOption},
+                                    {"wav-timeline", required_argument, nullptr, kWavTimeline},
+                                    {"no-queue", no_argument, nullptr, kNoQueue},
+                                    {nullptr, 0, nullptr, 0}};
   opterr = 0;
   long number = 0;
   for (;;) {
@@ -288,8 +311,12 @@ int main(int argc, char** argv) {
     if (c == -1) break;
     const std::string name = previous < argc ? argv[previous] : "";
     switch (c) {
-      case kPlugin: options.plugin = optarg; break;
-      case kRoot: options.root = optarg; break;
+      case kPlugin:
+        options.plugin = optarg;
+        break;
+      case kRoot:
+        options.root = optarg;
+        break;
       case kRate:
         if (!ParseInt(optarg, 0, 16000, &number) || (number != 8000 && number != 16000)) {
           return UsageError(std::string("--rate takes 8000 or 16000, not '") + optarg + "'");
@@ -302,48 +329,70 @@ int main(int argc, char** argv) {
         }
         options.channels = static_cast<int>(number);
         break;
-      case kFast: options.fast = true; break;
-      case kSpeak: sources.push_back({Source::Kind::kSpeak, optarg}); break;
-      case kSsml: sources.push_back({Source::Kind::kSsml, optarg}); break;
-      case kUriList: sources.push_back({Source::Kind::kUriList, optarg}); break;
-      case kRequest: sources.push_back({Source::Kind::kRequest, optarg}); break;
+      case kFast:
+        options.fast = true;
+        break;
+      case kSpeak:
+        sources.push_back({Source::Kind::kSpeak, optarg});
+        break;
+      case kSsml:
+        sources.push_back({Source::Kind::kSsml, optarg});
+        break;
+      case kUriList:
+        sources.push_back({Source::Kind::kUriList, optarg});
+        break;
+      case kRequest:
+        sources.push_back({Source::Kind::kRequest, optarg});
+        break;
       case kHeader:
         if (!std::strchr(optarg, ':') || optarg[0] == ':') {
           return UsageError(std::string("--header takes 'Name: value', not '") + optarg + "'");
         }
         headers.push_back(optarg);
         break;
-      case kWav: options.wav = optarg; break;
-      case kWavTimeline: options.wav_timeline = optarg; break;
-      case kNoQueue: options.no_queue = true; break;
+      case kWav:
+        options.wav = optarg;
+        break;
+      case kWavTimeline:
+        options.wav_timeline = optarg;
+        break;
+      case kNoQueue:
+        options.no_queue = true;
+        break;
       case kTimeout:
         if (!ParseInt(optarg, 1, 24 * 3600, &number)) {
           return UsageError(std::string("--timeout takes seconds from 1 to 86400, not '") + optarg + "'");
         }
         options.timeout = std::chrono::seconds(number);
         break;
-      case kCheck: check = true; break;
+      case kCheck:
+        check = true;
+        break;
       case kLogLevel:
         if (!ParseLogLevel(optarg, &log_level)) {
           return UsageError(std::string("--log-level takes 0 to 7 or a priority name, not '") + optarg + "'");
         }
         break;
-      case kLog: log_path = optarg; break;
+      case kLog:
+        log_path = optarg;
+        break;
       case kHelpOption: {
         const std::string plugin = DefaultPlugin();
         std::printf(kHelp, plugin.c_str());
         return 0;
       }
-      case ':': return UsageError(name + " needs a value");
-      default: return UsageError("unknown option " + name);
+      case ':':
+        return UsageError(name + " needs a value");
+      default:
+        return UsageError("unknown option " + name);
     }
   }
   if (optind < argc) return UsageError(std::string("unexpected argument '") + argv[optind] + "'");
   if (!check && options.root.empty()) {
     return UsageError("--root DIR is required: the server root whose conf/tarnwickss.xml configures the plugin");
   }
-  const bool has_speak = std::any_of(sources.begin(), sources.end(),
-                                     [](const Source& s) { return s.kind != Source::Kind::kRequest; });
+  const bool has_speak =
+      std::any_of(sources.begin(), sources.end(), [](const Source& s) { return s.kind != Source::Kind::kRequest; });
   if (!headers.empty() && !has_speak) return UsageError("--header applies to --speak, --ssml and --uri-list only");
 
   std::vector<ScriptRequest> script;

@@ -8,6 +8,7 @@
 // reads that extent, and its line numbers are shifted to the file's.
 #include "request_script.h"
 
+#include <apr_pools.h>
 #include <strings.h>
 
 #include <cstdint>
@@ -17,8 +18,6 @@
 #include <iterator>
 #include <sstream>
 #include <string_view>
-
-#include <apr_pools.h>
 
 #include "corvex/mrcp_text.h"
 
@@ -121,8 +120,9 @@ bool ParseSend(const std::vector<std::string>& w, Trigger* trigger, std::string*
     ok = ParseEvent(w[4], &trigger->after);
   }
   if (!ok) {
-    *reason = "@send takes \"after N ms\", \"after EVENT\" or \"N ms after EVENT\" (EVENT: IN-PROGRESS, "
-              "SPEECH-MARKER, SPEAK-COMPLETE, COMPLETE; N up to 3600000)";
+    *reason =
+        "@send takes \"after N ms\", \"after EVENT\" or \"N ms after EVENT\" (EVENT: IN-PROGRESS, "
+        "SPEECH-MARKER, SPEAK-COMPLETE, COMPLETE; N up to 3600000)";
     return false;
   }
   trigger->delay = std::chrono::milliseconds(delay);
@@ -353,11 +353,16 @@ bool NeedsSpeakBefore(Trigger::After after) {
 
 const char* EventName(Trigger::After after) {
   switch (after) {
-    case Trigger::After::kInProgress: return "IN-PROGRESS";
-    case Trigger::After::kSpeechMarker: return "SPEECH-MARKER";
-    case Trigger::After::kSpeakComplete: return "SPEAK-COMPLETE";
-    case Trigger::After::kFinalAnswer: return "the final answer";
-    case Trigger::After::kSent: return "the sending";
+    case Trigger::After::kInProgress:
+      return "IN-PROGRESS";
+    case Trigger::After::kSpeechMarker:
+      return "SPEECH-MARKER";
+    case Trigger::After::kSpeakComplete:
+      return "SPEAK-COMPLETE";
+    case Trigger::After::kFinalAnswer:
+      return "the final answer";
+    case Trigger::After::kSent:
+      return "the sending";
   }
   return "";
 }
@@ -481,10 +486,18 @@ std::string Describe(const std::vector<Expectation>& expectations, mrcp_method_i
     char code[8];
     std::snprintf(code, sizeof(code), "%03d", e.value);
     switch (e.kind) {
-      case Expectation::Kind::kStatus: text += std::string("status ") + code; break;
-      case Expectation::Kind::kCompletionCause: text += std::string("Completion-Cause ") + code; break;
-      case Expectation::Kind::kStopped: text += "stopped"; break;
-      case Expectation::Kind::kAny: text += "any final answer"; break;
+      case Expectation::Kind::kStatus:
+        text += std::string("status ") + code;
+        break;
+      case Expectation::Kind::kCompletionCause:
+        text += std::string("Completion-Cause ") + code;
+        break;
+      case Expectation::Kind::kStopped:
+        text += "stopped";
+        break;
+      case Expectation::Kind::kAny:
+        text += "any final answer";
+        break;
     }
   }
   return text;

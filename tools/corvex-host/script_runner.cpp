@@ -158,9 +158,9 @@ bool Runner::Open() {
   }
   for (int c = 0; c < options_.channels; ++c) {
     int index = host_->CreateChannel(options_.rate);
-    if (index < 0 || !host_->OpenChannel(index) || !host_->StartMedia(index, progress_.get(), !options_.fast, timeline_.get())) {
-      std::fprintf(err_, "corvex-host: channel %d at %u Hz could not be opened (the log says why)\n", c,
-                   options_.rate);
+    if (index < 0 || !host_->OpenChannel(index) ||
+        !host_->StartMedia(index, progress_.get(), !options_.fast, timeline_.get())) {
+      std::fprintf(err_, "corvex-host: channel %d at %u Hz could not be opened (the log says why)\n", c, options_.rate);
       return false;
     }
     ChannelRun run;
@@ -187,8 +187,9 @@ void Runner::Handle(const HostEvent& event) {
   if (it == runs_.end()) return;
   ChannelRun& run = *it;
   Print(event.time_us, run.index, "received",
-        event.text.empty() ? "(a message without MRCPv2 text form, for request " + std::to_string(event.request_id) + ")"
-                           : event.text);
+        event.text.empty()
+            ? "(a message without MRCPv2 text form, for request " + std::to_string(event.request_id) + ")"
+            : event.text);
   run.last_progress_us = std::max(run.last_progress_us, event.time_us);
   std::size_t k = 0;
   while (k < script_.size() && !(run.outcomes[k].sent && script_[k].id == event.request_id)) ++k;
@@ -292,9 +293,9 @@ void Runner::Send(ChannelRun& run, std::size_t k) {
   run.last_progress_us = outcome.sent_us;
   mrcp_message_t* request = host_->CreateRequest(run.index, item.method);
   mrcp_text_error_t error;
-  mrcp_message_t* parsed =
-      request ? mrcp_text_parse(item.text.data(), item.text.size(), MRCP_TEXT_BODY_TO_END, request->pool, nullptr, &error)
-              : nullptr;
+  mrcp_message_t* parsed = request ? mrcp_text_parse(item.text.data(), item.text.size(), MRCP_TEXT_BODY_TO_END,
+                                                     request->pool, nullptr, &error)
+                                   : nullptr;
   if (!parsed) {
     // The script was checked before anything was sent; this is only a host refusal.
     std::fprintf(err_, "corvex-host: channel %d: %s: the host could not make the request\n", run.index,
@@ -323,7 +324,8 @@ apr_time_t Runner::SendDue(ChannelRun& run, apr_time_t now) {
     if (!Due(run, run.next, &due, &late)) return 0;
     if (due > now) return due;
     if (late) {
-      std::fprintf(err_, "corvex-host: channel %d: %s: the event it waits for never came; sent after the final answer\n",
+      std::fprintf(err_,
+                   "corvex-host: channel %d: %s: the event it waits for never came; sent after the final answer\n",
                    run.index, script_[run.next].origin.c_str());
     }
     Send(run, run.next++);
@@ -354,9 +356,9 @@ void Runner::CheckProgress(ChannelRun& run, apr_time_t now) {
 }
 
 bool Runner::Done(const ChannelRun& run) const {
-  return run.next == script_.size() &&
-         std::none_of(run.outcomes.begin(), run.outcomes.end(),
-                      [](const Outcome& o) { return o.sent && o.ending == Ending::kNone; });
+  return run.next == script_.size() && std::none_of(run.outcomes.begin(), run.outcomes.end(), [](const Outcome& o) {
+           return o.sent && o.ending == Ending::kNone;
+         });
 }
 
 std::string Runner::Got(const Outcome& o) const {
@@ -372,7 +374,9 @@ std::string Runner::Got(const Outcome& o) const {
       return "a refusal: the plugin did not take the request";
     case Ending::kTimedOut:
       return std::string("no final answer within ") + std::to_string(options_.timeout.count()) + " s" +
-             (o.in_progress ? " (it was IN-PROGRESS)" : o.responded ? "" : " (not even a response)");
+             (o.in_progress ? " (it was IN-PROGRESS)"
+              : o.responded ? ""
+                            : " (not even a response)");
     case Ending::kNone:
       break;
   }
@@ -401,7 +405,8 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
         met = o.responded && o.status == e.value;
         break;
       case Expectation::Kind::kCompletionCause:
-        met = (o.ending == Ending::kSpeakComplete || o.ending == Ending::kResponse) && o.has_cause && o.cause == e.value;
+        met =
+            (o.ending == Ending::kSpeakComplete || o.ending == Ending::kResponse) && o.has_cause && o.cause == e.value;
         break;
       case Expectation::Kind::kStopped:
         met = o.ending == Ending::kStopped;

@@ -5,12 +5,12 @@
 #ifndef TOOLS_CORVEX_HOST_SCRIPT_RUNNER_H
 #define TOOLS_CORVEX_HOST_SCRIPT_RUNNER_H
 
+#include <apr_time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <apr_time.h>
 
 #include "request_script.h"
 
@@ -21,10 +21,10 @@ struct RunOptions {
   std::string root;
   unsigned rate = 8000;
   int channels = 1;
-  bool fast = false;        // pull frames as fast as possible instead of every 10 ms
-  std::string wav;          // empty: no WAVE files
-  std::string wav_timeline; // empty: none; else every frame while a SPEAK is active, silence included
-  bool no_queue = false;    // every SPEAK straight to the plugin, no server-side queue
+  bool fast = false;         // pull frames as fast as possible instead of every 10 ms
+  std::string wav;           // empty: no WAVE files
+  std::string wav_timeline;  // empty: none; else every frame while a SPEAK is active, silence included
+  bool no_queue = false;     // every SPEAK straight to the plugin, no server-side queue
   std::chrono::seconds timeout{30};
   apr_time_t start_us = 0;  // printed times count from here
 };

@@ -49,9 +49,9 @@ bool ServiceCredentials::Load(const std::string& path, std::string* error) {
   return true;
 }
 
-bool ServiceCredentials::Verify(const std::string& client_id, const std::string& user_id,
-                                const std::string& timestamp, const std::string& signature,
-                                const std::string& body, std::time_t now, std::string* error) const {
+bool ServiceCredentials::Verify(const std::string& client_id, const std::string& user_id, const std::string& timestamp,
+                                const std::string& signature, const std::string& body, std::time_t now,
+                                std::string* error) const {
   if (client_id.empty() || client_id != client_id_) {
     *error = "unknown client [" + client_id + "]";
     return false;
@@ -65,8 +65,7 @@ bool ServiceCredentials::Verify(const std::string& client_id, const std::string&
     return false;
   }
   const std::string expected = Brillify::SignTextRequest(client_key_, client_id, user_id, timestamp, body);
-  if (signature.size() != expected.size() ||
-      CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) != 0) {
+  if (signature.size() != expected.size() || CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) != 0) {
     *error = "signature mismatch";
     return false;
   }

@@ -1,13 +1,13 @@
 #include "speech_service.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cmath>
@@ -52,9 +52,9 @@ bool IsLoopback(const std::string& host) {
 
 std::string Base64(const std::string& bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
+  const int length =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
   text.resize(static_cast<std::size_t>(std::max(length, 0)));
   return text;
 }
@@ -246,9 +246,8 @@ std::string SpeechService::StoreAudio(std::shared_ptr<const std::string> wave, c
     it = now - it->second.created > kAudioLifetime ? audio_.erase(it) : std::next(it);
   }
   while (audio_.size() >= kMaxStoredAudio) {
-    audio_.erase(std::min_element(audio_.begin(), audio_.end(), [](const auto& a, const auto& b) {
-      return a.second.created < b.second.created;
-    }));
+    audio_.erase(std::min_element(audio_.begin(), audio_.end(),
+                                  [](const auto& a, const auto& b) { return a.second.created < b.second.created; }));
   }
   audio_[id] = StoredAudio{std::move(wave), faults, now};
   return id;
@@ -267,8 +266,8 @@ std::chrono::steady_clock::time_point SpeechService::AnswerDue(std::chrono::stea
 void SpeechService::Reply(httplib::Response& response, int http_status, std::string json, const FaultSwitches& faults,
                           std::chrono::steady_clock::time_point due) {
   const auto wait = due - std::chrono::steady_clock::now();
-  if (wait > wait.zero() && !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
-                                  std::chrono::milliseconds(1))) {
+  if (wait > wait.zero() &&
+      !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(wait) + std::chrono::milliseconds(1))) {
     response.status = 503;
     return;
   }
@@ -279,7 +278,8 @@ void SpeechService::Reply(httplib::Response& response, int http_status, std::str
   }
   constexpr std::size_t kTricklePieces = 32;
   auto body = std::make_shared<const std::string>(std::move(json));
-  const std::size_t piece = faults.reset ? body->size() / 2 : std::max<std::size_t>(1, body->size() / kTricklePieces + 1);
+  const std::size_t piece =
+      faults.reset ? body->size() / 2 : std::max<std::size_t>(1, body->size() / kTricklePieces + 1);
   const bool reset = faults.reset;
   const auto pause = std::chrono::milliseconds(faults.trickle_ms);
   // The whole length is declared; returning false closes the connection.
@@ -302,11 +302,10 @@ void SpeechService::OnTextRequest(const httplib::Request& request, httplib::Resp
   };
 
   std::string why;
-  if (!credentials_.Verify(request.get_header_value(Brillify::kClientIdHeader),
-                           request.get_header_value(Brillify::kUserIdHeader),
-                           request.get_header_value(Brillify::kTimestampHeader),
-                           request.get_header_value(Brillify::kSignatureHeader), request.body, std::time(nullptr),
-                           &why)) {
+  if (!credentials_.Verify(
+          request.get_header_value(Brillify::kClientIdHeader), request.get_header_value(Brillify::kUserIdHeader),
+          request.get_header_value(Brillify::kTimestampHeader), request.get_header_value(Brillify::kSignatureHeader),
+          request.body, std::time(nullptr), &why)) {
     Log("text request refused: " + why);
     answer(401, FailureJson(kUnauthorized, why));
     return;
@@ -497,7 +496,7 @@ void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Res
   // Writes the piece at `offset`; false ends the body (and a truncated one
   // closes the connection).
   auto write = [this, wave, sent, piece, pause, bytes_per_ms, start](std::size_t offset, std::size_t length,
-                                                                      httplib::DataSink& sink) {
+                                                                     httplib::DataSink& sink) {
     if (offset >= sent) return false;
     if (bytes_per_ms > 0) {
       const auto due = start + std::chrono::microseconds(static_cast<long long>(offset / bytes_per_ms * 1000));
@@ -510,13 +509,14 @@ void SpeechService::OnAudioRequest(const httplib::Request& request, httplib::Res
     return true;
   };
   if (faults.chunked) {
-    response.set_chunked_content_provider("audio/wav", [wave, sent, write](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= wave->size()) {
-        sink.done();
-        return true;
-      }
-      return offset < sent && write(offset, wave->size() - offset, sink);
-    });
+    response.set_chunked_content_provider("audio/wav",
+                                          [wave, sent, write](std::size_t offset, httplib::DataSink& sink) {
+                                            if (offset >= wave->size()) {
+                                              sink.done();
+                                              return true;
+                                            }
+                                            return offset < sent && write(offset, wave->size() - offset, sink);
+                                          });
     return;
   }
   // Otherwise the whole length is declared, and a truncated body just stops.

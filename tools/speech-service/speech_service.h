@@ -67,7 +67,7 @@ struct Options {
   std::string host = "127.0.0.1";  // loopback only
   int port = 8390;                 // 0 picks a free port
   std::string credentials_file;
-  bool verbose = false;            // one line per request on stderr
+  bool verbose = false;  // one line per request on stderr
   Profile profile;
 };
 
@@ -137,8 +137,8 @@ class SpeechService {
 
   std::mutex mutex_;
   std::condition_variable stopping_changed_;
-  bool stopping_ = false;                      // guarded by mutex_
-  std::map<std::string, StoredAudio> audio_;   // guarded by mutex_
+  bool stopping_ = false;                     // guarded by mutex_
+  std::map<std::string, StoredAudio> audio_;  // guarded by mutex_
   // Pre-made audio of the "instant" switch, by frequency and length, and
   // inline answers made from it, by query too. Guarded by mutex_.
   std::map<std::pair<int, long>, std::shared_ptr<const std::string>> premade_waves_;

@@ -48,14 +48,14 @@ void ChooseVoice(const SpeechRequest& request) {
 
 std::vector<std::int16_t> ToOutputRate(const std::vector<std::int16_t>& in, int rate) {
   if (rate == kOutputRate || in.empty()) return in;
-  std::vector<std::int16_t> out(static_cast<std::size_t>(
-      std::ceil(static_cast<double>(in.size()) * kOutputRate / rate)) + 16);
+  std::vector<std::int16_t> out(
+      static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * kOutputRate / rate)) + 16);
   std::size_t done = 0;
   const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-  if (soxr_oneshot(rate, kOutputRate, 1, in.data(), in.size(), nullptr, out.data(), out.size(), &done, &io,
-                   &quality, &runtime)) {
+  if (soxr_oneshot(rate, kOutputRate, 1, in.data(), in.size(), nullptr, out.data(), out.size(), &done, &io, &quality,
+                   &runtime)) {
     return {};
   }
   out.resize(done);
@@ -83,8 +83,8 @@ bool Synthesize(const SpeechRequest& request, std::vector<std::int16_t>* samples
     const espeak_VOICE* chosen = espeak_GetCurrentVoice();
     *voice = chosen && chosen->name ? chosen->name : "";
     const unsigned flags = espeakCHARS_UTF8 | (request.ssml ? espeakSSML : 0);
-    const espeak_ERROR result = espeak_Synth(request.text.c_str(), request.text.size() + 1, 0, POS_CHARACTER, 0,
-                                             flags, nullptr, &native);
+    const espeak_ERROR result =
+        espeak_Synth(request.text.c_str(), request.text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, &native);
     espeak_Synchronize();
     if (result != EE_OK) {
       *error = "espeak-ng failed to synthesize";
@@ -116,13 +116,13 @@ std::string WaveBytes(const std::vector<std::int16_t>& samples, int rate) {
   bytes += "RIFF";
   PutLE(bytes, 36 + data_size, 4);
   bytes += "WAVEfmt ";
-  PutLE(bytes, 16, 4);                              // fmt chunk size
-  PutLE(bytes, 1, 2);                               // PCM
-  PutLE(bytes, 1, 2);                               // mono
+  PutLE(bytes, 16, 4);  // fmt chunk size
+  PutLE(bytes, 1, 2);   // PCM
+  PutLE(bytes, 1, 2);   // mono
   PutLE(bytes, static_cast<std::uint32_t>(rate), 4);
   PutLE(bytes, static_cast<std::uint32_t>(rate) * 2, 4);  // bytes per second
-  PutLE(bytes, 2, 2);                               // block align
-  PutLE(bytes, 16, 2);                              // bits per sample
+  PutLE(bytes, 2, 2);                                     // block align
+  PutLE(bytes, 16, 2);                                    // bits per sample
   bytes += "data";
   PutLE(bytes, data_size, 4);
   for (std::int16_t sample : samples) PutLE(bytes, static_cast<std::uint16_t>(sample), 2);

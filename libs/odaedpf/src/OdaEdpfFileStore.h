@@ -79,8 +79,8 @@ class FileStore {
     if (!is_dir) {
       Log(s, LogInfo, "Create directory %s", s.directory_.c_str());
       // Owner only; the execute bit is what lets files be created inside.
-      if (apr_dir_make_recursive(s.directory_.c_str(), APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE,
-                                 pool) != APR_SUCCESS) {
+      if (apr_dir_make_recursive(s.directory_.c_str(), APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_UEXECUTE, pool) !=
+          APR_SUCCESS) {
         Log(s, LogWarning, "Failed to create directory %s", s.directory_.c_str());
         apr_pool_destroy(pool);
         return false;
@@ -155,8 +155,7 @@ class FileStore {
     InsertFileEntry(s, entry);
     if (s.max_age_ != 0 && s.timer_processor_) {
       entry->expiration = SaturatingAdd(entry->time, ScaleMinutes(s.max_age_, kMicrosPerMinute));
-      Log(s, LogDebug, "Set expiration timer for file %s [%" APR_UINT64_T_FMT " min]", entry->name.c_str(),
-          s.max_age_);
+      Log(s, LogDebug, "Set expiration timer for file %s [%" APR_UINT64_T_FMT " min]", entry->name.c_str(), s.max_age_);
       // The full age from now, whatever the entry's time.
       ArmExpirationTimer(s, entry, ScaleMinutes(s.max_age_, kMillisPerMinute));
     }

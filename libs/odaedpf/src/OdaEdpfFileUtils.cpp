@@ -30,8 +30,7 @@ void SplitPattern(const std::string& pattern, std::string& folder, std::string& 
 // `name_pattern` and puts its name into `best_name`; false when there is none.
 // An entry replaces the best so far only when its change time is strictly
 // greater, so ties go to the first entry read and a change time of 0 never wins.
-bool FindNewest(const std::string& folder, const std::string& name_pattern, apr_pool_t* pool,
-                std::string& best_name) {
+bool FindNewest(const std::string& folder, const std::string& name_pattern, apr_pool_t* pool, std::string& best_name) {
   apr_dir_t* dir = nullptr;
   if (apr_dir_open(&dir, folder.c_str(), pool) != APR_SUCCESS) return false;
 

@@ -9,8 +9,8 @@
 
 namespace OdaEdpf {
 
-void PopulateLogRecord(LogRecord& record, const LogFacility& facility, int tag, LogLevel level, int,
-                       const char* file, int line, const char* format, va_list args) {
+void PopulateLogRecord(LogRecord& record, const LogFacility& facility, int tag, LogLevel level, int, const char* file,
+                       int line, const char* format, va_list args) {
   record.file = file != nullptr ? file : "";
   record.level = level;
   record.line = line;

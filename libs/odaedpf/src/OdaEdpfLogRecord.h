@@ -35,8 +35,8 @@ struct LogRecord {
 // APR's conversions apply, not the C library's). A timestamp or message that
 // cannot be formatted is left empty; a null file or format counts as "".
 // The unnamed integer is accepted for call compatibility and ignored.
-void PopulateLogRecord(LogRecord& record, const LogFacility& facility, int tag, LogLevel level, int,
-                       const char* file, int line, const char* format, va_list args);
+void PopulateLogRecord(LogRecord& record, const LogFacility& facility, int tag, LogLevel level, int, const char* file,
+                       int line, const char* format, va_list args);
 
 }  // namespace OdaEdpf
 

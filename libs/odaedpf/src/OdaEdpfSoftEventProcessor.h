@@ -85,10 +85,10 @@ class SoftEventProcessor : public AsyncEventTimerProcessor {
 
   static void* APR_THREAD_FUNC WorkerMain(apr_thread_t* thread, void* data);
 
-  apr_pool_t* pool_;            // null while not started
-  apr_thread_t* thread_;        // null without a thread or once joined
-  apr_thread_cond_t* cond_;     // signalled by posters while waiting_
-  apr_thread_mutex_t* mutex_;   // default flags, not nested
+  apr_pool_t* pool_;           // null while not started
+  apr_thread_t* thread_;       // null without a thread or once joined
+  apr_thread_cond_t* cond_;    // signalled by posters while waiting_
+  apr_thread_mutex_t* mutex_;  // default flags, not nested
   // Each pointer carries one reference owned by the queue. GUARDED_BY(mutex_),
   // except in Cleanup() when no worker exists.
   std::deque<AsyncEvent*> events_;

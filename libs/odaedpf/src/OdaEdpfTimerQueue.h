@@ -70,8 +70,8 @@ class TimerQueue {
 
  private:
   std::list<Timer*> timers_;
-  std::int64_t elapsed_;   // milliseconds since the time base
-  apr_time_t last_time_;   // clock reading of the last advance less what it did not count, microseconds
+  std::int64_t elapsed_;  // milliseconds since the time base
+  apr_time_t last_time_;  // clock reading of the last advance less what it did not count, microseconds
   Clock clock_;
 };
 

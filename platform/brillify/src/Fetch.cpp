@@ -16,11 +16,11 @@ namespace {
 // What the libcurl callbacks of one get share. Lives on get's stack.
 struct FetchState {
   FetchHandler* handler;
-  const bool* deleted;          // the fetch was deleted by a handler call
-  std::exception_ptr error{};   // a handler's exception, rethrown by get
-  bool interim = false;         // inside a 1xx or 3xx response, which is not reported
-  bool reported = false;        // the final status has been reported
-  bool header_done = false;     // the final response's header has been reported
+  const bool* deleted;         // the fetch was deleted by a handler call
+  std::exception_ptr error{};  // a handler's exception, rethrown by get
+  bool interim = false;        // inside a 1xx or 3xx response, which is not reported
+  bool reported = false;       // the final status has been reported
+  bool header_done = false;    // the final response's header has been reported
   bool has_length = false;
   unsigned long length = 0;
 
@@ -31,8 +31,8 @@ struct FetchState {
 std::string Trim(const char* data, std::size_t size) {
   std::size_t begin = 0;
   while (begin < size && (data[begin] == ' ' || data[begin] == '\t')) ++begin;
-  while (size > begin && (data[size - 1] == '\r' || data[size - 1] == '\n' || data[size - 1] == ' ' ||
-                          data[size - 1] == '\t')) {
+  while (size > begin &&
+         (data[size - 1] == '\r' || data[size - 1] == '\n' || data[size - 1] == ' ' || data[size - 1] == '\t')) {
     --size;
   }
   return std::string(data + begin, size - begin);

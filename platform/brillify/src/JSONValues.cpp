@@ -45,9 +45,7 @@ void JSONArrayValue::clear() {
   elements_.clear();
 }
 
-JSONBase* JSONArrayValue::at(std::size_t index) const {
-  return index < elements_.size() ? elements_[index] : nullptr;
-}
+JSONBase* JSONArrayValue::at(std::size_t index) const { return index < elements_.size() ? elements_[index] : nullptr; }
 
 void JSONArrayValue::write(JSONWriter& writer) const {
   writer.StartArray();

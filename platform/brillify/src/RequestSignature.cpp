@@ -19,8 +19,8 @@ std::string Hex(const unsigned char* bytes, unsigned length) {
 
 }  // namespace
 
-std::string SignTextRequest(const std::string& client_key, const std::string& client_id,
-                            const std::string& user_id, const std::string& timestamp, const std::string& body) {
+std::string SignTextRequest(const std::string& client_key, const std::string& client_id, const std::string& user_id,
+                            const std::string& timestamp, const std::string& body) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(body.data(), body.size(), digest, &length, EVP_sha256(), nullptr);

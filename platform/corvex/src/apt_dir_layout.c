@@ -4,9 +4,8 @@
  * The layout and its paths live in the pool it was created from. Nothing
  * here touches the disk; the host creates directories when it wants them.
  */
-#include <string.h>
-
 #include <apr_strings.h>
+#include <string.h>
 
 #include "corvex/apt.h"
 #include "corvex_internal.h"
@@ -15,8 +14,7 @@ struct apt_dir_layout_t {
   const char *paths[APT_LAYOUT_DIR_COUNT]; /* NULL: not set */
 };
 
-static const char *const kDefaultDirNames[APT_LAYOUT_DIR_COUNT] = {"conf", "plugin", "log", "data",
-                                                                   "var"};
+static const char *const kDefaultDirNames[APT_LAYOUT_DIR_COUNT] = {"conf", "plugin", "log", "data", "var"};
 
 /* dir + "/" + name, without doubling a slash the directory already ends with. */
 static char *join_path(const char *dir, const char *name, apr_pool_t *pool) {
@@ -37,8 +35,7 @@ apt_dir_layout_t *apt_default_dir_layout_create(const char *root, apr_pool_t *po
   return layout;
 }
 
-apt_bool_t apt_dir_layout_path_set(apt_dir_layout_t *layout, apr_size_t id, const char *path,
-                                   apr_pool_t *pool) {
+apt_bool_t apt_dir_layout_path_set(apt_dir_layout_t *layout, apr_size_t id, const char *path, apr_pool_t *pool) {
   if (!layout || !path || !pool) {
     CORVEX_REFUSE("apt_dir_layout_path_set: null argument");
     return FALSE;
@@ -63,8 +60,8 @@ const char *apt_dir_layout_path_get(const apt_dir_layout_t *layout, apr_size_t i
   return layout->paths[id];
 }
 
-char *apt_dir_layout_filepath_get(const apt_dir_layout_t *layout, apr_size_t id,
-                                  const char *file_name, apr_pool_t *pool) {
+char *apt_dir_layout_filepath_get(const apt_dir_layout_t *layout, apr_size_t id, const char *file_name,
+                                  apr_pool_t *pool) {
   if (!file_name || !pool) {
     CORVEX_REFUSE("apt_dir_layout_filepath_get: null %s", file_name ? "pool" : "file name");
     return NULL;
@@ -74,17 +71,14 @@ char *apt_dir_layout_filepath_get(const apt_dir_layout_t *layout, apr_size_t id,
   return join_path(dir, file_name, pool);
 }
 
-char *apt_confdir_filepath_get(const apt_dir_layout_t *layout, const char *file_name,
-                               apr_pool_t *pool) {
+char *apt_confdir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool) {
   return apt_dir_layout_filepath_get(layout, APT_LAYOUT_CONF_DIR, file_name, pool);
 }
 
-char *apt_vardir_filepath_get(const apt_dir_layout_t *layout, const char *file_name,
-                              apr_pool_t *pool) {
+char *apt_vardir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool) {
   return apt_dir_layout_filepath_get(layout, APT_LAYOUT_VAR_DIR, file_name, pool);
 }
 
-char *apt_datadir_filepath_get(const apt_dir_layout_t *layout, const char *file_name,
-                               apr_pool_t *pool) {
+char *apt_datadir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool) {
   return apt_dir_layout_filepath_get(layout, APT_LAYOUT_DATA_DIR, file_name, pool);
 }

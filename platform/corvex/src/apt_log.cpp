@@ -10,6 +10,10 @@
 //  - The ext handler runs under LogMutex() so that a handler being removed is
 //    never still running afterwards; a record logged from inside the handler
 //    is written but not handed to the handler again.
+#include "corvex/apt_log.h"
+
+#include <strings.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,9 +22,6 @@
 #include <list>
 #include <mutex>
 #include <string>
-#include <strings.h>
-
-#include "corvex/apt_log.h"
 
 struct apt_logger_t {
   FILE* stream = nullptr;
@@ -68,9 +69,7 @@ SourceRegistry& Registry() {
   return *registry;
 }
 
-int ClampPriority(int priority) {
-  return (priority < 0 || priority >= APT_PRIO_COUNT) ? APT_PRIO_DEBUG : priority;
-}
+int ClampPriority(int priority) { return (priority < 0 || priority >= APT_PRIO_COUNT) ? APT_PRIO_DEBUG : priority; }
 
 void SetInstanceLocked(apt_logger_t* logger) {
   g_instance = logger;
@@ -82,8 +81,8 @@ void WriteLine(FILE* stream, int priority, const char* source, const char* messa
   using std::chrono::system_clock;
   auto now = system_clock::now();
   std::time_t seconds = system_clock::to_time_t(now);
-  int millis = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  int millis =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   std::tm local{};
   localtime_r(&seconds, &local);
   // The record stays on one line whatever the message holds.
@@ -93,9 +92,9 @@ void WriteLine(FILE* stream, int priority, const char* source, const char* messa
     flat[n] = (message[n] == '\n' || message[n] == '\r') ? ' ' : message[n];
   }
   flat[n] = '\0';
-  std::fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%s] [%s] %s\n", local.tm_year + 1900,
-               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis,
-               kPriorityNames[priority], source, flat);
+  std::fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%s] [%s] %s\n", local.tm_year + 1900, local.tm_mon + 1,
+               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, millis, kPriorityNames[priority], source,
+               flat);
   std::fflush(stream);
 }
 
@@ -174,8 +173,7 @@ void apt_def_log_source_set(apt_log_source_t* source) {
 
 apt_bool_t apt_log_source_assign(const char* name, apt_log_source_t** source) {
   if (!name || !source) {
-    apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "apt_log_source_assign: null %s",
-            name ? "source" : "name");
+    apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "apt_log_source_assign: null %s", name ? "source" : "name");
     return FALSE;
   }
   SourceRegistry& registry = Registry();

@@ -4,9 +4,8 @@
  * Everything is allocated from the caller's pool and never freed on its own;
  * copies are zero-terminated so they can also be used as C strings.
  */
-#include <string.h>
-
 #include <apr_strings.h>
+#include <string.h>
 
 #include "corvex/apt.h"
 #include "corvex_internal.h"
@@ -47,15 +46,13 @@ apr_array_header_t *apt_pair_array_create(apr_size_t nelts, apr_pool_t *pool) {
   return apr_array_make(pool, initial, sizeof(apt_pair_t));
 }
 
-apt_bool_t apt_pair_array_append(apr_array_header_t *arr, const char *name, const char *value,
-                                 apr_pool_t *pool) {
+apt_bool_t apt_pair_array_append(apr_array_header_t *arr, const char *name, const char *value, apr_pool_t *pool) {
   if (!arr || !name || !value || !pool) {
     CORVEX_REFUSE("apt_pair_array_append: null argument");
     return FALSE;
   }
   if (arr->elt_size != (int)sizeof(apt_pair_t)) {
-    CORVEX_REFUSE("apt_pair_array_append: array of %d-byte elements is not a pair array",
-                  arr->elt_size);
+    CORVEX_REFUSE("apt_pair_array_append: array of %d-byte elements is not a pair array", arr->elt_size);
     return FALSE;
   }
   apt_pair_t *pair = (apt_pair_t *)apr_array_push(arr);

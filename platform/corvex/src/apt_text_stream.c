@@ -28,8 +28,7 @@ static void empty_slice(const apt_text_stream_t *stream, apt_str_t *out) {
   out->length = 0;
 }
 
-apt_bool_t apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces,
-                               apt_str_t *field) {
+apt_bool_t apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces, apt_str_t *field) {
   if (!stream || !field) {
     CORVEX_REFUSE("apt_text_field_read: null %s", stream ? "field" : "stream");
     if (field) {

@@ -21,6 +21,10 @@
 // the channel. A channel is destroyed only after its close was acknowledged.
 #include "corvex/host_runtime.hpp"
 
+#include <apr_file_io.h>
+#include <apr_general.h>
+#include <apr_strings.h>
+#include <apr_time.h>
 #include <dlfcn.h>
 #include <strings.h>
 #include <unistd.h>
@@ -34,11 +38,6 @@
 #include <list>
 #include <map>
 #include <utility>
-
-#include <apr_file_io.h>
-#include <apr_general.h>
-#include <apr_strings.h>
-#include <apr_time.h>
 
 #include "corvex/mrcp_text.h"
 #include "protocol_checker.h"
@@ -77,8 +76,7 @@ bool OffersLpcm(const mpf_stream_capabilities_t* caps, unsigned rate) {
   const auto* attribs = reinterpret_cast<const mpf_codec_attribs_t*>(caps->codecs.attrib_arr->elts);
   for (int i = 0; i < caps->codecs.attrib_arr->nelts; ++i) {
     const apt_str_t& name = attribs[i].name;
-    if (name.buf && name.length == 4 && strncasecmp(name.buf, "LPCM", 4) == 0 &&
-        (attribs[i].sample_rates & mask)) {
+    if (name.buf && name.length == 4 && strncasecmp(name.buf, "LPCM", 4) == 0 && (attribs[i].sample_rates & mask)) {
       return true;
     }
   }
@@ -86,8 +84,8 @@ bool OffersLpcm(const mpf_stream_capabilities_t* caps, unsigned rate) {
 }
 
 std::uint32_t ProcessTag() {
-  static const std::uint32_t tag = static_cast<std::uint32_t>(getpid()) * 2654435761u ^
-                                   static_cast<std::uint32_t>(apr_time_sec(apr_time_now()));
+  static const std::uint32_t tag =
+      static_cast<std::uint32_t>(getpid()) * 2654435761u ^ static_cast<std::uint32_t>(apr_time_sec(apr_time_now()));
   return tag;
 }
 
@@ -124,10 +122,10 @@ bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.
 
 // Headers of a request, never of a session: they describe one message.
 bool IsSessionHeader(const std::string& name) {
-  static const char* const kNot[] = {"Content-Type", "Content-ID", "Content-Base", "Content-Encoding",
-                                     "Content-Location", "Active-Request-Id-List", "Proxy-Sync-Id",
-                                     "Completion-Cause", "Completion-Reason", "Failed-URI", "Failed-URI-Cause",
-                                     "Speak-Restart", "Speak-Length", "Jump-Size"};
+  static const char* const kNot[] = {
+      "Content-Type",           "Content-ID",    "Content-Base",     "Content-Encoding",  "Content-Location",
+      "Active-Request-Id-List", "Proxy-Sync-Id", "Completion-Cause", "Completion-Reason", "Failed-URI",
+      "Failed-URI-Cause",       "Speak-Restart", "Speak-Length",     "Jump-Size"};
   for (const char* other : kNot) {
     if (SameName(name, other)) return false;
   }
@@ -136,8 +134,7 @@ bool IsSessionHeader(const std::string& name) {
 
 // Parses the message's text with `lines` added to its headers, into pool.
 // Null when the text form cannot carry it.
-mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines,
-                            apr_pool_t* pool) {
+mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines, apr_pool_t* pool) {
   std::string text(mrcp_text_render(message, nullptr, 0) + 1, '\0');
   text.resize(mrcp_text_render(message, &text[0], text.size()));
   const std::size_t end = text.find("\r\n\r\n");
@@ -195,9 +192,9 @@ struct Host::Impl {
     mrcp_method_id method = 0;
     std::uint64_t seq = 0;  // order of sending on the channel; 0 until sent
     bool sent = false;
-    bool forwarded = false;  // passed to the plugin
-    bool queued = false;     // answered PENDING by the host before the plugin had it
-    bool answered = false;   // had its final answer; the pool may go
+    bool forwarded = false;                // passed to the plugin
+    bool queued = false;                   // answered PENDING by the host before the plugin had it
+    bool answered = false;                 // had its final answer; the pool may go
     bool kill_on_barge_in = true;          // a SPEAK, with the session's headers
     std::vector<mrcp_request_id> targets;  // a STOP or BARGE-IN passed on: the queued SPEAKs it also ends
     bool holds_queue = false;              // counted in stops_outstanding until answered
@@ -232,9 +229,9 @@ struct Host::Impl {
     mrcp_request_id speaking = 0;
     std::deque<mrcp_request_id> queue;
     int stops_outstanding = 0;
-    bool closing = false;  // nothing more is passed to the plugin
-    int dispatching = 0;   // queued SPEAKs being passed on outside the mutex
-    std::vector<std::string> session;  // "Name: value" lines
+    bool closing = false;                                      // nothing more is passed to the plugin
+    int dispatching = 0;                                       // queued SPEAKs being passed on outside the mutex
+    std::vector<std::string> session;                          // "Name: value" lines
     std::map<mrcp_request_id, std::uint64_t> underrun_counts;  // SPEAKs that played
     // Shared with the media thread, lock-free: the SPEAK the plugin has and
     // has not ended (0: none), whether it is paused or being stopped, how far
@@ -303,8 +300,7 @@ struct Host::Impl {
     event.request_id = line.request_id;
     event.status_code = line.status_code;
     event.request_state = line.request_state;
-    if (message->synth_header &&
-        (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+    if (message->synth_header && (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
       event.has_completion_cause = true;
       event.completion_cause = message->synth_header->completion_cause;
     }
@@ -440,8 +436,8 @@ struct Host::Impl {
     if (add.empty()) return;
     mrcp_message_t* merged = WithHeaders(request, add, request->pool);
     if (!merged) {
-      HOST_LOG(APT_PRIO_WARNING, "channel %d: the session's headers cannot be added to SPEAK %" PRIu32,
-               channel->index, request->start_line.request_id);
+      HOST_LOG(APT_PRIO_WARNING, "channel %d: the session's headers cannot be added to SPEAK %" PRIu32, channel->index,
+               request->start_line.request_id);
       return;
     }
     merged->channel_id = request->channel_id;
@@ -588,8 +584,8 @@ bool ClientView(Impl* impl, Impl::Channel* rec, const mrcp_message_t* message, I
         mrcp_message_t* complete = mrcp_event_create(request->message, SYNTHESIZER_SPEAK_COMPLETE, scratch);
         if (complete) {
           complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
-          const bool has_cause = message->synth_header &&
-                                 (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
+          const bool has_cause =
+              message->synth_header && (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
           mrcp_resource_header_prepare(complete)->completion_cause =
               has_cause ? message->synth_header->completion_cause : SYNTHESIZER_COMPLETION_CAUSE_ERROR;
           mrcp_resource_header_property_add(complete, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
@@ -651,8 +647,8 @@ apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* mess
   }
   const mrcp_start_line_t& line = message->start_line;
   if (line.message_type != MRCP_MESSAGE_TYPE_RESPONSE && line.message_type != MRCP_MESSAGE_TYPE_EVENT) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: message of type %d refused (only responses and events)",
-             rec->index, static_cast<int>(line.message_type));
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: message of type %d refused (only responses and events)", rec->index,
+             static_cast<int>(line.message_type));
     return FALSE;
   }
   // Copy everything now: the message lives in a request pool that may be
@@ -684,8 +680,7 @@ apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* mess
 }
 
 const mrcp_engine_event_vtable_t kEngineEvents = {OnEngineOpen, OnEngineClose};
-const mrcp_engine_channel_event_vtable_t kChannelEvents = {OnChannelOpen, OnChannelClose,
-                                                           OnChannelMessage};
+const mrcp_engine_channel_event_vtable_t kChannelEvents = {OnChannelOpen, OnChannelClose, OnChannelMessage};
 
 bool EngineTableComplete(const mrcp_engine_method_vtable_t* table) {
   return table && table->destroy && table->open && table->close && table->create_channel;
@@ -729,8 +724,7 @@ void Host::Impl::MediaLoop(Channel* channel) {
       if (!warned_frame) {
         warned_frame = true;
         HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame changed the frame buffer or size (%lu, expected %lu)",
-                 channel->index, static_cast<unsigned long>(frame.codec_frame.size),
-                 static_cast<unsigned long>(size));
+                 channel->index, static_cast<unsigned long>(frame.codec_frame.size), static_cast<unsigned long>(size));
       }
     } else {
       if (channel->sink) channel->sink->OnFrame(channel->index, frame);
@@ -888,8 +882,7 @@ Host::Host(HostConfig config) : impl_(std::make_unique<Impl>(std::move(config)))
       apr_status_t status = apr_dir_make_recursive(dir, APR_OS_DEFAULT, impl_->root_pool);
       if (status != APR_SUCCESS) {
         char reason[128];
-        HOST_LOG(APT_PRIO_WARNING, "cannot create directory %s: %s", dir,
-                 apr_strerror(status, reason, sizeof(reason)));
+        HOST_LOG(APT_PRIO_WARNING, "cannot create directory %s: %s", dir, apr_strerror(status, reason, sizeof(reason)));
       }
     }
     // The plugin's status files go to var/status.
@@ -928,12 +921,11 @@ bool Host::LoadPlugin(const std::string& path) {
   auto creator = reinterpret_cast<mrcp_plugin_creator_f>(dlsym(library, MRCP_PLUGIN_CREATOR_SYM));
   auto version = static_cast<const mrcp_plugin_version_t*>(dlsym(library, MRCP_PLUGIN_VERSION_SYM));
   auto logger_set = reinterpret_cast<mrcp_plugin_logger_set_f>(dlsym(library, MRCP_PLUGIN_LOGGER_SET_SYM));
-  auto source_set =
-      reinterpret_cast<mrcp_plugin_log_source_set_f>(dlsym(library, MRCP_PLUGIN_LOG_SOURCE_SET_SYM));
+  auto source_set = reinterpret_cast<mrcp_plugin_log_source_set_f>(dlsym(library, MRCP_PLUGIN_LOG_SOURCE_SET_SYM));
   if (!creator || !version || !logger_set || !source_set) {
     HOST_LOG(APT_PRIO_WARNING, "plugin %s lacks %s", path.c_str(),
-             !creator  ? MRCP_PLUGIN_CREATOR_SYM
-             : !version ? MRCP_PLUGIN_VERSION_SYM
+             !creator      ? MRCP_PLUGIN_CREATOR_SYM
+             : !version    ? MRCP_PLUGIN_VERSION_SYM
              : !logger_set ? MRCP_PLUGIN_LOGGER_SET_SYM
                            : MRCP_PLUGIN_LOG_SOURCE_SET_SYM);
     dlclose(library);
@@ -941,8 +933,8 @@ bool Host::LoadPlugin(const std::string& path) {
   }
   if (version->major != PLUGIN_MAJOR_VERSION || version->minor != PLUGIN_MINOR_VERSION) {
     HOST_LOG(APT_PRIO_WARNING, "plugin %s has interface version %d.%d.%d.%d; this server implements %d.%d",
-             path.c_str(), version->major, version->minor, version->patch, version->build,
-             PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION);
+             path.c_str(), version->major, version->minor, version->patch, version->build, PLUGIN_MAJOR_VERSION,
+             PLUGIN_MINOR_VERSION);
     dlclose(library);
     return false;
   }
@@ -963,8 +955,7 @@ bool Host::LoadPlugin(const std::string& path) {
   }
   if (!EngineTableComplete(engine->method_vtable) || engine->resource_id != MRCP_SYNTHESIZER_RESOURCE) {
     HOST_LOG(APT_PRIO_WARNING, "plugin %s: engine refused (%s)", path.c_str(),
-             engine->resource_id != MRCP_SYNTHESIZER_RESOURCE ? "not a synthesizer"
-                                                              : "incomplete method table");
+             engine->resource_id != MRCP_SYNTHESIZER_RESOURCE ? "not a synthesizer" : "incomplete method table");
     if (engine->method_vtable && engine->method_vtable->destroy) engine->method_vtable->destroy(engine);
     apr_pool_destroy(pool);
     dlclose(library);
@@ -986,8 +977,8 @@ bool Host::LoadPlugin(const std::string& path) {
   engine->dir_layout = impl.layout;
   engine->event_obj = &impl;
   engine->event_vtable = &kEngineEvents;
-  HOST_LOG(APT_PRIO_INFO, "plugin %s loaded (interface %d.%d.%d.%d)", path.c_str(), version->major,
-           version->minor, version->patch, version->build);
+  HOST_LOG(APT_PRIO_INFO, "plugin %s loaded (interface %d.%d.%d.%d)", path.c_str(), version->major, version->minor,
+           version->patch, version->build);
   return true;
 }
 
@@ -1124,8 +1115,8 @@ int Host::CreateChannel(unsigned rate) {
   codec->channel_count = 1;
   channel->codec = codec;
   stream->rx_descriptor = codec;
-  handle->id = apr_psprintf(pool, "%08" PRIx32 "%08" PRIx32 "@speechsynth", ProcessTag(),
-                            g_channel_serial.fetch_add(1) + 1);
+  handle->id =
+      apr_psprintf(pool, "%08" PRIx32 "%08" PRIx32 "@speechsynth", ProcessTag(), g_channel_serial.fetch_add(1) + 1);
   handle->mrcp_version = MRCP_VERSION_2;
   handle->event_obj = channel.get();
   handle->event_vtable = &kChannelEvents;
@@ -1192,8 +1183,7 @@ mrcp_message_t* Host::CreateRequest(int index, mrcp_method_id method) {
   if (!channel) return nullptr;
   apr_pool_t* pool = nullptr;
   apr_pool_create(&pool, channel->pool);
-  mrcp_message_t* request =
-      mrcp_request_create(channel->handle->mrcp_version, method, channel->next_request_id, pool);
+  mrcp_message_t* request = mrcp_request_create(channel->handle->mrcp_version, method, channel->next_request_id, pool);
   if (!request) {
     apr_pool_destroy(pool);
     return nullptr;
@@ -1245,7 +1235,8 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
     rec->id = request->start_line.request_id;
     rec->method = method;
     rec->asked = std::move(asked);
-    if (method == SYNTHESIZER_SPEAK && mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
+    if (method == SYNTHESIZER_SPEAK &&
+        mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
       rec->kill_on_barge_in = request->synth_header->kill_on_barge_in != FALSE;
     }
     mrcp_status_code_e status = MRCP_STATUS_CODE_SUCCESS;
@@ -1298,8 +1289,7 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
         answer->start_line.request_state = state;
         if (!ended.empty()) {
           const std::string list = IdList(ended);
-          apt_string_assign(&mrcp_generic_header_prepare(answer)->active_request_id_list, list.c_str(),
-                            request->pool);
+          apt_string_assign(&mrcp_generic_header_prepare(answer)->active_request_id_list, list.c_str(), request->pool);
           mrcp_generic_header_property_add(answer, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
         }
         HostEvent event = Impl::MessageEvent(index, answer);
@@ -1316,8 +1306,7 @@ bool Host::SendRequest(int index, mrcp_message_t* request) {
   // Answers may arrive on other threads before process_request returns.
   bool accepted = channel->handle->method_vtable->process_request(channel->handle, request) != FALSE;
   if (!accepted) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused request %" PRIu32, index,
-             request->start_line.request_id);
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused request %" PRIu32, index, request->start_line.request_id);
     Impl::Request* next = nullptr;
     {
       std::lock_guard<std::mutex> lock(impl.mutex);
@@ -1367,8 +1356,7 @@ bool Host::StartMedia(int index, FrameSink* sink, bool realtime, FrameSink* time
     open = channel->open_called && !channel->closed && channel->open_acked && channel->open_status;
   }
   if (!open || channel->media.joinable()) {
-    HOST_LOG(APT_PRIO_WARNING, "StartMedia: channel %d %s", index,
-             open ? "has media running already" : "is not open");
+    HOST_LOG(APT_PRIO_WARNING, "StartMedia: channel %d %s", index, open ? "has media running already" : "is not open");
     return false;
   }
   // 10 ms of 16-bit mono samples; allocated here so the frame path allocates nothing.

@@ -9,16 +9,20 @@
 
 int mpf_sample_rate_mask_get(apr_uint16_t sampling_rate) {
   switch (sampling_rate) {
-    case 8000: return MPF_SAMPLE_RATE_8000;
-    case 16000: return MPF_SAMPLE_RATE_16000;
-    case 32000: return MPF_SAMPLE_RATE_32000;
-    case 48000: return MPF_SAMPLE_RATE_48000;
-    default: return MPF_SAMPLE_RATE_NONE;
+    case 8000:
+      return MPF_SAMPLE_RATE_8000;
+    case 16000:
+      return MPF_SAMPLE_RATE_16000;
+    case 32000:
+      return MPF_SAMPLE_RATE_32000;
+    case 48000:
+      return MPF_SAMPLE_RATE_48000;
+    default:
+      return MPF_SAMPLE_RATE_NONE;
   }
 }
 
-mpf_stream_capabilities_t *mpf_stream_capabilities_create(mpf_stream_direction_e direction,
-                                                          apr_pool_t *pool) {
+mpf_stream_capabilities_t *mpf_stream_capabilities_create(mpf_stream_direction_e direction, apr_pool_t *pool) {
   if (!pool) {
     CORVEX_REFUSE("mpf_stream_capabilities_create: null pool");
     return NULL;
@@ -34,9 +38,8 @@ mpf_stream_capabilities_t *mpf_stream_capabilities_create(mpf_stream_direction_e
   return caps;
 }
 
-mpf_codec_attribs_t *mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities,
-                                                int sample_rates, const char *codec_name,
-                                                apr_pool_t *pool) {
+mpf_codec_attribs_t *mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities, int sample_rates,
+                                                const char *codec_name, apr_pool_t *pool) {
   if (!capabilities || !capabilities->attrib_arr || !codec_name || !pool) {
     CORVEX_REFUSE("mpf_codec_capabilities_add: null argument");
     return NULL;

@@ -7,10 +7,11 @@
  * threads, so they touch nothing but the handles they are given.
  */
 #include "corvex/mrcp_engine.h"
+
 #include "corvex_internal.h"
 
-mrcp_engine_t *mrcp_engine_create(mrcp_resource_id resource_id, void *obj,
-                                  const mrcp_engine_method_vtable_t *vtable, apr_pool_t *pool) {
+mrcp_engine_t *mrcp_engine_create(mrcp_resource_id resource_id, void *obj, const mrcp_engine_method_vtable_t *vtable,
+                                  apr_pool_t *pool) {
   if (!vtable || !pool) {
     CORVEX_REFUSE("mrcp_engine_create: null %s", vtable ? "pool" : "method table");
     return NULL;
@@ -43,13 +44,12 @@ apt_bool_t mrcp_engine_close_respond(mrcp_engine_t *engine) {
   return engine->event_vtable->on_close(engine);
 }
 
-mpf_termination_t *mrcp_engine_audio_termination_create(void *obj,
-                                                        const mpf_audio_stream_vtable_t *stream_vtable,
-                                                        mpf_stream_capabilities_t *capabilities,
-                                                        apr_pool_t *pool) {
+mpf_termination_t *mrcp_engine_audio_termination_create(void *obj, const mpf_audio_stream_vtable_t *stream_vtable,
+                                                        mpf_stream_capabilities_t *capabilities, apr_pool_t *pool) {
   if (!stream_vtable || !capabilities || !pool) {
-    CORVEX_REFUSE("mrcp_engine_audio_termination_create: null %s",
-                  !stream_vtable ? "stream table" : !capabilities ? "capabilities" : "pool");
+    CORVEX_REFUSE("mrcp_engine_audio_termination_create: null %s", !stream_vtable  ? "stream table"
+                                                                   : !capabilities ? "capabilities"
+                                                                                   : "pool");
     return NULL;
   }
   mpf_audio_stream_t *stream = (mpf_audio_stream_t *)apr_pcalloc(pool, sizeof(*stream));
@@ -65,12 +65,10 @@ mpf_termination_t *mrcp_engine_audio_termination_create(void *obj,
 }
 
 mrcp_engine_channel_t *mrcp_engine_channel_create(mrcp_engine_t *engine,
-                                                  const mrcp_engine_channel_method_vtable_t *vtable,
-                                                  void *method_obj, mpf_termination_t *termination,
-                                                  apr_pool_t *pool) {
+                                                  const mrcp_engine_channel_method_vtable_t *vtable, void *method_obj,
+                                                  mpf_termination_t *termination, apr_pool_t *pool) {
   if (!engine || !vtable || !pool) {
-    CORVEX_REFUSE("mrcp_engine_channel_create: null %s",
-                  !engine ? "engine" : !vtable ? "method table" : "pool");
+    CORVEX_REFUSE("mrcp_engine_channel_create: null %s", !engine ? "engine" : !vtable ? "method table" : "pool");
     return NULL;
   }
   mrcp_engine_channel_t *channel = (mrcp_engine_channel_t *)apr_pcalloc(pool, sizeof(*channel));
@@ -98,22 +96,19 @@ static const mrcp_engine_channel_event_vtable_t *channel_events(const mrcp_engin
 }
 
 apt_bool_t mrcp_engine_channel_open_respond(mrcp_engine_channel_t *channel, apt_bool_t status) {
-  const mrcp_engine_channel_event_vtable_t *events =
-      channel_events(channel, "mrcp_engine_channel_open_respond");
+  const mrcp_engine_channel_event_vtable_t *events = channel_events(channel, "mrcp_engine_channel_open_respond");
   if (!events || !events->on_open) return FALSE;
   return events->on_open(channel, status);
 }
 
 apt_bool_t mrcp_engine_channel_close_respond(mrcp_engine_channel_t *channel) {
-  const mrcp_engine_channel_event_vtable_t *events =
-      channel_events(channel, "mrcp_engine_channel_close_respond");
+  const mrcp_engine_channel_event_vtable_t *events = channel_events(channel, "mrcp_engine_channel_close_respond");
   if (!events || !events->on_close) return FALSE;
   return events->on_close(channel);
 }
 
 apt_bool_t mrcp_engine_channel_message_send(mrcp_engine_channel_t *channel, mrcp_message_t *message) {
-  const mrcp_engine_channel_event_vtable_t *events =
-      channel_events(channel, "mrcp_engine_channel_message_send");
+  const mrcp_engine_channel_event_vtable_t *events = channel_events(channel, "mrcp_engine_channel_message_send");
   if (!events || !events->on_message) return FALSE;
   if (!message) {
     CORVEX_REFUSE("mrcp_engine_channel_message_send: null message");

@@ -6,25 +6,23 @@
  * event copies what it needs from its request, so it stays valid in its own
  * pool whatever happens to the request's.
  */
-#include <string.h>
+#include "corvex/mrcp_message.h"
 
 #include <apr_strings.h>
+#include <string.h>
 
-#include "corvex/mrcp_message.h"
 #include "corvex_internal.h"
 
 static const char *const kMethodNames[SYNTHESIZER_METHOD_COUNT] = {
-    "SET-PARAMS", "GET-PARAMS", "SPEAK", "STOP", "PAUSE", "RESUME", "BARGE-IN-OCCURRED",
-    "CONTROL", "DEFINE-LEXICON"};
+    "SET-PARAMS", "GET-PARAMS", "SPEAK", "STOP", "PAUSE", "RESUME", "BARGE-IN-OCCURRED", "CONTROL", "DEFINE-LEXICON"};
 
 static const char *const kEventNames[SYNTHESIZER_EVENT_COUNT] = {"SPEECH-MARKER", "SPEAK-COMPLETE"};
 
-static const char *const kRequestStateNames[MRCP_REQUEST_STATE_COUNT] = {"COMPLETE", "IN-PROGRESS",
-                                                                        "PENDING"};
+static const char *const kRequestStateNames[MRCP_REQUEST_STATE_COUNT] = {"COMPLETE", "IN-PROGRESS", "PENDING"};
 
 static const char *const kCompletionCauses[SYNTHESIZER_COMPLETION_CAUSE_COUNT] = {
-    "normal", "barge-in", "parse-failure", "uri-failure", "error", "language-unsupported",
-    "lexicon-load-failure", "cancelled"};
+    "normal",   "barge-in", "parse-failure", "uri-failure", "error", "language-unsupported", "lexicon-load-failure",
+    "cancelled"};
 
 static apt_bool_t version_known(mrcp_version_e version) {
   return version == MRCP_VERSION_1 || version == MRCP_VERSION_2;
@@ -42,16 +40,15 @@ static mrcp_message_t *message_alloc(mrcp_message_type_e type, apr_pool_t *pool)
   return message;
 }
 
-mrcp_message_t *mrcp_request_create(mrcp_version_e version, mrcp_method_id method_id,
-                                    mrcp_request_id request_id, apr_pool_t *pool) {
+mrcp_message_t *mrcp_request_create(mrcp_version_e version, mrcp_method_id method_id, mrcp_request_id request_id,
+                                    apr_pool_t *pool) {
   if (!pool) {
     CORVEX_REFUSE("mrcp_request_create: null pool");
     return NULL;
   }
   if (!version_known(version) || method_id >= SYNTHESIZER_METHOD_COUNT) {
     CORVEX_REFUSE("mrcp_request_create: unknown %s (version %d, method %lu)",
-                  version_known(version) ? "method" : "version", (int)version,
-                  (unsigned long)method_id);
+                  version_known(version) ? "method" : "version", (int)version, (unsigned long)method_id);
     return NULL;
   }
   mrcp_message_t *request = message_alloc(MRCP_MESSAGE_TYPE_REQUEST, pool);
@@ -69,8 +66,7 @@ static apt_bool_t request_usable(const mrcp_message_t *request, apr_pool_t *pool
     return FALSE;
   }
   if (request->start_line.message_type != MRCP_MESSAGE_TYPE_REQUEST) {
-    CORVEX_REFUSE("%s: message of type %d is not a request", caller,
-                  (int)request->start_line.message_type);
+    CORVEX_REFUSE("%s: message of type %d is not a request", caller, (int)request->start_line.message_type);
     return FALSE;
   }
   return TRUE;
@@ -89,8 +85,7 @@ mrcp_message_t *mrcp_response_create(const mrcp_message_t *request, apr_pool_t *
   return response;
 }
 
-mrcp_message_t *mrcp_event_create(const mrcp_message_t *request, mrcp_method_id event_id,
-                                  apr_pool_t *pool) {
+mrcp_message_t *mrcp_event_create(const mrcp_message_t *request, mrcp_method_id event_id, apr_pool_t *pool) {
   if (!request_usable(request, pool, "mrcp_event_create")) return NULL;
   if (event_id >= SYNTHESIZER_EVENT_COUNT) {
     CORVEX_REFUSE("mrcp_event_create: unknown event id %lu", (unsigned long)event_id);
@@ -113,8 +108,7 @@ mrcp_generic_header_t *mrcp_generic_header_prepare(mrcp_message_t *message) {
   }
   if (!message->generic_header) {
     /* All strings empty (buf NULL), numbers 0, no vendor parameters. */
-    message->generic_header =
-        (mrcp_generic_header_t *)apr_pcalloc(message->pool, sizeof(mrcp_generic_header_t));
+    message->generic_header = (mrcp_generic_header_t *)apr_pcalloc(message->pool, sizeof(mrcp_generic_header_t));
   }
   return message->generic_header;
 }
@@ -125,8 +119,7 @@ mrcp_synth_header_t *mrcp_resource_header_prepare(mrcp_message_t *message) {
     return NULL;
   }
   if (!message->synth_header) {
-    mrcp_synth_header_t *header =
-        (mrcp_synth_header_t *)apr_pcalloc(message->pool, sizeof(mrcp_synth_header_t));
+    mrcp_synth_header_t *header = (mrcp_synth_header_t *)apr_pcalloc(message->pool, sizeof(mrcp_synth_header_t));
     /* Enumerations start at "unknown" rather than at their 0 value, which means something. */
     header->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN;
     header->voice_param.gender = VOICE_GENDER_UNKNOWN;
@@ -179,8 +172,7 @@ apt_bool_t mrcp_generic_header_property_check(const mrcp_message_t *message, mrc
   return message->generic_header && (message->generic_properties & ((apr_uint32_t)1u << (unsigned)id));
 }
 
-apt_bool_t mrcp_resource_header_property_check(const mrcp_message_t *message,
-                                               mrcp_synthesizer_header_id id) {
+apt_bool_t mrcp_resource_header_property_check(const mrcp_message_t *message, mrcp_synthesizer_header_id id) {
   if (!message) {
     CORVEX_REFUSE("mrcp_resource_header_property_check: null message");
     return FALSE;

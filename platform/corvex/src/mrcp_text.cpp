@@ -10,6 +10,7 @@
 // No exception leaves this file: allocation failures end in a refusal.
 #include "corvex/mrcp_text.h"
 
+#include <apr_strings.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -20,8 +21,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include <apr_strings.h>
 
 namespace {
 
@@ -88,38 +87,65 @@ const char* const kGenders[] = {"male", "female", "neutral"};
 
 apt_str_t* StringField(mrcp_generic_header_t* g, int id) {
   switch (id) {
-    case GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST: return &g->active_request_id_list;
-    case GENERIC_HEADER_PROXY_SYNC_ID: return &g->proxy_sync_id;
-    case GENERIC_HEADER_ACCEPT_CHARSET: return &g->accept_charset;
-    case GENERIC_HEADER_CONTENT_TYPE: return &g->content_type;
-    case GENERIC_HEADER_CONTENT_ID: return &g->content_id;
-    case GENERIC_HEADER_CONTENT_BASE: return &g->content_base;
-    case GENERIC_HEADER_CONTENT_ENCODING: return &g->content_encoding;
-    case GENERIC_HEADER_CONTENT_LOCATION: return &g->content_location;
-    case GENERIC_HEADER_CACHE_CONTROL: return &g->cache_control;
-    case GENERIC_HEADER_LOGGING_TAG: return &g->logging_tag;
-    case GENERIC_HEADER_ACCEPT: return &g->accept;
-    case GENERIC_HEADER_SET_COOKIE: return &g->set_cookie;
-    case GENERIC_HEADER_SET_COOKIE2: return &g->set_cookie2;
-    default: return nullptr;
+    case GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST:
+      return &g->active_request_id_list;
+    case GENERIC_HEADER_PROXY_SYNC_ID:
+      return &g->proxy_sync_id;
+    case GENERIC_HEADER_ACCEPT_CHARSET:
+      return &g->accept_charset;
+    case GENERIC_HEADER_CONTENT_TYPE:
+      return &g->content_type;
+    case GENERIC_HEADER_CONTENT_ID:
+      return &g->content_id;
+    case GENERIC_HEADER_CONTENT_BASE:
+      return &g->content_base;
+    case GENERIC_HEADER_CONTENT_ENCODING:
+      return &g->content_encoding;
+    case GENERIC_HEADER_CONTENT_LOCATION:
+      return &g->content_location;
+    case GENERIC_HEADER_CACHE_CONTROL:
+      return &g->cache_control;
+    case GENERIC_HEADER_LOGGING_TAG:
+      return &g->logging_tag;
+    case GENERIC_HEADER_ACCEPT:
+      return &g->accept;
+    case GENERIC_HEADER_SET_COOKIE:
+      return &g->set_cookie;
+    case GENERIC_HEADER_SET_COOKIE2:
+      return &g->set_cookie2;
+    default:
+      return nullptr;
   }
 }
 
 apt_str_t* StringField(mrcp_synth_header_t* s, int id) {
   switch (id) {
-    case SYNTHESIZER_HEADER_JUMP_SIZE: return &s->jump_size;
-    case SYNTHESIZER_HEADER_SPEAKER_PROFILE: return &s->speaker_profile;
-    case SYNTHESIZER_HEADER_COMPLETION_REASON: return &s->completion_reason;
-    case SYNTHESIZER_HEADER_VOICE_NAME: return &s->voice_param.name;
-    case SYNTHESIZER_HEADER_SPEECH_MARKER: return &s->speech_marker;
-    case SYNTHESIZER_HEADER_SPEECH_LANGUAGE: return &s->speech_language;
-    case SYNTHESIZER_HEADER_FETCH_HINT: return &s->fetch_hint;
-    case SYNTHESIZER_HEADER_AUDIO_FETCH_HINT: return &s->audio_fetch_hint;
-    case SYNTHESIZER_HEADER_FAILED_URI: return &s->failed_uri;
-    case SYNTHESIZER_HEADER_FAILED_URI_CAUSE: return &s->failed_uri_cause;
-    case SYNTHESIZER_HEADER_SPEAK_LENGTH: return &s->speak_length;
-    case SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER: return &s->lexicon_search_order;
-    default: return nullptr;
+    case SYNTHESIZER_HEADER_JUMP_SIZE:
+      return &s->jump_size;
+    case SYNTHESIZER_HEADER_SPEAKER_PROFILE:
+      return &s->speaker_profile;
+    case SYNTHESIZER_HEADER_COMPLETION_REASON:
+      return &s->completion_reason;
+    case SYNTHESIZER_HEADER_VOICE_NAME:
+      return &s->voice_param.name;
+    case SYNTHESIZER_HEADER_SPEECH_MARKER:
+      return &s->speech_marker;
+    case SYNTHESIZER_HEADER_SPEECH_LANGUAGE:
+      return &s->speech_language;
+    case SYNTHESIZER_HEADER_FETCH_HINT:
+      return &s->fetch_hint;
+    case SYNTHESIZER_HEADER_AUDIO_FETCH_HINT:
+      return &s->audio_fetch_hint;
+    case SYNTHESIZER_HEADER_FAILED_URI:
+      return &s->failed_uri;
+    case SYNTHESIZER_HEADER_FAILED_URI_CAUSE:
+      return &s->failed_uri_cause;
+    case SYNTHESIZER_HEADER_SPEAK_LENGTH:
+      return &s->speak_length;
+    case SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER:
+      return &s->lexicon_search_order;
+    default:
+      return nullptr;
   }
 }
 
@@ -136,10 +162,14 @@ apr_size_t* NumberField(mrcp_message_t* m, const HeaderInfo& h) {
 
 apt_bool_t* BoolField(mrcp_synth_header_t* s, int id) {
   switch (id) {
-    case SYNTHESIZER_HEADER_KILL_ON_BARGE_IN: return &s->kill_on_barge_in;
-    case SYNTHESIZER_HEADER_SPEAK_RESTART: return &s->speak_restart;
-    case SYNTHESIZER_HEADER_LOAD_LEXICON: return &s->load_lexicon;
-    default: return nullptr;
+    case SYNTHESIZER_HEADER_KILL_ON_BARGE_IN:
+      return &s->kill_on_barge_in;
+    case SYNTHESIZER_HEADER_SPEAK_RESTART:
+      return &s->speak_restart;
+    case SYNTHESIZER_HEADER_LOAD_LEXICON:
+      return &s->load_lexicon;
+    default:
+      return nullptr;
   }
 }
 
@@ -332,15 +362,17 @@ bool Parser::ParseStartLine(std::string_view line) {
   // The length leads when the next word is a name, or when four words follow
   // (only a response with its length has four numbers-and-state words).
   if (n >= 2 && AllDigits(w[0]) && (!AllDigits(w[1]) || n == 4)) {
-    if (!ParseNumber(w[0], &length_)) return Fail(line_no_, "message length \"%.*s\" is too large",
-                                                   static_cast<int>(w[0].size() > 20 ? 20 : w[0].size()), w[0].data());
+    if (!ParseNumber(w[0], &length_))
+      return Fail(line_no_, "message length \"%.*s\" is too large",
+                  static_cast<int>(w[0].size() > 20 ? 20 : w[0].size()), w[0].data());
     length_given_ = true;
     ++w;
     --n;
   }
   if (n == 0 || n > 3) {
-    return Fail(line_no_, "start line must be \"%s [length] METHOD [request-id]\", \"%s [length] "
-                          "request-id status state\" or \"%s [length] EVENT request-id state\"",
+    return Fail(line_no_,
+                "start line must be \"%s [length] METHOD [request-id]\", \"%s [length] "
+                "request-id status state\" or \"%s [length] EVENT request-id state\"",
                 kVersion.data(), kVersion.data(), kVersion.data());
   }
   std::string first(w[0]);
@@ -358,8 +390,10 @@ bool Parser::ParseStartLine(std::string_view line) {
 
   // Responses and events: request id and state are required.
   if (n != 3) {
-    return Fail(line_no_, "\"%s\" is no synthesizer method; a response needs \"request-id status state\", "
-                          "an event \"EVENT request-id state\"", first.c_str());
+    return Fail(line_no_,
+                "\"%s\" is no synthesizer method; a response needs \"request-id status state\", "
+                "an event \"EVENT request-id state\"",
+                first.c_str());
   }
   std::string_view id_word = AllDigits(w[0]) ? w[0] : w[1];
   if (!ParseNumber(id_word, &request_id)) {
@@ -375,8 +409,8 @@ bool Parser::ParseStartLine(std::string_view line) {
                 static_cast<int>(w[2].size() > 20 ? 20 : w[2].size()), w[2].data());
   }
   // The response or event is made from a request that carries its id.
-  mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SET_PARAMS,
-                                                static_cast<mrcp_request_id>(request_id), pool_);
+  mrcp_message_t* request =
+      mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SET_PARAMS, static_cast<mrcp_request_id>(request_id), pool_);
   if (!request) return Fail(line_no_, "cannot create the message");
   if (AllDigits(w[0])) {
     std::uint64_t status = 0;
@@ -385,8 +419,19 @@ bool Parser::ParseStartLine(std::string_view line) {
                   static_cast<int>(w[1].size() > 20 ? 20 : w[1].size()), w[1].data());
     }
     switch (status) {
-      case 200: case 201: case 401: case 402: case 403: case 404: case 405: case 406: case 407:
-      case 408: case 409: case 410: case 421:
+      case 200:
+      case 201:
+      case 401:
+      case 402:
+      case 403:
+      case 404:
+      case 405:
+      case 406:
+      case 407:
+      case 408:
+      case 409:
+      case 410:
+      case 421:
         break;
       default:
         return Fail(line_no_, "status %03u is not an MRCP status code", static_cast<unsigned>(status));
@@ -454,10 +499,10 @@ bool Parser::ParseHeader(std::string_view line) {
 }
 
 bool Parser::SetValue(const HeaderInfo& header, std::string_view value) {
-  const bool present = header.generic ? mrcp_generic_header_property_check(message_,
-                                                                           static_cast<mrcp_generic_header_id>(header.id))
-                                      : mrcp_resource_header_property_check(message_,
-                                                                            static_cast<mrcp_synthesizer_header_id>(header.id));
+  const bool present =
+      header.generic
+          ? mrcp_generic_header_property_check(message_, static_cast<mrcp_generic_header_id>(header.id))
+          : mrcp_resource_header_property_check(message_, static_cast<mrcp_synthesizer_header_id>(header.id));
   if (present && header.kind != Kind::kVendor) return Fail(line_no_, "%s given twice", header.name);
   mrcp_generic_header_t* generic = message_->generic_header;
   mrcp_synth_header_t* synth = message_->synth_header;
@@ -537,8 +582,9 @@ bool Parser::SetRate(std::string_view value, mrcp_prosody_rate_t* rate) {
   std::string_view number = percent ? value.substr(0, value.size() - 1) : value;
   double relative = 0;
   if (number.empty() || number[0] == '+' || number[0] == '-' || !ParseDecimal(number, &relative)) {
-    return Fail(line_no_, "Prosody-Rate takes a label (x-slow, slow, medium, fast, x-fast, default), "
-                          "a multiplier such as 1.5 or a percentage such as 150%%");
+    return Fail(line_no_,
+                "Prosody-Rate takes a label (x-slow, slow, medium, fast, x-fast, default), "
+                "a multiplier such as 1.5 or a percentage such as 150%%");
   }
   rate->type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
   rate->value.relative = percent ? static_cast<float>(relative / 100.0) : static_cast<float>(relative);
@@ -557,8 +603,9 @@ bool Parser::SetVolume(std::string_view value, mrcp_prosody_volume_t* volume) {
   std::string_view number = percent ? value.substr(0, value.size() - 1) : value;
   double level = 0;
   if ((percent && !signed_value) || !ParseDecimal(number, &level)) {
-    return Fail(line_no_, "Prosody-Volume takes a label (silent, x-soft, soft, medium, loud, x-loud, "
-                          "default), a level such as 80 or a signed change such as +10%% or -5.5%%");
+    return Fail(line_no_,
+                "Prosody-Volume takes a label (silent, x-soft, soft, medium, loud, x-loud, "
+                "default), a level such as 80 or a signed change such as +10%% or -5.5%%");
   }
   if (signed_value) {
     volume->type = PROSODY_VOLUME_TYPE_RELATIVE_CHANGE;
@@ -580,8 +627,9 @@ bool Parser::SetVendorParams(std::string_view value) {
     if (end == std::string_view::npos) end = value.size();
     std::string_view name = Trim(value.substr(i, end - i));
     if (!IsVendorName(name)) {
-      return Fail(line_no_, "Vendor-Specific-Parameters: \"name=value\" pairs separated by ';' need a name "
-                            "without blanks or quotes");
+      return Fail(line_no_,
+                  "Vendor-Specific-Parameters: \"name=value\" pairs separated by ';' need a name "
+                  "without blanks or quotes");
     }
     std::string_view param;
     i = end;

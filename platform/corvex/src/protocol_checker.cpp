@@ -157,8 +157,8 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
     if (speak && success) {
       Violate(channel, id, kSpeakFinal, "a SPEAK answered " + what + ": its success response is IN-PROGRESS");
     } else if (line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
-      Violate(channel, id, kOneResponse, std::string("a ") + method + " answered " + what +
-                                             ": the only response is the final one, COMPLETE");
+      Violate(channel, id, kOneResponse,
+              std::string("a ") + method + " answered " + what + ": the only response is the final one, COMPLETE");
     }
     if (success && (r.method == SYNTHESIZER_STOP || r.method == SYNTHESIZER_BARGE_IN_OCCURRED)) {
       // It ended every SPEAK passed before it that was still going.

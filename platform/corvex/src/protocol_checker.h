@@ -66,7 +66,7 @@ class ProtocolChecker {
     int responses = 0;
     bool in_progress = false;  // a SPEAK answered IN-PROGRESS or PENDING with success
     bool final = false;
-    std::string ended_by;      // how it ended, for reports
+    std::string ended_by;  // how it ended, for reports
   };
   struct Channel {
     bool open_called = false;

@@ -114,8 +114,7 @@ void WaveFileSink::OnFrame(int channel, const mpf_frame_t& frame) {
   if (file->data_bytes + size > kMaxDataBytes) {
     if (!file->full_reported) {
       file->full_reported = true;
-      apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "%s is full; further audio dropped",
-              file->path.c_str());
+      apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "%s is full; further audio dropped", file->path.c_str());
     }
     return;
   }

@@ -48,10 +48,8 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
   return mrcp_engine_channel_message_send(ch, response);
 }
 
-const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose,
-                                                           ChannelProcess};
-const mrcp_engine_channel_method_vtable_t kIncompleteTable = {ChannelDestroy, ChannelOpen, ChannelClose,
-                                                              nullptr};
+const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose, ChannelProcess};
+const mrcp_engine_channel_method_vtable_t kIncompleteTable = {ChannelDestroy, ChannelOpen, ChannelClose, nullptr};
 
 apt_bool_t EngineDestroy(mrcp_engine_t*) { return TRUE; }
 

@@ -15,21 +15,21 @@
 
 // Defines the logger entry points and a log source named source_name,
 // reachable as PLUGIN_LOG.
-#define TEST_PLUGIN_LOG_EXPORTS(source_name)                                          \
-  static apt_log_source_t* PLUGIN_LOG = nullptr;                                      \
-  extern "C" apt_bool_t mrcp_plugin_logger_set(apt_logger_t* logger) {                \
-    return apt_log_instance_set(logger);                                              \
-  }                                                                                   \
-  extern "C" apt_bool_t mrcp_plugin_log_source_set(apt_log_source_t* source) {        \
-    apt_def_log_source_set(source);                                                   \
-    return apt_log_source_assign(source_name, &PLUGIN_LOG);                           \
+#define TEST_PLUGIN_LOG_EXPORTS(source_name)                                                                  \
+  static apt_log_source_t* PLUGIN_LOG = nullptr;                                                              \
+  extern "C" apt_bool_t mrcp_plugin_logger_set(apt_logger_t* logger) { return apt_log_instance_set(logger); } \
+  extern "C" apt_bool_t mrcp_plugin_log_source_set(apt_log_source_t* source) {                                \
+    apt_def_log_source_set(source);                                                                           \
+    return apt_log_source_assign(source_name, &PLUGIN_LOG);                                                   \
   }
 
 namespace test_plugin {
 
 class Worker {
  public:
-  void Start() { thread_ = std::thread([this] { Run(); }); }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
   // Runs what is queued, then ends the thread.
   void Stop() {
     Post(nullptr);

@@ -46,8 +46,8 @@ class BrillCloudRequester {
   // request or the requester's destruction; retain() it to keep it longer.
   // Throws the SDK's text (a const char*) on a transport error, a time-out
   // (brillify/Timeouts.h) or an answer that is not a JSON object.
-  virtual BrillServerJSON* textRequest(const char* query, JSONBase* conversation_state,
-                                       RequestInfoJSON* request_info, JSONObjectValue* extras);
+  virtual BrillServerJSON* textRequest(const char* query, JSONBase* conversation_state, RequestInfoJSON* request_info,
+                                       JSONObjectValue* extras);
 
   const std::string& client_id() const { return client_id_; }
   const std::string& user_id() const { return user_id_; }
@@ -66,7 +66,7 @@ class BrillCloudRequester {
   std::string voice_request_url_base_;
   Client::Fetch::SslSetup* ssl_setup_;
   std::unique_ptr<Brillify::Transfer> transfer_;  // the kept connection
-  BrillServerJSON* answer_ = nullptr;            // the last answer, one reference
+  BrillServerJSON* answer_ = nullptr;             // the last answer, one reference
   // The answer's bytes as they arrive, kept from one request to the next:
   // answers with inline audio are hundreds of kilobytes, and allocating
   // and freeing that much per request makes malloc hand the memory back to

@@ -22,8 +22,8 @@ constexpr const char* kTimestampHeader = "X-Brill-Timestamp";
 constexpr const char* kSignatureHeader = "X-Brill-Signature";
 
 // The signature of one request, 64 hex digits.
-std::string SignTextRequest(const std::string& client_key, const std::string& client_id,
-                            const std::string& user_id, const std::string& timestamp, const std::string& body);
+std::string SignTextRequest(const std::string& client_key, const std::string& client_id, const std::string& user_id,
+                            const std::string& timestamp, const std::string& body);
 
 }  // namespace Brillify
 

@@ -43,8 +43,7 @@ void apt_string_assign(apt_str_t *dest, const char *src, apr_pool_t *pool);
 /* Creates an array of apt_pair_t with room for nelts pairs. */
 apr_array_header_t *apt_pair_array_create(apr_size_t nelts, apr_pool_t *pool);
 /* Appends a pool copy of name=value; returns FALSE for null arguments. */
-apt_bool_t apt_pair_array_append(apr_array_header_t *arr, const char *name, const char *value,
-                                 apr_pool_t *pool);
+apt_bool_t apt_pair_array_append(apr_array_header_t *arr, const char *name, const char *value, apr_pool_t *pool);
 
 /*
  * A read cursor over text: pos walks from text.buf to end.
@@ -66,8 +65,7 @@ void apt_text_stream_init(apt_text_stream_t *stream, char *buf, apr_size_t lengt
  * cursor was already at the end (field then empty), TRUE otherwise, even for
  * an empty field.
  */
-apt_bool_t apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces,
-                               apt_str_t *field);
+apt_bool_t apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces, apt_str_t *field);
 
 /*
  * Reads the next line, ending at LF or CRLF (the line end is consumed and not
@@ -96,13 +94,12 @@ typedef struct apt_dir_layout_t apt_dir_layout_t;
  */
 apt_dir_layout_t *apt_default_dir_layout_create(const char *root, apr_pool_t *pool);
 /* Sets one directory of the layout (a pool copy). */
-apt_bool_t apt_dir_layout_path_set(apt_dir_layout_t *layout, apr_size_t id, const char *path,
-                                   apr_pool_t *pool);
+apt_bool_t apt_dir_layout_path_set(apt_dir_layout_t *layout, apr_size_t id, const char *path, apr_pool_t *pool);
 /* Returns the directory with the given id, or NULL (unknown id, null layout). */
 const char *apt_dir_layout_path_get(const apt_dir_layout_t *layout, apr_size_t id);
 /* Returns "<dir>/<file_name>" for the given directory, allocated from pool; NULL on bad input. */
-char *apt_dir_layout_filepath_get(const apt_dir_layout_t *layout, apr_size_t id,
-                                  const char *file_name, apr_pool_t *pool);
+char *apt_dir_layout_filepath_get(const apt_dir_layout_t *layout, apr_size_t id, const char *file_name,
+                                  apr_pool_t *pool);
 char *apt_confdir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool);
 char *apt_vardir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool);
 char *apt_datadir_filepath_get(const apt_dir_layout_t *layout, const char *file_name, apr_pool_t *pool);

@@ -40,8 +40,7 @@ typedef struct apt_log_source_t {
 typedef struct apt_logger_t apt_logger_t;
 
 /* Receives every record that passes the thresholds (after it was written). */
-typedef void (*apt_log_ext_handler_f)(void *obj, const char *source, apt_log_priority_e priority,
-                                      const char *message);
+typedef void (*apt_log_ext_handler_f)(void *obj, const char *source, apt_log_priority_e priority, const char *message);
 
 #define APT_LOG_MARK __FILE__, __LINE__
 
@@ -85,8 +84,8 @@ apt_bool_t apt_log(apt_log_source_t *source, const char *file, int line, apt_log
     __attribute__((format(printf, 5, 6)))
 #endif
     ;
-apt_bool_t apt_va_log(apt_log_source_t *source, const char *file, int line,
-                      apt_log_priority_e priority, const char *format, va_list args);
+apt_bool_t apt_va_log(apt_log_source_t *source, const char *file, int line, apt_log_priority_e priority,
+                      const char *format, va_list args);
 
 /*
  * Translates a priority name ("EMERGENCY", "ALERT", "CRITICAL", "ERROR",

@@ -101,9 +101,9 @@ class FrameSink {
 };
 
 struct HostConfig {
-  std::string root;                // directory layout root: root/conf, root/var, root/data ...
+  std::string root;  // directory layout root: root/conf, root/var, root/data ...
   std::size_t max_channel_count = 100;
-  bool create_dirs = true;         // create the layout's directories (and var/status) when missing
+  bool create_dirs = true;  // create the layout's directories (and var/status) when missing
   // Keep RFC 6787's SPEAK queue and session state for the client. Off, every
   // request goes straight to the plugin (a SPEAK then replaces the one before
   // it in the plugin) and STOP responses name the SPEAKs the plugin ended.

@@ -23,8 +23,8 @@ typedef enum {
 } mpf_frame_type_e;
 
 typedef struct mpf_codec_frame_t {
-  void *buffer;     /* owned by the server */
-  apr_size_t size;  /* bytes in buffer */
+  void *buffer;    /* owned by the server */
+  apr_size_t size; /* bytes in buffer */
 } mpf_codec_frame_t;
 
 typedef struct mpf_frame_t {
@@ -78,15 +78,13 @@ typedef struct mpf_stream_capabilities_t {
 } mpf_stream_capabilities_t;
 
 /* Creates empty capabilities for the direction, from the pool. */
-mpf_stream_capabilities_t *mpf_stream_capabilities_create(mpf_stream_direction_e direction,
-                                                          apr_pool_t *pool);
+mpf_stream_capabilities_t *mpf_stream_capabilities_create(mpf_stream_direction_e direction, apr_pool_t *pool);
 /*
  * Appends one codec entry (name copied from the pool, bits per sample 0).
  * Returns the entry, or NULL for null arguments.
  */
-mpf_codec_attribs_t *mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities,
-                                                int sample_rates, const char *codec_name,
-                                                apr_pool_t *pool);
+mpf_codec_attribs_t *mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities, int sample_rates,
+                                                const char *codec_name, apr_pool_t *pool);
 
 typedef struct mpf_audio_stream_t mpf_audio_stream_t;
 typedef struct mpf_termination_t mpf_termination_t;

@@ -89,8 +89,8 @@ struct mrcp_engine_t {
  * Creates an engine (called by the plugin's creator). Returns NULL for an
  * unknown resource, a null method table or pool.
  */
-mrcp_engine_t *mrcp_engine_create(mrcp_resource_id resource_id, void *obj,
-                                  const mrcp_engine_method_vtable_t *vtable, apr_pool_t *pool);
+mrcp_engine_t *mrcp_engine_create(mrcp_resource_id resource_id, void *obj, const mrcp_engine_method_vtable_t *vtable,
+                                  apr_pool_t *pool);
 
 /* Acknowledge the engine's open (with its result) and close. */
 apt_bool_t mrcp_engine_open_respond(mrcp_engine_t *engine, apt_bool_t status);
@@ -113,7 +113,7 @@ typedef struct mrcp_engine_channel_event_vtable_t {
 
 struct mrcp_engine_channel_t {
   const mrcp_engine_channel_method_vtable_t *method_vtable;
-  void *method_obj; /* the plugin's channel object */
+  void *method_obj;                                       /* the plugin's channel object */
   const mrcp_engine_channel_event_vtable_t *event_vtable; /* set by the server */
   void *event_obj;                                        /* the server's */
   mpf_termination_t *termination;
@@ -127,16 +127,13 @@ struct mrcp_engine_channel_t {
  * Creates an audio termination around the plugin's stream object and table.
  * Returns NULL for null table, capabilities or pool.
  */
-mpf_termination_t *mrcp_engine_audio_termination_create(void *obj,
-                                                        const mpf_audio_stream_vtable_t *stream_vtable,
-                                                        mpf_stream_capabilities_t *capabilities,
-                                                        apr_pool_t *pool);
+mpf_termination_t *mrcp_engine_audio_termination_create(void *obj, const mpf_audio_stream_vtable_t *stream_vtable,
+                                                        mpf_stream_capabilities_t *capabilities, apr_pool_t *pool);
 
 /* Creates a channel of engine (called from create_channel). NULL on bad arguments. */
 mrcp_engine_channel_t *mrcp_engine_channel_create(mrcp_engine_t *engine,
-                                                  const mrcp_engine_channel_method_vtable_t *vtable,
-                                                  void *method_obj, mpf_termination_t *termination,
-                                                  apr_pool_t *pool);
+                                                  const mrcp_engine_channel_method_vtable_t *vtable, void *method_obj,
+                                                  mpf_termination_t *termination, apr_pool_t *pool);
 
 /* Acknowledge a channel's open (with its result) and close; send a response or event. */
 apt_bool_t mrcp_engine_channel_open_respond(mrcp_engine_channel_t *channel, apt_bool_t status);

@@ -272,8 +272,8 @@ typedef struct mrcp_message_t {
 } mrcp_message_t;
 
 /* Creates an empty request (no header blocks, no body) from the pool. */
-mrcp_message_t *mrcp_request_create(mrcp_version_e version, mrcp_method_id method_id,
-                                    mrcp_request_id request_id, apr_pool_t *pool);
+mrcp_message_t *mrcp_request_create(mrcp_version_e version, mrcp_method_id method_id, mrcp_request_id request_id,
+                                    apr_pool_t *pool);
 /*
  * Creates the response to request: same method, request id, version and
  * channel id; status 200, request-state COMPLETE; no headers. NULL for a
@@ -285,8 +285,7 @@ mrcp_message_t *mrcp_response_create(const mrcp_message_t *request, apr_pool_t *
  * channel id of the request, request-state IN-PROGRESS; no headers. NULL on
  * bad arguments (null, not a request, unknown event id).
  */
-mrcp_message_t *mrcp_event_create(const mrcp_message_t *request, mrcp_method_id event_id,
-                                  apr_pool_t *pool);
+mrcp_message_t *mrcp_event_create(const mrcp_message_t *request, mrcp_method_id event_id, apr_pool_t *pool);
 
 /* Returns the generic header block, creating it (all fields empty) when absent. */
 mrcp_generic_header_t *mrcp_generic_header_prepare(mrcp_message_t *message);
@@ -298,8 +297,7 @@ apt_bool_t mrcp_generic_header_property_add(mrcp_message_t *message, mrcp_generi
 apt_bool_t mrcp_resource_header_property_add(mrcp_message_t *message, mrcp_synthesizer_header_id id);
 /* Tells whether a header is present (its block exists and its flag is set). */
 apt_bool_t mrcp_generic_header_property_check(const mrcp_message_t *message, mrcp_generic_header_id id);
-apt_bool_t mrcp_resource_header_property_check(const mrcp_message_t *message,
-                                               mrcp_synthesizer_header_id id);
+apt_bool_t mrcp_resource_header_property_check(const mrcp_message_t *message, mrcp_synthesizer_header_id id);
 
 /*
  * Text of a completion cause: "normal", "barge-in", "parse-failure",
