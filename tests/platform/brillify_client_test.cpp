@@ -1,8 +1,8 @@
 // The SDK against the local speech service (and, where the service will not
 // misbehave the right way, against a raw socket): URL answers fetched in
 // pieces, what travels on the wire, failures as the handler's status or the
-// SDK's thrown text, a fetch deleted from inside its own handler, time-outs
-// and proxy from the environment. Inline answers and the service's fault
+// SDK's thrown text, a fetch deleted from inside its own handler, and the
+// proxy from the environment. Inline answers and the service's fault
 // switches are tested through the plugin and in the soak.
 #include <apr_base64.h>
 #include <arpa/inet.h>
@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -24,7 +23,6 @@
 
 #include "brillify/BrillCloudRequester.h"
 #include "brillify/RequestSignature.h"
-#include "brillify/Timeouts.h"
 #include "speak_request.h"
 #include "test_root.h"
 #include "test_speech_service.h"
@@ -44,10 +42,8 @@ std::string Decode(const std::string& base64) {
 class Recorder : public Client::FetchHandler {
  public:
   void handleStatusCode(unsigned code) override { Note("status " + std::to_string(code)); }
-  void handleHeaderDone() override { Note("header-done"); }
   void handleContent(unsigned long size, const void* data) override {
     body.append(static_cast<const char*>(data), size);
-    ++pieces;
     Note("content");
   }
   void handleContentEnd() override { Note("end"); }
@@ -56,7 +52,6 @@ class Recorder : public Client::FetchHandler {
 
   std::vector<std::string> events;
   std::string body;
-  int pieces = 0;
   // Called after an event is noted, with the event (may delete the fetch).
   std::function<void(const std::string&)> on_event;
 
@@ -115,19 +110,15 @@ class RawPeer {
     if (poll(&ready, 1, 10000) != 1) return;
     const int fd = accept(listen_fd_, nullptr, nullptr);
     char buffer[4096];
-    std::size_t wanted = std::string::npos;
-    while (request_.size() < wanted) {
-      const ssize_t n = read(fd, buffer, sizeof(buffer));
-      if (n <= 0) break;
-      request_.append(buffer, static_cast<std::size_t>(n));
-      const std::size_t end = request_.find("\r\n\r\n");
-      const std::size_t length = request_.find("Content-Length: ");
-      if (end != std::string::npos && wanted == std::string::npos) {
-        wanted = end + 4 + (length < end ? std::strtoul(request_.c_str() + length + 16, nullptr, 10) : 0);
-      }
-    }
+    for (ssize_t n; !Whole() && (n = read(fd, buffer, sizeof(buffer))) > 0;) request_.append(buffer, n);
     if (!reply_.empty()) (void)!write(fd, reply_.data(), reply_.size());
     close(fd);
+  }
+  // The headers and the Content-Length bytes after them have arrived.
+  bool Whole() const {
+    const std::size_t end = request_.find("\r\n\r\n"), length = request_.find("Content-Length: ");
+    return end != std::string::npos &&
+           request_.size() >= end + 4 + (length < end ? std::strtoul(request_.c_str() + length + 16, nullptr, 10) : 0);
   }
 
   std::string reply_;
@@ -165,12 +156,9 @@ class BrillifyClient : public ::testing::Test {
   // requester's.
   BrillServerJSON* Ask(const std::string& voice, bool as_url = false, const std::string& text = "Hello",
                        BrillCloudRequester* requester = nullptr) {
-    RequestInfoJSON* info = corvex_test::SpeakRequestInfo(text, voice, as_url);
-    struct Release {
-      RequestInfoJSON* info;
-      ~Release() { info->release(); }
-    } release{info};
-    return (requester ? requester : requester_.get())->textRequest("speak_this", nullptr, info, nullptr);
+    std::unique_ptr<RequestInfoJSON, void (*)(RequestInfoJSON*)> info(corvex_test::SpeakRequestInfo(text, voice, as_url),
+                                                                      [](RequestInfoJSON* i) { i->release(); });
+    return (requester ? requester : requester_.get())->textRequest("speak_this", nullptr, info.get(), nullptr);
   }
 
   // The audio URL of a URL answer.
@@ -189,34 +177,27 @@ TEST_F(BrillifyClient, UrlAnswerIsFetchedInSeveralPiecesThenEnds) {
   // Ten pieces 300 ms apart: longer than the time-out, but never quiet for it.
   const std::string voice = "fault:tone=700,ms=600,piece=2000,piece-ms=300";
   const std::string inline_wave = Decode(Ask(voice)->elementOfAllResults(0)->getResponseAudioBytes());
-  ASSERT_EQ(44u + 19200u, inline_wave.size());
-
-  const std::string url = AudioUrl(voice);
-  ASSERT_EQ(0u, url.find(service_->address() + "/v1/audio/")) << url;
-  Client::Fetch fetch(url.c_str(), nullptr);
+  Client::Fetch fetch(AudioUrl(voice).c_str(), nullptr);
   Recorder recorder;
   fetch.get(&recorder, Client::Fetch::GET);
   // The same audio, whole, in more than one piece, and the end last.
   EXPECT_EQ(inline_wave, recorder.body);
-  EXPECT_GE(recorder.pieces, 2);
+  EXPECT_GE(std::count(recorder.events.begin(), recorder.events.end(), "content"), 2);
   EXPECT_EQ("end", recorder.events.back());
 }
 
 TEST_F(BrillifyClient, TheKeyNeverTravelsAndTheSignatureCoversTheRequest) {
   RawPeer peer(HttpReply(R"({"Status": 0, "AllResults": []})"));
   auto requester = MakeRequester("raw-client", "raw-secret-key", peer.url());
-  BrillServerJSON* answer = Ask("Default", false, "Hello", requester.get());
-  EXPECT_EQ(0, answer->getStatus());
+  EXPECT_EQ(0, Ask("Default", false, "Hello", requester.get())->getStatus());
   const std::string& request = peer.request();
   ASSERT_NE(std::string::npos, request.find("\r\n\r\n"));
   EXPECT_EQ(std::string::npos, request.find("raw-secret-key"));
   EXPECT_EQ(0u, request.find("POST /v1/text HTTP/1.1\r\n"));
 
   auto header = [&](const std::string& name) {
-    const std::size_t at = request.find("\r\n" + name + ": ");
-    if (at == std::string::npos) return std::string();
-    const std::size_t begin = at + name.size() + 4;
-    return request.substr(begin, request.find("\r\n", begin) - begin);
+    const std::size_t at = request.find("\r\n" + name + ": "), begin = at + name.size() + 4;
+    return at == std::string::npos ? std::string() : request.substr(begin, request.find("\r\n", begin) - begin);
   };
   const std::string body = request.substr(request.find("\r\n\r\n") + 4);
   EXPECT_EQ("raw-client", header(Brillify::kClientIdHeader));
@@ -239,8 +220,7 @@ TEST_F(BrillifyClient, FailuresReachTheFetchHandlerOrThrowTheSdkText) {
   }
 
   // A text request answered with something else than an object, not at all,
-  // or by nobody.
-  EXPECT_NE(std::string::npos, Thrown([&] { Ask("fault:malformed-json"); }).find("unparsable text request answer"));
+  // or by nobody (unparsable JSON: through the plugin).
   RawPeer array_answer(HttpReply("[]")), silent("");
   const std::string closed = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort());
   for (const auto& [url, thrown] : {std::pair{array_answer.url(), "Brillify: unparsable text request answer"},
@@ -251,11 +231,7 @@ TEST_F(BrillifyClient, FailuresReachTheFetchHandlerOrThrowTheSdkText) {
   }
 
   // A fetch cut short, stalled, refused or of an unknown scheme.
-  struct Case {
-    std::string url;
-    const char* thrown;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {AudioUrl("fault:tone=500,ms=200,truncate=1000"), "Brillify: fetch failed ["},
       {AudioUrl("fault:tone=500,ms=200,truncate=0"), "Brillify: fetch failed ["},
       {AudioUrl("fault:tone=500,ms=50,fetch-delay=5000"), "Brillify: fetch timed out ["},
@@ -263,11 +239,11 @@ TEST_F(BrillifyClient, FailuresReachTheFetchHandlerOrThrowTheSdkText) {
       {closed + "/a.wav", "Brillify: fetch failed ["},
       {"ftp://127.0.0.1/a.wav", "Brillify: fetch failed ["},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.url);
-    Client::Fetch fetch(c.url.c_str(), nullptr);
+  for (const auto& [url, thrown] : cases) {
+    SCOPED_TRACE(url);
+    Client::Fetch fetch(url.c_str(), nullptr);
     Recorder recorder;
-    EXPECT_EQ(0u, Thrown([&] { fetch.get(&recorder, Client::Fetch::GET); }).find(c.thrown));
+    EXPECT_EQ(0u, Thrown([&] { fetch.get(&recorder, Client::Fetch::GET); }).find(thrown));
     EXPECT_FALSE(recorder.Saw("end"));
     EXPECT_LE(recorder.body.size(), 1000u);
   }
@@ -290,33 +266,6 @@ TEST_F(BrillifyClient, AFetchMayBeDeletedFromInsideItsHandler) {
     // Nothing was reported after the deletion.
     EXPECT_EQ(at, recorder.events.back());
   }
-
-  // A handler's own exception stops the transfer and comes out of get as is.
-  Client::Fetch fetch(url.c_str(), nullptr);
-  Recorder thrower;
-  thrower.on_event = [](const std::string& event) {
-    if (event == "content") throw 42;
-  };
-  EXPECT_THROW(fetch.get(&thrower, Client::Fetch::GET), int);
-  EXPECT_FALSE(thrower.Saw("end"));
-
-  // A nested get is refused with the SDK's text; the fetch still works afterwards.
-  Recorder nested;
-  nested.on_event = [&](const std::string& event) {
-    if (event == "header-done") {
-      EXPECT_NE(std::string::npos, Thrown([&] { fetch.get(&nested, Client::Fetch::GET); }).find("already running"));
-    }
-  };
-  fetch.get(&nested, Client::Fetch::GET);
-  EXPECT_EQ("end", nested.events.back());
-}
-
-TEST(BrillifyTimeouts, ComeFromTheEnvironmentWhenItHoldsAPositiveNumber) {
-  ScopedEnv total("BRILLIFY_TIMEOUT_MS", "0"), connect("BRILLIFY_CONNECT_TIMEOUT_MS", "250");
-  EXPECT_EQ(Brillify::kDefaultTotalTimeoutMs, Brillify::CurrentTimeouts().total_ms);
-  EXPECT_EQ(250, Brillify::CurrentTimeouts().connect_ms);
-  setenv("BRILLIFY_TIMEOUT_MS", "12ms", 1);
-  EXPECT_EQ(Brillify::kDefaultTotalTimeoutMs, Brillify::CurrentTimeouts().total_ms);
 }
 
 TEST(BrillifyProxy, HttpProxyCarriesHttpsUrlsWhenNoHttpsProxyIsNamed) {

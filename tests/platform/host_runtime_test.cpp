@@ -1,8 +1,7 @@
 // The host runtime driving small test plugins (tests/integration/plugins):
 // loading and refusal, codec negotiation, request pool release, media, WAVE
-// output, teardown order,
-// the protocol checker, channel lifetime, the server's SPEAK queue and
-// session state, and a plugin that misbehaves.
+// output, teardown order, the protocol checker, channel lifetime, the
+// server's SPEAK queue and session state, and a plugin that misbehaves.
 #include <dlfcn.h>
 
 #include <apr_pools.h>
@@ -12,8 +11,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -92,20 +89,20 @@ class CountingSink : public corvex::FrameSink {
   void OnFrame(int channel, const mpf_frame_t& frame) override {
     frames[channel]++;
     if (frame.type & MEDIA_FRAME_TYPE_AUDIO) audio[channel]++;
-    if (frame.codec_frame.size != 160) wrong_size++;
-    if (std::this_thread::get_id() == control_) on_control_thread++;
+    if (frame.codec_frame.size != 160 || std::this_thread::get_id() == control_) wrong++;
   }
   std::array<std::atomic<int>, 4> frames{};
   std::array<std::atomic<int>, 4> audio{};
-  std::atomic<int> wrong_size{0};
-  std::atomic<int> on_control_thread{0};
+  std::atomic<int> wrong{0};  // of another size, or on the control thread
 
  private:
   std::thread::id control_ = std::this_thread::get_id();
 };
 
-TEST_F(HostRuntimeTest, LoadRefusesWrongVersionMissingLibraryAndNullEngine) {
-  Host host(Config());
+TEST_F(HostRuntimeTest, LoadRefusesWrongVersionMissingLibraryAndNullEngineChannelsTakeOfferedLpcmOnly) {
+  corvex::HostConfig config = Config();
+  config.max_channel_count = 2;
+  Host host(config);
   const std::string old_version = PluginPath("old_version_plugin");
   EXPECT_FALSE(host.LoadPlugin(old_version));
   EXPECT_EQ(log_.Count("interface version 1.6.0.0", APT_PRIO_WARNING), 1u) << log_.WarningText();
@@ -123,26 +120,17 @@ TEST_F(HostRuntimeTest, LoadRefusesWrongVersionMissingLibraryAndNullEngine) {
   }));
   EXPECT_EQ(host.CreateChannel(8000), -1);
 
-  // After all that, a good plugin still loads, one at a time.
+  // After all that, a good plugin still loads, one at a time. It offers LPCM
+  // at 8000 only (and PCMU at 16000).
   EXPECT_TRUE(host.LoadPlugin(PluginPath("rogue_plugin")));
   EXPECT_FALSE(host.LoadPlugin(PluginPath("echo_plugin")));
-}
-
-TEST_F(HostRuntimeTest, ChannelsNegotiateLpcmAtOfferedRatesOnly) {
-  // The rogue plugin offers LPCM at 8000 only (and PCMU at 16000).
-  corvex::HostConfig config = Config();
-  config.max_channel_count = 2;
-  Host host(config);
-  Start(host, "rogue_plugin");
+  ASSERT_TRUE(host.OpenEngine());
   EXPECT_EQ(host.CreateChannel(11025), -1);
-  EXPECT_EQ(log_.Count("rate 11025", APT_PRIO_WARNING), 1u);
   EXPECT_EQ(host.CreateChannel(16000), -1);
   EXPECT_EQ(log_.Count("does not offer LPCM", APT_PRIO_WARNING), 1u);
   const int first = OpenChannel(host, 8000);
-  EXPECT_EQ(mrcp_engine_source_stream_codec_get(host.channel(first))->sampling_rate, 8000u);
   OpenChannel(host, 8000);
   EXPECT_EQ(host.CreateChannel(8000), -1);  // the configured maximum
-  EXPECT_EQ(log_.Count("all 2 channels in use", APT_PRIO_WARNING), 1u);
   EXPECT_TRUE(host.DestroyChannel(first));
   EXPECT_GE(host.CreateChannel(8000), 0);
 }
@@ -189,14 +177,12 @@ TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
     ASSERT_TRUE(WaitAnswer(host, ch, speak->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
                            MRCP_REQUEST_STATE_INPROGRESS));
     for (int i = 0; i < 20; ++i) {
-      mrcp_message_t* r = Send(host, ch, SYNTHESIZER_GET_PARAMS);
-      ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
-                             MRCP_REQUEST_STATE_COMPLETE));
+      const mrcp_request_id r = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
+      ASSERT_TRUE(WaitAnswer(host, ch, r, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
     }
     EXPECT_EQ(playing.released.load(), 0);
-    mrcp_message_t* stop = Send(host, ch, SYNTHESIZER_STOP);
-    ASSERT_TRUE(WaitAnswer(host, ch, stop->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
-                           MRCP_REQUEST_STATE_COMPLETE));
+    const mrcp_request_id stop = Send(host, ch, SYNTHESIZER_STOP)->start_line.request_id;
+    ASSERT_TRUE(WaitAnswer(host, ch, stop, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
     pools.Track(host.CreateRequest(ch, SYNTHESIZER_GET_PARAMS));  // never sent: kept until destroy
     EXPECT_EQ(playing.released.load(), 1);
     EXPECT_EQ(pools.created - pools.released, 1);
@@ -204,74 +190,58 @@ TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
   EXPECT_EQ(pools.released.load(), pools.created.load());
 }
 
-TEST_F(HostRuntimeTest, MediaThreadsDeliverFramesOfTheNegotiatedSizeToTheirSinks) {
-  Host host(Config());
-  Start(host, "echo_plugin");
-  const int c8 = OpenChannel(host, 8000);
-  const int c16 = OpenChannel(host, 16000);
+// Media threads feed their sinks until teardown, which stops them, then
+// closes the channels, then the engine.
+TEST_F(HostRuntimeTest, MediaReachesItsSinksUntilTeardownStopsItThenClosesChannelsThenTheEngine) {
   CountingSink sink;
+  int c8 = -1, c16 = -1;
   {
-    corvex::WaveFileSink wave(root_ + "/var/out-%d.wav", 16000);
+    corvex::WaveFileSink wave(root_ + "/var/out-%d.wav", 16000);  // the sinks outlive the media threads
+    Host host(Config());
+    Start(host, "echo_plugin");
+    c8 = OpenChannel(host, 8000);
+    c16 = OpenChannel(host, 16000);
+    const int busy = OpenChannel(host, 8000);
     ASSERT_TRUE(host.StartMedia(c8, &sink, false));
     ASSERT_TRUE(host.StartMedia(c16, &wave, false));
+    ASSERT_TRUE(host.StartMedia(busy, nullptr, false));
     EXPECT_FALSE(host.StartMedia(c16, &sink, false));  // one media thread per channel
     Send(host, c8, SYNTHESIZER_SPEAK, "50");
     Send(host, c16, SYNTHESIZER_SPEAK, "30");
+    Send(host, busy, SYNTHESIZER_SPEAK, "100000000");  // still reading frames when teardown starts
     ASSERT_TRUE(host.WaitForMessage(c8, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
     ASSERT_TRUE(host.WaitForMessage(c16, MRCP_MESSAGE_TYPE_EVENT, SYNTHESIZER_SPEAK_COMPLETE));
     // Frames without audio reach the sink too.
     const auto deadline = Host::Clock::now() + std::chrono::seconds(5);
     while (sink.frames[c8].load() <= 50 && Host::Clock::now() < deadline) std::this_thread::yield();
-    host.StopMedia(c8);
-    host.StopMedia(c16);  // the sinks must outlive the media threads
-  }
-  EXPECT_EQ(sink.audio[c8].load(), 50);
-  EXPECT_EQ(sink.wrong_size.load(), 0);
-  EXPECT_EQ(sink.on_control_thread.load(), 0);
-  const std::string wav = ReadFile(root_ + "/var/out-" + std::to_string(c16) + ".wav");
-  ASSERT_EQ(wav.size(), 44u + 30 * 320);
-  EXPECT_EQ(wav.substr(0, 44), WaveHeader(16000, 30 * 320));
-  EXPECT_GT(std::abs(static_cast<std::int16_t>(static_cast<unsigned char>(wav[64]) |
-                                               static_cast<unsigned char>(wav[65]) << 8)),
-            1000);  // the tone, not silence
-
-  // Without "%d" the channels still get files of their own; non-audio frames write nothing.
-  std::vector<unsigned char> samples(160, 0x11);
-  const mpf_frame_t audio = {MEDIA_FRAME_TYPE_AUDIO, 0, {samples.data(), samples.size()}};
-  const mpf_frame_t none = {MEDIA_FRAME_TYPE_NONE, 0, {samples.data(), samples.size()}};
-  {
-    corvex::WaveFileSink plain(root_ + "/plain.wav", 8000);
-    plain.OnFrame(0, audio);
-    plain.OnFrame(1, none);
-    plain.OnFrame(1, audio);
-    plain.OnFrame(1, audio);
-  }
-  EXPECT_EQ(ReadFile(root_ + "/plain.wav").substr(0, 44), WaveHeader(8000, 160));
-  EXPECT_EQ(ReadFile(root_ + "/plain-1.wav").size(), 44u + 320u);
-}
-
-TEST_F(HostRuntimeTest, TeardownStopsMediaThenClosesChannelsThenTheEngine) {
-  {
-    Host host(Config());
-    Start(host, "echo_plugin");
-    int c0 = OpenChannel(host, 8000);
-    int c1 = OpenChannel(host, 16000);
-    for (int ch : {c0, c1}) {
-      ASSERT_TRUE(host.StartMedia(ch, nullptr, false));
-      Send(host, ch, SYNTHESIZER_SPEAK, "100000000");  // still reading frames when teardown starts
-    }
-    ASSERT_TRUE(host.WaitForMessage(c1, MRCP_MESSAGE_TYPE_RESPONSE, SYNTHESIZER_SPEAK));
     host.DestroyEngine();
-    EXPECT_EQ(host.engine(), nullptr);
-    EXPECT_EQ(host.channel(c0), nullptr);
 
     std::vector<Kind> order;
     for (const HostEvent& e : host.Events()) {
       if (e.kind != Kind::Message) order.push_back(e.kind);
     }
     EXPECT_EQ(order, (std::vector<Kind>{Kind::EngineOpened, Kind::ChannelOpened, Kind::ChannelOpened,
-                                        Kind::ChannelClosed, Kind::ChannelClosed, Kind::EngineClosed}));
+                                        Kind::ChannelOpened, Kind::ChannelClosed, Kind::ChannelClosed,
+                                        Kind::ChannelClosed, Kind::EngineClosed}));
   }
+  EXPECT_GT(sink.frames[c8].load(), 50);
+  EXPECT_EQ(sink.audio[c8].load(), 50);
+  EXPECT_EQ(sink.wrong.load(), 0);
+  const std::string wav = ReadFile(root_ + "/var/out-" + std::to_string(c16) + ".wav");
+  EXPECT_EQ(wav.substr(0, 44), WaveHeader(16000, 30 * 320));
+  EXPECT_EQ(wav.size(), 44u + 30 * 320);
+  EXPECT_NE(wav.substr(44, 320), std::string(320, '\0'));  // the tone, not silence
+
+  // Without "%d" the channels still get files of their own; non-audio frames write nothing.
+  std::vector<unsigned char> samples(160, 0x11);
+  const mpf_frame_t audio = {MEDIA_FRAME_TYPE_AUDIO, 0, {samples.data(), samples.size()}};
+  {
+    corvex::WaveFileSink plain(root_ + "/plain.wav", 8000);
+    for (int ch : {0, 1, 1}) plain.OnFrame(ch, audio);
+    plain.OnFrame(1, {MEDIA_FRAME_TYPE_NONE, 0, {samples.data(), samples.size()}});
+  }
+  EXPECT_EQ(ReadFile(root_ + "/plain.wav"), WaveHeader(8000, 160) + std::string(160, '\x11'));
+  EXPECT_EQ(ReadFile(root_ + "/plain-1.wav").size(), 44u + 320u);
   {
     // The destructor does the same for what is still open.
     Host host(Config());
@@ -281,42 +251,37 @@ TEST_F(HostRuntimeTest, TeardownStopsMediaThenClosesChannelsThenTheEngine) {
     Send(host, ch, SYNTHESIZER_SPEAK, "100000000");
   }
   EXPECT_EQ(log_.Count("echo_plugin unloaded"), 2u);
-  EXPECT_EQ(log_.Warnings(), 0u) << log_.WarningText();
+  EXPECT_EQ(log_.Warnings(), 1u) << log_.WarningText();  // the second media thread refused
 }
 
-// Each rule of the checker, broken once by the rogue plugin as its request's body asks.
+// Each rule of the checker, broken once by the rogue plugin as its request's
+// body asks (a SPEAK, but for the last two).
 TEST_F(HostRuntimeTest, CheckerNamesEveryRuleThePluginBreaks) {
-  struct Case {
-    const char* body;
-    mrcp_method_id method;
-    const char* rule;  // part of the rule's name; null: the plugin keeps every rule
-  };
-  const std::vector<Case> cases = {
-      {"fine", SYNTHESIZER_SPEAK, nullptr},
-      {"twice", SYNTHESIZER_SPEAK, "nothing for a request after its final answer"},
-      {"no-response", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"early", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"open-state", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"no-cause", SYNTHESIZER_SPEAK, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"complete", SYNTHESIZER_SPEAK, "a SPEAK ends with an error response"},
-      {"two-responses", SYNTHESIZER_SET_PARAMS, "exactly one response per request"},
-      {"stranger", SYNTHESIZER_GET_PARAMS, "no message for an unknown request id"},
-  };
-  for (const Case& c : cases) {
+  // Body, and part of the rule's name (null: the plugin keeps every rule).
+  const std::vector<std::pair<std::string, const char*>> cases = {
+      {"fine", nullptr},
+      {"twice", "nothing for a request after its final answer"},
+      {"no-response", "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"early", "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"open-state", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"no-cause", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"complete", "a SPEAK ends with an error response"},
+      {"two-responses", "exactly one response per request"},
+      {"stranger", "no message for an unknown request id"}};
+  for (const auto& [body, rule] : cases) {
     Host host(Config());
     Start(host, "rogue_plugin");
     const int ch = OpenChannel(host, 8000);
-    const mrcp_request_id id = Send(host, ch, c.method, c.body)->start_line.request_id;
+    const bool speak = body != "two-responses" && body != "stranger";
+    const mrcp_request_id id =
+        Send(host, ch, speak ? SYNTHESIZER_SPEAK : SYNTHESIZER_GET_PARAMS, body.c_str())->start_line.request_id;
     host.DestroyChannel(ch);
     const std::vector<corvex::ProtocolViolation> found = host.Violations();
-    if (!c.rule) {
-      EXPECT_TRUE(found.empty()) << c.body << ": " << found.front().rule;
-      continue;
-    }
-    ASSERT_FALSE(found.empty()) << c.body;
-    EXPECT_NE(found.front().rule.find(c.rule), std::string::npos) << c.body << ": " << found.front().rule;
-    EXPECT_EQ(found.front().channel, ch) << c.body;
-    EXPECT_EQ(found.front().request_id, std::string(c.body) == "stranger" ? id + 1000 : id) << c.body;
+    ASSERT_EQ(found.empty(), rule == nullptr) << body << (found.empty() ? "" : ": " + found.front().rule);
+    if (!rule) continue;
+    EXPECT_NE(found.front().rule.find(rule), std::string::npos) << body << ": " << found.front().rule;
+    EXPECT_EQ(found.front().channel, ch) << body;
+    EXPECT_EQ(found.front().request_id, body == "stranger" ? id + 1000 : id) << body;
   }
   setenv("ROGUE_PLUGIN_ACK", "twice", 1);
   Host host(Config());
@@ -367,7 +332,6 @@ TEST_F(HostRuntimeTest, SpeaksQueueBehindTheSpeakingOneAndAStopEndsOnlyThoseItNa
     got.push_back(std::to_string(e.request_id) + " " + (e.message_type == MRCP_MESSAGE_TYPE_EVENT ? "event" :
                   mrcp_request_state_name_get(e.request_state)) + (e.from_host ? " (host)" : ""));
     if (std::to_string(e.request_id) == s) {
-      EXPECT_EQ(e.ended, std::vector<mrcp_request_id>{b});
       EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(b) + "\r\n"), std::string::npos) << e.text;
     }
   }
@@ -385,15 +349,10 @@ TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItE
   Start(host, "echo_plugin");
   const int ch = OpenChannel(host, 8000);
   ASSERT_TRUE(host.StartMedia(ch, nullptr, true));
-  mrcp_message_t* set = host.CreateRequest(ch, SYNTHESIZER_SET_PARAMS);
+  mrcp_message_t* set = host.CreateRequest(ch, SYNTHESIZER_SET_PARAMS);  // the session's value
   mrcp_resource_header_prepare(set)->kill_on_barge_in = FALSE;
   mrcp_resource_header_property_add(set, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN);
   ASSERT_TRUE(host.SendRequest(ch, set));
-  mrcp_message_t* get = host.CreateRequest(ch, SYNTHESIZER_GET_PARAMS);
-  get->other_headers = apt_pair_array_create(1, get->pool);
-  apt_pair_array_append(get->other_headers, "kill-on-barge-in", "", get->pool);
-  ASSERT_TRUE(host.SendRequest(ch, get));
-  const mrcp_request_id asked = get->start_line.request_id;  // the request's pool goes once it is answered
   const mrcp_request_id spared = Send(host, ch, SYNTHESIZER_SPEAK, "20")->start_line.request_id;
   const mrcp_request_id barge = Send(host, ch, SYNTHESIZER_BARGE_IN_OCCURRED)->start_line.request_id;
   ASSERT_TRUE(WaitAnswer(host, ch, spared, MRCP_MESSAGE_TYPE_EVENT, MRCP_REQUEST_STATE_COMPLETE));
@@ -409,15 +368,11 @@ TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItE
   ASSERT_TRUE(WaitAnswer(host, ch, stop, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
 
   for (const HostEvent& e : Messages(host, ch)) {
-    if (e.request_id == asked) {
-      EXPECT_NE(e.text.find("Kill-On-Barge-In: false\r\n"), std::string::npos) << e.text;
-    } else if (e.request_id == barge) {
+    if (e.request_id == barge) {
       EXPECT_TRUE(e.from_host);
-      EXPECT_TRUE(e.ended.empty());
       EXPECT_EQ(e.text.find("Active-Request-Id-List"), std::string::npos) << e.text;
     } else if (e.request_id == stop) {
       EXPECT_FALSE(e.from_host);
-      EXPECT_EQ(e.ended, (std::vector<mrcp_request_id>{stopped, queued}));
       EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(stopped) + "," +
                             std::to_string(queued) + "\r\n"),
                 std::string::npos)

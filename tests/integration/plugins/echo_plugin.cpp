@@ -27,7 +27,6 @@ constexpr std::chrono::milliseconds kAckDelay{20};
 struct Engine {
   mrcp_engine_t* handle = nullptr;
   test_plugin::Worker worker;
-  bool worker_started = false;  // control thread
   std::atomic<int> open_channels{0};
   std::atomic<int> live_channels{0};
 };
@@ -146,7 +145,7 @@ const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, Chann
 apt_bool_t EngineDestroy(mrcp_engine_t* handle) {
   auto* engine = static_cast<Engine*>(handle->obj);
   if (engine->live_channels.load() != 0) VIOLATION("engine destroyed with %d channels", engine->live_channels.load());
-  if (engine->worker_started) engine->worker.Stop();
+  engine->worker.Stop();  // also when never started
   delete engine;
   return TRUE;
 }
@@ -155,7 +154,6 @@ apt_bool_t EngineOpen(mrcp_engine_t* handle) {
   auto* engine = static_cast<Engine*>(handle->obj);
   if (!handle->config || !handle->dir_layout || !handle->event_vtable) VIOLATION("engine opened before set-up");
   engine->worker.Start();
-  engine->worker_started = true;
   engine->worker.Post([handle] { mrcp_engine_open_respond(handle, TRUE); }, kAckDelay);
   return TRUE;
 }
@@ -187,6 +185,5 @@ const mrcp_engine_method_vtable_t kEngineTable = {EngineDestroy, EngineOpen, Eng
 extern "C" mrcp_engine_t* mrcp_plugin_create(apr_pool_t* pool) {
   auto* engine = new Engine;
   engine->handle = mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, engine, &kEngineTable, pool);
-  apt_log(PLUGIN_LOG, APT_LOG_MARK, APT_PRIO_INFO, "echo engine created");
   return engine->handle;
 }
