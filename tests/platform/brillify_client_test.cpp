@@ -156,8 +156,8 @@ class BrillifyClient : public ::testing::Test {
   // requester's.
   BrillServerJSON* Ask(const std::string& voice, bool as_url = false, const std::string& text = "Hello",
                        BrillCloudRequester* requester = nullptr) {
-    std::unique_ptr<RequestInfoJSON, void (*)(RequestInfoJSON*)> info(corvex_test::SpeakRequestInfo(text, voice, as_url),
-                                                                      [](RequestInfoJSON* i) { i->release(); });
+    std::unique_ptr<RequestInfoJSON, void (*)(RequestInfoJSON*)> info(
+        corvex_test::SpeakRequestInfo(text, voice, as_url), [](RequestInfoJSON* i) { i->release(); });
     return (requester ? requester : requester_.get())->textRequest("speak_this", nullptr, info.get(), nullptr);
   }
 

@@ -2,9 +2,10 @@
 // loading and refusal, codec negotiation, request pool release, media, WAVE
 // output, teardown order, the protocol checker, channel lifetime, the
 // server's SPEAK queue and session state, and a plugin that misbehaves.
-#include <dlfcn.h>
+#include "corvex/host_runtime.hpp"
 
 #include <apr_pools.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "corvex/host_runtime.hpp"
 #include "log_capture.h"
 #include "test_root.h"
 #include "wave_header.h"
@@ -66,8 +66,8 @@ class HostRuntimeTest : public ::testing::Test {
                          mrcp_request_state_e state) {
     return host.WaitFor([=](const std::vector<HostEvent>& events) {
       return std::any_of(events.rbegin(), events.rend(), [=](const HostEvent& e) {
-        return e.kind == Kind::Message && e.channel == channel && e.request_id == id &&
-               e.message_type == type && e.request_state == state;
+        return e.kind == Kind::Message && e.channel == channel && e.request_id == id && e.message_type == type &&
+               e.request_state == state;
       });
     });
   }
@@ -166,7 +166,8 @@ TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
       if (speak) apt_string_assign(&r->body, "2", r->pool);
       ASSERT_TRUE(host.SendRequest(ch, r));
       ASSERT_TRUE(WaitAnswer(host, ch, r->start_line.request_id,
-                             speak ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
+                             speak ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE,
+                             MRCP_REQUEST_STATE_COMPLETE));
     }
     EXPECT_LE(pools.max_live.load(), 2);
 
@@ -174,8 +175,8 @@ TEST_F(HostRuntimeTest, RequestPoolsAreReleasedOnceAnsweredAndNotBefore) {
     // STOP response makes it final.
     mrcp_message_t* speak = Send(host, ch, SYNTHESIZER_SPEAK, "100000000");
     playing.Track(speak);
-    ASSERT_TRUE(WaitAnswer(host, ch, speak->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE,
-                           MRCP_REQUEST_STATE_INPROGRESS));
+    ASSERT_TRUE(
+        WaitAnswer(host, ch, speak->start_line.request_id, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_INPROGRESS));
     for (int i = 0; i < 20; ++i) {
       const mrcp_request_id r = Send(host, ch, SYNTHESIZER_GET_PARAMS)->start_line.request_id;
       ASSERT_TRUE(WaitAnswer(host, ch, r, MRCP_MESSAGE_TYPE_RESPONSE, MRCP_REQUEST_STATE_COMPLETE));
@@ -220,9 +221,9 @@ TEST_F(HostRuntimeTest, MediaReachesItsSinksUntilTeardownStopsItThenClosesChanne
     for (const HostEvent& e : host.Events()) {
       if (e.kind != Kind::Message) order.push_back(e.kind);
     }
-    EXPECT_EQ(order, (std::vector<Kind>{Kind::EngineOpened, Kind::ChannelOpened, Kind::ChannelOpened,
-                                        Kind::ChannelOpened, Kind::ChannelClosed, Kind::ChannelClosed,
-                                        Kind::ChannelClosed, Kind::EngineClosed}));
+    EXPECT_EQ(order,
+              (std::vector<Kind>{Kind::EngineOpened, Kind::ChannelOpened, Kind::ChannelOpened, Kind::ChannelOpened,
+                                 Kind::ChannelClosed, Kind::ChannelClosed, Kind::ChannelClosed, Kind::EngineClosed}));
   }
   EXPECT_GT(sink.frames[c8].load(), 50);
   EXPECT_EQ(sink.audio[c8].load(), 50);
@@ -329,8 +330,9 @@ TEST_F(HostRuntimeTest, SpeaksQueueBehindTheSpeakingOneAndAStopEndsOnlyThoseItNa
   std::vector<std::string> got;
   for (const HostEvent& e : host.TakeEvents()) {  // handed over once
     if (e.kind != Kind::Message) continue;
-    got.push_back(std::to_string(e.request_id) + " " + (e.message_type == MRCP_MESSAGE_TYPE_EVENT ? "event" :
-                  mrcp_request_state_name_get(e.request_state)) + (e.from_host ? " (host)" : ""));
+    got.push_back(std::to_string(e.request_id) + " " +
+                  (e.message_type == MRCP_MESSAGE_TYPE_EVENT ? "event" : mrcp_request_state_name_get(e.request_state)) +
+                  (e.from_host ? " (host)" : ""));
     if (std::to_string(e.request_id) == s) {
       EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(b) + "\r\n"), std::string::npos) << e.text;
     }
@@ -373,9 +375,9 @@ TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItE
       EXPECT_EQ(e.text.find("Active-Request-Id-List"), std::string::npos) << e.text;
     } else if (e.request_id == stop) {
       EXPECT_FALSE(e.from_host);
-      EXPECT_NE(e.text.find("Active-Request-Id-List: " + std::to_string(stopped) + "," +
-                            std::to_string(queued) + "\r\n"),
-                std::string::npos)
+      EXPECT_NE(
+          e.text.find("Active-Request-Id-List: " + std::to_string(stopped) + "," + std::to_string(queued) + "\r\n"),
+          std::string::npos)
           << e.text;
     } else if (e.request_id == queued) {
       EXPECT_EQ(e.request_state, MRCP_REQUEST_STATE_PENDING) << "ended in the queue, it gets nothing more";
@@ -398,11 +400,11 @@ TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {
   ASSERT_EQ(m.size(), 2u);  // the stray answer and the real one; the echoed request was refused
   EXPECT_EQ(m[0].request_id, request->start_line.request_id + 1000);
   EXPECT_EQ(m[1].request_id, request->start_line.request_id);
-  for (const char* refusal :
-       {"mrcp_engine_create: null method table", "mrcp_engine_open_respond: null engine",
-        "incomplete channel method table", "plugin created no channel", "mrcp_engine_channel_open_respond: null channel",
-        "message of type 1 refused", "mrcp_engine_channel_message_send: null message", "unknown request id",
-        "no synthesizer header block", "unknown header id 99"}) {
+  for (const char* refusal : {"mrcp_engine_create: null method table", "mrcp_engine_open_respond: null engine",
+                              "incomplete channel method table", "plugin created no channel",
+                              "mrcp_engine_channel_open_respond: null channel", "message of type 1 refused",
+                              "mrcp_engine_channel_message_send: null message", "unknown request id",
+                              "no synthesizer header block", "unknown header id 99"}) {
     EXPECT_EQ(log_.Count(refusal, APT_PRIO_WARNING), 1u) << refusal;
   }
 

@@ -2,6 +2,8 @@
 // reads, the message length, bodies, the writer's exact output, and the
 // line a refusal names. (corvex-host's tests read every message it prints
 // back with this parser, responses and events included.)
+#include "corvex/mrcp_text.h"
+
 #include <apr_general.h>
 #include <apr_pools.h>
 #include <gtest/gtest.h>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "corvex/mrcp_text.h"
 #include "log_capture.h"
 
 namespace {
@@ -105,9 +106,9 @@ TEST_F(MrcpTextTest, SpeakWithEveryHeaderThePluginReadsRoundTrips) {
 // Each value is read into the host's types and written back from them.
 TEST_F(MrcpTextTest, ProsodyValuesMapOntoTheHostTypes) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Prosody-Rate: 150%", "Prosody-Rate: 1.5"},      {"Prosody-Rate: 2e1", "Prosody-Rate: 20"},
+      {"Prosody-Rate: 150%", "Prosody-Rate: 1.5"},          {"Prosody-Rate: 2e1", "Prosody-Rate: 20"},
       {"Prosody-Volume: x-loud", "Prosody-Volume: x-loud"}, {"Prosody-Volume: 0.5", "Prosody-Volume: 0.5"},
-      {"Prosody-Volume: +10", "Prosody-Volume: +10%"},  {"Prosody-Volume: -5.5%", "Prosody-Volume: -5.5%"}};
+      {"Prosody-Volume: +10", "Prosody-Volume: +10%"},      {"Prosody-Volume: -5.5%", "Prosody-Volume: -5.5%"}};
   for (const auto& [header, written] : cases) {
     mrcp_message_t* m = ParseOk("MRCP/2.0 SPEAK\r\n" + header + "\r\n\r\n");
     EXPECT_NE(m ? Render(m).find("\r\n" + written + "\r\n") : std::string::npos, std::string::npos) << header;
@@ -178,10 +179,14 @@ TEST_F(MrcpTextTest, RefusalsNameTheirLine) {
       {" folded", "continuation"},
       {"Voice-Name: Ka\x7fte", "control character"},
       {"Completion-Cause: 008", "000 to 007"},
-      {"Prosody-Rate: +10%", "Prosody-Rate takes"}, {"Prosody-Rate: -1", "Prosody-Rate takes"},
-      {"Prosody-Rate: 1e39", "Prosody-Rate takes"}, {"Prosody-Volume: 50%", "Prosody-Volume takes"},
-      {"Vendor-Specific-Parameters: a=\"open", "no closing quote"}, {"Vendor-Specific-Parameters: a=1;", "ends with ';'"},
-      {"Vendor-Specific-Parameters: a=\"x\" y", "text after"},  {"Vendor-Specific-Parameters: =1", "need a name"},
+      {"Prosody-Rate: +10%", "Prosody-Rate takes"},
+      {"Prosody-Rate: -1", "Prosody-Rate takes"},
+      {"Prosody-Rate: 1e39", "Prosody-Rate takes"},
+      {"Prosody-Volume: 50%", "Prosody-Volume takes"},
+      {"Vendor-Specific-Parameters: a=\"open", "no closing quote"},
+      {"Vendor-Specific-Parameters: a=1;", "ends with ';'"},
+      {"Vendor-Specific-Parameters: a=\"x\" y", "text after"},
+      {"Vendor-Specific-Parameters: =1", "need a name"},
       {"Vendor-Specific-Parameters: a b=1", "Vendor-Specific-Parameters"}};
   for (const auto& [line, reason] : cases) {
     const bool header = line.rfind("MRCP", 0) != 0;
@@ -199,8 +204,9 @@ TEST_F(MrcpTextTest, WriterGivesThePluginsAnswersExactlyAndRefusesWhatTextCannot
   response->start_line.status_code = MRCP_STATUS_CODE_METHOD_NOT_ALLOWED;
   mrcp_resource_header_prepare(response)->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_ERROR;
   mrcp_resource_header_property_add(response, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
-  EXPECT_EQ(Render(response),
-            "MRCP/2.0 97 5 401 COMPLETE\r\nChannel-Identifier: 0a1b@speechsynth\r\nCompletion-Cause: 004 error\r\n\r\n");
+  EXPECT_EQ(
+      Render(response),
+      "MRCP/2.0 97 5 401 COMPLETE\r\nChannel-Identifier: 0a1b@speechsynth\r\nCompletion-Cause: 004 error\r\n\r\n");
   mrcp_message_t* event = mrcp_event_create(request, SYNTHESIZER_SPEAK_COMPLETE, pool_);
   event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
   const std::string complete = "MRCP/2.0 79 SPEAK-COMPLETE 5 COMPLETE\r\nChannel-Identifier: 0a1b@speechsynth\r\n\r\n";

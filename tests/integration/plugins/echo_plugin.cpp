@@ -139,8 +139,7 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* handle, mrcp_message_t* request
   return TRUE;
 }
 
-const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose,
-                                                           ChannelProcess};
+const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose, ChannelProcess};
 
 apt_bool_t EngineDestroy(mrcp_engine_t* handle) {
   auto* engine = static_cast<Engine*>(handle->obj);

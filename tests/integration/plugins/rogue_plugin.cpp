@@ -33,8 +33,8 @@ mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_
 
 namespace {
 
-std::string g_ack;                  // ROGUE_PLUGIN_ACK
-test_plugin::Worker* g_worker = nullptr;  // late answers; control thread creates and stops it
+std::string g_ack;                                // ROGUE_PLUGIN_ACK
+test_plugin::Worker* g_worker = nullptr;          // late answers; control thread creates and stops it
 std::atomic<mrcp_message_t*> g_playing{nullptr};  // keep-playing's SPEAK until it completes
 
 apt_bool_t ReadFrame(mpf_audio_stream_t*, mpf_frame_t*) { return TRUE; }
@@ -102,9 +102,11 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
   } else if (speak && body == "keep-playing") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
     g_playing = request;
-    g_worker->Post([ch] {
-      if (mrcp_message_t* playing = g_playing.exchange(nullptr)) Complete(ch, playing);
-    }, std::chrono::milliseconds(300));
+    g_worker->Post(
+        [ch] {
+          if (mrcp_message_t* playing = g_playing.exchange(nullptr)) Complete(ch, playing);
+        },
+        std::chrono::milliseconds(300));
   } else if (body == "silent") {
   } else if (body == "two-responses") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_COMPLETE);
@@ -125,8 +127,7 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
   return TRUE;
 }
 
-const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose,
-                                                           ChannelProcess};
+const mrcp_engine_channel_method_vtable_t kChannelTable = {ChannelDestroy, ChannelOpen, ChannelClose, ChannelProcess};
 
 apt_bool_t EngineDestroy(mrcp_engine_t*) {
   if (g_worker) g_worker->Stop();
