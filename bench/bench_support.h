@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "brillify/ClientMatchJSON.h"
 #include "brillify/RequestInfoJSON.h"
+#include "speak_request.h"
 
 namespace bench {
 
@@ -92,31 +92,7 @@ inline int RunBenchmarks(int argc, char** argv, SummaryReporter& reporter, const
 // `voice` ("Default" when empty), its two random identifiers aside, asking
 // for the audio by URL when `by_url`. One reference for the caller.
 inline RequestInfoJSON* SpeakRequestInfo(const char* text, const std::string& voice, bool by_url) {
-  RequestInfoJSON* info = new RequestInfoJSON();
-  info->setLanguage("en-US");
-  info->setRequestID("bench-request-identifier-of-forty-chars");
-  info->setSessionID("bench-session-identifier-of-forty-chars");
-  info->setClientName("tarnwickss");
-  info->setClientVersion("1.1.0");
-  ClientMatchJSON* match = new ClientMatchJSON();
-  match->setExpression("speak_this");
-  JSONObjectValue* result = new JSONObjectValue();
-  JSONStringValue* intent = new JSONStringValue("speak_this");
-  result->appendPair("Intent", intent);
-  match->setResult(result);
-  for (auto setter : {&ClientMatchJSON::setPlainResponseText, &ClientMatchJSON::setPlainResponseTextLong,
-                      &ClientMatchJSON::setResponseText, &ClientMatchJSON::setResponseTextLong}) {
-    (match->*setter)(text);
-  }
-  info->setClientMatchesPresent();
-  info->appendClientMatch(match);
-  info->setResponseVoice(voice.empty() ? "Default" : voice.c_str());
-  info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
-  if (by_url) info->setResponseAudioAsURL(true);
-  intent->release();
-  result->release();
-  match->release();
-  return info;
+  return corvex_test::SpeakRequestInfo(text, voice.empty() ? "Default" : voice, by_url);
 }
 
 }  // namespace bench
