@@ -20,16 +20,10 @@
 #include <apr_thread_mutex.h>
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -37,9 +31,8 @@
 
 #include "QelResampler.h"
 #include "QelTarnwickssChannel.h"
-#include "QelTarnwickssEngine.h"
 #include "bench_support.h"
-#include "test_root.h"
+#include "fake_server_channel.h"
 
 namespace {
 
@@ -94,68 +87,11 @@ std::vector<std::vector<std::uint8_t>> Pieces(int rate) {
   return pieces;
 }
 
-// What the server hears: the responses to SPEAKs, by request id.
-struct Server {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool engine_open = false;
-  bool channel_open = false;
-  std::map<mrcp_request_id, mrcp_request_state_e> responses;
-  std::map<mrcp_request_id, bool> completed;  // SPEAK-COMPLETE arrived
-
-  template <typename Pred>
-  bool WaitFor(Pred pred) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), pred);
-  }
-  void Note(const std::function<void()>& change) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      change();
-    }
-    changed.notify_all();
-  }
-};
-
-Server* ServerOf(mrcp_engine_channel_t* channel) { return static_cast<Server*>(channel->event_obj); }
-
-const mrcp_engine_event_vtable_t kEngineEvents = {[](mrcp_engine_t* engine, apt_bool_t) -> apt_bool_t {
-                                                    auto* server = static_cast<Server*>(engine->event_obj);
-                                                    server->Note([server] { server->engine_open = true; });
-                                                    return TRUE;
-                                                  },
-                                                  [](mrcp_engine_t*) -> apt_bool_t { return TRUE; }};
-
-const mrcp_engine_channel_event_vtable_t kChannelEvents = {
-    [](mrcp_engine_channel_t* channel, apt_bool_t) -> apt_bool_t {
-      Server* server = ServerOf(channel);
-      server->Note([server] { server->channel_open = true; });
-      return TRUE;
-    },
-    [](mrcp_engine_channel_t* channel) -> apt_bool_t {
-      Server* server = ServerOf(channel);
-      server->Note([server] { server->channel_open = false; });
-      return TRUE;
-    },
-    [](mrcp_engine_channel_t* channel, mrcp_message_t* message) -> apt_bool_t {
-      Server* server = ServerOf(channel);
-      const mrcp_request_id id = message->start_line.request_id;
-      if (message->start_line.message_type == MRCP_MESSAGE_TYPE_EVENT) {
-        server->Note([server, id] { server->completed[id] = true; });
-        return TRUE;
-      }
-      if (message->start_line.message_type != MRCP_MESSAGE_TYPE_RESPONSE) return TRUE;
-      const mrcp_request_state_e state = message->start_line.request_state;
-      server->Note([server, id, state] { server->responses[id] = state; });
-      return TRUE;
-    }};
-
 // A channel whose synthesis queues a minute of the prepared pieces, then the
 // end-of-stream marker, and starts speaking.
 class PlayingChannel : public Channel {
  public:
-  PlayingChannel(Engine* engine, const std::vector<std::vector<std::uint8_t>>* pieces)
-      : Channel(engine), pieces_(pieces) {}
+  PlayingChannel(Engine* engine, unsigned rate) : Channel(engine), pieces_(Pieces(static_cast<int>(rate))) {}
   // Audio bytes queued and not yet read.
   std::size_t queued() const { return mpf_media_chunk__buffer_get_size(media_buffer()); }
   // Chunk memory the media buffer holds (the engine thread's count: read it
@@ -165,7 +101,7 @@ class PlayingChannel : public Channel {
  protected:
   bool StartSynthesis() override {
     for (int clip = 0; clip < kSecondsPerSpeak / kSecondsOfSpeech; ++clip) {
-      for (const auto& piece : *pieces_) mpf_media_chunk_buffer_audio_write(media_buffer(), piece.data(), piece.size());
+      for (const auto& piece : pieces_) mpf_media_chunk_buffer_audio_write(media_buffer(), piece.data(), piece.size());
     }
     EndStream();
     StartSpeaking();
@@ -173,92 +109,33 @@ class PlayingChannel : public Channel {
   }
 
  private:
-  const std::vector<std::vector<std::uint8_t>>* pieces_;
+  const std::vector<std::vector<std::uint8_t>> pieces_;
 };
 
 // An engine opened on the sample configuration in a fresh server root, and
 // one open channel at `rate`.
-class SpeakingChannel {
+class SpeakingChannel : public corvex_test::FakeServerChannel<PlayingChannel> {
  public:
-  explicit SpeakingChannel(unsigned rate) : pieces_(Pieces(static_cast<int>(rate))) {
-    root_ = MakeTestRoot("channel-read-bench");
-    InstallSampleConfig(root_);
-    apr_pool_create(&pool_, nullptr);
-    host_engine_.pool = pool_;
-    host_engine_.dir_layout = apt_default_dir_layout_create(root_.c_str(), pool_);
-    host_engine_.event_vtable = &kEngineEvents;
-    host_engine_.event_obj = &server_;
-    engine_ = std::make_unique<Engine>("TARNWICKSS");
-    engine_->SetHostEngine(&host_engine_);
-    ok_ = engine_->Open() && server_.WaitFor([this] { return server_.engine_open; });
-    if (!ok_) return;
-
-    channel_ = std::make_unique<PlayingChannel>(engine_.get(), &pieces_);
-    codec_.name.buf = const_cast<char*>("LPCM");
-    codec_.name.length = 4;
-    codec_.sampling_rate = static_cast<apr_uint16_t>(rate);
-    codec_.channel_count = 1;
-    stream_.rx_descriptor = &codec_;
-    termination_.audio_stream = &stream_;
-    host_channel_.pool = pool_;
-    host_channel_.id = "bench1@speechsynth";
-    host_channel_.engine = &host_engine_;
-    host_channel_.termination = &termination_;
-    host_channel_.method_obj = channel_.get();
-    host_channel_.event_vtable = &kChannelEvents;
-    host_channel_.event_obj = &server_;
-    channel_->SetHostChannel(&host_channel_);
-    ok_ = channel_->SignalEvent(TaskMsgOpen, nullptr) && server_.WaitFor([this] { return server_.channel_open; });
-  }
-
-  ~SpeakingChannel() {
-    if (channel_ && server_.channel_open) {
-      channel_->SignalEvent(TaskMsgClose, nullptr);
-      server_.WaitFor([this] { return !server_.channel_open; });
-    }
-    if (engine_) engine_->Close();
-    channel_.reset();
-    engine_.reset();
-    apr_pool_destroy(pool_);
-    std::filesystem::remove_all(root_);
+  explicit SpeakingChannel(unsigned rate) : FakeServerChannel("channel-read-bench", "bench1@speechsynth") {
+    ok_ = Open(rate, rate);
   }
 
   bool ok() const { return ok_; }
   PlayingChannel& channel() { return *channel_; }
   mrcp_request_id last_id() const { return next_id_; }
-  bool WaitForComplete(mrcp_request_id id) {
-    return server_.WaitFor([this, id] { return server_.completed.count(id) > 0; });
-  }
+  bool WaitForComplete(mrcp_request_id id) { return server_.WaitForMessage(id, MRCP_MESSAGE_TYPE_EVENT); }
 
   // Sends a SPEAK (which replaces the one playing) and waits for its
   // IN-PROGRESS response.
   bool Speak() {
-    const mrcp_request_id id = ++next_id_;
-    mrcp_message_t* request = mrcp_request_create(MRCP_VERSION_2, SYNTHESIZER_SPEAK, id, pool_);
-    mrcp_resource_header_prepare(request);
-    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
-    apt_string_assign(&generic->content_type, "text/plain", pool_);
-    mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
-    apt_string_assign(&request->body, "A minute of speech.", pool_);
-    return channel_->SignalEvent(TaskMsgRequest, request) && server_.WaitFor([this, id] {
-      const auto it = server_.responses.find(id);
-      return it != server_.responses.end() && it->second == MRCP_REQUEST_STATE_INPROGRESS;
+    const mrcp_request_id id = Send(Request(SYNTHESIZER_SPEAK));
+    return id && server_.WaitFor([id](const Heard& h) {
+      return h.kind == Heard::Message && h.request_id == id && h.type == MRCP_MESSAGE_TYPE_RESPONSE &&
+             h.state == MRCP_REQUEST_STATE_INPROGRESS;
     });
   }
 
  private:
-  std::vector<std::vector<std::uint8_t>> pieces_;
-  std::string root_;
-  apr_pool_t* pool_ = nullptr;
-  Server server_;
-  mrcp_engine_t host_engine_{};
-  mpf_codec_descriptor_t codec_{};
-  mpf_audio_stream_t stream_{};
-  mpf_termination_t termination_{};
-  mrcp_engine_channel_t host_channel_{};
-  std::unique_ptr<Engine> engine_;
-  std::unique_ptr<PlayingChannel> channel_;
-  mrcp_request_id next_id_ = 0;
   bool ok_ = false;
 };
 
