@@ -365,6 +365,10 @@ TEST_F(CorvexHost, TheExampleRequestsRunAgainstTheLocalService) {
   const std::string examples = std::string(TARNWICKSS_SOURCE_DIR) + "/examples/requests/";
   EXPECT_EQ(Run({"--root", root_, "--fast", "--request", examples + "speak-with-headers.mrcp"}).status, 0);
   EXPECT_EQ(Run({"--root", root_, "--request", examples + "barge-in.mrcp"}).status, 0);
+  // At real-time pace a SPEAK whose audio came at once plays without a gap.
+  const Result plain = Run({"--root", root_, "--speak", "Hello."});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.err.find("): 0 underruns"), std::string::npos) << plain.err;
   // RFC 6787's own examples: GET-PARAMS answers what SET-PARAMS set, the SSML SPEAK completes.
   const Result result = Run({"--root", root_, "--fast", "--request", examples + "rfc6787.mrcp"});
   EXPECT_EQ(result.status, 0) << result.err;

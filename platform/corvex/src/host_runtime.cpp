@@ -704,6 +704,10 @@ void Host::Impl::MediaLoop(Channel* channel) {
   bool warned_frame = false;
   auto next = Clock::now();
   auto last_busy = next;
+  // Frames without audio since the SPEAK's last audio frame: a gap the
+  // caller hears once audio follows it. (The plugin's end-of-stream frame
+  // and the frames until SPEAK-COMPLETE arrives are no gap.)
+  std::uint64_t gap = 0;
   mpf_frame_t frame;
   while (!channel->media_stop.load(std::memory_order_acquire)) {
     frame.type = MEDIA_FRAME_TYPE_NONE;
@@ -733,9 +737,14 @@ void Host::Impl::MediaLoop(Channel* channel) {
         if (frame.type & MEDIA_FRAME_TYPE_EVENT) {
           channel->audio_phase.store(Channel::kAfterAudio, std::memory_order_relaxed);
         } else if (frame.type & MEDIA_FRAME_TYPE_AUDIO) {
-          if (phase == Channel::kBeforeAudio) channel->audio_phase.store(Channel::kInAudio, std::memory_order_relaxed);
+          if (phase == Channel::kBeforeAudio) {
+            channel->audio_phase.store(Channel::kInAudio, std::memory_order_relaxed);
+          } else if (phase == Channel::kInAudio && gap > 0) {
+            channel->underruns.fetch_add(gap, std::memory_order_relaxed);
+          }
+          gap = 0;
         } else if (phase == Channel::kInAudio && !channel->held.load(std::memory_order_relaxed)) {
-          channel->underruns.fetch_add(1, std::memory_order_relaxed);
+          ++gap;
         }
         if (channel->timeline) channel->timeline->OnFrame(channel->index, frame);
       }
