@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "apr_pool_test.h"
 #include "corvex/apt.h"
 #include "corvex/apt_log.h"
 #include "corvex/mpf.h"
@@ -24,20 +25,9 @@
 
 namespace {
 
-std::string Str(const apt_str_t& s) { return std::string(s.buf ? s.buf : "", s.length); }
+using corvex_test::Str;
 
-class CorvexApiTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    apr_initialize();
-    apr_pool_create(&pool_, nullptr);
-  }
-  void TearDown() override {
-    apr_pool_destroy(pool_);
-    apr_terminate();
-  }
-  apr_pool_t* pool_ = nullptr;
-};
+using CorvexApiTest = corvex_test::AprPoolTest;
 
 // Reads all fields of text; the text buffer is deliberately not terminated
 // at `length` so readers that run past it are caught.

@@ -11,23 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "apr_pool_test.h"
 #include "log_capture.h"
 
 namespace {
 
-std::string Str(const apt_str_t& s) { return std::string(s.buf ? s.buf : "", s.length); }
+using corvex_test::Str;
 
-class MrcpTextTest : public ::testing::Test {
+class MrcpTextTest : public corvex_test::AprPoolTest {
  protected:
-  void SetUp() override {
-    apr_initialize();
-    apr_pool_create(&pool_, nullptr);
-  }
-  void TearDown() override {
-    apr_pool_destroy(pool_);
-    apr_terminate();
-  }
-
   mrcp_message_t* Parse(const std::string& text, unsigned flags = 0, apr_size_t* consumed = nullptr) {
     error_ = mrcp_text_error_t{};
     return mrcp_text_parse(text.data(), text.size(), flags, pool_, consumed, &error_);
@@ -43,7 +35,6 @@ class MrcpTextTest : public ::testing::Test {
     return text;
   }
 
-  apr_pool_t* pool_ = nullptr;
   mrcp_text_error_t error_{};
 };
 
