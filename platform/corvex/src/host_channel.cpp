@@ -1,11 +1,18 @@
 // The host runtime's channels: creation with codec negotiation, open,
-// close and destroy in the server's order, requests' pools, and the media
-// thread that pulls frames.
+// close and destroy in the server's order, requests' records and pools, and
+// the media thread that pulls frames.
+//
+// A request's pool is a sub-pool of its channel's pool and is released once
+// the request had its final answer (as the protocol checker tells) or with
+// the channel. A channel is destroyed only after its close was acknowledged.
+#include "host_channel.h"
+
 #include <apr_strings.h>
 #include <strings.h>
 #include <unistd.h>
 
-#include "host_impl.h"
+#include <algorithm>
+#include <cinttypes>
 
 namespace corvex {
 
@@ -21,6 +28,8 @@ constexpr std::chrono::milliseconds kMaxLag{200};
 // takes the processor from the threads that are to produce its audio.
 constexpr std::chrono::milliseconds kIdleSpin{2};
 constexpr std::chrono::microseconds kIdleSleep{500};
+
+using Clock = Host::Clock;
 
 // Codec names are compared without regard to case, as in SDP.
 bool OffersLpcm(const mpf_stream_capabilities_t* caps, unsigned rate) {
@@ -51,50 +60,76 @@ bool ChannelTableComplete(const mrcp_engine_channel_method_vtable_t* table) {
   return table && table->destroy && table->open && table->close && table->process_request;
 }
 
-}  // namespace
-
-Impl::Channel* ChannelOf(mrcp_engine_channel_t* channel, const char* caller) {
-  auto* rec = channel ? static_cast<Impl::Channel*>(channel->event_obj) : nullptr;
-  if (!rec) HOST_LOG(APT_PRIO_WARNING, "%s: not a channel of this host", caller);
-  return rec;
-}
-
 apt_bool_t OnChannelOpen(mrcp_engine_channel_t* channel, apt_bool_t status) {
-  Impl::Channel* rec = ChannelOf(channel, "channel open acknowledgement");
+  HostChannel* rec = ChannelOf(channel, "channel open acknowledgement");
   if (!rec) return FALSE;
-  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelOpened, rec->index);
-  event.status = status != FALSE;
-  std::lock_guard<std::mutex> lock(rec->impl->mutex);
-  rec->open_acked = true;
-  rec->open_status = event.status;
-  rec->impl->checker.ChannelOpenAcknowledged(rec->index);
-  rec->impl->LogViolationsLocked();
-  rec->impl->PushLocked(std::move(event));
+  rec->OnOpen(status != FALSE);
   return TRUE;
 }
 
 apt_bool_t OnChannelClose(mrcp_engine_channel_t* channel) {
-  Impl::Channel* rec = ChannelOf(channel, "channel close acknowledgement");
+  HostChannel* rec = ChannelOf(channel, "channel close acknowledgement");
   if (!rec) return FALSE;
-  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelClosed, rec->index);
-  std::lock_guard<std::mutex> lock(rec->impl->mutex);
-  rec->close_acked = true;
-  rec->impl->checker.ChannelCloseAcknowledged(rec->index);
-  rec->impl->LogViolationsLocked();
-  rec->impl->PushLocked(std::move(event));
+  rec->OnClose();
+  return TRUE;
+}
+
+apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* message) {
+  HostChannel* rec = ChannelOf(channel, "channel message");
+  if (!rec) return FALSE;
+  if (!message) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: null message refused", rec->index);
+    return FALSE;
+  }
+  const mrcp_start_line_t& line = message->start_line;
+  if (line.message_type != MRCP_MESSAGE_TYPE_RESPONSE && line.message_type != MRCP_MESSAGE_TYPE_EVENT) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: message of type %d refused (only responses and events)", rec->index,
+             static_cast<int>(line.message_type));
+    return FALSE;
+  }
+  rec->OnMessage(message);
   return TRUE;
 }
 
 const mrcp_engine_channel_event_vtable_t kChannelEvents = {OnChannelOpen, OnChannelClose, OnChannelMessage};
 
+}  // namespace
+
+HostChannel* ChannelOf(mrcp_engine_channel_t* channel, const char* caller) {
+  auto* rec = channel ? static_cast<HostChannel*>(channel->event_obj) : nullptr;
+  if (!rec) HOST_LOG(APT_PRIO_WARNING, "%s: not a channel of this host", caller);
+  return rec;
+}
+
+// ---------------------------------------------------------------- the plugin's acknowledgements
+
+void HostChannel::OnOpen(bool status) {
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelOpened, index);
+  event.status = status;
+  MutexLock lock(&impl->mutex);
+  open_acked = true;
+  open_status = status;
+  impl->checker.ChannelOpenAcknowledged(index);
+  impl->LogViolations();
+  impl->Push(std::move(event));
+}
+
+void HostChannel::OnClose() {
+  HostEvent event = Impl::NewEvent(HostEvent::Kind::ChannelClosed, index);
+  MutexLock lock(&impl->mutex);
+  close_acked = true;
+  impl->checker.ChannelCloseAcknowledged(index);
+  impl->LogViolations();
+  impl->Push(std::move(event));
+}
+
 // ---------------------------------------------------------------- media
 
 // The frame path: no allocation, no lock of the host's own.
-void Host::Impl::MediaLoop(Channel* channel) {
-  mpf_audio_stream_t* stream = channel->stream;
+void HostChannel::MediaLoop() {
   apt_bool_t (*read_frame)(mpf_audio_stream_t*, mpf_frame_t*) = stream->vtable->read_frame;
-  unsigned char* const buffer = channel->frame_buffer.data();
-  const apr_size_t size = channel->frame_buffer.size();
+  unsigned char* const buffer = frame_buffer.data();
+  const apr_size_t size = frame_buffer.size();
   bool warned_result = false;
   bool warned_frame = false;
   auto next = Clock::now();
@@ -104,48 +139,48 @@ void Host::Impl::MediaLoop(Channel* channel) {
   // and the frames until SPEAK-COMPLETE arrives are no gap.)
   std::uint64_t gap = 0;
   mpf_frame_t frame;
-  while (!channel->media_stop.load(std::memory_order_acquire)) {
+  while (!media_stop.load(std::memory_order_acquire)) {
     frame.type = MEDIA_FRAME_TYPE_NONE;
     frame.marker = 0;
     frame.codec_frame.buffer = buffer;
     frame.codec_frame.size = size;
     // Taken before the read: a frame read while the SPEAK was active is its
     // own, even when its final answer comes during the read.
-    const bool active = channel->playing.load(std::memory_order_relaxed) != 0;
+    const bool active = playing.load(std::memory_order_relaxed) != 0;
     apt_bool_t ok = read_frame(stream, &frame);
     if (!ok && !warned_result) {
       warned_result = true;
-      HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame failed", channel->index);
+      HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame failed", index);
     }
     if (frame.codec_frame.buffer != buffer || frame.codec_frame.size != size) {
       // The buffer is the server's: a plugin that swaps or resizes it gets
       // its frame dropped.
       if (!warned_frame) {
         warned_frame = true;
-        HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame changed the frame buffer or size (%lu, expected %lu)",
-                 channel->index, static_cast<unsigned long>(frame.codec_frame.size), static_cast<unsigned long>(size));
+        HOST_LOG(APT_PRIO_WARNING, "channel %d: read_frame changed the frame buffer or size (%lu, expected %lu)", index,
+                 static_cast<unsigned long>(frame.codec_frame.size), static_cast<unsigned long>(size));
       }
     } else {
-      if (channel->sink) channel->sink->OnFrame(channel->index, frame);
+      if (sink) sink->OnFrame(index, frame);
       if (active) {
-        const int phase = channel->audio_phase.load(std::memory_order_relaxed);
+        const int phase = audio_phase.load(std::memory_order_relaxed);
         if (frame.type & MEDIA_FRAME_TYPE_EVENT) {
-          channel->audio_phase.store(Channel::kAfterAudio, std::memory_order_relaxed);
+          audio_phase.store(kAfterAudio, std::memory_order_relaxed);
         } else if (frame.type & MEDIA_FRAME_TYPE_AUDIO) {
-          if (phase == Channel::kBeforeAudio) {
-            channel->audio_phase.store(Channel::kInAudio, std::memory_order_relaxed);
-          } else if (phase == Channel::kInAudio && gap > 0) {
-            channel->underruns.fetch_add(gap, std::memory_order_relaxed);
+          if (phase == kBeforeAudio) {
+            audio_phase.store(kInAudio, std::memory_order_relaxed);
+          } else if (phase == kInAudio && gap > 0) {
+            underruns.fetch_add(gap, std::memory_order_relaxed);
           }
           gap = 0;
-        } else if (phase == Channel::kInAudio && !channel->held.load(std::memory_order_relaxed)) {
+        } else if (phase == kInAudio && !held.load(std::memory_order_relaxed)) {
           ++gap;
         }
-        if (channel->timeline) channel->timeline->OnFrame(channel->index, frame);
+        if (timeline) timeline->OnFrame(index, frame);
       }
     }
-    channel->frames_read.fetch_add(1, std::memory_order_relaxed);
-    if (channel->realtime) {
+    frames_read.fetch_add(1, std::memory_order_relaxed);
+    if (realtime) {
       next += kFramePeriod;
       auto now = Clock::now();
       if (now - next > kMaxLag) next = now;
@@ -161,108 +196,233 @@ void Host::Impl::MediaLoop(Channel* channel) {
   }
 }
 
-void Host::Impl::StopMedia(Channel* channel) {
-  if (!channel->media.joinable()) return;
-  channel->media_stop.store(true, std::memory_order_release);
-  if (channel->media.get_id() == std::this_thread::get_id()) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: media cannot be stopped from its own thread", channel->index);
-    return;
+bool HostChannel::StartMedia(FrameSink* frame_sink, bool paced, FrameSink* timeline_sink) {
+  bool open;
+  {
+    MutexLock lock(&impl->mutex);
+    open = open_called && !closed && open_acked && open_status;
   }
-  channel->media.join();
-  HOST_LOG(APT_PRIO_INFO, "channel %d: media stopped after %" PRIu64 " frames", channel->index,
-           channel->frames_read.load());
-}
-
-// ---------------------------------------------------------------- channels
-
-bool Host::Impl::CloseChannel(Channel* channel, std::chrono::milliseconds wait) {
-  if (!channel->open_called || channel->closed) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: close of a channel that is not open", channel->index);
+  if (!open || media.joinable()) {
+    HOST_LOG(APT_PRIO_WARNING, "StartMedia: channel %d %s", index, open ? "has media running already" : "is not open");
     return false;
   }
-  StopMedia(channel);
+  // 10 ms of 16-bit mono samples; allocated here so the frame path allocates nothing.
+  frame_buffer.assign(codec->sampling_rate / 100 * 2, 0);
+  sink = frame_sink;
+  timeline = timeline_sink;
+  realtime = paced;
+  media_stop.store(false);
+  frames_read.store(0);
+  media = std::thread([this] { MediaLoop(); });
+  return true;
+}
+
+void HostChannel::StopMedia() {
+  if (!media.joinable()) return;
+  media_stop.store(true, std::memory_order_release);
+  if (media.get_id() == std::this_thread::get_id()) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: media cannot be stopped from its own thread", index);
+    return;
+  }
+  media.join();
+  HOST_LOG(APT_PRIO_INFO, "channel %d: media stopped after %" PRIu64 " frames", index, frames_read.load());
+}
+
+std::uint64_t HostChannel::Underruns(mrcp_request_id speak) const {
+  MutexLock lock(&impl->mutex);
+  if (playing.load() == speak) return underruns.load();
+  auto it = underrun_counts.find(speak);
+  return it == underrun_counts.end() ? 0 : it->second;
+}
+
+// ---------------------------------------------------------------- open, close, destroy
+
+bool HostChannel::Open(std::chrono::milliseconds wait) {
+  if (open_called) {
+    HOST_LOG(APT_PRIO_WARNING, "OpenChannel: channel %d opened already", index);
+    return false;
+  }
+  {
+    MutexLock lock(&impl->mutex);
+    open_acked = false;
+    impl->checker.ChannelOpenCalled(index);
+  }
+  if (!handle->method_vtable->open(handle)) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused open", index);
+    MutexLock lock(&impl->mutex);
+    impl->checker.ChannelOpenRefused(index);
+    return false;
+  }
+  open_called = true;
+  const auto deadline = Clock::now() + wait;
+  MutexLock lock(&impl->mutex);
+  while (!open_acked && lock.WaitUntil(impl->changed, deadline)) {
+  }
+  if (!open_acked) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: no open acknowledgement within %lld ms", index,
+             static_cast<long long>(wait.count()));
+    return false;
+  }
+  return open_status;
+}
+
+bool HostChannel::Close(std::chrono::milliseconds wait) {
+  if (!open_called || closed) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: close of a channel that is not open", index);
+    return false;
+  }
+  StopMedia();
   {
     // Queued SPEAKs end with their session; a SPEAK being passed on from
     // the queue gets there before the close does.
-    std::unique_lock<std::mutex> lock(mutex);
-    channel->closing = true;
-    DequeueLocked(channel, {}, true);
-    changed.wait(lock, [channel] { return channel->dispatching == 0; });
-    channel->close_acked = false;
-    checker.ChannelCloseCalled(channel->index);
+    MutexLock lock(&impl->mutex);
+    closing = true;
+    Dequeue({}, true);
+    while (dispatching != 0) lock.Wait(impl->changed);
+    close_acked = false;
+    impl->checker.ChannelCloseCalled(index);
   }
-  channel->closed = true;
-  if (!channel->handle->method_vtable->close(channel->handle)) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused close", channel->index);
-    channel->close_refused = true;
-    std::lock_guard<std::mutex> lock(mutex);
-    checker.ChannelCloseRefused(channel->index);
+  closed = true;
+  if (!handle->method_vtable->close(handle)) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused close", index);
+    close_refused = true;
+    MutexLock lock(&impl->mutex);
+    impl->checker.ChannelCloseRefused(index);
     return false;
   }
-  if (!Wait(wait, [channel] { return channel->close_acked; })) {
+  const auto deadline = Clock::now() + wait;
+  MutexLock lock(&impl->mutex);
+  while (!close_acked && lock.WaitUntil(impl->changed, deadline)) {
+  }
+  if (!close_acked) {
     HOST_LOG(APT_PRIO_WARNING,
              "channel %d: no close acknowledgement within %lld ms; waiting for it before the channel is freed "
              "(the plugin may still be working on it)",
-             channel->index, static_cast<long long>(wait.count()));
+             index, static_cast<long long>(wait.count()));
     return false;
   }
   return true;
 }
 
-bool Host::Impl::DestroyChannel(Channel* channel) {
-  if (channel->unclosed) return false;
-  StopMedia(channel);
+bool HostChannel::Destroy(bool* destroy_result) {
+  if (unclosed) return false;
+  StopMedia();
   // The plugin relies on a closed channel before destroy, as the server does.
-  if (channel->open_called && !channel->closed) CloseChannel(channel, kDefaultWait);
+  if (open_called && !closed) Close(Host::kDefaultWait);
   // A channel is freed only once its close was acknowledged: the plugin may
   // be working on it until then.
-  if (channel->closed &&
-      (channel->close_refused || !Wait(config.close_grace, [channel] { return channel->close_acked; }))) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d (%s) is not closed: its close was %s; it is left in place, not freed",
-             channel->index, channel->handle->id, channel->close_refused ? "refused" : "never acknowledged");
-    std::lock_guard<std::mutex> lock(mutex);
-    channel->unclosed = true;
-    checker.Forget(channel->index);
-    LogViolationsLocked();
+  bool acked = false;
+  if (closed && !close_refused) {
+    const auto deadline = Clock::now() + impl->config.close_grace;
+    MutexLock lock(&impl->mutex);
+    while (!close_acked && lock.WaitUntil(impl->changed, deadline)) {
+    }
+    acked = close_acked;
+  }
+  if (closed && !acked) {
+    HOST_LOG(APT_PRIO_WARNING, "channel %d (%s) is not closed: its close was %s; it is left in place, not freed", index,
+             handle->id, close_refused ? "refused" : "never acknowledged");
+    MutexLock lock(&impl->mutex);
+    unclosed = true;
+    impl->checker.Forget(index);
+    impl->LogViolations();
     return false;
   }
-  bool result = channel->handle->method_vtable->destroy(channel->handle) != FALSE;
+  *destroy_result = handle->method_vtable->destroy(handle) != FALSE;
   {
-    std::lock_guard<std::mutex> lock(mutex);
-    channel->requests.clear();  // their pools go with the channel's pool
-    channel->destroyed = true;
-    checker.Forget(channel->index);
-    LogViolationsLocked();
+    MutexLock lock(&impl->mutex);
+    requests.clear();  // their pools go with the channel's pool
+    destroyed = true;
+    impl->checker.Forget(index);
+    impl->LogViolations();
   }
-  apr_pool_destroy(channel->pool);
-  channel->pool = nullptr;
-  channel->handle = nullptr;
-  channel->stream = nullptr;
-  channel->codec = nullptr;
-  channel->frame_buffer = std::vector<unsigned char>();
+  apr_pool_destroy(pool);
+  pool = nullptr;
+  handle = nullptr;
+  stream = nullptr;
+  codec = nullptr;
+  frame_buffer = std::vector<unsigned char>();
+  return true;
+}
+
+// ---------------------------------------------------------------- requests
+
+mrcp_message_t* HostChannel::CreateRequest(mrcp_method_id method) {
+  apr_pool_t* request_pool = nullptr;
+  apr_pool_create(&request_pool, pool);
+  mrcp_message_t* request = mrcp_request_create(handle->mrcp_version, method, next_request_id, request_pool);
+  if (!request) {
+    apr_pool_destroy(request_pool);
+    return nullptr;
+  }
+  ++next_request_id;
+  apt_string_assign(&request->channel_id, handle->id, request_pool);
+  Request rec;
+  rec.message = request;
+  rec.pool = request_pool;
+  rec.id = request->start_line.request_id;
+  rec.method = method;
+  MutexLock lock(&impl->mutex);
+  requests.push_back(rec);
+  return request;
+}
+
+void HostChannel::Reap() {
+  std::vector<apr_pool_t*> done;
   {
-    std::lock_guard<std::mutex> lock(mutex);
-    channels.erase(channel->index);  // `channel` is gone from here on
+    MutexLock lock(&impl->mutex);
+    for (auto it = requests.begin(); it != requests.end();) {
+      if (it->answered) {
+        done.push_back(it->pool);
+        it = requests.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
+  for (apr_pool_t* request_pool : done) apr_pool_destroy(request_pool);
+}
+
+// ---------------------------------------------------------------- the host's channel list
+
+HostChannel* Host::Impl::Find(int index, const char* caller) const {
+  const auto it = channels.find(index);
+  if (it == channels.end() || it->second->destroyed) {
+    if (caller) HOST_LOG(APT_PRIO_WARNING, "%s: no channel %d", caller, index);
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+bool Host::Impl::DestroyChannel(HostChannel* channel) {
+  bool result = false;
+  if (!channel->Destroy(&result)) return false;
+  channels.erase(channel->index);  // `channel` is gone from here on
   return result;
 }
 
 // The server's order: all media stops, then every channel closes, then all are destroyed.
 void Host::Impl::TeardownChannels() {
-  for (auto& [index, channel] : channels) StopMedia(channel.get());
+  for (auto& [index, channel] : channels) channel->StopMedia();
   for (auto& [index, channel] : channels) {
-    if (channel->open_called && !channel->closed) CloseChannel(channel.get(), kDefaultWait);
+    if (channel->open_called && !channel->closed) channel->Close(kDefaultWait);
   }
-  std::vector<Channel*> all;
+  std::vector<HostChannel*> all;
   for (auto& [index, channel] : channels) all.push_back(channel.get());
-  for (Channel* channel : all) DestroyChannel(channel);  // an unclosed one stays
+  for (HostChannel* channel : all) DestroyChannel(channel);  // an unclosed one stays
 }
+
+bool Host::Impl::HasUnclosed() const {
+  return std::any_of(channels.begin(), channels.end(), [](const auto& c) { return c.second->unclosed; });
+}
+
+// ---------------------------------------------------------------- Host
 
 int Host::CreateChannel(unsigned rate) {
   Impl& impl = *impl_;
   bool engine_open;
   {
-    std::lock_guard<std::mutex> lock(impl.mutex);
+    MutexLock lock(&impl.mutex);
     engine_open = impl.engine && impl.engine_open_called && !impl.engine_closed && impl.engine_open_status;
   }
   if (!engine_open) {
@@ -302,9 +462,7 @@ int Host::CreateChannel(unsigned rate) {
     return -1;
   }
 
-  auto channel = std::make_unique<Impl::Channel>();
-  channel->impl = &impl;
-  channel->index = impl.next_index++;
+  auto channel = std::make_unique<HostChannel>(&impl, impl.next_index++);
   channel->pool = pool;
   channel->handle = handle;
   channel->stream = stream;
@@ -321,88 +479,51 @@ int Host::CreateChannel(unsigned rate) {
   handle->event_obj = channel.get();
   handle->event_vtable = &kChannelEvents;
   const int index = channel->index;
-  {
-    std::lock_guard<std::mutex> lock(impl.mutex);
-    impl.channels.emplace(index, std::move(channel));
-  }
+  impl.channels.emplace(index, std::move(channel));
   HOST_LOG(APT_PRIO_INFO, "channel %d created: %s, LPCM/%u", index, handle->id, rate);
   return index;
 }
 
 bool Host::OpenChannel(int index, std::chrono::milliseconds wait) {
-  Impl::Channel* channel = impl_->Find(index, "OpenChannel");
-  if (!channel) return false;
-  if (channel->open_called) {
-    HOST_LOG(APT_PRIO_WARNING, "OpenChannel: channel %d opened already", index);
-    return false;
-  }
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    channel->open_acked = false;
-    impl_->checker.ChannelOpenCalled(index);
-  }
-  if (!channel->handle->method_vtable->open(channel->handle)) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused open", index);
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->checker.ChannelOpenRefused(index);
-    return false;
-  }
-  channel->open_called = true;
-  if (!impl_->Wait(wait, [channel] { return channel->open_acked; })) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: no open acknowledgement within %lld ms", index,
-             static_cast<long long>(wait.count()));
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return channel->open_status;
+  HostChannel* channel = impl_->Find(index, "OpenChannel");
+  return channel && channel->Open(wait);
 }
 
 bool Host::CloseChannel(int index, std::chrono::milliseconds wait) {
-  Impl::Channel* channel = impl_->Find(index, "CloseChannel");
-  return channel && impl_->CloseChannel(channel, wait);
+  HostChannel* channel = impl_->Find(index, "CloseChannel");
+  return channel && channel->Close(wait);
 }
 
 bool Host::DestroyChannel(int index) {
-  Impl::Channel* channel = impl_->Find(index, "DestroyChannel");
+  HostChannel* channel = impl_->Find(index, "DestroyChannel");
   return channel && impl_->DestroyChannel(channel);
 }
 
 mrcp_engine_channel_t* Host::channel(int index) const {
-  const Impl::Channel* channel = impl_->Find(index, nullptr);
+  const HostChannel* channel = impl_->Find(index, nullptr);
   return channel ? channel->handle : nullptr;
 }
 
 const mpf_codec_descriptor_t* Host::codec(int index) const {
-  const Impl::Channel* channel = impl_->Find(index, nullptr);
+  const HostChannel* channel = impl_->Find(index, nullptr);
   return channel ? channel->codec : nullptr;
 }
 
 mrcp_message_t* Host::CreateRequest(int index, mrcp_method_id method) {
-  impl_->Reap();
-  Impl::Channel* channel = impl_->Find(index, "CreateRequest");
-  if (!channel) return nullptr;
-  apr_pool_t* pool = nullptr;
-  apr_pool_create(&pool, channel->pool);
-  mrcp_message_t* request = mrcp_request_create(channel->handle->mrcp_version, method, channel->next_request_id, pool);
-  if (!request) {
-    apr_pool_destroy(pool);
-    return nullptr;
+  for (auto& [other, channel] : impl_->channels) {
+    if (!channel->destroyed) channel->Reap();
   }
-  ++channel->next_request_id;
-  apt_string_assign(&request->channel_id, channel->handle->id, pool);
-  Impl::Request rec;
-  rec.message = request;
-  rec.pool = pool;
-  rec.id = request->start_line.request_id;
-  rec.method = method;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  channel->requests.push_back(rec);
-  return request;
+  HostChannel* channel = impl_->Find(index, "CreateRequest");
+  return channel ? channel->CreateRequest(method) : nullptr;
+}
+
+bool Host::SendRequest(int index, mrcp_message_t* request) {
+  HostChannel* channel = impl_->Find(index, "SendRequest");
+  return channel && channel->Receive(request);
 }
 
 std::vector<int> Host::UnclosedChannels() const {
   std::vector<int> unclosed;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
   for (const auto& [index, channel] : impl_->channels) {
     if (channel->unclosed) unclosed.push_back(index);
   }
@@ -410,41 +531,18 @@ std::vector<int> Host::UnclosedChannels() const {
 }
 
 std::uint64_t Host::Underruns(int index, mrcp_request_id speak) const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  const Impl::Channel* channel = impl_->Find(index, nullptr);
-  if (!channel) return 0;
-  if (channel->playing.load() == speak) return channel->underruns.load();
-  auto it = channel->underrun_counts.find(speak);
-  return it == channel->underrun_counts.end() ? 0 : it->second;
+  const HostChannel* channel = impl_->Find(index, nullptr);
+  return channel ? channel->Underruns(speak) : 0;
 }
 
 bool Host::StartMedia(int index, FrameSink* sink, bool realtime, FrameSink* timeline) {
-  Impl::Channel* channel = impl_->Find(index, "StartMedia");
-  if (!channel) return false;
-  bool open;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    open = channel->open_called && !channel->closed && channel->open_acked && channel->open_status;
-  }
-  if (!open || channel->media.joinable()) {
-    HOST_LOG(APT_PRIO_WARNING, "StartMedia: channel %d %s", index, open ? "has media running already" : "is not open");
-    return false;
-  }
-  // 10 ms of 16-bit mono samples; allocated here so the frame path allocates nothing.
-  channel->frame_buffer.assign(channel->codec->sampling_rate / 100 * 2, 0);
-  channel->sink = sink;
-  channel->timeline = timeline;
-  channel->realtime = realtime;
-  channel->media_stop.store(false);
-  channel->frames_read.store(0);
-  Impl* impl = impl_.get();
-  channel->media = std::thread([impl, channel] { impl->MediaLoop(channel); });
-  return true;
+  HostChannel* channel = impl_->Find(index, "StartMedia");
+  return channel && channel->StartMedia(sink, realtime, timeline);
 }
 
 void Host::StopMedia(int index) {
-  Impl::Channel* channel = impl_->Find(index, "StopMedia");
-  if (channel) impl_->StopMedia(channel);
+  HostChannel* channel = impl_->Find(index, "StopMedia");
+  if (channel) channel->StopMedia();
 }
 
 }  // namespace corvex

@@ -4,9 +4,14 @@
 #include <apr_file_io.h>
 #include <apr_general.h>
 #include <apr_strings.h>
+#include <apr_time.h>
 #include <dlfcn.h>
 
-#include "host_impl.h"
+#include <algorithm>
+
+#include "corvex/mrcp_text.h"
+#include "host_channel.h"
+#include "message_headers.h"
 
 namespace corvex {
 
@@ -19,17 +24,23 @@ std::string BaseName(const std::string& path) {
   return name.empty() ? std::string("plugin") : name;
 }
 
+Impl* EngineImpl(mrcp_engine_t* engine, const char* caller) {
+  Impl* impl = engine ? static_cast<Impl*>(engine->event_obj) : nullptr;
+  if (!impl) HOST_LOG(APT_PRIO_WARNING, "%s: not an engine of this host", caller);
+  return impl;
+}
+
 apt_bool_t OnEngineOpen(mrcp_engine_t* engine, apt_bool_t status) {
   Impl* impl = EngineImpl(engine, "engine open acknowledgement");
   if (!impl) return FALSE;
   HostEvent event = Impl::NewEvent(HostEvent::Kind::EngineOpened, -1);
   event.status = status != FALSE;
-  std::lock_guard<std::mutex> lock(impl->mutex);
+  MutexLock lock(&impl->mutex);
   impl->engine_open_acked = true;
   impl->engine_open_status = event.status;
   impl->checker.EngineOpenAcknowledged();
-  impl->LogViolationsLocked();
-  impl->PushLocked(std::move(event));
+  impl->LogViolations();
+  impl->Push(std::move(event));
   return TRUE;
 }
 
@@ -37,11 +48,11 @@ apt_bool_t OnEngineClose(mrcp_engine_t* engine) {
   Impl* impl = EngineImpl(engine, "engine close acknowledgement");
   if (!impl) return FALSE;
   HostEvent event = Impl::NewEvent(HostEvent::Kind::EngineClosed, -1);
-  std::lock_guard<std::mutex> lock(impl->mutex);
+  MutexLock lock(&impl->mutex);
   impl->engine_close_acked = true;
   impl->checker.EngineCloseAcknowledged();
-  impl->LogViolationsLocked();
-  impl->PushLocked(std::move(event));
+  impl->LogViolations();
+  impl->Push(std::move(event));
   return TRUE;
 }
 
@@ -53,10 +64,56 @@ bool EngineTableComplete(const mrcp_engine_method_vtable_t* table) {
 
 }  // namespace
 
-Impl* EngineImpl(mrcp_engine_t* engine, const char* caller) {
-  Impl* impl = engine ? static_cast<Impl*>(engine->event_obj) : nullptr;
-  if (!impl) HOST_LOG(APT_PRIO_WARNING, "%s: not an engine of this host", caller);
-  return impl;
+Host::Impl::Impl(HostConfig cfg) : config(std::move(cfg)) {}
+
+Host::Impl::~Impl() = default;
+
+HostEvent Host::Impl::NewEvent(HostEvent::Kind kind, int channel) {
+  HostEvent event;
+  event.kind = kind;
+  event.time_us = apr_time_now();
+  event.thread = std::this_thread::get_id();
+  event.channel = channel;
+  return event;
+}
+
+HostEvent Host::Impl::MessageEvent(int channel, const mrcp_message_t* message) {
+  HostEvent event = NewEvent(HostEvent::Kind::Message, channel);
+  const mrcp_start_line_t& line = message->start_line;
+  event.message_type = line.message_type;
+  event.method_id = line.method_id;
+  event.request_id = line.request_id;
+  event.status_code = line.status_code;
+  event.request_state = line.request_state;
+  if (message->synth_header && (message->synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+    event.has_completion_cause = true;
+    event.completion_cause = message->synth_header->completion_cause;
+  }
+  if (message->body.buf && message->body.length > 0) event.body.assign(message->body.buf, message->body.length);
+  event.text = Render(message);
+  return event;
+}
+
+void Host::Impl::Push(HostEvent&& event) {
+  events.push_back(std::move(event));
+  changed.notify_all();
+}
+
+void Host::Impl::LogViolations() {
+  const std::vector<ProtocolViolation>& found = checker.violations();
+  for (; violations_logged < found.size(); ++violations_logged) {
+    const ProtocolViolation& v = found[violations_logged];
+    HOST_LOG(APT_PRIO_WARNING, "protocol violation: channel %d, request %" PRIu32 ": %s (%s)", v.channel, v.request_id,
+             v.rule.c_str(), v.detail.c_str());
+  }
+}
+
+bool Host::Impl::WaitEngineAck(bool open, std::chrono::milliseconds wait) const {
+  const auto deadline = Clock::now() + wait;
+  MutexLock lock(&mutex);
+  while (!(open ? engine_open_acked : engine_close_acked) && lock.WaitUntil(changed, deadline)) {
+  }
+  return open ? engine_open_acked : engine_close_acked;
 }
 
 void Host::Impl::Unload() {
@@ -68,7 +125,7 @@ void Host::Impl::Unload() {
   library = nullptr;
   engine_open_called = false;
   engine_closed = false;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(&mutex);
   engine_open_acked = false;
   engine_open_status = false;
   engine_close_acked = false;
@@ -196,7 +253,7 @@ bool Host::OpenEngine(std::chrono::milliseconds wait) {
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(impl.mutex);
+    MutexLock lock(&impl.mutex);
     impl.engine_open_acked = false;
   }
   // The acknowledgement may arrive on any thread, before open returns or after.
@@ -205,12 +262,12 @@ bool Host::OpenEngine(std::chrono::milliseconds wait) {
     return false;
   }
   impl.engine_open_called = true;
-  if (!impl.Wait(wait, [&impl] { return impl.engine_open_acked; })) {
+  if (!impl.WaitEngineAck(true, wait)) {
     HOST_LOG(APT_PRIO_WARNING, "engine %s: no open acknowledgement within %lld ms", impl.plugin_name.c_str(),
              static_cast<long long>(wait.count()));
     return false;
   }
-  std::lock_guard<std::mutex> lock(impl.mutex);
+  MutexLock lock(&impl.mutex);
   if (!impl.engine_open_status) HOST_LOG(APT_PRIO_WARNING, "engine %s failed to open", impl.plugin_name.c_str());
   return impl.engine_open_status;
 }
@@ -229,7 +286,7 @@ bool Host::CloseEngine(std::chrono::milliseconds wait) {
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(impl.mutex);
+    MutexLock lock(&impl.mutex);
     impl.engine_close_acked = false;
   }
   impl.engine_closed = true;
@@ -237,7 +294,7 @@ bool Host::CloseEngine(std::chrono::milliseconds wait) {
     HOST_LOG(APT_PRIO_WARNING, "engine %s refused close", impl.plugin_name.c_str());
     return false;
   }
-  if (!impl.Wait(wait, [&impl] { return impl.engine_close_acked; })) {
+  if (!impl.WaitEngineAck(false, wait)) {
     HOST_LOG(APT_PRIO_WARNING, "engine %s: no close acknowledgement within %lld ms", impl.plugin_name.c_str(),
              static_cast<long long>(wait.count()));
     return false;
@@ -264,18 +321,18 @@ void Host::DestroyEngine() {
 }
 
 std::vector<ProtocolViolation> Host::Violations() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   return impl_->checker.violations();
 }
 
 std::vector<HostEvent> Host::Events() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   return impl_->events;
 }
 
 std::vector<HostEvent> Host::TakeEvents() {
   std::vector<HostEvent> taken;
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  MutexLock lock(&impl_->mutex);
   taken.swap(impl_->events);
   return taken;
 }
@@ -283,7 +340,12 @@ std::vector<HostEvent> Host::TakeEvents() {
 bool Host::WaitFor(const std::function<bool(const std::vector<HostEvent>&)>& pred,
                    std::chrono::milliseconds wait) const {
   const Impl& impl = *impl_;
-  return impl.Wait(wait, [&impl, &pred] { return pred(impl.events); });
+  const auto deadline = Clock::now() + wait;
+  MutexLock lock(&impl.mutex);
+  while (!pred(impl.events)) {
+    if (!lock.WaitUntil(impl.changed, deadline)) return pred(impl.events);
+  }
+  return true;
 }
 
 bool Host::WaitForMessage(int channel, mrcp_message_type_e type, mrcp_method_id method,
