@@ -256,33 +256,54 @@ TEST_F(HostRuntimeTest, MediaReachesItsSinksUntilTeardownStopsItThenClosesChanne
 }
 
 // Each rule of the checker, broken once by the rogue plugin as its request's
-// body asks (a SPEAK, but for the last two).
+// body asks; a STOP follows where the rule is about what comes after one.
 TEST_F(HostRuntimeTest, CheckerNamesEveryRuleThePluginBreaks) {
-  // Body, and part of the rule's name (null: the plugin keeps every rule).
-  const std::vector<std::pair<std::string, const char*>> cases = {
-      {"fine", nullptr},
-      {"twice", "nothing for a request after its final answer"},
-      {"no-response", "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"early", "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"open-state", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"no-cause", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"complete", "a SPEAK ends with an error response"},
-      {"two-responses", "exactly one response per request"},
-      {"stranger", "no message for an unknown request id"}};
-  for (const auto& [body, rule] : cases) {
+  enum Culprit { kFirst, kThen, kStranger };
+  struct Case {
+    const char* body;
+    mrcp_method_id method;  // of the first request
+    const char* rule;       // part of the rule's name; null: the plugin keeps every rule
+    Culprit culprit = kFirst;
+  };
+  const mrcp_method_id kSpeak = SYNTHESIZER_SPEAK, kGet = SYNTHESIZER_GET_PARAMS;
+  const std::vector<Case> cases = {
+      {"fine", kSpeak, nullptr},
+      {"twice", kSpeak, "nothing for a request after its final answer"},
+      {"no-response", kSpeak, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"early", kSpeak, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"open-state", kSpeak, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"no-cause", kSpeak, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"complete", kSpeak, "a SPEAK ends with an error response"},
+      {"two-responses", kGet, "exactly one response per request"},
+      {"stranger", kGet, "no message for an unknown request id", kStranger},
+      {"cause-42", kSpeak, "Completion-Cause 000 to 007"},
+      {"odd-event", kSpeak, "events of the synthesizer resource only"},
+      {"state-7", kSpeak, "request-state PENDING, IN-PROGRESS or COMPLETE"},
+      {"status-250", kSpeak, "a status code of RFC 6787"},
+      {"bare-marker", kSpeak, "a SPEECH-MARKER carries Speech-Marker"},
+      {"other-channel", kSpeak, "Channel-Identifier is the channel's own"},
+      {"phantom", kSpeak, "Active-Request-Id-List names only SPEAKs the channel was given", kThen},
+      {"deaf", kSpeak, "audio after the end"}};
+  for (const Case& c : cases) {
+    const std::string body = c.body;
     Host host(Config());
     Start(host, "rogue_plugin");
     const int ch = OpenChannel(host, 8000);
-    const bool speak = body != "two-responses" && body != "stranger";
-    const mrcp_request_id id =
-        Send(host, ch, speak ? SYNTHESIZER_SPEAK : SYNTHESIZER_GET_PARAMS, body.c_str())->start_line.request_id;
+    ASSERT_TRUE(host.StartMedia(ch, nullptr, true));
+    const mrcp_request_id id = Send(host, ch, c.method, c.body)->start_line.request_id;
+    const bool stop = body == "phantom" || body == "deaf";
+    const mrcp_request_id then = stop ? Send(host, ch, SYNTHESIZER_STOP)->start_line.request_id : 0;
+    // Audio after the end is found by the media thread.
+    for (int i = 0; c.rule && i < 300 && host.Violations().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     host.DestroyChannel(ch);
     const std::vector<corvex::ProtocolViolation> found = host.Violations();
-    ASSERT_EQ(found.empty(), rule == nullptr) << body << (found.empty() ? "" : ": " + found.front().rule);
-    if (!rule) continue;
-    EXPECT_NE(found.front().rule.find(rule), std::string::npos) << body << ": " << found.front().rule;
+    ASSERT_EQ(found.empty(), c.rule == nullptr) << body << (found.empty() ? "" : ": " + found.front().rule);
+    if (!c.rule) continue;
+    EXPECT_NE(found.front().rule.find(c.rule), std::string::npos) << body << ": " << found.front().rule;
     EXPECT_EQ(found.front().channel, ch) << body;
-    EXPECT_EQ(found.front().request_id, body == "stranger" ? id + 1000 : id) << body;
+    EXPECT_EQ(found.front().request_id, c.culprit == kThen ? then : c.culprit == kStranger ? id + 1000 : id) << body;
   }
   setenv("ROGUE_PLUGIN_ACK", "twice", 1);
   Host host(Config());

@@ -120,6 +120,7 @@ class Runner {
   std::unique_ptr<ProgressSink> progress_;
   std::unique_ptr<corvex::Host> host_;  // last: it stops the media threads before the sinks go
   std::vector<ChannelRun> runs_;
+  std::vector<corvex::ProtocolViolation> violations_;  // once the run is over
 };
 
 bool Runner::Open() {
@@ -409,6 +410,13 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
             (o.ending == Ending::kSpeakComplete || o.ending == Ending::kResponse) && o.has_cause && o.cause == e.value;
         break;
       case Expectation::Kind::kStopped:
+        // Stopped means silent from the response that said so.
+        for (const corvex::ProtocolViolation& v : violations_) {
+          if (v.rule == corvex::ProtocolViolation::kAudioAfterEnd && v.channel == run.index &&
+              v.request_id == item.id) {
+            return "expected " + expected + ", got " + Got(o) + ", then audio after its end";
+          }
+        }
         met = o.ending == Ending::kStopped;
         break;
       case Expectation::Kind::kAny:
@@ -455,7 +463,8 @@ int Runner::Run() {
   // Close everything now, so that what the plugin does at a close is checked too.
   host_->CloseEngine();
   for (const HostEvent& event : host_->TakeEvents()) Handle(event);
-  const std::vector<corvex::ProtocolViolation> violations = host_->Violations();
+  violations_ = host_->Violations();
+  const std::vector<corvex::ProtocolViolation>& violations = violations_;
   for (const corvex::ProtocolViolation& v : violations) {
     std::fprintf(err_, "corvex-host: protocol violation: %s%s: %s (%s)\n",
                  v.channel < 0 ? "the engine" : ("channel " + std::to_string(v.channel)).c_str(),

@@ -125,7 +125,20 @@ void HostChannel::OnClose() {
 
 // ---------------------------------------------------------------- media
 
-// The frame path: no allocation, no lock of the host's own.
+std::int64_t HostChannel::NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void HostChannel::ReportAudioAfterEnd(const SilenceWatch::Finding& finding) {
+  if (finding.speak == 0) return;
+  impl->checker.AudioAfterEnd(index, finding.speak,
+                              "a frame with audio read " + std::to_string(finding.late_us / 1000) +
+                                  " ms after its end, while no SPEAK was in progress");
+  impl->LogViolations();
+}
+
+// The frame path: no allocation, no lock of the host's own but to report
+// audio after a SPEAK's end.
 void HostChannel::MediaLoop() {
   apt_bool_t (*read_frame)(mpf_audio_stream_t*, mpf_frame_t*) = stream->vtable->read_frame;
   unsigned char* const buffer = frame_buffer.data();
@@ -147,6 +160,8 @@ void HostChannel::MediaLoop() {
     // Taken before the read: a frame read while the SPEAK was active is its
     // own, even when its final answer comes during the read.
     const bool active = playing.load(std::memory_order_relaxed) != 0;
+    const mrcp_request_id audible = silence.BeforeRead();
+    const std::int64_t read_us = NowUs();
     apt_bool_t ok = read_frame(stream, &frame);
     if (!ok && !warned_result) {
       warned_result = true;
@@ -161,6 +176,12 @@ void HostChannel::MediaLoop() {
                  static_cast<unsigned long>(frame.codec_frame.size), static_cast<unsigned long>(size));
       }
     } else {
+      const SilenceWatch::Finding found =
+          silence.AfterRead(audible, read_us, (frame.type & MEDIA_FRAME_TYPE_AUDIO) != 0, NowUs());
+      if (found.speak) {
+        MutexLock lock(&impl->mutex);
+        ReportAudioAfterEnd(found);
+      }
       if (sink) sink->OnFrame(index, frame);
       if (active) {
         const int phase = audio_phase.load(std::memory_order_relaxed);
@@ -226,6 +247,9 @@ void HostChannel::StopMedia() {
   }
   media.join();
   HOST_LOG(APT_PRIO_INFO, "channel %d: media stopped after %" PRIu64 " frames", index, frames_read.load());
+  const SilenceWatch::Finding found = silence.Flush();
+  MutexLock lock(&impl->mutex);
+  ReportAudioAfterEnd(found);
 }
 
 std::uint64_t HostChannel::Underruns(mrcp_request_id speak) const {

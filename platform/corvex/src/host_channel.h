@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "host_impl.h"
+#include "silence_watch.h"
 
 namespace corvex {
 
@@ -128,6 +129,10 @@ class HostChannel {
 
   // --- host_channel.cpp
   void MediaLoop();
+  // Microseconds of the clock the silence watch runs on.
+  static std::int64_t NowUs();
+  // Records what the silence watch found (nothing for an empty finding).
+  void ReportAudioAfterEnd(const SilenceWatch::Finding& finding) REQUIRES(impl->mutex);
 
   // Guarded by the host's mutex.
   bool open_acked GUARDED_BY(impl->mutex) = false;
@@ -153,6 +158,7 @@ class HostChannel {
   std::atomic<bool> held{false};
   std::atomic<int> audio_phase{kBeforeAudio};
   std::atomic<std::uint64_t> underruns{0};
+  SilenceWatch silence;  // audio after a SPEAK's end
 
   // Media: the thread reads these only between start and join.
   std::thread media;

@@ -1,30 +1,33 @@
-// Header lines of messages in their text form: read, added, replaced.
+// Header lines of messages in their text form: read, replaced, rendered.
 #include "message_headers.h"
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "corvex/mrcp_text.h"
 
 namespace corvex {
 
-// "Name: value" lines of the message's headers, without Channel-Identifier
-// and Content-Length (the channel's and the body's own); empty when the text
-// form cannot carry the message.
+namespace {
+
+bool Named(const std::vector<std::string>& names, const std::string& name) {
+  return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return SameName(n, name); });
+}
+
+}  // namespace
+
 std::vector<std::string> HeaderLines(const mrcp_message_t* message) {
   std::vector<std::string> lines;
-  std::string text(mrcp_text_render(message, nullptr, 0) + 1, '\0');
-  text.resize(mrcp_text_render(message, &text[0], text.size()));
+  const std::string text = Render(message);
   std::size_t pos = text.find("\r\n");
   while (pos != std::string::npos && pos + 2 < text.size()) {
     const std::size_t end = text.find("\r\n", pos + 2);
     if (end == std::string::npos || end == pos + 2) break;
     std::string line = text.substr(pos + 2, end - pos - 2);
-    const std::string name = line.substr(0, line.find(':'));
-    if (strcasecmp(name.c_str(), "Channel-Identifier") != 0 && strcasecmp(name.c_str(), "Content-Length") != 0) {
-      lines.push_back(std::move(line));
-    }
+    const std::string name = HeaderName(line);
+    if (!SameName(name, "Channel-Identifier") && !SameName(name, "Content-Length")) lines.push_back(std::move(line));
     pos = end;
   }
   return lines;
@@ -34,33 +37,28 @@ std::string HeaderName(const std::string& line) { return line.substr(0, line.fin
 
 bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
-// Headers of a request, never of a session: they describe one message.
-bool IsSessionHeader(const std::string& name) {
-  static const char* const kNot[] = {
-      "Content-Type",           "Content-ID",    "Content-Base",     "Content-Encoding",  "Content-Location",
-      "Active-Request-Id-List", "Proxy-Sync-Id", "Completion-Cause", "Completion-Reason", "Failed-URI",
-      "Failed-URI-Cause",       "Speak-Restart", "Speak-Length",     "Jump-Size"};
-  for (const char* other : kNot) {
-    if (SameName(name, other)) return false;
+mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines, apr_pool_t* pool,
+                            const std::vector<std::string>& removed) {
+  const std::string text = Render(message);
+  const std::size_t head_end = text.find("\r\n\r\n");
+  if (text.empty() || head_end == std::string::npos) return nullptr;
+  std::vector<std::string> gone = removed;
+  for (const std::string& line : lines) gone.push_back(HeaderName(line));
+  // The start line without the length it states, which changes with the headers.
+  std::size_t pos = text.find("\r\n");
+  std::string start = text.substr(0, pos);
+  const std::size_t first = start.find(' ');
+  start.erase(first, start.find(' ', first + 1) - first);
+  std::string out = start + "\r\n";
+  while (pos < head_end) {
+    const std::size_t end = text.find("\r\n", pos + 2);
+    const std::string line = text.substr(pos + 2, end - pos - 2);
+    if (!Named(gone, HeaderName(line))) out += line + "\r\n";
+    pos = end;
   }
-  return true;
-}
-
-// Parses the message's text with `lines` added to its headers, into pool.
-// Null when the text form cannot carry it.
-mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines, apr_pool_t* pool) {
-  std::string text(mrcp_text_render(message, nullptr, 0) + 1, '\0');
-  text.resize(mrcp_text_render(message, &text[0], text.size()));
-  const std::size_t end = text.find("\r\n\r\n");
-  if (text.empty() || end == std::string::npos) return nullptr;
-  std::string added;
-  for (const std::string& line : lines) added += line + "\r\n";
-  text.insert(end + 2, added);
-  // The length the text states changes with the headers: leave it out.
-  const std::size_t first = text.find(' ');
-  const std::size_t second = text.find(' ', first + 1);
-  text.erase(first, second - first);
-  return mrcp_text_parse(text.data(), text.size(), 0, pool, nullptr, nullptr);
+  for (const std::string& line : lines) out += line + "\r\n";
+  out += text.substr(head_end + 2);
+  return mrcp_text_parse(out.data(), out.size(), 0, pool, nullptr, nullptr);
 }
 
 std::string Render(const mrcp_message_t* message) {
@@ -79,7 +77,6 @@ std::string IdList(const std::vector<mrcp_request_id>& ids) {
   return list;
 }
 
-// The ids of an Active-Request-Id-List ("1,2, 3"); what is no id is skipped.
 std::vector<mrcp_request_id> ParseIdList(const apt_str_t& text) {
   std::vector<mrcp_request_id> ids;
   std::string value(text.buf ? text.buf : "", text.buf ? text.length : 0);

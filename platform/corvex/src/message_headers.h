@@ -25,12 +25,11 @@ std::string HeaderName(const std::string& line);
 // Header names match without regard to case.
 bool SameName(const std::string& a, const std::string& b);
 
-// Headers of a request, never of a session: they describe one message.
-bool IsSessionHeader(const std::string& name);
-
-// Parses the message's text with `lines` added to its headers, into pool.
-// Null when the text form cannot carry it.
-mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines, apr_pool_t* pool);
+// Parses, into pool, the message's text with `lines` ("Name: value") in
+// place of its headers of those names (added when it has none), and without
+// its headers named in `removed`. Null when the text form cannot carry it.
+mrcp_message_t* WithHeaders(const mrcp_message_t* message, const std::vector<std::string>& lines, apr_pool_t* pool,
+                            const std::vector<std::string>& removed = {});
 
 // The message in its text form; empty when the text form cannot carry it.
 std::string Render(const mrcp_message_t* message);

@@ -3,6 +3,9 @@
 
 #include <cstdio>
 
+#include "corvex_internal.h"
+#include "message_headers.h"
+
 namespace corvex {
 
 const char* const ProtocolChecker::kOneResponse = "exactly one response per request";
@@ -13,6 +16,14 @@ const char* const ProtocolChecker::kSpeakComplete = "SPEAK-COMPLETE has request-
 const char* const ProtocolChecker::kNothingAfterFinal = "nothing for a request after its final answer";
 const char* const ProtocolChecker::kKnownRequest = "no message for an unknown request id";
 const char* const ProtocolChecker::kAcknowledgedOnce = "open and close acknowledged exactly once";
+const char* const ProtocolChecker::kStatusCode = "a status code of RFC 6787";
+const char* const ProtocolChecker::kRequestState = "request-state PENDING, IN-PROGRESS or COMPLETE";
+const char* const ProtocolChecker::kSynthEvent = "events of the synthesizer resource only";
+const char* const ProtocolChecker::kCauseCode = "Completion-Cause 000 to 007";
+const char* const ProtocolChecker::kSpeechMarker = "a SPEECH-MARKER carries Speech-Marker";
+const char* const ProtocolChecker::kChannelId = "Channel-Identifier is the channel's own";
+const char* const ProtocolChecker::kActiveList = "Active-Request-Id-List names only SPEAKs the channel was given";
+const char* const ProtocolViolation::kAudioAfterEnd = "audio after the end";
 
 namespace {
 
@@ -22,6 +33,10 @@ const char* StateName(mrcp_request_state_e state) {
 }
 
 bool Success(mrcp_status_code_e status) { return status >= 200 && status < 300; }
+
+bool HasCause(const mrcp_message_t& message) {
+  return message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
+}
 
 }  // namespace
 
@@ -34,7 +49,7 @@ std::string DescribeMessage(const mrcp_message_t& message) {
     const char* event = mrcp_synth_event_name_get(line.method_id);
     text = std::string(event ? event : "(unknown event)") + " " + StateName(line.request_state);
   }
-  if (message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+  if (HasCause(message)) {
     char cause[32];
     std::snprintf(cause, sizeof(cause), " with Completion-Cause %03u",
                   static_cast<unsigned>(message.synth_header->completion_cause));
@@ -112,6 +127,57 @@ void ProtocolChecker::Forwarded(int channel, mrcp_request_id id, mrcp_method_id 
   c.requests[id] = request;
 }
 
+void ProtocolChecker::AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what) {
+  const std::string detail =
+      what + " after the " + mrcp_synth_method_name_get(r.method) + " had ended by " + r.ended_by;
+  // A SPEAK that a STOP or BARGE-IN-OCCURRED ended is silent from then on.
+  Violate(channel, id, r.stopped ? ProtocolViolation::kAudioAfterEnd : kNothingAfterFinal, detail);
+}
+
+void ProtocolChecker::AudioAfterEnd(int channel, mrcp_request_id speak, const std::string& detail) {
+  Violate(channel, speak, ProtocolViolation::kAudioAfterEnd, detail);
+}
+
+void ProtocolChecker::CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message,
+                                const std::string& what) {
+  const mrcp_start_line_t& line = message.start_line;
+  const mrcp_request_id id = line.request_id;
+  if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE &&
+      !corvex_status_code_known(static_cast<unsigned>(line.status_code))) {
+    Violate(channel, id, kStatusCode, what + ": no such status code");
+  }
+  if (line.request_state >= MRCP_REQUEST_STATE_COUNT) {
+    Violate(channel, id, kRequestState, what + ": request-state " + std::to_string(line.request_state));
+  }
+  if (line.message_type == MRCP_MESSAGE_TYPE_EVENT && line.method_id >= SYNTHESIZER_EVENT_COUNT) {
+    Violate(channel, id, kSynthEvent, "an event of kind " + std::to_string(line.method_id));
+  }
+  if (HasCause(message) && message.synth_header->completion_cause >= SYNTHESIZER_COMPLETION_CAUSE_COUNT) {
+    Violate(channel, id, kCauseCode, what);
+  }
+  if (line.message_type == MRCP_MESSAGE_TYPE_EVENT && line.method_id == SYNTHESIZER_SPEECH_MARKER &&
+      !mrcp_resource_header_property_check(&message, SYNTHESIZER_HEADER_SPEECH_MARKER)) {
+    Violate(channel, id, kSpeechMarker, what + " without Speech-Marker");
+  }
+  const std::string own(message.channel_id.buf ? message.channel_id.buf : "",
+                        message.channel_id.buf ? message.channel_id.length : 0);
+  if (own != channel_id) {
+    Violate(channel, id, kChannelId, what + " with Channel-Identifier \"" + own + "\", not \"" + channel_id + "\"");
+  }
+}
+
+void ProtocolChecker::CheckActiveList(int channel, const mrcp_message_t& message, const std::string& what) {
+  if (!mrcp_generic_header_property_check(&message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) return;
+  const Channel& c = At(channel);
+  for (mrcp_request_id listed : ParseIdList(message.generic_header->active_request_id_list)) {
+    const auto it = c.requests.find(listed);
+    if (it == c.requests.end() || it->second.method != SYNTHESIZER_SPEAK) {
+      Violate(channel, message.start_line.request_id, kActiveList,
+              what + " names request " + std::to_string(listed) + ", never a SPEAK of this channel");
+    }
+  }
+}
+
 bool ProtocolChecker::IsFinal(int channel, mrcp_request_id id) const {
   auto c = channels_.find(channel);
   if (c == channels_.end()) return true;
@@ -119,11 +185,13 @@ bool ProtocolChecker::IsFinal(int channel, mrcp_request_id id) const {
   return r == c->second.requests.end() || r->second.final;
 }
 
-std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_message_t& message) {
+std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const std::string& channel_id,
+                                                      const mrcp_message_t& message) {
   std::vector<mrcp_request_id> ended;
   const mrcp_start_line_t& line = message.start_line;
   const mrcp_request_id id = line.request_id;
   const std::string what = DescribeMessage(message);
+  CheckForm(channel, channel_id, message, what);
   Channel& c = At(channel);
   if (c.close_acks > 0) {
     Violate(channel, id, kNothingAfterFinal, what + " after the channel's close was acknowledged");
@@ -144,9 +212,10 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       return ended;
     }
     if (r.final) {
-      Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+      AfterFinal(channel, id, r, what);
       return ended;
     }
+    CheckActiveList(channel, message, what);
     const bool success = Success(line.status_code);
     if (speak && success && line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
       r.in_progress = true;
@@ -165,6 +234,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       for (auto& [other_id, other] : c.requests) {
         if (other.method != SYNTHESIZER_SPEAK || other.seq > r.seq || other.final) continue;
         other.final = true;
+        other.stopped = true;
         other.ended_by = std::string("the ") + method + " " + std::to_string(id);
         ended.push_back(other_id);
       }
@@ -175,7 +245,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
   // An event.
   const bool complete = line.method_id == SYNTHESIZER_SPEAK_COMPLETE;
   if (r.final) {
-    Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+    AfterFinal(channel, id, r, what);
     return ended;
   }
   if (!speak) {

@@ -9,6 +9,22 @@
 
 namespace corvex {
 
+namespace {
+
+// Headers of a request, never of a session: they describe one message.
+bool IsSessionHeader(const std::string& name) {
+  static const char* const kNot[] = {
+      "Content-Type",           "Content-ID",    "Content-Base",     "Content-Encoding",  "Content-Location",
+      "Active-Request-Id-List", "Proxy-Sync-Id", "Completion-Cause", "Completion-Reason", "Failed-URI",
+      "Failed-URI-Cause",       "Speak-Restart", "Speak-Length",     "Jump-Size"};
+  for (const char* other : kNot) {
+    if (SameName(name, other)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 HostChannel::Request* HostChannel::FindRequest(mrcp_request_id id) {
   for (auto it = requests.rbegin(); it != requests.rend(); ++it) {
     if (it->sent && it->id == id) return &*it;
@@ -121,6 +137,7 @@ bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
   const bool success = line.status_code >= 200 && line.status_code < 300;
   if (!request) return true;
   std::vector<std::string> headers;
+  std::vector<std::string> removed;
   apr_pool_t* scratch = nullptr;
   switch (request->method) {
     case SYNTHESIZER_SPEAK:
@@ -155,12 +172,16 @@ bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
         --stops_outstanding;
       }
       if (!success) return true;
+      // The client is told the host's own account of what ended, never the plugin's.
       std::vector<mrcp_request_id> ended = ended_by_plugin;
       for (mrcp_request_id id : ended) SpeakEnded(id);
       for (mrcp_request_id id : Dequeue(request->targets, false)) ended.push_back(id);
-      if (ended.empty()) return true;
       event->ended = ended;
-      headers.push_back("Active-Request-Id-List: " + IdList(ended));
+      if (ended.empty()) {
+        removed.push_back("Active-Request-Id-List");
+      } else {
+        headers.push_back("Active-Request-Id-List: " + IdList(ended));
+      }
       break;
     }
     case SYNTHESIZER_PAUSE:
@@ -182,8 +203,12 @@ bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
     default:
       return true;
   }
+  if (headers.empty() &&
+      (removed.empty() || !mrcp_generic_header_property_check(message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST))) {
+    return true;
+  }
   apr_pool_create(&scratch, nullptr);
-  if (mrcp_message_t* shown = WithHeaders(message, headers, scratch)) event->text = Render(shown);
+  if (mrcp_message_t* shown = WithHeaders(message, headers, scratch, removed)) event->text = Render(shown);
   apr_pool_destroy(scratch);
   return true;
 }
@@ -199,11 +224,22 @@ void HostChannel::OnMessage(const mrcp_message_t* message) {
   Request* next = nullptr;
   {
     MutexLock lock(&impl->mutex);
-    const std::vector<mrcp_request_id> ended = impl->checker.Message(index, *message);
-    impl->LogViolations();
+    const std::vector<mrcp_request_id> ended = impl->checker.Message(index, handle->id, *message);
     Request* request = FindRequest(line.request_id);
     if (request && !request->forwarded) request = nullptr;  // not the plugin's to answer
     const bool final = request && impl->checker.IsFinal(index, request->id);
+    const std::int64_t now = NowUs();
+    if (request && request->method == SYNTHESIZER_SPEAK) {
+      if (final) {
+        silence.End(request->id, now);
+      } else if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE &&
+                 line.request_state == MRCP_REQUEST_STATE_INPROGRESS && line.status_code >= 200 &&
+                 line.status_code < 300) {
+        ReportAudioAfterEnd(silence.Begin(request->id, now));
+      }
+    }
+    for (mrcp_request_id id : ended) silence.End(id, now);
+    impl->LogViolations();
     const bool shown = ClientView(message, request, ended, final, &event);
     if (final) request->answered = true;
     for (mrcp_request_id id : ended) {

@@ -83,8 +83,16 @@ struct HostEvent {
 // BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state COMPLETE
 // and a Completion-Cause; nothing for a request after its final answer (nor
 // for a channel after its close was acknowledged); no message for an unknown
-// request id; open and close acknowledged exactly once.
+// request id; open and close acknowledged exactly once; every message of
+// RFC 6787's form (status code, request-state, a synthesizer event,
+// Completion-Cause 000 to 007, Speech-Marker in a SPEECH-MARKER, the
+// channel's own Channel-Identifier); an Active-Request-Id-List that names
+// only SPEAKs the channel was given; no audio, and no message, for a SPEAK
+// after its end ("audio after the end").
 struct ProtocolViolation {
+  // The rule of a SPEAK that was not silent after its end.
+  static const char* const kAudioAfterEnd;
+
   int channel = -1;                // -1: the engine
   mrcp_request_id request_id = 0;  // 0: no request
   std::string rule;                // the rule, as listed above
