@@ -244,8 +244,9 @@ bool BuildScript(const std::vector<Source>& sources, const std::vector<std::stri
 
 void List(const std::vector<ScriptRequest>& script) {
   for (const ScriptRequest& request : script) {
-    std::printf("%s: %s %u, sent %s, expecting %s\n", request.origin.c_str(),
+    std::printf("%s: %s %u%s, sent %s, expecting %s\n", request.origin.c_str(),
                 mrcp_synth_method_name_get(request.method), static_cast<unsigned>(request.id),
+                request.raw ? " (raw)" : "",
                 corvex_host::Describe(request.trigger, &request == &script.front()).c_str(),
                 corvex_host::Describe(request.expectations, request.method).c_str());
   }

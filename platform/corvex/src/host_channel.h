@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "host_impl.h"
+#include "session_params.h"
 #include "silence_watch.h"
 
 namespace corvex {
@@ -46,7 +47,8 @@ class HostChannel {
     bool kill_on_barge_in = true;          // a SPEAK, with the session's headers
     std::vector<mrcp_request_id> targets;  // a STOP or BARGE-IN passed on: the queued SPEAKs it also ends
     bool holds_queue = false;              // counted in stops_outstanding until answered
-    std::vector<std::string> asked;        // a GET-PARAMS: the header names it asks for
+    bool refused = false;                  // the plugin did not take it (process_request returned false)
+    SessionParams::Verdict params;         // a SET-PARAMS or GET-PARAMS as the server judged it
   };
 
   HostChannel(Host::Impl* impl, int index) : impl(impl), index(index) {}
@@ -88,8 +90,10 @@ class HostChannel {
   std::uint64_t Underruns(mrcp_request_id speak) const EXCLUDES(impl->mutex);
 
   // --- control thread (synth_session.cpp)
-  // Receives a request as the server does from its client: queues it,
-  // answers it or passes it to the plugin (whose result it then returns).
+  // Receives a request as the server does from its client: answers it
+  // itself (the server's state rules, a queued SPEAK's PENDING), or passes
+  // it to the plugin. False when it is not an unsent request of the channel,
+  // or the plugin refused to take it (the server then answered 407).
   bool Receive(mrcp_message_t* request) EXCLUDES(impl->mutex);
 
   // --- the plugin's calls, any thread
@@ -101,8 +105,29 @@ class HostChannel {
   enum AudioPhase { kBeforeAudio, kInAudio, kAfterAudio };
 
   // --- synth_session.cpp
-  // The newest sent request of the channel with that id.
-  Request* FindRequest(mrcp_request_id id) REQUIRES(impl->mutex);
+  // The newest request of the channel with that id that was passed to the
+  // plugin (or is queued): a request the server refused may share its id.
+  enum Among { kForwarded, kQueued };
+  Request* FindRequest(mrcp_request_id id, Among among) REQUIRES(impl->mutex);
+  // Whether a SPEAK was received and has not had its final answer.
+  bool SpeakActive() REQUIRES(impl->mutex);
+  // The server's own answer to a request it does not pass on (false: pass
+  // it on): RFC 6787's state rules (410, 402), session parameters (403,
+  // 404) and, when queueing, the SPEAK queue. Fills *answer.
+  struct Answer {
+    mrcp_status_code_e status = MRCP_STATUS_CODE_SUCCESS;
+    mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE;
+    std::vector<std::string> headers;
+    std::vector<mrcp_request_id> ended;
+  };
+  bool AnswersItself(Request* rec, const mrcp_message_t* request, Answer* answer) REQUIRES(impl->mutex);
+  // Tells the client what the server says of a request: `message` (a
+  // response or event made for it) with `headers` added.
+  void Tell(const mrcp_message_t* message, const std::vector<std::string>& headers,
+            const std::vector<mrcp_request_id>& ended) REQUIRES(impl->mutex);
+  // The plugin refused to take the request: the server answers it (407, or
+  // SPEAK-COMPLETE 004 for a SPEAK the client had as PENDING).
+  void Refused(Request* rec) REQUIRES(impl->mutex);
   // A SPEAK goes to the plugin: the media thread counts for it from now on.
   void StartPlaying(mrcp_request_id id) REQUIRES(impl->mutex);
   // A SPEAK had its final answer: its underruns are kept and the next
@@ -115,15 +140,14 @@ class HostChannel {
   Request* NextQueued() REQUIRES(impl->mutex);
   // Passes queued SPEAKs to the plugin while one may go.
   void Dispatch(Request* next) EXCLUDES(impl->mutex);
-  // Reads the session's headers into a SPEAK that does not carry them
+  // Reads the session's parameters into a SPEAK that does not carry them
   // (before the plugin has the request).
   void MergeSession(mrcp_message_t* request) EXCLUDES(impl->mutex);
-  // Stores SET-PARAMS's headers for the session.
-  void StoreSession(const mrcp_message_t* request) EXCLUDES(impl->mutex);
   // What the client is told of a plugin message: nothing (false) for the
   // IN-PROGRESS of a SPEAK the client had as PENDING; a SPEAK-COMPLETE for
-  // such a SPEAK's error response; the Active-Request-Id-List of a STOP,
-  // BARGE-IN-OCCURRED, PAUSE or RESUME; the session's values for GET-PARAMS.
+  // such a SPEAK's error response; the host's own Active-Request-Id-List
+  // for STOP, BARGE-IN-OCCURRED, PAUSE and RESUME; the session's values for
+  // GET-PARAMS. Stores a SET-PARAMS that succeeded.
   bool ClientView(const mrcp_message_t* message, Request* request, const std::vector<mrcp_request_id>& ended_by_plugin,
                   bool final, HostEvent* event) REQUIRES(impl->mutex);
 
@@ -142,13 +166,15 @@ class HostChannel {
   // The server's synthesizer state: the SPEAK the plugin has and has not
   // ended, the SPEAKs answered PENDING in order, STOPs and BARGE-INs passed
   // on and not answered yet (nothing queued is passed on meanwhile, so that
-  // a STOP never meets a SPEAK sent after it), and the session's headers.
+  // a STOP never meets a SPEAK sent after it), the session's parameters and
+  // the highest request id received.
   mrcp_request_id speaking GUARDED_BY(impl->mutex) = 0;
   std::deque<mrcp_request_id> queue GUARDED_BY(impl->mutex);
   int stops_outstanding GUARDED_BY(impl->mutex) = 0;
-  bool closing GUARDED_BY(impl->mutex) = false;              // nothing more is passed to the plugin
-  int dispatching GUARDED_BY(impl->mutex) = 0;               // queued SPEAKs being passed on outside the mutex
-  std::vector<std::string> session GUARDED_BY(impl->mutex);  // "Name: value" lines
+  bool closing GUARDED_BY(impl->mutex) = false;  // nothing more is passed to the plugin
+  int dispatching GUARDED_BY(impl->mutex) = 0;   // queued SPEAKs being passed on outside the mutex
+  SessionParams params GUARDED_BY(impl->mutex);
+  mrcp_request_id last_request_id GUARDED_BY(impl->mutex) = 0;
   std::map<mrcp_request_id, std::uint64_t> underrun_counts GUARDED_BY(impl->mutex);  // SPEAKs that played
 
   // Shared with the media thread, lock-free: the SPEAK the plugin has and

@@ -1,6 +1,15 @@
 // The server's synthesizer session on a channel: what it does with a
-// request (queue it, answer it or pass it to the plugin) and what the client
-// sees of the plugin's answers.
+// request (answer it itself, queue it, or pass it to the plugin) and what
+// the client sees of the plugin's answers.
+//
+// The server answers without asking the plugin: a request id not above the
+// last one received (410); PAUSE, RESUME or CONTROL with no SPEAK active,
+// DEFINE-LEXICON with one (402); a SET-PARAMS or GET-PARAMS naming a header
+// the synthesizer does not keep (403) or a SET-PARAMS with a value outside
+// its grammar (404); and, when it queues, a SPEAK that arrives while another
+// is active (PENDING), a STOP that only ends queued SPEAKs, a
+// BARGE-IN-OCCURRED that ends nothing. A request the plugin refuses to take
+// gets 407.
 #include <algorithm>
 #include <cinttypes>
 
@@ -11,25 +20,20 @@ namespace corvex {
 
 namespace {
 
-// Headers of a request, never of a session: they describe one message.
-bool IsSessionHeader(const std::string& name) {
-  static const char* const kNot[] = {
-      "Content-Type",           "Content-ID",    "Content-Base",     "Content-Encoding",  "Content-Location",
-      "Active-Request-Id-List", "Proxy-Sync-Id", "Completion-Cause", "Completion-Reason", "Failed-URI",
-      "Failed-URI-Cause",       "Speak-Restart", "Speak-Length",     "Jump-Size"};
-  for (const char* other : kNot) {
-    if (SameName(name, other)) return false;
-  }
-  return true;
-}
+bool Success(mrcp_status_code_e status) { return status >= 200 && status < 300; }
 
 }  // namespace
 
-HostChannel::Request* HostChannel::FindRequest(mrcp_request_id id) {
+HostChannel::Request* HostChannel::FindRequest(mrcp_request_id id, Among among) {
   for (auto it = requests.rbegin(); it != requests.rend(); ++it) {
-    if (it->sent && it->id == id) return &*it;
+    if (it->sent && it->id == id && (among == kForwarded ? it->forwarded : it->queued)) return &*it;
   }
   return nullptr;
+}
+
+bool HostChannel::SpeakActive() {
+  return std::any_of(requests.begin(), requests.end(),
+                     [](const Request& r) { return r.sent && !r.answered && r.method == SYNTHESIZER_SPEAK; });
 }
 
 void HostChannel::StartPlaying(mrcp_request_id id) {
@@ -54,7 +58,7 @@ std::vector<mrcp_request_id> HostChannel::Dequeue(const std::vector<mrcp_request
   for (auto it = queue.begin(); it != queue.end();) {
     if (all || std::find(ids.begin(), ids.end(), *it) != ids.end()) {
       removed.push_back(*it);
-      if (Request* r = FindRequest(*it)) r->answered = true;
+      if (Request* r = FindRequest(*it, kQueued)) r->answered = true;
       it = queue.erase(it);
     } else {
       ++it;
@@ -65,7 +69,7 @@ std::vector<mrcp_request_id> HostChannel::Dequeue(const std::vector<mrcp_request
 
 HostChannel::Request* HostChannel::NextQueued() {
   if (speaking || stops_outstanding || closing || queue.empty()) return nullptr;
-  Request* next = FindRequest(queue.front());
+  Request* next = FindRequest(queue.front(), kQueued);
   queue.pop_front();
   if (!next) return nullptr;
   speaking = next->id;
@@ -83,30 +87,69 @@ void HostChannel::Dispatch(Request* next) {
     --dispatching;
     impl->changed.notify_all();
     if (accepted) return;
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused queued SPEAK %" PRIu32, index, next->id);
-    next->answered = true;
-    SpeakEnded(next->id);
+    Refused(next);
     next = NextQueued();
   }
+}
+
+void HostChannel::Tell(const mrcp_message_t* message, const std::vector<std::string>& headers,
+                       const std::vector<mrcp_request_id>& ended) {
+  if (!message) return;
+  apr_pool_t* scratch = nullptr;
+  apr_pool_create(&scratch, nullptr);
+  const mrcp_message_t* shown = headers.empty() ? message : WithHeaders(message, headers, scratch);
+  HostEvent event = Impl::MessageEvent(index, shown ? shown : message);
+  event.from_host = true;
+  event.ended = ended;
+  impl->Push(std::move(event));
+  apr_pool_destroy(scratch);
+}
+
+void HostChannel::Refused(Request* rec) {
+  HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused %s %" PRIu32 "; answered 407", index,
+           mrcp_synth_method_name_get(rec->method), rec->id);
+  rec->answered = true;  // nothing more will come for it
+  rec->refused = true;
+  impl->checker.Withdraw(index, rec->id);
+  if (rec->method == SYNTHESIZER_SET_PARAMS) params.Settle(rec->id, false);
+  if (rec->holds_queue) {
+    rec->holds_queue = false;
+    --stops_outstanding;
+  }
+  apr_pool_t* scratch = nullptr;
+  apr_pool_create(&scratch, nullptr);
+  std::vector<std::string> headers;
+  mrcp_message_t* answer = nullptr;
+  if (rec->method == SYNTHESIZER_SPEAK) {
+    SpeakEnded(rec->id);
+    silence.End(rec->id, NowUs());
+    headers.push_back("Completion-Cause: 004 error");
+    // A SPEAK the client had as PENDING ends with its SPEAK-COMPLETE.
+    answer = rec->queued ? mrcp_event_create(rec->message, SYNTHESIZER_SPEAK_COMPLETE, scratch)
+                         : mrcp_response_create(rec->message, scratch);
+  } else {
+    answer = mrcp_response_create(rec->message, scratch);
+  }
+  if (answer) {
+    answer->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+    if (answer->start_line.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
+      answer->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
+    }
+  }
+  Tell(answer, headers, {});
+  apr_pool_destroy(scratch);
 }
 
 void HostChannel::MergeSession(mrcp_message_t* request) {
   std::vector<std::string> add;
   {
     MutexLock lock(&impl->mutex);
-    if (session.empty()) return;
-    const std::vector<std::string> own = HeaderLines(request);
-    for (const std::string& line : session) {
-      const std::string name = HeaderName(line);
-      if (std::none_of(own.begin(), own.end(), [&](const std::string& o) { return SameName(HeaderName(o), name); })) {
-        add.push_back(line);
-      }
-    }
+    add = params.ForSpeak(request);
   }
   if (add.empty()) return;
   mrcp_message_t* merged = WithHeaders(request, add, request->pool);
   if (!merged) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: the session's headers cannot be added to SPEAK %" PRIu32, index,
+    HOST_LOG(APT_PRIO_WARNING, "channel %d: the session's parameters cannot be added to SPEAK %" PRIu32, index,
              request->start_line.request_id);
     return;
   }
@@ -114,27 +157,63 @@ void HostChannel::MergeSession(mrcp_message_t* request) {
   *request = *merged;
 }
 
-void HostChannel::StoreSession(const mrcp_message_t* request) {
-  const std::vector<std::string> lines = HeaderLines(request);
-  MutexLock lock(&impl->mutex);
-  for (const std::string& line : lines) {
-    const std::string name = HeaderName(line);
-    if (!IsSessionHeader(name) || line.size() <= name.size() + 1) continue;  // empty values set nothing
-    auto same = std::find_if(session.begin(), session.end(),
-                             [&](const std::string& s) { return SameName(HeaderName(s), name); });
-    if (same != session.end()) {
-      *same = line;
-    } else {
-      session.push_back(line);
-    }
+bool HostChannel::AnswersItself(Request* rec, const mrcp_message_t* request, Answer* answer) {
+  const mrcp_method_id method = rec->method;
+  if (rec->id <= last_request_id) {
+    answer->status = MRCP_STATUS_CODE_OUT_OF_ORDER;
+    return true;
   }
+  last_request_id = rec->id;
+  const bool active = SpeakActive();
+  if (((method == SYNTHESIZER_PAUSE || method == SYNTHESIZER_RESUME || method == SYNTHESIZER_CONTROL) && !active) ||
+      (method == SYNTHESIZER_DEFINE_LEXICON && active)) {
+    answer->status = MRCP_STATUS_CODE_METHOD_NOT_VALID;
+    return true;
+  }
+  if ((method == SYNTHESIZER_SET_PARAMS || method == SYNTHESIZER_GET_PARAMS) &&
+      rec->params.status != MRCP_STATUS_CODE_SUCCESS) {
+    answer->status = rec->params.status;
+    answer->headers = rec->params.offending;
+    return true;
+  }
+  if (!impl->config.queue_speaks || closing) return false;
+  if (method == SYNTHESIZER_SPEAK) {
+    if (speaking || !queue.empty()) {
+      answer->state = MRCP_REQUEST_STATE_PENDING;
+      rec->queued = true;
+      queue.push_back(rec->id);
+      return true;
+    }
+    speaking = rec->id;
+  } else if (method == SYNTHESIZER_STOP) {
+    const bool listed = mrcp_generic_header_property_check(request, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    const std::vector<mrcp_request_id> ids =
+        listed ? ParseIdList(request->generic_header->active_request_id_list) : std::vector<mrcp_request_id>();
+    if (!speaking || (listed && std::find(ids.begin(), ids.end(), speaking) == ids.end())) {
+      answer->ended = Dequeue(ids, !listed);  // nothing the plugin has is to stop
+      if (!answer->ended.empty()) answer->headers.push_back("Active-Request-Id-List: " + IdList(answer->ended));
+      return true;
+    }
+    for (mrcp_request_id id : queue) {
+      if (!listed || std::find(ids.begin(), ids.end(), id) != ids.end()) rec->targets.push_back(id);
+    }
+    ++stops_outstanding;
+    rec->holds_queue = true;
+  } else if (method == SYNTHESIZER_BARGE_IN_OCCURRED) {
+    const Request* speaking_request = speaking ? FindRequest(speaking, kForwarded) : nullptr;
+    if (!speaking_request || !speaking_request->kill_on_barge_in) return true;  // nothing speaks, or may not be killed
+    rec->targets.assign(queue.begin(), queue.end());
+    ++stops_outstanding;
+    rec->holds_queue = true;
+  }
+  return false;
 }
 
 bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
                              const std::vector<mrcp_request_id>& ended_by_plugin, bool final, HostEvent* event) {
   const mrcp_start_line_t& line = message->start_line;
   const bool response = line.message_type == MRCP_MESSAGE_TYPE_RESPONSE;
-  const bool success = line.status_code >= 200 && line.status_code < 300;
+  const bool success = Success(line.status_code);
   if (!request) return true;
   std::vector<std::string> headers;
   std::vector<std::string> removed;
@@ -185,20 +264,25 @@ bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
       break;
     }
     case SYNTHESIZER_PAUSE:
-    case SYNTHESIZER_RESUME:
+    case SYNTHESIZER_RESUME: {
       if (response && success && request->method == SYNTHESIZER_RESUME) held.store(false);
-      // They act on the speaking SPEAK, and say which.
-      if (!response || !success || !impl->config.queue_speaks || !speaking) return true;
-      headers.push_back("Active-Request-Id-List: " + std::to_string(speaking));
-      break;
-    case SYNTHESIZER_GET_PARAMS:
-      if (!response || !success || !impl->config.queue_speaks) return true;
-      for (const std::string& name : request->asked) {
-        auto value = std::find_if(session.begin(), session.end(),
-                                  [&](const std::string& s) { return SameName(HeaderName(s), name); });
-        headers.push_back(value != session.end() ? *value : name + ":");
+      if (!response || !success) return true;
+      // They act on the SPEAK the plugin is playing, and say which.
+      mrcp_request_id acted_on = speaking;
+      for (auto it = requests.rbegin(); !acted_on && it != requests.rend(); ++it) {
+        if (it->forwarded && !it->answered && it->method == SYNTHESIZER_SPEAK) acted_on = it->id;
       }
-      if (headers.empty()) return true;
+      removed.push_back("Active-Request-Id-List");
+      if (acted_on) headers.push_back("Active-Request-Id-List: " + std::to_string(acted_on));
+      break;
+    }
+    case SYNTHESIZER_SET_PARAMS:
+      // Its values stay only when it succeeded.
+      if (final) params.Settle(request->id, response && success);
+      return true;
+    case SYNTHESIZER_GET_PARAMS:
+      if (!response || !success) return true;
+      headers = params.Answer(request->params);
       break;
     default:
       return true;
@@ -225,16 +309,14 @@ void HostChannel::OnMessage(const mrcp_message_t* message) {
   {
     MutexLock lock(&impl->mutex);
     const std::vector<mrcp_request_id> ended = impl->checker.Message(index, handle->id, *message);
-    Request* request = FindRequest(line.request_id);
-    if (request && !request->forwarded) request = nullptr;  // not the plugin's to answer
+    Request* request = FindRequest(line.request_id, kForwarded);  // the plugin answers only what it has
     const bool final = request && impl->checker.IsFinal(index, request->id);
     const std::int64_t now = NowUs();
     if (request && request->method == SYNTHESIZER_SPEAK) {
       if (final) {
         silence.End(request->id, now);
       } else if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE &&
-                 line.request_state == MRCP_REQUEST_STATE_INPROGRESS && line.status_code >= 200 &&
-                 line.status_code < 300) {
+                 line.request_state == MRCP_REQUEST_STATE_INPROGRESS && Success(line.status_code)) {
         ReportAudioAfterEnd(silence.Begin(request->id, now));
       }
     }
@@ -243,7 +325,7 @@ void HostChannel::OnMessage(const mrcp_message_t* message) {
     const bool shown = ClientView(message, request, ended, final, &event);
     if (final) request->answered = true;
     for (mrcp_request_id id : ended) {
-      if (Request* speak = FindRequest(id)) speak->answered = true;
+      if (Request* speak = FindRequest(id, kForwarded)) speak->answered = true;
     }
     if (shown) impl->Push(std::move(event));
     if (impl->config.queue_speaks) next = NextQueued();
@@ -262,15 +344,11 @@ bool HostChannel::Receive(mrcp_message_t* request) {
     }
   }
   const mrcp_method_id method = request->start_line.method_id;
-  if (impl->config.queue_speaks && method == SYNTHESIZER_SPEAK) MergeSession(request);
-  if (impl->config.queue_speaks && method == SYNTHESIZER_SET_PARAMS) StoreSession(request);
-  std::vector<std::string> asked;
-  if (method == SYNTHESIZER_GET_PARAMS) {
-    for (const std::string& line : HeaderLines(request)) asked.push_back(HeaderName(line));
-  }
+  if (method == SYNTHESIZER_SPEAK) MergeSession(request);
+  SessionParams::Verdict verdict;
+  if (method == SYNTHESIZER_SET_PARAMS) verdict = SessionParams::JudgeSet(request);
+  if (method == SYNTHESIZER_GET_PARAMS) verdict = SessionParams::JudgeGet(request);
 
-  // What the server does with it: queue it, answer it, or pass it on.
-  bool forward = true;
   Request* rec = nullptr;
   {
     MutexLock lock(&impl->mutex);
@@ -282,94 +360,40 @@ bool HostChannel::Receive(mrcp_message_t* request) {
     rec->seq = next_seq++;
     rec->id = request->start_line.request_id;
     rec->method = method;
-    rec->asked = std::move(asked);
+    rec->params = std::move(verdict);
     if (method == SYNTHESIZER_SPEAK &&
         mrcp_resource_header_property_check(request, SYNTHESIZER_HEADER_KILL_ON_BARGE_IN)) {
       rec->kill_on_barge_in = request->synth_header->kill_on_barge_in != FALSE;
     }
-    mrcp_status_code_e status = MRCP_STATUS_CODE_SUCCESS;
-    mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE;
-    std::vector<mrcp_request_id> ended;
-    if (impl->config.queue_speaks && !closing) {
-      Request* speaking_request = speaking ? FindRequest(speaking) : nullptr;
-      if (method == SYNTHESIZER_SPEAK) {
-        if (speaking || !queue.empty()) {
-          forward = false;
-          state = MRCP_REQUEST_STATE_PENDING;
-          rec->queued = true;
-          queue.push_back(rec->id);
-        } else {
-          speaking = rec->id;
-        }
-      } else if (method == SYNTHESIZER_STOP) {
-        const bool listed = mrcp_generic_header_property_check(request, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
-        const std::vector<mrcp_request_id> ids =
-            listed ? ParseIdList(request->generic_header->active_request_id_list) : std::vector<mrcp_request_id>();
-        if (speaking && (!listed || std::find(ids.begin(), ids.end(), speaking) != ids.end())) {
-          for (mrcp_request_id id : queue) {
-            if (!listed || std::find(ids.begin(), ids.end(), id) != ids.end()) rec->targets.push_back(id);
-          }
-          ++stops_outstanding;
-          rec->holds_queue = true;
-        } else {
-          forward = false;  // nothing the plugin has is to stop
-          ended = Dequeue(ids, !listed);
-        }
-      } else if (method == SYNTHESIZER_BARGE_IN_OCCURRED) {
-        if (speaking_request && speaking_request->kill_on_barge_in) {
-          rec->targets.assign(queue.begin(), queue.end());
-          ++stops_outstanding;
-          rec->holds_queue = true;
-        } else {
-          forward = false;  // nothing speaks, or what speaks is not to be killed
-        }
-      }
-    }
-    if (forward) {
-      rec->forwarded = true;
-      if (method == SYNTHESIZER_SPEAK) StartPlaying(rec->id);
-      impl->checker.Forwarded(index, rec->id, method);
-    } else {
+    Answer answer;
+    if (AnswersItself(rec, request, &answer)) {
       if (!rec->queued) rec->answered = true;
-      mrcp_message_t* answer = mrcp_response_create(request, request->pool);
-      if (answer) {
-        answer->start_line.status_code = status;
-        answer->start_line.request_state = state;
-        if (!ended.empty()) {
-          const std::string list = IdList(ended);
-          apt_string_assign(&mrcp_generic_header_prepare(answer)->active_request_id_list, list.c_str(), request->pool);
-          mrcp_generic_header_property_add(answer, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
-        }
-        HostEvent event = Impl::MessageEvent(index, answer);
-        event.from_host = true;
-        event.ended = ended;
-        impl->Push(std::move(event));
+      mrcp_message_t* response = mrcp_response_create(request, request->pool);
+      if (response) {
+        response->start_line.status_code = answer.status;
+        response->start_line.request_state = answer.state;
       }
+      Tell(response, answer.headers, answer.ended);
+      return true;
     }
+    rec->forwarded = true;
+    if (method == SYNTHESIZER_SPEAK) StartPlaying(rec->id);
+    if (method == SYNTHESIZER_SET_PARAMS) params.Propose(rec->id, rec->params);
+    impl->checker.Forwarded(index, rec->id, method);
   }
-  if (!forward) return true;
   if (method == SYNTHESIZER_PAUSE || method == SYNTHESIZER_STOP || method == SYNTHESIZER_BARGE_IN_OCCURRED) {
     held.store(true);  // gaps from here on are asked for
   }
   // Answers may arrive on other threads before process_request returns.
-  bool accepted = handle->method_vtable->process_request(handle, request) != FALSE;
-  if (!accepted) {
-    HOST_LOG(APT_PRIO_WARNING, "channel %d: plugin refused request %" PRIu32, index, request->start_line.request_id);
-    Request* next = nullptr;
-    {
-      MutexLock lock(&impl->mutex);
-      rec->answered = true;  // nothing more will come for it
-      impl->checker.Withdraw(index, rec->id);
-      if (method == SYNTHESIZER_SPEAK) SpeakEnded(rec->id);
-      if (rec->holds_queue) {
-        rec->holds_queue = false;
-        --stops_outstanding;
-      }
-      if (impl->config.queue_speaks) next = NextQueued();
-    }
-    Dispatch(next);
+  if (handle->method_vtable->process_request(handle, request)) return true;
+  Request* next = nullptr;
+  {
+    MutexLock lock(&impl->mutex);
+    Refused(rec);
+    if (impl->config.queue_speaks) next = NextQueued();
   }
-  return accepted;
+  Dispatch(next);
+  return false;
 }
 
 }  // namespace corvex
