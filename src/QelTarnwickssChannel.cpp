@@ -246,9 +246,11 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     details_.request_time = apr_time_now();
   }
 
+  // The media thread stops playing the earlier SPEAK before its end is sent:
+  // nothing of it is heard after that.
+  play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
   SupersedeCurrentSpeak();
   pending_stop_response_.store(nullptr, std::memory_order_release);
-  play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
   paused_.store(false, std::memory_order_release);
   current_request_ = request;
   pending_speak_response_ = response;
