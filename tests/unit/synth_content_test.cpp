@@ -94,22 +94,27 @@ TEST_F(SynthContentTest, SingleSegmentCarriesTheBodyUnparsed) {
   EXPECT_EQ(0u, log_.Warnings());
 }
 
-TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoice) {
+TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoiceAndPerRunBetweenThem) {
   ASSERT_TRUE(
       Ssml("<speak version=\"1.0\" xml:lang=\"en-GB\" xmlns=\"http://www.w3.org/2001/10/synthesis\">"
-           "lost<voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
-           " lost too <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>lost</speak>",
+           "Please listen. <voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
+           " Tom &amp; Jerry <break time=\"1s\"/> then <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>\n "
+           "<voice>a</voice><p>end</p></speak>",
            true));
   EXPECT_EQ("en-GB", params_.language);
-  EXPECT_EQ((std::vector<std::string>{
-                "<speak version=\"1.0\" xml:lang=\"en-GB\">Hello <voice name=\"x\">deep</voice> there</speak>",
-                "<speak version=\"1.0\" xml:lang=\"en-GB\"><s>Bye</s></speak>"}),
+  const std::string head = "<speak version=\"1.0\" xml:lang=\"en-GB\">";
+  EXPECT_EQ((std::vector<std::string>{head + "Please listen. </speak>",
+                                      head + "Hello <voice name=\"x\">deep</voice> there</speak>",
+                                      head + " Tom &amp; Jerry <break time=\"1s\"/> then </speak>",
+                                      head + "<s>Bye</s></speak>", head + "a</speak>", head + "<p>end</p></speak>"}),
             Texts());
-  EXPECT_EQ("Amy", content_.segments[0].voice_name);
-  EXPECT_EQ(VOICE_GENDER_FEMALE, content_.segments[0].voice_gender);
-  EXPECT_EQ("Request", content_.segments[1].voice_name);
-  EXPECT_EQ(VOICE_GENDER_MALE, content_.segments[1].voice_gender);
-  EXPECT_EQ(SYNTH_CONTENT_SSML, content_.segments[1].content_type);
+  std::vector<std::string> voices;
+  for (const SynthSegment& s : content_.segments) {
+    voices.push_back(s.voice_name + "/" + std::to_string(s.voice_gender));
+    EXPECT_EQ(SYNTH_CONTENT_SSML, s.content_type);
+  }
+  EXPECT_EQ((std::vector<std::string>{"Request/2", "Amy/1", "Request/2", "Request/0", "Request/2", "Request/2"}),
+            voices);
 }
 
 TEST_F(SynthContentTest, SplitWithoutVoiceWrapsTheRootContentWithoutNamespaces) {
