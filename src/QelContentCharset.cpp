@@ -44,43 +44,6 @@ bool IsCharsetName(std::string_view name) {
   return true;
 }
 
-// Whether `text` is UTF-8 as RFC 3629 has it (no overlong forms, no
-// surrogates, nothing above U+10FFFF) and holds no NUL, which would cut the
-// text short on its way to the cloud.
-bool IsUtf8Text(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    const unsigned char c = s[i];
-    if (c == 0) return false;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;   // overlong
-      if (c == 0xED) high = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;   // overlong
-      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < length || s[i + 1] < low || s[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 // The value of the encoding in an XML declaration at the very start of
 // `text`, read as ASCII: its offset and length.
 bool FindXmlEncoding(std::string_view text, std::size_t& begin, std::size_t& length) {
@@ -154,6 +117,40 @@ TextConversion Convert(std::string from, std::string_view in, std::string& out) 
 }
 
 }  // namespace
+
+bool IsUtf8Text(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;   // overlong
+      if (c == 0xED) high = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;   // overlong
+      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (n - i < length || s[i + 1] < low || s[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
 
 bool FindCharsetParameter(const std::string& content_type, std::string& charset) {
   charset.clear();

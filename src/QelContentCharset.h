@@ -9,6 +9,7 @@
 #define QEL_CONTENT_CHARSET_H
 
 #include <string>
+#include <string_view>
 
 namespace TARNWICKSS {
 
@@ -19,6 +20,11 @@ namespace TARNWICKSS {
 // backslash escapes. The first charset parameter counts. False, with
 // `charset` emptied, when there is none.
 bool FindCharsetParameter(const std::string& content_type, std::string& charset);
+
+// Whether `text` is UTF-8 as RFC 3629 has it (no overlong forms, no
+// surrogates, nothing above U+10FFFF) and holds no NUL, which would cut it
+// short on its way to the cloud.
+bool IsUtf8Text(std::string_view text);
 
 enum class TextConversion {
   kConverted,       // the text is valid UTF-8 now

@@ -89,6 +89,15 @@ mrcp_status_code_e Channel::DetermineParams(const mrcp_message_t* request, const
         return MRCP_STATUS_CODE_UNRECOGNIZED_MESSAGE;
     }
   }
+  // The language and the voice go to the cloud in the same request (the
+  // voice from Voice-Name or the vendor parameter).
+  for (const auto& [field, value] :
+       {std::pair{"Speech-Language", &params.language}, {"Voice-Name", &params.voice_name}}) {
+    if (!IsUtf8Text(*value)) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Invalid Text for Header [%s]", field);
+      return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+    }
+  }
   return MRCP_STATUS_CODE_SUCCESS;
 }
 
