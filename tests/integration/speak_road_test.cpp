@@ -159,10 +159,10 @@ TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
   }
 }
 
-TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
+TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesAndTheWordsBetweenOrSentWholeWithoutBypass) {
   Configure("bypass-ssml=\"true\"", "bypass-ssml=\"false\"");
   const std::string ssml =
-      "<speak version=\"1.0\" xml:lang=\"en-US\"><voice name=\"en\">One.</voice><voice "
+      "<speak version=\"1.0\" xml:lang=\"en-US\">Zero. <voice name=\"en\">One.</voice> and <voice "
       "name=\"en\">Two.</voice></speak>";
   for (bool split : {true, false}) {
     SCOPED_TRACE(split);
@@ -172,9 +172,9 @@ TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
     log_.Clear();
     const mrcp_request_id id = Send(channel, Speak{ssml, "", false, "application/ssml+xml"});
     ExpectSpoken(channel, id);
-    EXPECT_EQ(log_.Count("Submit TTS Request"), split ? 2u : 1u);
+    EXPECT_EQ(log_.Count("Submit TTS Request"), split ? 4u : 1u);  // the words between voices too
     EXPECT_FALSE(Waveform(channel, id).empty());
-    EXPECT_EQ(Waveform(channel, id, 2).empty(), !split);
+    EXPECT_EQ(Waveform(channel, id, 4).empty(), !split);
   }
 }
 
