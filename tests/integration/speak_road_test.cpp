@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio_capture.h"
@@ -178,25 +179,29 @@ TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
   }
 }
 
-TEST_F(SpeakRoad, UriListsPlayLocalFilesAndFilesInsideTheWaveformFolderOnly) {
-  const Samples outside = speech_service::Tone(440, 100);  // 10 frames at 16000 Hz
-  const Samples inside = speech_service::Tone(880, 60);    // 6 frames
-  WriteFile(root_ + "/a.wav", speech_service::WaveBytes(outside, 16000));
+TEST_F(SpeakRoad, UriListsPlayOnlyFilesInsideTheAllowedFolders) {
+  const Samples data = speech_service::Tone(440, 100);   // 10 frames at 16000 Hz
+  const Samples inside = speech_service::Tone(880, 60);  // 6 frames
+  WriteFile(root_ + "/data/a.wav", speech_service::WaveBytes(data, 16000));
   WriteFile(root_ + "/var/clip.wav", speech_service::WaveBytes(inside, 16000));
+  for (const char* outside : {"/a.wav", "/data-evil/a.wav"})
+    WriteFile(root_ + outside, speech_service::WaveBytes(data, 16000));
+  fs::create_symlink(root_ + "/a.wav", root_ + "/data/out.wav");
+  fs::create_symlink("/etc/passwd", root_ + "/var/passwd.wav");
   ASSERT_TRUE(StartHost());
   const int channel = OpenChannel(16000);
-  const std::string file = "file://" + root_ + "/a.wav";
+  const std::string file = "file://" + root_ + "/data/a.wav";
   const std::string base = "http://localhost/utterances";
 
+  // By default the data folder and the waveform folder.
   mrcp_request_id id = Send(channel, Speak{file + "\r\n" + base + "/clip.wav\r\n", "", false, "text/uri-list"});
   ExpectSpoken(channel, id);
-  Bytes expected = ToBytes(outside);
+  Bytes expected = ToBytes(data);
   const Bytes second = ToBytes(inside);
   expected.insert(expected.end(), second.begin(), second.end());
   EXPECT_EQ(capture_.Take(channel), expected);
 
-  // Nothing outside the folder, however the URI is written; a refused
-  // first segment is the SPEAK's only answer.
+  // A URI under the base names nothing outside the folder, however written.
   for (const std::string& uri :
        {base, base + "/", base + "/../a.wav", base + "//" + root_ + "/a.wav", base + "/sub/../../a.wav", base + "a.wav",
         std::string("https://example.com/utterances/clip.wav")}) {
@@ -206,13 +211,58 @@ TEST_F(SpeakRoad, UriListsPlayLocalFilesAndFilesInsideTheWaveformFolderOnly) {
                   MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
     EXPECT_EQ(log_.Count("Only local HTTP URI supported [" + uri + "]", APT_PRIO_WARNING), 1u);
   }
-  ExpectRefused(channel, Send(channel, Speak{"file://" + root_ + "/missing.wav", "", false, "text/uri-list"}),
-                MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
+  // Files outside the allowed folders, links followed, are refused (407)
+  // whether they exist or not, so nothing outside can be probed; a missing
+  // file inside fails as before (401).
+  const std::pair<std::string, mrcp_status_code_e> files[] = {
+      {"/usr/bin/ls", MRCP_STATUS_CODE_METHOD_FAILED},
+      {"/etc/passwd", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/data/out.wav", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/var/passwd.wav", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/data/../a.wav", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/data-evil/a.wav", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/missing.wav", MRCP_STATUS_CODE_METHOD_FAILED},
+      {root_ + "/data/missing.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED}};
+  for (const auto& [path, status] : files) {
+    SCOPED_TRACE(path);
+    log_.Clear();
+    ExpectRefused(channel, Send(channel, Speak{"file://" + path, "", false, "text/uri-list"}), status);
+    EXPECT_EQ(
+        log_.Count("Local File Not Allowed [" + fs::path(path).lexically_normal().string() + "]", APT_PRIO_WARNING),
+        status == MRCP_STATUS_CODE_METHOD_FAILED ? 1u : 0u);
+  }
+  ExpectRefused(channel, Send(channel, Speak{base + "/passwd.wav", "", false, "text/uri-list"}),
+                MRCP_STATUS_CODE_METHOD_FAILED);
 
-  // A later segment that fails ends the audio after what was queued, in error.
-  id = Send(channel, Speak{file + "\n" + base + "/../a.wav\n" + file + "\n", "", false, "text/uri-list"});
-  ExpectSpoken(channel, id, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
-  EXPECT_EQ(capture_.Take(channel), ToBytes(outside));
+  // A later segment that fails ends the audio after what was queued, in
+  // error, and plays nothing of its own.
+  for (const std::string& later : {base + "/../a.wav", std::string("file:///etc/passwd")}) {
+    SCOPED_TRACE(later);
+    id = Send(channel, Speak{file + "\n" + later + "\n" + file + "\n", "", false, "text/uri-list"});
+    ExpectSpoken(channel, id, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    EXPECT_EQ(capture_.Take(channel), ToBytes(data));
+  }
+
+  // The operator's own list (relative folders under the data folder); an
+  // empty one turns file segments off.
+  fs::create_directories(root_ + "/data/prompts");
+  fs::copy_file(root_ + "/data/a.wav", root_ + "/data/prompts/a.wav");
+  std::string setting = "audio-as-url=\"false\"";
+  for (const char* folders : {"prompts", ""}) {
+    SCOPED_TRACE(folders);
+    const std::string next = std::string("local-file-folders=\"") + folders + "\"";
+    Configure(setting, next);
+    setting = next;
+    ASSERT_TRUE(StartHost());
+    const int ch = OpenChannel(16000);
+    const std::string prompt = "file://" + root_ + "/data/prompts/a.wav";
+    if (*folders) {
+      ExpectSpoken(ch, Send(ch, Speak{prompt, "", false, "text/uri-list"}));
+      EXPECT_EQ(capture_.Take(ch), ToBytes(data));
+    }
+    for (const std::string& refused : {*folders ? file : prompt, base + "/clip.wav"})
+      ExpectRefused(ch, Send(ch, Speak{refused, "", false, "text/uri-list"}), MRCP_STATUS_CODE_METHOD_FAILED);
+  }
 }
 
 TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {

@@ -1,10 +1,12 @@
 // The waveform manager inside the real plugin: created on the engine's thread
 // at start-up with caching off, and failing the start when its folder cannot
-// be made. Loading a cache folder of an earlier run is the waveform manager's
+// be made while caching or saved waveforms need it. Loading a cache folder of an earlier run is the waveform manager's
 // own test and the SPEAK road's.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "hosted_plugin.h"
 
@@ -21,16 +23,35 @@ TEST_F(WaveformCacheLifecycle, CachingOffKeepsPlainFilesOnly) {
   ASSERT_TRUE(host_->CloseEngine());
 }
 
-TEST_F(WaveformCacheLifecycle, AFolderThatCannotBeMadeFailsTheStart) {
+// Only caching and saved waveforms need the folder; without them a folder
+// that cannot be made is a warning.
+TEST_F(WaveformCacheLifecycle, AFolderThatCannotBeMadeFailsTheStartOnlyWhenItIsNeeded) {
   WriteFile(root_ + "/var/blocker", "a file where a folder should be");
   Configure("waveform-folder=\"\"", "waveform-folder=\"blocker/cache\"");
-  EXPECT_FALSE(StartHost());
-  EXPECT_TRUE(log_.Exact("Failed to create directory " + root_ + "/var/blocker/cache/", APT_PRIO_WARNING));
-  EXPECT_TRUE(log_.Exact("Failed to Create Waveform Manager", APT_PRIO_WARNING));
-  // Everything made on the engine thread so far is undone.
-  EXPECT_TRUE(log_.Exact("Destroy Brill Requester", APT_PRIO_INFO));
-  EXPECT_TRUE(log_.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
-  EXPECT_TRUE(host_->CloseEngine());
+  const std::string folder = root_ + "/var/blocker/cache/";
+  // Each row's edits apply to what the rows before it left.
+  const std::vector<std::pair<std::string, std::string>> rows[] = {
+      {},
+      {{"caching=\"false\"", "caching=\"true\""}},
+      {{"caching=\"true\"", "caching=\"false\""}, {"save-waveforms=\"false\"", "save-waveforms=\"true\""}}};
+  for (const auto& edits : rows) {
+    for (const auto& [from, to] : edits) Configure(from, to);
+    const bool needed = !edits.empty();
+    SCOPED_TRACE(needed ? edits.back().second : "neither");
+    log_.Clear();
+    EXPECT_EQ(StartHost(), !needed);
+    EXPECT_TRUE(log_.Exact("Failed to create directory " + folder, APT_PRIO_WARNING));
+    EXPECT_EQ(log_.Exact("Failed to Create Waveform Manager", APT_PRIO_WARNING), needed ? 1u : 0u);
+    EXPECT_EQ(log_.Exact("Waveform Folder Not Usable [" + folder + "], Caching and Saving Waveforms Are Off",
+                         APT_PRIO_WARNING),
+              needed ? 0u : 1u);
+    if (needed) {
+      // Everything made on the engine thread so far is undone.
+      EXPECT_TRUE(log_.Exact("Destroy Brill Requester", APT_PRIO_INFO));
+      EXPECT_TRUE(log_.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
+    }
+    EXPECT_TRUE(host_->CloseEngine());
+  }
 }
 
 }  // namespace
