@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "QelLogUrls.h"
 #include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
@@ -122,7 +123,9 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
     const char* name = attr->name;
     const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name, value);
+    // "http-proxy" and "service-uri" may hold a password.
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name,
+            MaskUrlUserInfo(value).c_str());
 
     if (const SynthBoolean* entry = FindByName(kSynthBooleans, name)) {
       ApplyBooleanAttribute(attr, this->*entry->field);
