@@ -15,6 +15,19 @@ std::string Member(const rapidjson::Document& doc, const char* name) {
   return std::string();
 }
 
+// Whether a value is UTF-8. The parser checks the file's bytes, not what an
+// escape makes of them: a lone "\uDFFF" becomes bytes that are not UTF-8.
+bool IsUtf8(const std::string& text) {
+  struct Discard {
+    void Put(char) {}
+  } out;
+  rapidjson::MemoryStream in(text.data(), text.size());
+  while (in.Tell() < text.size()) {
+    if (!rapidjson::UTF8<>::Validate(in, out)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseCredentials(const std::string& content, Credentials& credentials) {
@@ -37,7 +50,8 @@ bool ParseCredentials(const std::string& content, Credentials& credentials) {
   credentials.user_id = Member(doc, "user-id");
   credentials.voice_request_url_base = Member(doc, "voice-request-url-base");
   credentials.text_request_url_base = Member(doc, "text-request-url-base");
-  return true;
+  return IsUtf8(credentials.client_id) && IsUtf8(credentials.client_key) && IsUtf8(credentials.user_id) &&
+         IsUtf8(credentials.voice_request_url_base) && IsUtf8(credentials.text_request_url_base);
 }
 
 }  // namespace TARNWICKSS

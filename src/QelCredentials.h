@@ -28,9 +28,9 @@ struct Credentials {
 };
 
 // Reads a whole credentials file's `content`: UTF-8 JSON (an optional UTF-8
-// byte-order mark is skipped; other encodings and invalid sequences are
-// refused) whose root is an object followed by nothing but white space, at
-// most kMaxCredentialsFileBytes long. False for anything else, `credentials`
+// byte-order mark is skipped; other encodings and invalid sequences, also
+// those an escape makes, are refused) whose root is an object followed by
+// nothing but white space, at most kMaxCredentialsFileBytes long. False for anything else, `credentials`
 // then unspecified.
 bool ParseCredentials(const std::string& content, Credentials& credentials);
 
