@@ -114,7 +114,8 @@ TEST_F(CredentialsTest, ContentThatIsNotOneJsonObjectIsAParseFailure) {
       "/* note */ " + WithKey("\"client-id\": \"id\""),
       WithKey("\"client-id\": \"id\","),
       WithKey("\"client-id\": \"caf\xE9\""),
-      WithKey("\"client-id\": \"\\uDFFF\""),  // UTF-8 bytes, but not what they escape
+      // UTF-8 bytes, but not what they escape.
+      WithKey("\"client-id\": \"\\uDFFF\""),
   };
   for (const std::string& content : cases) {
     SCOPED_TRACE(content.substr(0, 60));
