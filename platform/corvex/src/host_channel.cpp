@@ -81,13 +81,15 @@ apt_bool_t OnChannelMessage(mrcp_engine_channel_t* channel, mrcp_message_t* mess
     HOST_LOG(APT_PRIO_WARNING, "channel %d: null message refused", rec->index);
     return FALSE;
   }
-  const mrcp_start_line_t& line = message->start_line;
-  if (line.message_type != MRCP_MESSAGE_TYPE_RESPONSE && line.message_type != MRCP_MESSAGE_TYPE_EVENT) {
+  mrcp_synth_header_t synth;
+  const mrcp_message_t in_range = InRange(*message, &synth);
+  const mrcp_message_type_e type = in_range.start_line.message_type;
+  if (type != MRCP_MESSAGE_TYPE_RESPONSE && type != MRCP_MESSAGE_TYPE_EVENT) {
     HOST_LOG(APT_PRIO_WARNING, "channel %d: message of type %d refused (only responses and events)", rec->index,
-             static_cast<int>(line.message_type));
+             static_cast<int>(type));
     return FALSE;
   }
-  rec->OnMessage(message);
+  rec->OnMessage(*message, in_range);
   return TRUE;
 }
 

@@ -99,7 +99,10 @@ class HostChannel {
   // --- the plugin's calls, any thread
   void OnOpen(bool status) EXCLUDES(impl->mutex);
   void OnClose() EXCLUDES(impl->mutex);
-  void OnMessage(const mrcp_message_t* message) EXCLUDES(impl->mutex);  // synth_session.cpp
+  // A response or event of the plugin, as it wrote it and as the host reads
+  // it (InRange).
+  void OnMessage(const mrcp_message_t& written, const mrcp_message_t& message)
+      EXCLUDES(impl->mutex);  // synth_session.cpp
 
  private:
   enum AudioPhase { kBeforeAudio, kInAudio, kAfterAudio };

@@ -2,6 +2,7 @@
 #include "protocol_checker.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "corvex_internal.h"
 #include "message_headers.h"
@@ -33,6 +34,24 @@ const char* StateName(mrcp_request_state_e state) {
 }
 
 bool Success(mrcp_status_code_e status) { return status >= 200 && status < 300; }
+
+// The number in an enumerated field, read as a number.
+template <typename E>
+unsigned Raw(const E& field) {
+  static_assert(sizeof(E) == sizeof(unsigned), "an enum of the C interface");
+  unsigned value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
+
+// Sets the field to `unknown` when its number lies beyond the bits of the
+// type's enumerators up to `last`, which is all a C++ enum holds.
+template <typename E>
+void Clamp(E* field, E last, E unknown) {
+  unsigned bits = 1;
+  while (bits < static_cast<unsigned>(last)) bits = bits << 1 | 1;
+  if (Raw(*field) > bits) *field = unknown;
+}
 
 bool HasCause(const mrcp_message_t& message) {
   return message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
@@ -138,32 +157,57 @@ void ProtocolChecker::AudioAfterEnd(int channel, mrcp_request_id speak, const st
   Violate(channel, speak, ProtocolViolation::kAudioAfterEnd, detail);
 }
 
-void ProtocolChecker::CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message,
-                                const std::string& what) {
+void ProtocolChecker::CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message) {
   const mrcp_start_line_t& line = message.start_line;
   const mrcp_request_id id = line.request_id;
-  if (line.message_type == MRCP_MESSAGE_TYPE_RESPONSE &&
-      !corvex_status_code_known(static_cast<unsigned>(line.status_code))) {
-    Violate(channel, id, kStatusCode, what + ": no such status code");
+  const unsigned type = Raw(line.message_type);
+  const std::string what =
+      std::string(type == MRCP_MESSAGE_TYPE_EVENT ? "an event" : "a response") + " for request " + std::to_string(id);
+  if (type == MRCP_MESSAGE_TYPE_RESPONSE && !corvex_status_code_known(Raw(line.status_code))) {
+    Violate(channel, id, kStatusCode, what + " with status " + std::to_string(Raw(line.status_code)));
   }
-  if (line.request_state >= MRCP_REQUEST_STATE_COUNT) {
-    Violate(channel, id, kRequestState, what + ": request-state " + std::to_string(line.request_state));
+  if (Raw(line.request_state) >= MRCP_REQUEST_STATE_COUNT) {
+    Violate(channel, id, kRequestState, what + " with request-state " + std::to_string(Raw(line.request_state)));
   }
-  if (line.message_type == MRCP_MESSAGE_TYPE_EVENT && line.method_id >= SYNTHESIZER_EVENT_COUNT) {
+  if (type == MRCP_MESSAGE_TYPE_EVENT && line.method_id >= SYNTHESIZER_EVENT_COUNT) {
     Violate(channel, id, kSynthEvent, "an event of kind " + std::to_string(line.method_id));
   }
-  if (HasCause(message) && message.synth_header->completion_cause >= SYNTHESIZER_COMPLETION_CAUSE_COUNT) {
-    Violate(channel, id, kCauseCode, what);
+  if (HasCause(message) && Raw(message.synth_header->completion_cause) >= SYNTHESIZER_COMPLETION_CAUSE_COUNT) {
+    Violate(channel, id, kCauseCode,
+            what + " with Completion-Cause " + std::to_string(Raw(message.synth_header->completion_cause)));
   }
-  if (line.message_type == MRCP_MESSAGE_TYPE_EVENT && line.method_id == SYNTHESIZER_SPEECH_MARKER &&
+  if (type == MRCP_MESSAGE_TYPE_EVENT && line.method_id == SYNTHESIZER_SPEECH_MARKER &&
       !mrcp_resource_header_property_check(&message, SYNTHESIZER_HEADER_SPEECH_MARKER)) {
-    Violate(channel, id, kSpeechMarker, what + " without Speech-Marker");
+    Violate(channel, id, kSpeechMarker, "a SPEECH-MARKER without Speech-Marker");
   }
   const std::string own(message.channel_id.buf ? message.channel_id.buf : "",
                         message.channel_id.buf ? message.channel_id.length : 0);
   if (own != channel_id) {
     Violate(channel, id, kChannelId, what + " with Channel-Identifier \"" + own + "\", not \"" + channel_id + "\"");
   }
+}
+
+mrcp_message_t InRange(const mrcp_message_t& message, mrcp_synth_header_t* synth) {
+  mrcp_message_t copy = message;
+  mrcp_start_line_t& line = copy.start_line;
+  Clamp(&line.message_type, MRCP_MESSAGE_TYPE_EVENT, MRCP_MESSAGE_TYPE_UNKNOWN);
+  Clamp(&line.request_state, MRCP_REQUEST_STATE_COUNT, MRCP_REQUEST_STATE_UNKNOWN);
+  Clamp(&line.status_code, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, MRCP_STATUS_CODE_UNKNOWN);
+  if (message.synth_header) {
+    *synth = *message.synth_header;
+    copy.synth_header = synth;
+    Clamp(&synth->completion_cause, SYNTHESIZER_COMPLETION_CAUSE_COUNT, SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN);
+    Clamp(&synth->voice_param.gender, VOICE_GENDER_UNKNOWN, VOICE_GENDER_UNKNOWN);
+    mrcp_prosody_rate_t& rate = synth->prosody_param.rate;
+    Clamp(&rate.type, PROSODY_RATE_TYPE_UNKNOWN, PROSODY_RATE_TYPE_UNKNOWN);
+    if (Raw(rate.type) == PROSODY_RATE_TYPE_LABEL) Clamp(&rate.value.label, PROSODY_RATE_UNKNOWN, PROSODY_RATE_UNKNOWN);
+    mrcp_prosody_volume_t& volume = synth->prosody_param.volume;
+    Clamp(&volume.type, PROSODY_VOLUME_TYPE_UNKNOWN, PROSODY_VOLUME_TYPE_UNKNOWN);
+    if (Raw(volume.type) == PROSODY_VOLUME_TYPE_LABEL) {
+      Clamp(&volume.value.label, PROSODY_VOLUME_UNKNOWN, PROSODY_VOLUME_UNKNOWN);
+    }
+  }
+  return copy;
 }
 
 void ProtocolChecker::CheckActiveList(int channel, const mrcp_message_t& message, const std::string& what) {
@@ -185,13 +229,11 @@ bool ProtocolChecker::IsFinal(int channel, mrcp_request_id id) const {
   return r == c->second.requests.end() || r->second.final;
 }
 
-std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const std::string& channel_id,
-                                                      const mrcp_message_t& message) {
+std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_message_t& message) {
   std::vector<mrcp_request_id> ended;
   const mrcp_start_line_t& line = message.start_line;
   const mrcp_request_id id = line.request_id;
   const std::string what = DescribeMessage(message);
-  CheckForm(channel, channel_id, message, what);
   Channel& c = At(channel);
   if (c.close_acks > 0) {
     Violate(channel, id, kNothingAfterFinal, what + " after the channel's close was acknowledged");

@@ -62,10 +62,13 @@ class ProtocolChecker {
   void Forwarded(int channel, mrcp_request_id id, mrcp_method_id method);
   // The plugin refused the request: nothing is owed for it.
   void Withdraw(int channel, mrcp_request_id id) { At(channel).requests.erase(id); }
-  // Checks one message of the plugin on the channel whose identifier is
-  // channel_id. Returns the SPEAKs it ended when it is the success response
-  // of a STOP or BARGE-IN-OCCURRED, else nothing.
-  std::vector<mrcp_request_id> Message(int channel, const std::string& channel_id, const mrcp_message_t& message);
+  // Checks the form of a message of the plugin, as the plugin wrote it, on
+  // the channel whose identifier is channel_id.
+  void CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message);
+  // Checks one message of the plugin (its InRange copy) against its
+  // request. Returns the SPEAKs it ended when it is the success response of
+  // a STOP or BARGE-IN-OCCURRED, else nothing.
+  std::vector<mrcp_request_id> Message(int channel, const mrcp_message_t& message);
   // The channel played audio of a SPEAK after its end (see SilenceWatch).
   void AudioAfterEnd(int channel, mrcp_request_id speak, const std::string& detail);
   // Whether the plugin gave the request its final answer (unknown: true).
@@ -95,8 +98,6 @@ class ProtocolChecker {
   void Violate(int channel, mrcp_request_id id, const char* rule, const std::string& detail);
   // Something for a request after its final answer.
   void AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what);
-  // The rules of form, which hold for any message.
-  void CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message, const std::string& what);
   // An Active-Request-Id-List may name only SPEAKs the plugin was given.
   void CheckActiveList(int channel, const mrcp_message_t& message, const std::string& what);
   Channel& At(int channel) { return channels_[channel]; }
@@ -108,8 +109,14 @@ class ProtocolChecker {
 };
 
 // "200 IN-PROGRESS", "SPEAK-COMPLETE COMPLETE with Completion-Cause 000" and
-// the like: what a message was, for reports.
+// the like: what a message was, for reports (of its InRange copy).
 std::string DescribeMessage(const mrcp_message_t& message);
+
+// A plugin in C may write any number into an enumerated field of its
+// message, which C++ may not even read as that type. Returns the copy the
+// host goes on with, each such field within what its type holds (else its
+// UNKNOWN value); the synthesizer header block is copied into *synth.
+mrcp_message_t InRange(const mrcp_message_t& message, mrcp_synth_header_t* synth);
 
 }  // namespace corvex
 

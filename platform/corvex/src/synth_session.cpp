@@ -297,7 +297,8 @@ bool HostChannel::ClientView(const mrcp_message_t* message, Request* request,
   return true;
 }
 
-void HostChannel::OnMessage(const mrcp_message_t* message) {
+void HostChannel::OnMessage(const mrcp_message_t& written, const mrcp_message_t& in_range) {
+  const mrcp_message_t* message = &in_range;
   const mrcp_start_line_t& line = message->start_line;
   // Copy everything now: the message lives in a request pool that may be
   // released as soon as the request counts as answered.
@@ -308,7 +309,8 @@ void HostChannel::OnMessage(const mrcp_message_t* message) {
   Request* next = nullptr;
   {
     MutexLock lock(&impl->mutex);
-    const std::vector<mrcp_request_id> ended = impl->checker.Message(index, handle->id, *message);
+    impl->checker.CheckForm(index, handle->id, written);
+    const std::vector<mrcp_request_id> ended = impl->checker.Message(index, *message);
     Request* request = FindRequest(line.request_id, kForwarded);  // the plugin answers only what it has
     const bool final = request && impl->checker.IsFinal(index, request->id);
     const std::int64_t now = NowUs();
