@@ -379,17 +379,7 @@ void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
 
 void Channel::ProcessSynthError() {
   if (!synth_context_) return;
-  if (pending_speak_response_) {
-    mrcp_message_t* response = pending_speak_response_;
-    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
-    current_request_ = nullptr;
-    pending_speak_response_ = nullptr;
-    Send(response);
-  } else {
-    FailStream();
-  }
-  // Whatever segments were still to come are not synthesized.
-  details_.content.segments.clear();
+  FailSegment();
   ReleaseSynthContext();
 }
 

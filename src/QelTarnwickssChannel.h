@@ -231,6 +231,10 @@ class Channel {
   // After a segment's audio: the end-of-stream marker after the last
   // segment, then the held SPEAK response.
   void FinishSegmentAudio();
+  // A segment failed: answers the held SPEAK response with 407, or ends the
+  // audio early (FailStream) when it went out already; the SPEAK's other
+  // segments are dropped.
+  void FailSegment();
   // Ends the synthesis context, then finishes a deferred close.
   void ReleaseSynthContext();
 
@@ -245,9 +249,13 @@ class Channel {
   Attempt OnRequestFailed();
   Attempt OnSdkError(const char* text);
   // Inline audio: a whole WAVE image.
-  void ProcessSynthContent(const InlineAudio& audio);
-  // Logs the format of audio the converter refused.
-  void LogRefusedAudio(const CloudAudioConverter& converter);
+  void ProcessSynthContent(InlineAudio& audio);
+  // The sink of a fetched body: its first audio sends the held SPEAK
+  // response and opens the waveform file.
+  void WriteStreamedAudio(const std::uint8_t* bytes, std::size_t size);
+  // Logs why the converter refused audio (from the file at `path`, or from
+  // the cloud when it is empty).
+  void LogUnplayable(const CloudAudioConverter& converter, const std::string& path);
 
   // The waveform cache and the segment's waveform file
   // (QelTarnwickssChannelWaveforms.cpp).
@@ -256,6 +264,12 @@ class Channel {
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& directives);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
+  // How playing a WAVE file ended.
+  enum class FilePlay { kPlayed, kUnreadable, kRefused };
+  // Plays the WAVE file `name` (in the waveform folder, or absolute) at the
+  // channel's rate. Nothing is queued unless the whole file was checked and
+  // found playable; kUnreadable and kRefused are logged.
+  FilePlay PlayWaveFile(const std::string& name);
   void OpenWaveFile(std::uint16_t format);
   // Closes the segment's waveform file and registers it with the waveform
   // manager, as a cache entry when the context holds one.

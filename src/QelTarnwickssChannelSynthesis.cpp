@@ -125,6 +125,19 @@ void Channel::FinishSegmentAudio() {
   StartSpeaking();
 }
 
+void Channel::FailSegment() {
+  if (mrcp_message_t* response = pending_speak_response_) {
+    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    current_request_ = nullptr;
+    pending_speak_response_ = nullptr;
+    Send(response);
+  } else {
+    FailStream();
+  }
+  // Whatever segments were still to come are not synthesized.
+  details_.content.segments.clear();
+}
+
 void Channel::FailStream() {
   if (details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN)
     details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_ERROR;
