@@ -29,6 +29,10 @@ InlineAudio::InlineAudio(const std::string& text) : text_(text) {
   unsigned pads = 0;
   for (std::size_t i = 0; i < text.size() && problem_.empty(); ++i) {
     const std::uint8_t value = kValues[static_cast<unsigned char>(text[i])];
+    if (value < kPad && pads == 0) {
+      ++chars;
+      continue;
+    }
     if (value == kSpace) continue;
     if (value == kPad) {
       if (++pads > 2) problem_ = "padding";
@@ -53,7 +57,22 @@ InlineAudio::InlineAudio(const std::string& text) : text_(text) {
 std::size_t InlineAudio::Read(std::uint8_t* out, std::size_t count) {
   std::size_t n = 0;
   while (n < count && held_begin_ < held_end_) out[n++] = held_[held_begin_++];
+  const auto* text = reinterpret_cast<const unsigned char*>(text_.data());
   while (n < count && done_ + n < size_) {
+    // Whole groups of four alphabet characters, the bulk of any text.
+    while (n + 3 <= count && next_ + 4 <= text_.size()) {
+      const std::uint32_t a = kValues[text[next_]], b = kValues[text[next_ + 1]], c = kValues[text[next_ + 2]],
+                          d = kValues[text[next_ + 3]];
+      if ((a | b | c | d) >= kPad) break;
+      const std::uint32_t group = a << 18 | b << 12 | c << 6 | d;
+      out[n] = static_cast<std::uint8_t>(group >> 16);
+      out[n + 1] = static_cast<std::uint8_t>(group >> 8);
+      out[n + 2] = static_cast<std::uint8_t>(group);
+      n += 3;
+      next_ += 4;
+    }
+    if (n == count || done_ + n >= size_) break;
+    // One group with white space, padding, or split by the end of the read.
     std::uint32_t group = 0;
     unsigned chars = 0;
     while (chars < 4 && next_ < text_.size()) {

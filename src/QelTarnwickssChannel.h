@@ -152,15 +152,15 @@ class Channel {
   // Called by the audio fetch handler from inside Fetch::get, on the engine
   // thread. They convert and record; ending the segment waits until get
   // has returned.
-  // Status 200: prepares the stream, sends the held SPEAK response and opens
-  // the segment's waveform file.
+  // Status 200: prepares the stream. The held SPEAK response and the
+  // segment's waveform file wait for its first audio.
   void ProcessSynthStartEvent();
   // Any other status: the rest of the fetch is ignored; the segment fails.
   void ProcessSynthFailureEvent(unsigned code);
-  // One piece of the body: converted and queued.
+  // One piece of the body: read, converted and queued.
   void ProcessSynthDataEvent(unsigned long size, const void* data);
   // The end of the body: flushes, finishes the segment's audio and saves
-  // its waveform.
+  // its waveform; a body that held no playable audio fails the segment.
   void ProcessSynthCompleteEvent();
 
   // Sets the status and the Completion-Cause header of a response.
