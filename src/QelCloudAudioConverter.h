@@ -84,7 +84,8 @@ class CloudAudioConverter {
   bool resampling() const { return resample_; }
   // No block was lost to the resampler since Start.
   bool intact() const { return intact_; }
-  // Whole samples taken and handed on since Start.
+  // Whole samples taken and handed on since Start; a sink call sees the
+  // count of the samples before its own (0 in the stream's first).
   std::uint64_t input_samples() const { return input_samples_; }
   std::uint64_t output_samples() const { return output_samples_; }
 
