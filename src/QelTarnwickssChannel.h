@@ -231,10 +231,6 @@ class Channel {
   // After a segment's audio: the end-of-stream marker after the last
   // segment, then the held SPEAK response.
   void FinishSegmentAudio();
-  // A segment failed: answers the held SPEAK response with 407, or ends the
-  // audio early (FailStream) when it went out already; the SPEAK's other
-  // segments are dropped.
-  void FailSegment();
   // Ends the synthesis context, then finishes a deferred close.
   void ReleaseSynthContext();
 
@@ -278,6 +274,10 @@ class Channel {
   void DiscardWaveFile();
 
   // Local files (QelTarnwickssChannelLocalFiles.cpp).
+  // Plays the local file of a file segment (a path, or a name in the
+  // waveform folder) when it lies inside the folders local files may come
+  // from; a file outside fails the segment with 407 (before the response).
+  bool PlayLocalFile(const std::string& name);
   // A local WAVE file (a path, or a name in the waveform folder).
   bool ProcessFile(const std::string& name);
   // The waveform-folder file an http(s) URI names; false for any URI that
@@ -315,6 +315,9 @@ class Channel {
   // handles, paths): cleared after every segment and record, so the
   // channel's own pool does not grow with the SPEAKs it serves.
   apr_pool_t* scratch_pool_ = nullptr;
+  // The status of a SPEAK whose first segment fails before any audio
+  // (engine thread): 401 unless the segment said otherwise.
+  mrcp_status_code_e start_failure_status_ = MRCP_STATUS_CODE_METHOD_NOT_ALLOWED;
 };
 
 // Strips one pair of enclosing double quotes in place.

@@ -44,7 +44,7 @@ bool Channel::SynthesizeSegment() {
     case SYNTH_CONTENT_FILE_URI: {
       const std::string path = segment.text;
       Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", path.c_str());
-      return ProcessFile(path);
+      return PlayLocalFile(path);
     }
     case SYNTH_CONTENT_HTTP_URI:
     case SYNTH_CONTENT_HTTPS_URI: {
@@ -54,7 +54,7 @@ bool Channel::SynthesizeSegment() {
         return false;
       }
       Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", name.c_str());
-      return ProcessFile(name);
+      return PlayLocalFile(name);
     }
     default:
       return SynthesizeText();
@@ -123,19 +123,6 @@ void Channel::WriteAudio(const std::uint8_t* bytes, std::size_t size) {
 void Channel::FinishSegmentAudio() {
   if (details_.content.segments.empty()) EndStream();
   StartSpeaking();
-}
-
-void Channel::FailSegment() {
-  if (mrcp_message_t* response = pending_speak_response_) {
-    ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
-    current_request_ = nullptr;
-    pending_speak_response_ = nullptr;
-    Send(response);
-  } else {
-    FailStream();
-  }
-  // Whatever segments were still to come are not synthesized.
-  details_.content.segments.clear();
 }
 
 void Channel::FailStream() {
