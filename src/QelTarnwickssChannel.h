@@ -195,18 +195,20 @@ class Channel {
   bool Stop(mrcp_message_t* request, mrcp_message_t* response);
   bool Pause(mrcp_message_t* request, mrcp_message_t* response);
   bool Resume(mrcp_message_t* request, mrcp_message_t* response);
-  // Ends what an earlier SPEAK still owes its client before a newer SPEAK
-  // takes its place.
-  void SupersedeCurrentSpeak();
+  // Ends what an earlier SPEAK, whose record is `details`, still owes its
+  // client before a newer SPEAK takes its place.
+  void SupersedeCurrentSpeak(SdrManager::SynthesisDetails& details);
   bool ComposeContent();
   mrcp_status_code_e DetermineParams(const mrcp_message_t* request, const SynthSettings& defaults);
   bool ParseVendorSpecificParameters(const apr_array_header_t* params, SdrManager::SynthesisDetails& details) const;
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details) const;
   void FinishClose();
-  // Writes the SPEAK's detail record at speech done and hands the file to
-  // the records manager.
-  void SaveDetails();
+  // Writes a SPEAK's detail record as the SPEAK ends (speech done, STOP,
+  // replaced, closed) and hands the file to the records manager: once per
+  // SPEAK, with `cause` unless one is set, and the bytes the media thread
+  // played of the buffer's current generation.
+  void SaveDetails(SdrManager::SynthesisDetails& details, mrcp_synth_completion_cause_e cause);
   bool Send(mrcp_message_t* message);
   // Writes a line of this channel's log: `format` with its arguments, then
   // " <id@tarnwickss>" (QelTarnwickssChannelLog.h). Pass APT_LOG_MARK.
