@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -21,13 +22,14 @@ namespace {
 
 using namespace TARNWICKSS;
 
-// Stands in for the cloud: either queues `audio_bytes` of audio and the end
-// marker and starts speaking, or keeps a synthesis context open (a segment in
-// the middle of its synthesis).
+// Stands in for the cloud: queues `audio_bytes` of audio and the end marker
+// and starts speaking (Speak); or keeps a synthesis context open, a segment in
+// the middle of its synthesis, with nothing queued (Hold) or after queuing
+// the audio and starting to speak (Stream).
 class FakeChannel : public Channel {
  public:
   using Channel::Channel;
-  enum class Mode { Speak, Hold } mode = Mode::Speak;
+  enum class Mode { Speak, Hold, Stream } mode = Mode::Speak;
   std::size_t audio_bytes = 1600;
 
   void FailSegment() { ProcessSynthError(); }
@@ -42,7 +44,11 @@ class FakeChannel : public Channel {
     }
     std::vector<unsigned char> audio(audio_bytes, 0x11);
     mpf_media_chunk_buffer_audio_write(media_buffer(), audio.data(), audio.size());
-    EndStream();
+    if (mode == Mode::Stream) {
+      SetSynthContext(std::make_unique<StreamingSynthContext>());
+    } else {
+      EndStream();
+    }
     StartSpeaking();
     return true;
   }
@@ -61,7 +67,10 @@ class CallEvent : public OdaEdpf::AsyncEvent {
 class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerChannel<FakeChannel> {
  protected:
   ChannelTasks() : FakeServerChannel("tasks", "feed1@speechsynth") {}
-  void SetUp() override { ASSERT_TRUE(Open(8000)); }
+  void SetUp() override {
+    ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", "save-records=\"false\"", "save-records=\"true\""));
+    ASSERT_TRUE(Open(8000));
+  }
 
   // Runs `f` on the engine's thread and returns its result.
   template <typename F>
@@ -86,27 +95,62 @@ class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerCh
   }
 };
 
-TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
-  channel_->audio_bytes = 160 * 500;
-  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
-  int audio_frames = 0, last_type = -1;
-  for (int i = 0; i < 600 && !(last_type == MEDIA_FRAME_TYPE_NONE && audio_frames > 0); ++i) {
-    last_type = ReadFrame();
-    if (last_type & MEDIA_FRAME_TYPE_AUDIO) ++audio_frames;
+// However an accepted SPEAK ends, it gets one final answer and leaves one
+// record with its cause and the bytes of the frames it played. Each SPEAK
+// queues 3 frames and 72 bytes: the frame with the end-of-stream marker
+// plays those 72 bytes, padded with silence.
+TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
+  enum Ending { kNormal, kBargeIn, kStop, kReplaced, kFailed, kClosed };
+  const struct {
+    Ending ending;
+    int frames;  // read before the ending
+    const char* cause;
+    int played;  // frames
+  } rows[] = {{kNormal, 0, "normal", 4},      {kBargeIn, 3, "barge-in", 3}, {kStop, 0, "cancelled", 0},
+              {kReplaced, 2, "cancelled", 2}, {kFailed, 1, "error", 4},     {kClosed, 2, "cancelled", 2}};
+  channel_->audio_bytes = 160 * 3 + 72;
+  int speaks = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.cause + std::to_string(row.ending));
+    channel_->mode = row.ending == kFailed ? FakeChannel::Mode::Stream : FakeChannel::Mode::Speak;
+    const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
+    ++speaks;
+    ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+    for (int i = 0; i < row.frames; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
+    if (row.ending == kBargeIn || row.ending == kStop) {
+      const mrcp_request_id stop =
+          Send(Request(row.ending == kStop ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED));
+      OnEngine([] { return 0; });  // the STOP is held
+      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
+      ASSERT_TRUE(server_.WaitForMessage(stop, MRCP_MESSAGE_TYPE_RESPONSE));
+    } else if (row.ending == kReplaced) {
+      ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_SPEAK)), MRCP_MESSAGE_TYPE_RESPONSE));
+      ++speaks;
+    } else if (row.ending == kClosed) {
+      channel_->SignalEvent(TaskMsgClose, nullptr);
+      ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
+    } else {
+      if (row.ending == kFailed) OnEngine([this] { return channel_->FailSegment(), 0; });
+      for (int i = row.frames; i < row.played; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
+      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
+    }
+    const bool completes = row.ending == kNormal || row.ending == kReplaced || row.ending == kFailed;
+    if (completes) {
+      ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
+      EXPECT_EQ(server_.Messages(speak).back().cause, row.ending == kNormal   ? SYNTHESIZER_COMPLETION_CAUSE_NORMAL
+                                                      : row.ending == kFailed ? SYNTHESIZER_COMPLETION_CAUSE_ERROR
+                                                                              : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+    }
+    EXPECT_EQ(server_.Messages(speak).size(), completes ? 2u : 1u);
+    const std::string record = ReadFile(root_ + "/var/tarnwickss-feed1@speechsynth-" + std::to_string(speak) + ".json");
+    EXPECT_NE(record.find("\"completion-cause\": \"" + std::string(row.cause) + "\""), std::string::npos) << record;
+    EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(row.played * 160) + " bytes\""), std::string::npos)
+        << record;
   }
-  // 80000 bytes are 500 frames; the marker's frame is not played.
-  EXPECT_EQ(audio_frames, 500);
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
-  const auto messages = server_.Messages(speak);
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].status, MRCP_STATUS_CODE_SUCCESS);
-  EXPECT_EQ(messages[0].state, MRCP_REQUEST_STATE_INPROGRESS);
-  EXPECT_EQ(messages[1].method, SYNTHESIZER_SPEAK_COMPLETE);
-  EXPECT_EQ(messages[1].state, MRCP_REQUEST_STATE_COMPLETE);
-  EXPECT_EQ(messages[1].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // idle again: frames untouched
-  EXPECT_LE(Held(), 64u * 1024);
+  int records = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var"))
+    records += entry.path().extension() == ".json";
+  EXPECT_EQ(records, speaks);  // the SPEAK that replaced one was ended by the next
 }
 
 TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
@@ -173,7 +217,7 @@ TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
   EXPECT_EQ(server_.Messages(stop2)[0].status, MRCP_STATUS_CODE_SUCCESS);
   EXPECT_EQ(server_.Messages(stop1).size(), 1u);
   EXPECT_EQ(server_.Messages(speak).size(), 1u);  // no SPEAK-COMPLETE after a STOP
-  EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_BARGE_IN);  // the STOP held last
   EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
 }
 

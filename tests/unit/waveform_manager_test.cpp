@@ -4,6 +4,7 @@
 #include <apr_general.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -109,6 +110,12 @@ TEST_F(WaveformManagerTest, ComposeNameFromIdNumbersAndTag) {
     ASSERT_TRUE(manager.ComposeName(name, "ab12", 18446744073709551615ULL, 3, "", pool_));
     EXPECT_EQ(name, "tarnwickss-ab12-18446744073709551615-3.wav");
   }
+  // A long tag is cut so that the attribute file's name fits too.
+  std::string attributes;
+  ASSERT_TRUE(Make(false).ComposeName(name, "ab12", 7, 3, std::string(300, 't'), pool_));
+  WaveformManager::CacheEntry::ComposeFileName(name, attributes);
+  EXPECT_LE(std::max(name.size(), attributes.size()), 255u);
+  EXPECT_EQ(name.rfind(".wav"), name.size() - 4);
 }
 
 TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
