@@ -76,6 +76,14 @@ bool Channel::Send(mrcp_message_t* message) { return mrcp_engine_channel_message
 // --- media thread ----------------------------------------------------------
 
 bool Channel::Read(mpf_frame_t* frame) {
+  if (end_read_with_audio_) {
+    // The frame before held the SPEAK's last audio and is with the server
+    // now: the SPEAK may complete.
+    end_read_with_audio_ = false;
+    Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete");
+    engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, finished_generation_));
+    return true;
+  }
   const std::uint64_t state = play_state_.load(std::memory_order_acquire);
   const auto generation = static_cast<std::uint32_t>(state >> 1);
   if (!(state & 1) || generation == finished_generation_) return true;
@@ -102,9 +110,13 @@ bool Channel::Read(mpf_frame_t* frame) {
   mpf_media_chunk_buffer_frame_read_generation(media_buffer_, frame, &read_generation);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
     // The end-of-stream marker: the audio before it in this frame plays (the
-    // rest of the frame is silence); a frame without audio does not.
+    // rest of the frame is silence), and the end is reported with the next
+    // read, so that every frame of a SPEAK reaches the server before its
+    // final answer; a frame without audio is not played.
     finished_generation_ = read_generation;
     frame->type &= MEDIA_FRAME_TYPE_AUDIO;
+    end_read_with_audio_ = frame->type != MEDIA_FRAME_TYPE_NONE;
+    if (end_read_with_audio_) return true;
     Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete");
     engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, read_generation));
   }

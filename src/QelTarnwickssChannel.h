@@ -17,8 +17,8 @@
 //    media buffer, whose own mutex orders the writer and the reader.
 //    media_buffer_ itself is written only while the media thread cannot read
 //    it (before the first SPEAK starts speaking, and at close after the
-//    server has stopped reading). finished_generation_ is the media
-//    thread's alone.
+//    server has stopped reading). finished_generation_ and
+//    end_read_with_audio_ are the media thread's alone.
 //
 // Every SPEAK plays one generation of the media buffer (the restart that
 // begins it moves the generation on). Only the engine thread writes
@@ -288,6 +288,9 @@ class Channel {
   // Media thread only: the generation whose end or STOP it has reported;
   // it reads nothing more of that generation.
   std::uint32_t finished_generation_ = UINT32_MAX;
+  // Media thread only: the end of finished_generation_ was read in a frame
+  // that played audio; the next Read reports it.
+  bool end_read_with_audio_ = false;
   std::atomic<bool> paused_{false};  // shared with the media thread
   // The end-of-stream marker is in the media buffer (set after writing it,
   // cleared by the restart of the next SPEAK); shared with the media thread.
