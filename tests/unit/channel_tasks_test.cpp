@@ -96,56 +96,55 @@ class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerCh
 };
 
 // However an accepted SPEAK ends, it gets one final answer and leaves one
-// record with its cause and the bytes of the frames it played. Each SPEAK
-// queues 3 frames and 72 bytes: the frame with the end-of-stream marker
-// plays those 72 bytes, padded with silence.
+// record with its cause and the bytes of the frames it played. Each queues 3
+// frames and 72 bytes: the frame with the end-of-stream marker plays those 72
+// bytes, padded with silence, and the end is reported with the next frame.
 TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
-  enum Ending { kNormal, kBargeIn, kStop, kReplaced, kFailed, kClosed };
+  enum Ending { kNormal, kFailed, kBargeIn, kStopsWhilePaused, kReplaced, kClosed };
   const struct {
     Ending ending;
-    int frames;  // read before the ending
-    const char* cause;
     int played;  // frames
-  } rows[] = {{kNormal, 0, "normal", 4},      {kBargeIn, 3, "barge-in", 3}, {kStop, 0, "cancelled", 0},
-              {kReplaced, 2, "cancelled", 2}, {kFailed, 1, "error", 4},     {kClosed, 2, "cancelled", 2}};
+    const char* cause;
+  } rows[] = {{kNormal, 4, "normal"},      {kFailed, 4, "error"},
+              {kBargeIn, 3, "barge-in"},   {kStopsWhilePaused, 1, "cancelled"},
+              {kReplaced, 2, "cancelled"}, {kClosed, 2, "cancelled"}};
   channel_->audio_bytes = 160 * 3 + 72;
   int speaks = 0;
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.cause + std::to_string(row.ending));
     channel_->mode = row.ending == kFailed ? FakeChannel::Mode::Stream : FakeChannel::Mode::Speak;
     const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
     ++speaks;
     ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
-    for (int i = 0; i < row.frames; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
-    if (row.ending == kBargeIn || row.ending == kStop) {
-      const mrcp_request_id stop =
-          Send(Request(row.ending == kStop ? SYNTHESIZER_STOP : SYNTHESIZER_BARGE_IN_OCCURRED));
-      OnEngine([] { return 0; });  // the STOP is held
-      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
-      ASSERT_TRUE(server_.WaitForMessage(stop, MRCP_MESSAGE_TYPE_RESPONSE));
+    if (row.ending == kFailed) OnEngine([this] { return channel_->FailSegment(), 0; });
+    for (int i = 0; i < row.played; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO) << row.cause;
+    mrcp_request_id last = speak;  // the request whose answer ends the SPEAK
+    if (row.ending == kStopsWhilePaused) {
+      ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_PAUSE)), MRCP_MESSAGE_TYPE_RESPONSE));
+      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // paused: the buffer keeps its place
+      // A second STOP gets the held one answered; it waits for the media thread.
+      const mrcp_request_id first = Send(Request(SYNTHESIZER_STOP));
+      last = Send(Request(SYNTHESIZER_STOP));
+      ASSERT_TRUE(server_.WaitForMessage(first, MRCP_MESSAGE_TYPE_RESPONSE));
+      EXPECT_TRUE(server_.Messages(last).empty());
+    } else if (row.ending == kBargeIn) {
+      last = Send(Request(SYNTHESIZER_BARGE_IN_OCCURRED));
+      OnEngine([] { return 0; });  // it is held
     } else if (row.ending == kReplaced) {
       ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_SPEAK)), MRCP_MESSAGE_TYPE_RESPONSE));
       ++speaks;
     } else if (row.ending == kClosed) {
       channel_->SignalEvent(TaskMsgClose, nullptr);
       ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
-    } else {
-      if (row.ending == kFailed) OnEngine([this] { return channel_->FailSegment(), 0; });
-      for (int i = row.frames; i < row.played; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
-      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
     }
-    const bool completes = row.ending == kNormal || row.ending == kReplaced || row.ending == kFailed;
-    if (completes) {
-      ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
-      EXPECT_EQ(server_.Messages(speak).back().cause, row.ending == kNormal   ? SYNTHESIZER_COMPLETION_CAUSE_NORMAL
-                                                      : row.ending == kFailed ? SYNTHESIZER_COMPLETION_CAUSE_ERROR
-                                                                              : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-    }
-    EXPECT_EQ(server_.Messages(speak).size(), completes ? 2u : 1u);
+    if (row.ending != kReplaced) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // reports the end or the STOP
+    const bool completes = row.ending == kNormal || row.ending == kFailed || row.ending == kReplaced;
+    ASSERT_TRUE(row.ending == kClosed ||
+                server_.WaitForMessage(last, completes ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE));
+    EXPECT_EQ(server_.Messages(speak).size(), completes ? 2u : 1u) << row.cause;
     const std::string record = ReadFile(root_ + "/var/tarnwickss-feed1@speechsynth-" + std::to_string(speak) + ".json");
-    EXPECT_NE(record.find("\"completion-cause\": \"" + std::string(row.cause) + "\""), std::string::npos) << record;
-    EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(row.played * 160) + " bytes\""), std::string::npos)
-        << record;
+    EXPECT_NE(record.find("\"completion-cause\": \"" + std::string(row.cause)), std::string::npos) << record;
+    EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(row.played * 160) + " "), std::string::npos) << record;
+    if (row.ending == kStopsWhilePaused) EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
   }
   int records = 0;
   for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var"))
@@ -194,31 +193,6 @@ TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) 
   EXPECT_EQ(log.Count("Unknown Value [Female] of Parameter [voice-gender]" + tail, APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log.Count("Unknown Value [1] of Parameter [audio-as-url]" + tail, APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
-}
-
-TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
-  channel_->audio_bytes = 160 * 500;
-  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
-  const mrcp_request_id pause = Send(Request(SYNTHESIZER_PAUSE));
-  ASSERT_TRUE(server_.WaitForMessage(pause, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // paused: the buffer keeps its place
-
-  // Two STOPs: each gets exactly one answer, once the media thread has stopped.
-  corvex_test::LogCapture log;
-  const mrcp_request_id stop1 = Send(Request(SYNTHESIZER_STOP));
-  const mrcp_request_id stop2 = Send(Request(SYNTHESIZER_BARGE_IN_OCCURRED));
-  ASSERT_TRUE(server_.WaitForMessage(stop1, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_TRUE(server_.Messages(stop2).empty());
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
-  ASSERT_TRUE(server_.WaitForMessage(stop2, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(log.Count("Stop Complete <feed1@speechsynth@tarnwickss>", APT_PRIO_NOTICE), 1u);
-  EXPECT_EQ(server_.Messages(stop2)[0].status, MRCP_STATUS_CODE_SUCCESS);
-  EXPECT_EQ(server_.Messages(stop1).size(), 1u);
-  EXPECT_EQ(server_.Messages(speak).size(), 1u);  // no SPEAK-COMPLETE after a STOP
-  EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_BARGE_IN);  // the STOP held last
-  EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
 }
 
 TEST_F(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {
