@@ -56,14 +56,14 @@ class DetailRecords : public corvex_test::HostedPlugin {
   }
 
   corvex_test::TestSpeechService service_;
+  corvex_test::AudioCapture capture_;  // outlives the host's media threads
 };
 
 // The host writes every frame it was handed; 505 ms end inside a frame, whose
 // audio plays too.
 TEST_F(DetailRecords, EachCompletedSpeakLeavesOneRecordOfWhatWasPlayed) {
-  corvex_test::AudioCapture capture;
-  const int narrow = OpenChannel(8000, true, false, &capture);
-  const int wide = OpenChannel(16000, true, false, &capture);
+  const int narrow = OpenChannel(8000, true, false, &capture_);
+  const int wide = OpenChannel(16000, true, false, &capture_);
   const mrcp_request_id a = SpeakTone(narrow, 505);
   const mrcp_request_id b = SpeakTone(wide, 505);
   ASSERT_EQ(Final(narrow, a).size(), 2u);
@@ -75,7 +75,7 @@ TEST_F(DetailRecords, EachCompletedSpeakLeavesOneRecordOfWhatWasPlayed) {
         Parse(root_ + "/var/records/tarnwickss-" + host_->channel(channel)->id + "-" + std::to_string(id) + ".json");
     const auto& record = doc["synth-details-record"];
     EXPECT_STREQ(record["sampling-rate"].GetString(), rate);
-    EXPECT_EQ(capture.Take(channel).size(), bytes);
+    EXPECT_EQ(capture_.Take(channel).size(), bytes);
     EXPECT_EQ(record["data-length"].GetString(), std::to_string(bytes) + " bytes");
     EXPECT_STREQ(record["completion-cause"].GetString(), "normal");
     EXPECT_LE(std::stol(record["start-of-streaming-ts"].GetString()), std::stol(record["completion-ts"].GetString()));
