@@ -136,7 +136,7 @@ TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
       channel_->SignalEvent(TaskMsgClose, nullptr);
       ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
     }
-    if (row.ending != kReplaced) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // reports the end or the STOP
+    EXPECT_TRUE(row.ending == kReplaced || ReadFrame() == MEDIA_FRAME_TYPE_NONE);  // reports the end or the STOP
     const bool completes = row.ending == kNormal || row.ending == kFailed || row.ending == kReplaced;
     ASSERT_TRUE(row.ending == kClosed ||
                 server_.WaitForMessage(last, completes ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE));
@@ -144,7 +144,7 @@ TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
     const std::string record = ReadFile(root_ + "/var/tarnwickss-feed1@speechsynth-" + std::to_string(speak) + ".json");
     EXPECT_NE(record.find("\"completion-cause\": \"" + std::string(row.cause)), std::string::npos) << record;
     EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(row.played * 160) + " "), std::string::npos) << record;
-    if (row.ending == kStopsWhilePaused) EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
+    EXPECT_TRUE(row.ending != kStopsWhilePaused || Held() <= 64u * 1024);  // the unplayed audio went with the STOP
   }
   int records = 0;
   for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var"))
