@@ -166,10 +166,10 @@ bool Channel::Close() {
 void Channel::FinishClose() {
   close_pending_ = false;
   play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
-  // A STOP held for the media thread would never be answered once the
-  // channel reads no more frames: answer it before the close is acknowledged.
   // A SPEAK cut off by the close still leaves its record.
   if (current_request_ && !pending_speak_response_) SaveDetails(details_, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  // A STOP held for the media thread would never be answered once the
+  // channel reads no more frames: answer it before the close is acknowledged.
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);
     current_request_ = nullptr;
