@@ -17,8 +17,8 @@
 //    media buffer, whose own mutex orders the writer and the reader.
 //    media_buffer_ itself is written only while the media thread cannot read
 //    it (before the first SPEAK starts speaking, and at close after the
-//    server has stopped reading). finished_generation_ is the media
-//    thread's alone.
+//    server has stopped reading). finished_generation_ and
+//    end_read_with_audio_ are the media thread's alone.
 //
 // Every SPEAK plays one generation of the media buffer (the restart that
 // begins it moves the generation on). Only the engine thread writes
@@ -195,18 +195,20 @@ class Channel {
   bool Stop(mrcp_message_t* request, mrcp_message_t* response);
   bool Pause(mrcp_message_t* request, mrcp_message_t* response);
   bool Resume(mrcp_message_t* request, mrcp_message_t* response);
-  // Ends what an earlier SPEAK still owes its client before a newer SPEAK
-  // takes its place.
-  void SupersedeCurrentSpeak();
+  // Ends what an earlier SPEAK, whose record is `details`, still owes its
+  // client before a newer SPEAK takes its place.
+  void SupersedeCurrentSpeak(SdrManager::SynthesisDetails& details);
   bool ComposeContent();
   mrcp_status_code_e DetermineParams(const mrcp_message_t* request, const SynthSettings& defaults);
   bool ParseVendorSpecificParameters(const apr_array_header_t* params, SdrManager::SynthesisDetails& details) const;
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details) const;
   void FinishClose();
-  // Writes the SPEAK's detail record at speech done and hands the file to
-  // the records manager.
-  void SaveDetails();
+  // Writes a SPEAK's detail record as the SPEAK ends (speech done, STOP,
+  // replaced, closed) and hands the file to the records manager: once per
+  // SPEAK, with `cause` unless one is set, and the bytes the media thread
+  // played of the buffer's current generation.
+  void SaveDetails(SdrManager::SynthesisDetails& details, mrcp_synth_completion_cause_e cause);
   bool Send(mrcp_message_t* message);
   // Writes a line of this channel's log: `format` with its arguments, then
   // " <id@tarnwickss>" (QelTarnwickssChannelLog.h). Pass APT_LOG_MARK.
@@ -300,6 +302,9 @@ class Channel {
   // Media thread only: the generation whose end or STOP it has reported;
   // it reads nothing more of that generation.
   std::uint32_t finished_generation_ = UINT32_MAX;
+  // Media thread only: the end of finished_generation_ was read in a frame
+  // that played audio; the next Read reports it.
+  bool end_read_with_audio_ = false;
   std::atomic<bool> paused_{false};  // shared with the media thread
   // The end-of-stream marker is in the media buffer (set after writing it,
   // cleared by the restart of the next SPEAK); shared with the media thread.

@@ -101,8 +101,13 @@ bool WaveformManager::ComposeName(std::string& name, const std::string& id, std:
   std::string composed = file_prefix_ + id + "-" + std::to_string(first);
   if (second >= 2) composed += "-" + std::to_string(second);
   // The tag is the client's text: cleaned, it cannot lead the file out of
-  // the folder, where the store would never age or evict it.
-  if (!tag.empty() && use_logging_tag_) composed += "-" + CleanFileNamePart(tag);
+  // the folder, where the store would never age or evict it; shortened, the
+  // name fits the file system, and so does its attribute file's name, which
+  // may be up to ".cache" longer.
+  if (!tag.empty() && use_logging_tag_) {
+    const std::size_t used = composed.size() + 1 + file_suffix_.size() + sizeof(".cache") - 1;
+    composed += "-" + CleanFileNamePart(tag, FileNameRoom(used));
+  }
   composed += file_suffix_;
   name = composed;
   return true;

@@ -87,9 +87,9 @@ class WaveformManager : public FileManager {
   bool RemoveManagedFile(const std::string& name) override;
 
   // prefix + id + "-" + first [+ "-" + second when second >= 2]
-  // [+ "-" + tag with use-logging-tag, cleaned by CleanFileNamePart] + file
-  // extension. The pool is not
-  // needed; always true.
+  // [+ "-" + tag with use-logging-tag, cleaned by CleanFileNamePart and cut
+  // so that the name and its attribute file's name fit 255 bytes] + file
+  // extension. The pool is not needed; always true.
   bool ComposeName(std::string& name, const std::string& id, std::uint64_t first, std::uint64_t second,
                    const std::string& tag, apr_pool_t* pool) const;
   // The folder merged with `name`: a relative name lands in the folder, an

@@ -108,6 +108,11 @@ TEST_F(WaveformManagerTest, ComposeNameFromIdNumbersAndTag) {
     ASSERT_TRUE(manager.ComposeName(name, "ab12", 18446744073709551615ULL, 3, "", pool_));
     EXPECT_EQ(name, "tarnwickss-ab12-18446744073709551615-3.wav");
   }
+  // A long tag is cut so that the attribute file's name fits too.
+  std::string attributes;
+  ASSERT_TRUE(Make(false).ComposeName(name, "ab12", 7, 3, std::string(300, 't'), pool_));
+  WaveformManager::CacheEntry::ComposeFileName(name, attributes);
+  EXPECT_TRUE(name.size() <= 255 && attributes.size() <= 255 && name.rfind(".wav") == name.size() - 4) << name;
 }
 
 TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
