@@ -36,7 +36,13 @@ void ChannelDestroyEvent::Process() {
 
 Channel::Channel(Engine* engine) : engine_(engine) {}
 
-Channel::~Channel() = default;
+Channel::~Channel() {
+  // No worker's result reaches a deleted channel.
+  for (const auto& exchange : exchanges_) {
+    exchange->Detach();
+    exchange->Cancel();
+  }
+}
 
 void Channel::Destroy(Channel* channel) {
   if (!channel) return;
@@ -140,7 +146,14 @@ bool Channel::Open() {
 
 bool Channel::Close() {
   Log(APT_LOG_MARK, APT_PRIO_INFO, "Close");
-  if (synth_context_) {
+  if (current_exchange_) {
+    // Abandoned, not waited for; a SPEAK still waiting for its first audio
+    // is told it started and ends with its channel.
+    CancelCloudExchange();
+    ReleaseHeldResponse();
+  }
+  // Acknowledged once no worker holds anything of this channel.
+  if (synth_context_ || !exchanges_.empty()) {
     close_pending_ = true;
     return true;
   }
@@ -208,6 +221,12 @@ bool Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e statu
 }
 
 bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
+  if (current_exchange_) {
+    // The SPEAK before is still waiting for a worker: this one replaces it
+    // now, whether or not it is accepted itself.
+    CancelCloudExchange();
+    SupersedeCurrentSpeak();
+  }
   if (synth_context_) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Previous Synth Context Not Released");
     ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
@@ -269,16 +288,20 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
 
 void Channel::SupersedeCurrentSpeak() {
   if (!current_request_) return;
-  // The earlier SPEAK is still playing, paused or stopping. A held STOP is
-  // answered now (it would otherwise never be); without one the earlier
-  // SPEAK ends as cancelled, so every request gets its final answer.
+  // The earlier SPEAK is still playing, paused or stopping (or, with cloud
+  // workers, waiting for its first audio). A held STOP is answered now (it
+  // would otherwise never be); without one the earlier SPEAK ends as
+  // cancelled, after its IN-PROGRESS, so every request gets its final answer.
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);
-  } else if (mrcp_message_t* complete =
-                 mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool)) {
-    ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-    complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
-    Send(complete);
+  } else {
+    ReleaseHeldResponse();
+    if (mrcp_message_t* complete =
+            mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool)) {
+      ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+      complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+      Send(complete);
+    }
   }
   current_request_ = nullptr;
 }
@@ -318,6 +341,14 @@ bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
   // so that no STOP goes without its response.
   if (mrcp_message_t* earlier = pending_stop_response_.exchange(response)) Send(earlier);
   details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  // A worker's exchange is abandoned at once, its audio never played.
+  CancelCloudExchange();
+  if (pending_speak_response_) {
+    // Nothing of the SPEAK was queued: the STOP ends it now, without waiting
+    // for the media thread.
+    ReleaseHeldResponse();
+    ProcessStopCompleteEvent(generation_);
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "QelTarnwickssPlugin.h"
@@ -101,7 +102,8 @@ SynthSettings::SynthSettings()
       caching(false),
       deadline(0),
       reattempt(false),
-      audio_as_url(false) {}
+      audio_as_url(false),
+      cloud_workers(0) {}
 
 bool SynthSettings::ParseVoiceGender(const std::string& text, mrcp_voice_gender_e& gender) {
   if (text == "male") {
@@ -153,6 +155,18 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       // A 32-bit quantity carried in a 64-bit field: only the low 32 bits
       // count, read as signed (2^32 + 1 gives 1, -5 stays -5).
       deadline = static_cast<std::int32_t>(static_cast<std::uint32_t>(ParseIntegerString(value)));
+    } else if (NameIs(name, "cloud-workers")) {
+      // Wholly a number in range, or refused: a typo must not start a
+      // thousand threads, nor silently none.
+      char* end = nullptr;
+      errno = 0;
+      const long workers = std::strtol(value, &end, 10);
+      if (*value < '0' || *value > '9' || *end != '\0' || errno != 0 || workers < 0 || workers > kMaxCloudWorkers) {
+        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", value,
+                name);
+      } else {
+        cloud_workers = static_cast<int>(workers);
+      }
     } else {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }

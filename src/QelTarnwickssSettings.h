@@ -49,6 +49,9 @@ std::int64_t ParseIntegerString(const char* text);
 // refused with "Unexpected Value <%s> for Attribute <%s>"; returns false then.
 bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field);
 
+// The most cloud workers an engine runs.
+constexpr int kMaxCloudWorkers = 256;
+
 // Engine-wide synthesis defaults, element "synth-settings". Each request
 // starts from a copy.
 struct SynthSettings {
@@ -77,6 +80,9 @@ struct SynthSettings {
   std::int64_t deadline;  // always holds a 32-bit value
   bool reattempt;
   bool audio_as_url;
+  // Threads that make the cloud exchanges (text requests and fetches); 0:
+  // the engine thread makes them itself, one at a time.
+  int cloud_workers;
 };
 
 // One status output: a log line. Element "log-usage".
