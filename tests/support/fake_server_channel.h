@@ -40,8 +40,11 @@ struct FakeServer {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Heard> heard;
+  // Called on the engine thread as each is heard, before it is recorded.
+  std::function<void(const Heard&)> on_heard;
 
   void Add(Heard h) {
+    if (on_heard) on_heard(h);
     std::lock_guard<std::mutex> lock(mutex);
     heard.push_back(h);
     changed.notify_all();
