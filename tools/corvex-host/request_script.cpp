@@ -11,6 +11,7 @@
 #include <apr_pools.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -91,6 +92,7 @@ struct Pending {
   bool has_trigger = false;
   Trigger trigger;
   std::vector<Expectation> expectations;
+  int channel = -1;
 };
 
 bool ParseEvent(const std::string& word, Trigger::After* after) {
@@ -157,7 +159,7 @@ bool ParseExpect(const std::vector<std::string>& w, Expectation* expectation, st
 bool ParseDirective(std::string_view line, Pending* pending, std::string* reason) {
   std::vector<std::string> w = Words(line.substr(1));
   if (w.empty()) {
-    *reason = "empty directive: @send or @expect";
+    *reason = "empty directive: @send, @expect or @channel";
     return false;
   }
   if (Is(w[0], "send")) {
@@ -174,7 +176,20 @@ bool ParseDirective(std::string_view line, Pending* pending, std::string* reason
     pending->expectations.push_back(expectation);
     return true;
   }
-  *reason = "unknown directive @" + w[0] + " (@send or @expect)";
+  if (Is(w[0], "channel")) {
+    long channel = 0;
+    if (w.size() != 2 || !ParseCount(w[1], 9999, &channel)) {
+      *reason = "@channel takes one channel number, 0 to 9999";
+      return false;
+    }
+    if (pending->channel >= 0) {
+      *reason = "a second @channel for the same request";
+      return false;
+    }
+    pending->channel = static_cast<int>(channel);
+    return true;
+  }
+  *reason = "unknown directive @" + w[0] + " (@send, @expect or @channel)";
   return false;
 }
 
@@ -209,7 +224,8 @@ class FileReader {
   bool IsSeparator(std::size_t i) const { return Trim(Content(i)) == "---"; }
   bool LooksLikeNextRequest(std::size_t i) const {
     std::string_view line = Trim(Content(i));
-    return line.substr(0, 5) == "MRCP/" || line.substr(0, 5) == "@send" || line.substr(0, 7) == "@expect";
+    return line.substr(0, 5) == "MRCP/" || line.substr(0, 5) == "@send" || line.substr(0, 7) == "@expect" ||
+           line.substr(0, 8) == "@channel";
   }
   // Reads the request whose start line is line s; *i gets the line after it.
   bool ReadRequest(std::size_t s, Pending* pending, std::vector<ScriptRequest>* out, std::size_t* i,
@@ -333,6 +349,7 @@ bool FileReader::ReadRequest(std::size_t s, Pending* pending, std::vector<Script
   request.id = message->start_line.request_id;
   if (pending->has_trigger) request.trigger = pending->trigger;
   request.expectations = pending->expectations;
+  request.channel = pending->channel;
   for (const Expectation& e : request.expectations) {
     if ((e.kind == Expectation::Kind::kCompletionCause || e.kind == Expectation::Kind::kStopped) &&
         request.method != SYNTHESIZER_SPEAK) {
@@ -446,17 +463,32 @@ bool Number(std::vector<ScriptRequest>* script, std::string* error) {
       request.id = static_cast<mrcp_request_id>(next);
     }
     ++next;
-    if (NeedsSpeakBefore(request.trigger.after)) {
-      const char* event = EventName(request.trigger.after);
-      if (k == 0) {
-        *error = request.origin + ": waits for " + event + " of the request before, but there is none";
-        return false;
+  }
+  // Each channel walks its own requests: every channel named, and any other
+  // (which sends only the requests for every channel).
+  std::vector<int> walks = {-1};
+  for (const ScriptRequest& request : *script) {
+    if (request.channel >= 0 && std::find(walks.begin(), walks.end(), request.channel) == walks.end()) {
+      walks.push_back(request.channel);
+    }
+  }
+  for (int walk : walks) {
+    const ScriptRequest* previous = nullptr;
+    for (const ScriptRequest& request : *script) {
+      if (request.channel >= 0 && request.channel != walk) continue;
+      if (NeedsSpeakBefore(request.trigger.after)) {
+        const char* event = EventName(request.trigger.after);
+        if (!previous) {
+          *error = request.origin + ": waits for " + event + " of the request before, but there is none";
+          return false;
+        }
+        if (previous->method != SYNTHESIZER_SPEAK) {
+          *error = request.origin + ": waits for " + event + ", which only a SPEAK gets, but the request before is a " +
+                   mrcp_synth_method_name_get(previous->method);
+          return false;
+        }
       }
-      if ((*script)[k - 1].method != SYNTHESIZER_SPEAK) {
-        *error = request.origin + ": waits for " + event + ", which only a SPEAK gets, but the request before is a " +
-                 mrcp_synth_method_name_get((*script)[k - 1].method);
-        return false;
-      }
+      previous = &request;
     }
   }
   return true;
