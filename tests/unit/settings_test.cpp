@@ -92,7 +92,14 @@ TEST_F(SettingsTest, SynthSettingsRefusesBadValuesAndKeepsThePreviousOnes) {
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <False> for Boolean Attribute <bypass-ssml>"));
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <Female> for Attribute <voice-gender>"));
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Synth Attribute <speed>"));
-  EXPECT_EQ(4u, log_.Warnings()) << log_.WarningText();
+  // A worker count is wholly a number from 0 to 256.
+  for (const std::string value : {"256", "-1", "257", "8 ", "+8", "", "0x10"}) {
+    s.cloud_workers = 3;
+    s.Load(Parse("<synth-settings cloud-workers=\"" + value + "\"/>"));
+    EXPECT_EQ(value == "256" ? 256 : 3, s.cloud_workers) << value;
+  }
+  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <257> for Attribute <cloud-workers>"));
+  EXPECT_EQ(10u, log_.Warnings()) << log_.WarningText();
 }
 
 TEST_F(SettingsTest, SynthSettingsNarrowsProsodyAndDeadline) {
