@@ -21,6 +21,7 @@
 #include "QelAudioFetchHandler.h"
 #include "QelCloudWorkers.h"
 #include "QelInlineAudio.h"
+#include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
@@ -114,7 +115,8 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
 }
 
 Channel::Attempt Channel::OnSdkError(const char* text) {
-  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", text);
+  // The SDK's texts quote the URLs they failed on.
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", MaskUrlUserInfo(text).c_str());
   StreamingSynthContext* context = synth_context_.get();
   if (context && context->completed) {
     // The segment's audio was complete before the error: nothing is lost.
@@ -182,7 +184,9 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   // Rendering an answer with seconds of inline audio takes longer than all
   // the rest of the channel's work on it: only when debug lines are written.
   // The log source says so; apt_log's result promises nothing.
-  if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
+  if (PluginLogs(APT_PRIO_DEBUG)) {
+    Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", MaskUrlUserInfo(::to_string(*result)).c_str());
+  }
   const bool succeeded =
       result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() && result->countOfAllResults() > 0;
   const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;

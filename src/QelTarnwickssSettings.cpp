@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "QelLogUrls.h"
 #include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
@@ -186,7 +187,9 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
   for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
     const char* name = attr->name;
     const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name, value);
+    // "http-proxy" and "service-uri" may hold a password.
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name,
+            MaskUrlUserInfo(value).c_str());
 
     if (const SynthBoolean* entry = FindByName(kSynthBooleans, name)) {
       ApplyBooleanAttribute(attr, this->*entry->field);

@@ -77,6 +77,11 @@ BrillServerJSON* Connection::textRequest(const TextRequest& request, const std::
                         request.url + "]");
   }
   if (code != CURLE_OK) Brillify::ThrowText(transfer.Describe("text request", code));
+  // An error page may look like an answer (a proxy's, or a service's own
+  // JSON with audio in it): whatever the body, only a 2xx answers.
+  if (http_status < 200 || http_status > 299) {
+    Brillify::ThrowText("text request answered HTTP " + std::to_string(http_status) + " [" + request.url + "]");
+  }
   BrillServerJSON* parsed = BrillServerJSON::parse(answer.body.data(), answer.body.size());
   const std::size_t received = answer.body.size();
   if (answer_body_.capacity() > kKeptAnswerBytes) std::string().swap(answer_body_);

@@ -44,8 +44,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Sends `request` and returns the service's answer, whatever its status,
-  // with one reference for the caller. Throws the SDK's text as
+  // Sends `request` and returns the service's answer, whatever the status
+  // inside it, with one reference for the caller. Throws the SDK's text as
   // BrillCloudRequester::textRequest does, and "text request cancelled
   // [url]" once `*cancel` is set (null: never cancelled).
   BrillServerJSON* textRequest(const TextRequest& request, const std::atomic<bool>* cancel);
