@@ -1,26 +1,36 @@
 // Capacity of one server process against a service that answers like a
-// cloud (the speech service's "cloud" profile): one engine thread makes every
-// channel's cloud request in turn, so the k-th of N SPEAKs sent at the same
-// moment waits about k x L for a service latency of L, and one process
-// starts at most about 1000 / L SPEAKs per second.
+// cloud (the speech service's "cloud" profile), for each number of cloud
+// workers asked. With none, one engine thread makes every channel's cloud
+// request in turn, so the k-th of N SPEAKs sent at the same moment waits
+// about k x L for a service latency of L, and one process starts at most
+// about 1000 / L SPEAKs per second; with W workers there are W such lanes.
 //
-//   capacity_bench [--quick]       service latency, bursts of N simultaneous
-//                                  SPEAKs, sustained starts per second
-//   capacity_bench --memory N      resident size with N channels open, idle
-//                                  and while each plays a 5 s SPEAK
+//   capacity_bench [--quick] [--workers 0,8,32]
+//                                  service latency; for each worker count:
+//                                  bursts of N simultaneous SPEAKs, sustained
+//                                  starts per second, STOP while the text
+//                                  request is in flight, and one channel's
+//                                  first audio while another's request hangs
+//   capacity_bench --memory N [W]  resident size with N channels open, idle
+//                                  and while each plays a 5 s SPEAK, with W
+//                                  cloud workers (default 0)
 //
 // Prints lines for scripts/bench (times in ms):
 //   capacity service MEAN P50 P99
-//   capacity burst N P50 P99 PREDICTED_P50 PREDICTED_P99
-//   capacity sustained STARTS_PER_S SPEAKS
-//   memory N IDLE_KB SPEAKING_KB
+//   capacity burst W N P50 P99 PREDICTED_P50 PREDICTED_P99
+//   capacity sustained W STARTS_PER_S SPEAKS
+//   capacity stop W P50 P99 STOPS
+//   capacity isolation W FIRST_AUDIO HANG
+//   memory N IDLE_KB SPEAKING_KB W
 // The first-byte delay is CAPACITY_LATENCY_MS (default 250). Channels read
 // their media in real time (a frame each 10 ms), so a first audio is seen up
-// to 10 ms late.
+// to 10 ms late. The hanging request ends by the SDK's time-out (30 s unless
+// BRILLIFY_TIMEOUT_MS says otherwise).
 #include <apr_general.h>
 #include <apr_time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -76,9 +86,11 @@ long ResidentKb() {
 
 class Server {
  public:
-  Server(const std::string& text_url, std::size_t channels) : sink_(channels) {
+  Server(const std::string& text_url, std::size_t channels, int workers = 0) : sink_(channels) {
     root_ = MakeTestRoot("capacity-bench");
     InstallSampleConfig(root_);
+    ReplaceInFile(root_ + "/conf/tarnwickss.xml", "cloud-workers=\"0\"",
+                  "cloud-workers=\"" + std::to_string(workers) + "\"");
     std::ofstream(root_ + "/data/credentials.json")
         << "{\"client-id\": \"" << TestSpeechService::kClientId << "\", \"client-key\": \""
         << TestSpeechService::kClientKey << "\", \"text-request-url-base\": \"" << text_url << "\"}";
@@ -107,18 +119,8 @@ class Server {
     std::vector<mrcp_request_id> ids(n);
     sent->assign(n, 0);
     for (int c = 0; c < n; ++c) {
-      mrcp_message_t* request = host_->CreateRequest(c, SYNTHESIZER_SPEAK);
-      mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
-      mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
-      apt_string_assign(&generic->content_type, "text/plain", request->pool);
-      mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
-      apt_string_assign(&synth->voice_param.name, voice.c_str(), request->pool);
-      mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
-      apt_string_assign(&request->body, "Your call is important to us.", request->pool);
-      ids[c] = request->start_line.request_id;
-      sink_.Arm(c);
       (*sent)[c] = apr_time_now();
-      host_->SendRequest(c, request);
+      ids[c] = Speak(c, voice);
     }
     in_progress->assign(n, 0);
     std::vector<bool> done(n, false);
@@ -133,8 +135,7 @@ class Server {
           continue;
         }
         if (e.request_state == MRCP_REQUEST_STATE_INPROGRESS) (*in_progress)[e.channel] = e.time_us;
-        if ((e.message_type == MRCP_MESSAGE_TYPE_EVENT || e.request_state == MRCP_REQUEST_STATE_COMPLETE) &&
-            !done[e.channel]) {
+        if (Final(e) && !done[e.channel]) {
           done[e.channel] = true;
           --remaining;
           completed = completed && e.message_type == MRCP_MESSAGE_TYPE_EVENT;
@@ -146,16 +147,126 @@ class Server {
     return completed && remaining == 0;
   }
 
+  // Channels 0..n-1 each send a SPEAK, and the next as soon as the one before
+  // has ended, for `seconds`; returns the SPEAKs started per second after
+  // the first second (the line full), and their count in *starts.
+  double Sustain(int n, const std::string& voice, double seconds, int* starts) {
+    host_->TakeEvents();
+    std::vector<mrcp_request_id> ids(n);
+    for (int c = 0; c < n; ++c) ids[c] = Speak(c, voice);
+    const apr_time_t from = apr_time_now() + apr_time_from_sec(1);
+    const apr_time_t until = from + static_cast<apr_time_t>(seconds * 1e6);
+    int open = n;
+    *starts = 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60) +
+                         std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    while (open > 0 && std::chrono::steady_clock::now() < give_up) {
+      host_->WaitFor([](const std::vector<HostEvent>& events) { return !events.empty(); },
+                     std::chrono::milliseconds(200));
+      for (const HostEvent& e : host_->TakeEvents()) {
+        if (e.kind != HostEvent::Kind::Message || e.channel < 0 || e.channel >= n || e.request_id != ids[e.channel]) {
+          continue;
+        }
+        if (e.request_state == MRCP_REQUEST_STATE_INPROGRESS && e.time_us >= from && e.time_us < until) ++*starts;
+        if (!Final(e)) continue;
+        if (apr_time_now() < until) {
+          ids[e.channel] = Speak(e.channel, voice);
+        } else {
+          --open;
+        }
+      }
+    }
+    return *starts / seconds;
+  }
+
+  // SPEAK on channel 0 whose text request the service answers after 2 s,
+  // STOP 100 ms later: the STOP's response time in ms, or -1.
+  double StopWhileRequesting() {
+    host_->TakeEvents();
+    const mrcp_request_id speak = Speak(0, "fault:instant,ms=500,delay=2000");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mrcp_message_t* stop = host_->CreateRequest(0, SYNTHESIZER_STOP);
+    const mrcp_request_id stop_id = stop->start_line.request_id;
+    const apr_time_t sent = apr_time_now();
+    host_->SendRequest(0, stop);
+    apr_time_t answered = 0;
+    host_->WaitFor(
+        [&](const std::vector<HostEvent>& events) {
+          for (const HostEvent& e : events)
+            if (e.kind == HostEvent::Kind::Message && e.channel == 0 && e.request_id == stop_id) answered = e.time_us;
+          return answered != 0;
+        },
+        std::chrono::seconds(30));
+    // The SPEAK's own answer, stopped or not, is over before the next one.
+    WaitFinal(0, speak, std::chrono::seconds(30));
+    return answered ? (answered - sent) / 1e3 : -1;
+  }
+
+  // Channel 0's request is never answered; 100 ms later channel 1 speaks.
+  // Returns channel 1's time to first audio and the time channel 0 waited
+  // for its answer (its time-out), in ms.
+  std::pair<double, double> Isolation(const std::string& voice) {
+    host_->TakeEvents();
+    const apr_time_t hung_at = apr_time_now();
+    const mrcp_request_id hung = Speak(0, "fault:no-answer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sink_.Arm(1);
+    const apr_time_t sent = apr_time_now();
+    const mrcp_request_id spoken = Speak(1, voice);
+    WaitFinal(1, spoken, std::chrono::seconds(60));
+    const apr_time_t first = sink_.first_us(1);
+    // With workers nothing waits for the hang: the STOP ends it.
+    host_->SendRequest(0, host_->CreateRequest(0, SYNTHESIZER_STOP));
+    const apr_time_t ended = WaitFinal(0, hung, std::chrono::seconds(60));
+    return {first ? (first - sent) / 1e3 : -1, ended ? (ended - hung_at) / 1e3 : -1};
+  }
+
  private:
+  static bool Final(const HostEvent& e) {
+    return e.message_type == MRCP_MESSAGE_TYPE_EVENT || e.request_state == MRCP_REQUEST_STATE_COMPLETE ||
+           !e.ended.empty();
+  }
+  // Sends a plain-text SPEAK spoken with `voice` on the channel, its audio
+  // watched from now.
+  mrcp_request_id Speak(int channel, const std::string& voice) {
+    mrcp_message_t* request = host_->CreateRequest(channel, SYNTHESIZER_SPEAK);
+    mrcp_synth_header_t* synth = mrcp_resource_header_prepare(request);
+    mrcp_generic_header_t* generic = mrcp_generic_header_prepare(request);
+    apt_string_assign(&generic->content_type, "text/plain", request->pool);
+    mrcp_generic_header_property_add(request, GENERIC_HEADER_CONTENT_TYPE);
+    apt_string_assign(&synth->voice_param.name, voice.c_str(), request->pool);
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+    apt_string_assign(&request->body, "Your call is important to us.", request->pool);
+    sink_.Arm(channel);
+    host_->SendRequest(channel, request);
+    return request->start_line.request_id;
+  }
+  // When the request's final answer came (its own, or the STOP that ended
+  // it), or 0 after `wait`.
+  apr_time_t WaitFinal(int channel, mrcp_request_id id, std::chrono::milliseconds wait) {
+    apr_time_t at = 0;
+    host_->WaitFor(
+        [&](const std::vector<HostEvent>& events) {
+          for (const HostEvent& e : events) {
+            if (e.kind != HostEvent::Kind::Message || e.channel != channel) continue;
+            const bool ended = std::find(e.ended.begin(), e.ended.end(), id) != e.ended.end();
+            if ((e.request_id == id && Final(e)) || ended) at = e.time_us;
+          }
+          return at != 0;
+        },
+        wait);
+    return at;
+  }
+
   FirstAudio sink_;
   std::string root_;
   std::unique_ptr<corvex::Host> host_;
   bool ok_ = false;
 };
 
-int Memory(int channels) {
+int Memory(int channels, int workers) {
   TestSpeechService service;  // the fast profile: memory, not latency, is measured
-  Server server(service.text_url(), static_cast<std::size_t>(channels));
+  Server server(service.text_url(), static_cast<std::size_t>(channels), workers);
   if (!service.ok() || !server.ok()) return 1;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const long idle = ResidentKb();
@@ -168,16 +279,81 @@ int Memory(int channels) {
   });
   const bool ok = server.Burst(channels, "fault:instant,ms=5000", &sent, &in_progress, &first);
   sampler.join();
-  std::printf("memory %d %ld %ld\n", channels, idle, speaking);
+  std::printf("memory %d %ld %ld %d\n", channels, idle, speaking, workers);
   return ok ? 0 : 1;
+}
+
+// The k-th of a burst waits for ceil(k / lanes) answers; the engine thread
+// alone is one lane.
+double Predicted(int k, int workers, double latency) {
+  const int lanes = std::max(workers, 1);
+  return static_cast<double>((k + lanes - 1) / lanes) * latency;
+}
+
+int Measure(const std::string& text_url, int workers, bool quick, double latency) {
+  const std::string voice = "fault:instant,ms=500";
+  Server server(text_url, 100, workers);
+  if (!server.ok()) return 1;
+  int status = 0;
+  for (int n : {1, 8, 32, 100}) {
+    const int runs = n == 1 ? (quick ? 5 : 15) : n == 8 ? (quick ? 2 : 4) : n == 32 && !quick ? 2 : 1;
+    std::vector<double> waits, predicted;
+    std::vector<apr_time_t> sent, in_progress, first;
+    for (int r = 0; r < runs; ++r) {
+      if (!server.Burst(n, voice, &sent, &in_progress, &first)) status = 1;
+      for (int c = 0; c < n; ++c) {
+        if (first[c]) waits.push_back((first[c] - sent[c]) / 1e3);
+        predicted.push_back(Predicted(c + 1, workers, latency));
+      }
+    }
+    std::printf("capacity burst %d %d %.1f %.1f %.1f %.1f\n", workers, n, bench::Quantile(waits, 0.5),
+                bench::Quantile(waits, 0.99), bench::Quantile(predicted, 0.5), bench::Quantile(predicted, 0.99));
+    std::fflush(stdout);
+  }
+  // Sustained: three channels per lane keep every lane busy, with SPEAKs
+  // short enough that each channel asks again at once.
+  int starts = 0;
+  const double rate =
+      server.Sustain(std::min(100, 3 * std::max(workers, 1)), "fault:instant,ms=20", quick ? 4 : 8, &starts);
+  std::printf("capacity sustained %d %.2f %d\n", workers, rate, starts);
+  std::vector<double> stops;
+  for (int i = 0; i < (workers > 0 ? (quick ? 20 : 50) : (quick ? 3 : 6)); ++i) {
+    const double ms = server.StopWhileRequesting();
+    if (ms >= 0) stops.push_back(ms);
+  }
+  std::printf("capacity stop %d %.1f %.1f %zu\n", workers, bench::Quantile(stops, 0.5), bench::Quantile(stops, 0.99),
+              stops.size());
+  const auto [first_audio, hang] = server.Isolation(voice);
+  std::printf("capacity isolation %d %.1f %.1f\n", workers, first_audio, hang);
+  std::fflush(stdout);
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   apr_initialize();
-  if (argc == 3 && std::strcmp(argv[1], "--memory") == 0) return Memory(std::atoi(argv[2]));
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--memory") == 0) {
+    return Memory(std::atoi(argv[2]), argc == 4 ? std::atoi(argv[3]) : 0);
+  }
+  bool quick = false;
+  std::vector<int> worker_counts = {0};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else if (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc) {
+      worker_counts.clear();
+      for (const char* p = argv[++i]; *p;) {
+        char* end = nullptr;
+        worker_counts.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+        p = *end == ',' ? end + 1 : end;
+        if (end == p && *p) return 2;
+      }
+    } else {
+      std::fprintf(stderr, "usage: capacity_bench [--quick] [--workers 0,8,32] | --memory N [WORKERS]\n");
+      return 2;
+    }
+  }
 
   TestSpeechService credentials;  // writes the credentials file the cloud-like service reads
   speech_service::Options options;
@@ -190,7 +366,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "capacity_bench: no speech service: %s\n", cloud.error().c_str());
     return 1;
   }
-  const std::string voice = "fault:instant,ms=500";
 
   // L: the service alone, one request at a time, through the SDK.
   init_o_integer_module();
@@ -199,7 +374,7 @@ int main(int argc, char** argv) {
     BrillCloudRequester requester(TestSpeechService::kClientId, TestSpeechService::kClientKey, "qelbrill",
                                   (cloud.address() + "/v1/text").c_str(), "", nullptr);
     for (int i = 0; i < (quick ? 12 : 30); ++i) {
-      RequestInfoJSON* info = bench::SpeakRequestInfo("Your call is important to us.", voice, false);
+      RequestInfoJSON* info = bench::SpeakRequestInfo("Your call is important to us.", "fault:instant,ms=500", false);
       const apr_time_t start = apr_time_now();
       try {
         BrillServerJSON* answer = requester.textRequest("speak_this", nullptr, info, nullptr);
@@ -215,38 +390,8 @@ int main(int argc, char** argv) {
               bench::Quantile(service_ms, 0.99));
   std::fflush(stdout);
 
-  Server server(cloud.address() + "/v1/text", 100);
-  if (!server.ok()) return 1;
   int status = 0;
-  for (int n : {1, 8, 32, 100}) {
-    const int runs = n == 1 ? (quick ? 5 : 15) : n == 8 ? (quick ? 2 : 4) : n == 32 && !quick ? 2 : 1;
-    std::vector<double> waits, predicted;
-    std::vector<apr_time_t> sent, in_progress, first;
-    for (int r = 0; r < runs; ++r) {
-      if (!server.Burst(n, voice, &sent, &in_progress, &first)) status = 1;
-      for (int c = 0; c < n; ++c) {
-        if (first[c]) waits.push_back((first[c] - sent[c]) / 1e3);
-        predicted.push_back((c + 1) * mean);  // the k-th in line waits for k answers
-      }
-      if (n == 100) {
-        // Sustained: while the line is full, one start per service answer.
-        apr_time_t low = 0, high = 0;
-        int starts = 0;
-        for (apr_time_t t : in_progress) {
-          if (!t) continue;
-          low = low && low < t ? low : t;
-          high = high > t ? high : t;
-          ++starts;
-        }
-        if (starts > 1 && high > low) {
-          std::printf("capacity sustained %.2f %d\n", (starts - 1) * 1e6 / static_cast<double>(high - low), starts);
-        }
-      }
-    }
-    std::printf("capacity burst %d %.1f %.1f %.1f %.1f\n", n, bench::Quantile(waits, 0.5), bench::Quantile(waits, 0.99),
-                bench::Quantile(predicted, 0.5), bench::Quantile(predicted, 0.99));
-    std::fflush(stdout);
-  }
+  for (int workers : worker_counts) status |= Measure(cloud.address() + "/v1/text", workers, quick, mean);
   cleanup_o_integer_module();
   return status;
 }

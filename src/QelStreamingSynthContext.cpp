@@ -2,6 +2,7 @@
 
 #include "QelAudioFetchHandler.h"
 #include "QelCacheEntry.h"
+#include "brillify/BrillServerJSON.h"
 #include "brillify/Client/Fetch.h"
 #include "brillify/RequestInfoJSON.h"
 
@@ -12,6 +13,7 @@ StreamingSynthContext::StreamingSynthContext() = default;
 StreamingSynthContext::~StreamingSynthContext() {
   if (request_info) request_info->release();
   if (sdk_state) sdk_state->release();
+  if (result && result_owned) result->release();
 }
 
 }  // namespace TARNWICKSS

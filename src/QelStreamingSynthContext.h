@@ -7,7 +7,8 @@
 //
 // Lifetimes: the request info holds one SDK reference, released with the
 // context. The result belongs to the cloud requester and stays valid only
-// until its next text request. The fetch and its handler belong to the
+// until its next text request, unless a cloud worker brought it: then the
+// context holds a reference of its own. The fetch and its handler belong to the
 // context; the channel releases the context only after Fetch::get has
 // returned, never from inside a handler call, so neither is destroyed inside
 // its own callbacks.
@@ -41,7 +42,8 @@ struct StreamingSynthContext {
 
   JSONBase* sdk_state = nullptr;            // conversation state for the request; never set, released if it were
   RequestInfoJSON* request_info = nullptr;  // one reference
-  BrillServerJSON* result = nullptr;        // the requester's answer; not owned
+  BrillServerJSON* result = nullptr;        // the answer: the requester's, or a worker's
+  bool result_owned = false;                // a worker's answer: one reference, released with the context
   // Declared before the fetch, so the fetch goes first.
   std::unique_ptr<AudioFetchHandler> fetch_handler;
   std::unique_ptr<Client::Fetch> fetch;

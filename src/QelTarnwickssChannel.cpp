@@ -38,7 +38,13 @@ void ChannelDestroyEvent::Process() {
 
 Channel::Channel(Engine* engine) : engine_(engine) {}
 
-Channel::~Channel() = default;
+Channel::~Channel() {
+  // No worker's result reaches a deleted channel.
+  for (const auto& exchange : exchanges_) {
+    exchange->Detach();
+    exchange->Cancel();
+  }
+}
 
 void Channel::Destroy(Channel* channel) {
   if (!channel) return;
@@ -155,7 +161,14 @@ bool Channel::Open() {
 
 bool Channel::Close() {
   Log(APT_LOG_MARK, APT_PRIO_INFO, "Close");
-  if (synth_context_) {
+  if (current_exchange_) {
+    // Abandoned, not waited for; a SPEAK still waiting for its first audio
+    // is told it started and ends with its channel.
+    CancelCloudExchange();
+    ReleaseHeldResponse();
+  }
+  // Acknowledged once no worker holds anything of this channel.
+  if (synth_context_ || !exchanges_.empty()) {
     close_pending_ = true;
     return true;
   }
@@ -225,6 +238,12 @@ bool Channel::ComposeResponse(mrcp_message_t* response, mrcp_status_code_e statu
 }
 
 bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
+  if (current_exchange_) {
+    // The SPEAK before is still waiting for a worker: this one replaces it
+    // now, whether or not it is accepted itself.
+    CancelCloudExchange();
+    SupersedeCurrentSpeak(details_);
+  }
   if (synth_context_) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Previous Synth Context Not Released");
     ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
@@ -294,19 +313,25 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
 
 void Channel::SupersedeCurrentSpeak(SdrManager::SynthesisDetails& details) {
   if (!current_request_) return;
-  // The earlier SPEAK is still playing, paused or stopping. Its audio goes
-  // first, so that its record counts exactly what it played. A held STOP is
-  // answered now (it would otherwise never be); without one the earlier
-  // SPEAK ends as cancelled, so every request gets its final answer.
+  // The earlier SPEAK is still playing, paused or stopping (or, with cloud
+  // workers, waiting for its first audio, which is then told it started). Its
+  // audio goes first, so that its record counts exactly what it played. A
+  // held STOP is answered now (it would otherwise never be); without one the
+  // earlier SPEAK ends as cancelled, after its IN-PROGRESS, so every request
+  // gets its final answer.
   mpf_media_chunk_buffer_release(media_buffer_);
-  if (!pending_speak_response_) SaveDetails(details, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  ReleaseHeldResponse();
+  SaveDetails(details, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);
-  } else if (mrcp_message_t* complete =
-                 mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool)) {
-    ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-    complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
-    Send(complete);
+  } else {
+    ReleaseHeldResponse();
+    if (mrcp_message_t* complete =
+            mrcp_event_create(current_request_, SYNTHESIZER_SPEAK_COMPLETE, current_request_->pool)) {
+      ComposeResponse(complete, complete->start_line.status_code, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+      complete->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+      Send(complete);
+    }
   }
   current_request_ = nullptr;
 }
@@ -349,6 +374,14 @@ bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   details_.completion_cause = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED
                                   ? SYNTHESIZER_COMPLETION_CAUSE_BARGE_IN
                                   : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  // A worker's exchange is abandoned at once, its audio never played.
+  CancelCloudExchange();
+  if (pending_speak_response_) {
+    // Nothing of the SPEAK was queued: the STOP ends it now, without waiting
+    // for the media thread.
+    ReleaseHeldResponse();
+    ProcessStopCompleteEvent(generation_);
+  }
   return true;
 }
 

@@ -20,6 +20,14 @@
 //    server has stopped reading). finished_generation_ and
 //    end_read_with_audio_ are the media thread's alone.
 //
+// With cloud workers, a segment's text request and fetch run on a worker
+// while this thread goes on; their results come back as events
+// (OnCloudResult). The exchange in flight belongs to the current segment of
+// the current SPEAK; STOP, BARGE-IN-OCCURRED, a newer SPEAK and close cancel
+// it, and whatever it still sends is dropped. Every exchange a worker may
+// still hold is listed in exchanges_ until its final result arrives: a close
+// is acknowledged only once that list is empty.
+//
 // Every SPEAK plays one generation of the media buffer (the restart that
 // begins it moves the generation on). Only the engine thread writes
 // play_state_; the media thread never clears it, it notes the generation it
@@ -35,8 +43,10 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "OdaEdpfAsyncEvent.h"
+#include "QelCloudWorkers.h"
 #include "QelSdrManager.h"
 #include "QelStreamingSynthContext.h"
 #include "QelTarnwickssChannelLog.h"
@@ -108,7 +118,7 @@ class ChannelDestroyEvent : public OdaEdpf::AsyncEvent {
   Channel* channel_;
 };
 
-class Channel {
+class Channel : public CloudExchangeReceiver {
  public:
   explicit Channel(Engine* engine);
   virtual ~Channel();
@@ -163,6 +173,10 @@ class Channel {
   // its waveform; a body that held no playable audio fails the segment.
   void ProcessSynthCompleteEvent();
 
+  // Event-processor thread: a result of a cloud worker. One of the current
+  // segment's exchange goes where the SDK's call would have returned it;
+  // any other is dropped (its SPEAK ended, or a newer exchange replaced it).
+  void OnCloudResult(CloudExchange& exchange, CloudResult& result) override;
   // Sets the status and the Completion-Cause header of a response.
   static bool ComposeResponse(mrcp_message_t* response, mrcp_status_code_e status, mrcp_synth_completion_cause_e cause);
 
@@ -221,10 +235,22 @@ class Channel {
     kDone,        // the segment's audio is queued, or its failure answered
     kRetry,       // failed, and may be requested once more
     kNotStarted,  // failed before anything was said about it
+    kPending,     // handed to a cloud worker: the outcome comes as an event
   };
-  // The front segment, to its end. False when it could not be started and
-  // nothing has been answered for it.
+  // The front segment, to its end (or handed to a cloud worker). False when
+  // it could not be started and nothing has been answered for it.
   bool SynthesizeSegment();
+  // After a segment: frees what it allocated. False when no segment is to
+  // follow because this one failed (`started` false): with the SPEAK
+  // response still held the queue is emptied and the caller refuses the
+  // SPEAK; otherwise the audio ends in error.
+  bool EndSegment(bool started);
+  // A text request's outcome, retried once when it may; true unless the
+  // segment could not be started.
+  bool FollowAttempt(Attempt attempt);
+  // The outcome of a segment whose exchange ran on a worker: what
+  // StartSynthesis would have done after it, then the next segment.
+  void ContinueSynthesis(Attempt attempt);
   // A text or SSML segment: from the cache or through the cloud.
   bool SynthesizeText();
   // Queues audio, counts it for the record and appends it to the open
@@ -244,6 +270,18 @@ class Channel {
   // Evaluates the text request's answer and delivers its audio.
   Attempt OnFinishStream(bool finished);
   Attempt FetchAudio(const std::string& url);
+  // After the fetch: the segment is complete or fails.
+  Attempt OnFetchEnded();
+  // Hands the exchange to a worker; it is the current segment's from now.
+  void SubmitExchange(CloudWorkers& workers, std::shared_ptr<CloudExchange> exchange);
+  // Abandons the exchange in flight: the worker lets go of it, the segment's
+  // context and waveform file go, no further segment is synthesized, and
+  // nothing of it plays or enters the cache. Nothing when none is in flight.
+  void CancelCloudExchange();
+  // The SPEAK response held while the first exchange was in flight goes out
+  // as IN-PROGRESS, so that the SPEAK can end by a STOP, a newer SPEAK or the
+  // close.
+  void ReleaseHeldResponse();
   Attempt OnRequestFailed();
   Attempt OnSdkError(const char* text);
   // Inline audio: a whole WAVE image.
@@ -289,6 +327,10 @@ class Channel {
   Engine* const engine_;
   mrcp_engine_channel_t* host_channel_ = nullptr;
   std::unique_ptr<StreamingSynthContext> synth_context_;
+  // The current segment's exchange while a worker has it; one of exchanges_.
+  CloudExchange* current_exchange_ = nullptr;
+  // Every exchange of this channel whose final result has not come yet.
+  std::vector<std::shared_ptr<CloudExchange>> exchanges_;
   mpf_media_chunk_buffer_t* media_buffer_ = nullptr;
   mrcp_message_t* current_request_ = nullptr;
   mrcp_message_t* pending_speak_response_ = nullptr;

@@ -3,9 +3,12 @@
 // the fetch of that URL and the synthesis events the fetch raises, and the
 // conversion of the audio to the channel's rate.
 //
-// Everything here runs on the engine's event-processor thread, which blocks
-// in the SDK's text request and fetch; the fetch handler calls the
-// synthesis events from inside Fetch::get on that same thread.
+// Everything here runs on the engine's event-processor thread. Without cloud
+// workers it blocks in the SDK's text request and fetch, and the fetch
+// handler calls the synthesis events from inside Fetch::get on that same
+// thread. With them, the request and the fetch are handed to a worker at the
+// points where they would be made, and OnCloudResult takes up what comes
+// back where the SDK call would have returned it.
 #include <apr_time.h>
 
 #include <algorithm>
@@ -15,9 +18,11 @@
 #include <string>
 
 #include "QelAudioFetchHandler.h"
+#include "QelCloudWorkers.h"
 #include "QelInlineAudio.h"
 #include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
+#include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
 #include "brillify/BrillCloudRequester.h"
 #include "brillify/Client/Base64.h"
@@ -93,6 +98,12 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
     context.request_info = CreateRequestInfo();
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
             ::to_string(*context.request_info).c_str());
+    if (CloudWorkers* workers = engine_->cloud_workers()) {
+      SubmitExchange(*workers, CloudExchange::TextRequest(requester.composeTextRequest(kQuery, context.sdk_state,
+                                                                                       context.request_info, nullptr),
+                                                          this, generation_));
+      return Attempt::kPending;
+    }
     context.result = requester.textRequest(kQuery, context.sdk_state, context.request_info, nullptr);
     return OnFinishStream(true);
   } catch (const char* text) {
@@ -225,11 +236,20 @@ Channel::Attempt Channel::OnRequestFailed() {
 }
 
 Channel::Attempt Channel::FetchAudio(const std::string& url) {
+  if (CloudWorkers* workers = engine_->cloud_workers()) {
+    SubmitExchange(*workers, CloudExchange::Fetch(url, Brillify::CurrentTimeouts(), this, generation_));
+    return Attempt::kPending;
+  }
   StreamingSynthContext& context = *synth_context_;
   context.fetch_handler = std::make_unique<AudioFetchHandler>(this);
   context.fetch = std::make_unique<Client::Fetch>(url.c_str(), nullptr);
   context.fetch->get(context.fetch_handler.get(), Client::Fetch::GET);
   // get has returned: only now may the fetch, its handler and the context go.
+  return OnFetchEnded();
+}
+
+Channel::Attempt Channel::OnFetchEnded() {
+  StreamingSynthContext& context = *synth_context_;
   if (context.completed) {
     ReleaseSynthContext();
     return Attempt::kDone;
@@ -381,6 +401,82 @@ void Channel::ProcessSynthContent(InlineAudio& audio) {
   // Audio with a block lost to the resampler plays, but is not kept.
   if (converted) SaveWaveFile(held ? details_.stream_start_time : apr_time_now());
   ReleaseSynthContext();
+}
+
+// --- cloud workers ----------------------------------------------------------
+
+void Channel::SubmitExchange(CloudWorkers& workers, std::shared_ptr<CloudExchange> exchange) {
+  current_exchange_ = exchange.get();
+  exchanges_.push_back(exchange);
+  workers.Submit(std::move(exchange));
+}
+
+void Channel::OnCloudResult(CloudExchange& exchange, CloudResult& result) {
+  // Each result names its SPEAK: one for a SPEAK that has ended since is
+  // dropped, whatever it carries.
+  const bool current = &exchange == current_exchange_ && exchange.speak() == generation_ && current_request_;
+  if (&exchange == current_exchange_ && !current) CancelCloudExchange();
+  if (result.final()) {
+    // The worker has let go of it.
+    for (auto it = exchanges_.begin(); it != exchanges_.end(); ++it) {
+      if (it->get() == &exchange) {
+        exchanges_.erase(it);
+        break;
+      }
+    }
+    if (current) current_exchange_ = nullptr;
+  }
+  if (destroyed()) return;
+  if (!current) {
+    Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Drop Result of Cancelled Cloud Exchange");
+    if (close_pending_ && exchanges_.empty() && !synth_context_) FinishClose();
+    return;
+  }
+  switch (result.kind) {
+    case CloudResult::Kind::kAnswer:
+      // The context holds the answer's reference from now on.
+      synth_context_->result = result.answer;
+      synth_context_->result_owned = true;
+      result.answer = nullptr;
+      ContinueSynthesis(OnFinishStream(true));
+      break;
+    case CloudResult::Kind::kAudioStatus:
+      if (result.status == 200) {
+        ProcessSynthStartEvent();
+      } else {
+        ProcessSynthFailureEvent(result.status);
+      }
+      break;
+    case CloudResult::Kind::kAudio:
+      ProcessSynthDataEvent(result.data.size(), result.data.data());
+      break;
+    case CloudResult::Kind::kAudioEnd:
+      ProcessSynthCompleteEvent();
+      ContinueSynthesis(OnFetchEnded());
+      break;
+    case CloudResult::Kind::kFailure:
+      ContinueSynthesis(OnSdkError(result.data.c_str()));
+      break;
+  }
+}
+
+void Channel::CancelCloudExchange() {
+  if (!current_exchange_) return;
+  current_exchange_->Cancel();
+  current_exchange_ = nullptr;
+  details_.content.segments.clear();
+  // The waveform file goes with the context: nothing cut short is kept.
+  DiscardWaveFile();
+  synth_context_.reset();
+  if (scratch_pool_) apr_pool_clear(scratch_pool_);
+}
+
+void Channel::ReleaseHeldResponse() {
+  mrcp_message_t* response = pending_speak_response_;
+  if (!response) return;
+  pending_speak_response_ = nullptr;
+  response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
+  Send(response);
 }
 
 }  // namespace TARNWICKSS

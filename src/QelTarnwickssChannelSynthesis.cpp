@@ -3,8 +3,11 @@
 // cloud), the audio queued for the media thread, the held SPEAK response
 // and the end-of-stream marker.
 //
-// Everything here runs on the engine's event-processor thread and blocks it
-// for as long as a segment takes; the cloud SDK's own time-outs bound that.
+// Everything here runs on the engine's event-processor thread. Without cloud
+// workers it blocks that thread for as long as a segment takes (the cloud
+// SDK's own time-outs bound that); with them, a text segment's exchange is
+// handed to a worker and the road goes on from ContinueSynthesis when its
+// outcome comes back.
 #include <apr_file_io.h>
 #include <apr_time.h>
 
@@ -22,20 +25,39 @@ bool Channel::StartSynthesis() {
   while (current_request_ && media_buffer_ && !stream_end_queued_.load(std::memory_order_relaxed) &&
          !details_.content.segments.empty()) {
     const bool started = SynthesizeSegment();
-    // Nothing the segment allocated outlives it.
-    DiscardWaveFile();
-    if (scratch_pool_) apr_pool_clear(scratch_pool_);
-    if (started) continue;
-    if (pending_speak_response_) {
-      details_.content.segments.clear();
-      return false;
-    }
-    // Audio was queued already: it plays to its end, and the SPEAK completes
-    // with an error.
-    FailStream();
-    break;
+    // On a worker: this segment ends, and the next begins, when it comes back.
+    if (current_exchange_) return true;
+    if (!EndSegment(started)) return !pending_speak_response_;
   }
   return true;
+}
+
+bool Channel::EndSegment(bool started) {
+  // Nothing the segment allocated outlives it.
+  DiscardWaveFile();
+  if (scratch_pool_) apr_pool_clear(scratch_pool_);
+  if (started) return true;
+  if (pending_speak_response_) {
+    details_.content.segments.clear();
+    return false;
+  }
+  // Audio was queued already: it plays to its end, and the SPEAK completes
+  // with an error.
+  FailStream();
+  return false;
+}
+
+void Channel::ContinueSynthesis(Attempt attempt) {
+  const bool started = FollowAttempt(attempt);
+  if (current_exchange_) return;
+  if (EndSegment(started) ? StartSynthesis() : !pending_speak_response_) return;
+  // The first segment failed with the response still held: refused, as
+  // Speak refuses it.
+  mrcp_message_t* response = pending_speak_response_;
+  current_request_ = nullptr;
+  pending_speak_response_ = nullptr;
+  ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+  Send(response);
 }
 
 bool Channel::SynthesizeSegment() {
@@ -98,16 +120,22 @@ bool Channel::SynthesizeText() {
   if (!requester) return false;
   synth_context_ = std::make_unique<StreamingSynthContext>();
   synth_context_->cache_entry = std::move(entry);
-  for (;;) {
-    const Attempt attempt = RequestSpeech(*requester);
-    if (attempt != Attempt::kRetry) return attempt == Attempt::kDone;
+  return FollowAttempt(RequestSpeech(*requester));
+}
+
+bool Channel::FollowAttempt(Attempt attempt) {
+  while (attempt == Attempt::kRetry) {
+    BrillCloudRequester* requester = engine_->requester();
+    if (!requester) return false;
     Log(APT_LOG_MARK, APT_PRIO_INFO, "Reattempt TTS Request");
     // A fresh context for the same segment, still at the front.
     auto next = std::make_unique<StreamingSynthContext>();
     next->cache_entry = std::move(synth_context_->cache_entry);
     DiscardWaveFile();
     synth_context_ = std::move(next);
+    attempt = RequestSpeech(*requester);
   }
+  return attempt != Attempt::kNotStarted;
 }
 
 void Channel::WriteAudio(const std::uint8_t* bytes, std::size_t size) {
@@ -139,7 +167,7 @@ void Channel::EndStream() {
 void Channel::ReleaseSynthContext() {
   DiscardWaveFile();
   synth_context_.reset();
-  if (close_pending_) FinishClose();
+  if (close_pending_ && exchanges_.empty()) FinishClose();
 }
 
 }  // namespace TARNWICKSS

@@ -6,6 +6,7 @@
 
 #include "OdaEdpfGlobal.h"
 #include "OdaEdpfLogger.h"
+#include "QelCloudWorkers.h"
 #include "QelLogRedirectDevice.h"
 #include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
@@ -129,6 +130,11 @@ bool Engine::ProcessStart() {
     Cleanup();
     return false;
   }
+  if (!CreateCloudWorkers()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Cloud Workers");
+    Cleanup();
+    return false;
+  }
   OnUsageChange();
   StartUsageRefreshTimer();
   return true;
@@ -153,6 +159,8 @@ void Engine::ProcessShutdown() {
 }
 
 void Engine::Cleanup() {
+  // First: the workers send what the requester composed.
+  DestroyCloudWorkers();
   DestroyBrillRequester();
   DestroyWaveformManager();
   DestroySdrManager();
@@ -177,6 +185,24 @@ void Engine::DestroySdrManager() {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy SDR Manager");
   delete sdr_manager_;
   sdr_manager_ = nullptr;
+}
+
+bool Engine::CreateCloudWorkers() {
+  const int count = synth_settings_.cloud_workers;
+  if (count <= 0 || cloud_workers_) return true;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Cloud Workers [%d]", count);
+  cloud_workers_ = CloudWorkers::Create(count, event_processor_);
+  if (cloud_workers_ && static_cast<int>(cloud_workers_->size()) < count) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Started [%d] of [%d] Cloud Workers",
+            static_cast<int>(cloud_workers_->size()), count);
+  }
+  return cloud_workers_ != nullptr;
+}
+
+void Engine::DestroyCloudWorkers() {
+  if (!cloud_workers_) return;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Cloud Workers");
+  cloud_workers_.reset();
 }
 
 void Engine::DestroyBrillRequester() {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "OdaEdpfSoftEventProcessor.h"
@@ -40,6 +41,7 @@ class Logger;
 namespace TARNWICKSS {
 
 class Channel;
+class CloudWorkers;
 
 class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::TimerHandler {
  public:
@@ -102,6 +104,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   mrcp_engine_t* host_engine() const { return host_engine_; }
   OdaEdpf::SoftEventProcessor* event_processor() const { return event_processor_; }
   BrillCloudRequester* requester() const { return requester_; }
+  // The threads that make cloud exchanges; null when the engine thread
+  // makes them itself ("cloud-workers" 0, the default).
+  CloudWorkers* cloud_workers() const { return cloud_workers_.get(); }
   WaveformManager* waveform_manager() const { return waveform_manager_; }
   SdrManager* sdr_manager() const { return sdr_manager_; }
   const std::string& name() const { return name_; }
@@ -156,6 +161,11 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // loads its folder (whose result does not stop the start).
   bool CreateSdrManager(const SdrManager::Settings& settings);
   void DestroySdrManager();
+  // Starts the cloud workers the synthesis settings ask for (none for 0).
+  // False when none could start.
+  bool CreateCloudWorkers();
+  // Cancels their exchanges and joins them.
+  void DestroyCloudWorkers();
 
   // Usage reporting (log line, usage file, channels file), on the
   // event-processor thread.
@@ -175,6 +185,7 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   bool init_sdk_ = true;
   bool shutdown_sdk_ = true;
   BrillCloudRequester* requester_ = nullptr;
+  std::unique_ptr<CloudWorkers> cloud_workers_;  // event-processor thread only
   std::string credentials_file_;                 // "subscription-key-file", absolute after validation
   WaveformManager* waveform_manager_ = nullptr;  // event-processor thread only
   SdrManager* sdr_manager_ = nullptr;            // event-processor thread only

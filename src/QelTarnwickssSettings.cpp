@@ -165,7 +165,8 @@ SynthSettings::SynthSettings()
       caching(false),
       deadline(0),
       reattempt(false),
-      audio_as_url(false) {}
+      audio_as_url(false),
+      cloud_workers(0) {}
 
 bool SynthSettings::ParseVoiceGender(const std::string& text, mrcp_voice_gender_e& gender) {
   if (text == "male") {
@@ -225,6 +226,11 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
       // kept as they are.
       ApplyIntegerAttribute(attr, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
                             deadline);
+    } else if (NameIs(name, "cloud-workers")) {
+      // Wholly a number in range, or refused: a typo must not start a
+      // thousand threads, nor silently none.
+      std::int64_t workers = cloud_workers;
+      if (ApplyIntegerAttribute(attr, 0, kMaxCloudWorkers, workers)) cloud_workers = static_cast<int>(workers);
     } else {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }

@@ -60,6 +60,9 @@ bool ApplyDecimalAttribute(const apr_xml_attr* attr, double min, double max, dou
 // A file age or count limit: an integer from 0 (no limit) up.
 bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field);
 
+// The most cloud workers an engine runs.
+constexpr int kMaxCloudWorkers = 256;
+
 // Engine-wide synthesis defaults, element "synth-settings". Each request
 // starts from a copy.
 struct SynthSettings {
@@ -94,6 +97,9 @@ struct SynthSettings {
   // (relative ones against the data directory).
   bool local_file_folders_set = false;
   std::vector<std::string> local_file_folders;
+  // Threads that make the cloud exchanges (text requests and fetches); 0:
+  // the engine thread makes them itself, one at a time.
+  int cloud_workers;
 };
 
 // One status output: a log line. Element "log-usage".

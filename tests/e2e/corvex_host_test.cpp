@@ -176,6 +176,10 @@ TEST_F(CorvexHost, MalformedRequestFileIsReportedWithItsLineAndNothingIsSent) {
       {good + "MRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHi\nMRCP/2.0 STOP\n", ":7: a start line or directive"},
       {good + "@send soon\nMRCP/2.0 STOP\n", ":3: @send takes"},
       {good + "@send after IN-PROGRESS\nMRCP/2.0 STOP\n", ":4: waits for IN-PROGRESS, which only a SPEAK gets"},
+      {good + "@channel one\nMRCP/2.0 STOP\n", ":3: @channel takes"},
+      // Channels other than 1 walk the STOP first.
+      {"@channel 1\nMRCP/2.0 SPEAK\nContent-Type: text/plain\n\nHi\n---\n@send after IN-PROGRESS\nMRCP/2.0 STOP\n",
+       ":8: waits for IN-PROGRESS of the request before, but there is none"},
       {"MRCP/2.0 STOP 5\n---\nMRCP/2.0 STOP 5\n", ":3: request id 5 does not rise"},
       {good + "MRCP/2.0 SPEAK\nContent-Length: 2\n\nHi there\n", ":6: text after the 2-byte body"},
       {good + "MRCP/2.0 SPEAK\nContent-Length: 20\n\nHi\n", ":6: the body has"},
@@ -239,6 +243,26 @@ TEST_F(CorvexHost, PluginAnswersEveryMethodAndExpectationsDecideTheStatus) {
                            "COMPLETE with Completion-Cause 004 error"),
             std::string::npos)
       << wrong.err;
+}
+
+TEST_F(CorvexHost, ChannelDirectiveGivesOneChannelRequestsOfItsOwn) {
+  const std::string script =
+      File("channels.mrcp", "@channel 1\nMRCP/2.0 GET-PARAMS\n---\n@send after 10 ms\nMRCP/2.0 GET-PARAMS\n");
+  const Result result =
+      Run({"--plugin", PluginPath("echo_plugin"), "--root", root_, "--channels", "2", "--request", script});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("all 3 requests on 2 channel(s) ended as expected"), std::string::npos) << result.err;
+  auto sent = [&](int channel) {
+    std::size_t count = 0;
+    const std::string line = " ms channel " + std::to_string(channel) + " sent\n";
+    for (std::size_t at = result.out.find(line); at != std::string::npos; at = result.out.find(line, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(sent(0), 1u);
+  EXPECT_EQ(sent(1), 2u);
+  const Result one = Run({"--plugin", PluginPath("echo_plugin"), "--root", root_, "--request", script});
+  EXPECT_EQ(one.status, 1);
+  EXPECT_NE(one.err.find(":2: @channel 1, but only 1 channel(s) are opened"), std::string::npos) << one.err;
 }
 
 TEST_F(CorvexHost, SpeakWithHeadersAgainstAServiceThatIsDownFails) {

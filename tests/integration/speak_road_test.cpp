@@ -35,7 +35,9 @@ using corvex_test::Speak;
 using corvex_test::ToBytes;
 using corvex_test::ToSamples;
 
-class SpeakRoad : public corvex_test::HostedPlugin {
+// Every test runs with the engine thread making the cloud exchanges itself
+// and with cloud workers making them: the road behaves the same.
+class SpeakRoad : public corvex_test::HostedPlugin, public ::testing::WithParamInterface<int> {
  protected:
   static void SetUpTestSuite() {
     // Hung requests and fetches end quickly here.
@@ -48,6 +50,7 @@ class SpeakRoad : public corvex_test::HostedPlugin {
     ASSERT_TRUE(service_.ok()) << service_.error();
     WriteFile(root_ + "/data/credentials.json", service_.PluginCredentials());
     Configure("save-waveforms=\"false\"", "save-waveforms=\"true\"");
+    Configure("cloud-workers=\"0\"", "cloud-workers=\"" + std::to_string(GetParam()) + "\"");
     queue_speaks_ = false;  // the plugin's own handling of every request, a replacing SPEAK included
   }
 
@@ -95,7 +98,7 @@ class SpeakRoad : public corvex_test::HostedPlugin {
   corvex_test::AudioCapture capture_;
 };
 
-TEST_F(SpeakRoad, TextAndSsmlBecomeSpeechAtBothRatesInlineAndByUrl) {
+TEST_P(SpeakRoad, TextAndSsmlBecomeSpeechAtBothRatesInlineAndByUrl) {
   ASSERT_TRUE(StartHost());
   const std::string ssml = "<speak version=\"1.0\" xml:lang=\"en-US\">Good <break time=\"100ms\"/> morning.</speak>";
   for (unsigned rate : {8000u, 16000u}) {
@@ -120,7 +123,7 @@ TEST_F(SpeakRoad, TextAndSsmlBecomeSpeechAtBothRatesInlineAndByUrl) {
 // What the cloud is asked, read from the request info the plugin logs as it
 // submits it: the segment's text in the fields its type calls for, the voice,
 // and a language and the URL switch only when the SPEAK has them.
-TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
+TEST_P(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
   Configure("language=\"en-US\"", "language=\"\"");
   ASSERT_TRUE(StartHost());
   const int channel = OpenChannel(8000);
@@ -160,7 +163,7 @@ TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
   }
 }
 
-TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesAndTheWordsBetweenOrSentWholeWithoutBypass) {
+TEST_P(SpeakRoad, SsmlIsSplitIntoItsVoicesAndTheWordsBetweenOrSentWholeWithoutBypass) {
   Configure("bypass-ssml=\"true\"", "bypass-ssml=\"false\"");
   const std::string ssml =
       "<speak version=\"1.0\" xml:lang=\"en-US\">Zero. <voice name=\"en\">One.</voice> and <voice "
@@ -179,7 +182,7 @@ TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesAndTheWordsBetweenOrSentWholeWithoutBy
   }
 }
 
-TEST_F(SpeakRoad, UriListsPlayOnlyFilesInsideTheAllowedFolders) {
+TEST_P(SpeakRoad, UriListsPlayOnlyFilesInsideTheAllowedFolders) {
   const Samples data = speech_service::Tone(440, 100);   // 10 frames at 16000 Hz
   const Samples inside = speech_service::Tone(880, 60);  // 6 frames
   WriteFile(root_ + "/data/a.wav", speech_service::WaveBytes(data, 16000));
@@ -246,7 +249,7 @@ TEST_F(SpeakRoad, UriListsPlayOnlyFilesInsideTheAllowedFolders) {
     ExpectRefused(off, Send(off, Speak{uri, "", false, "text/uri-list"}), MRCP_STATUS_CODE_METHOD_FAILED);
 }
 
-TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
+TEST_P(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
   ASSERT_TRUE(StartHost());
   // 16000 Hz: the service's samples, byte for byte.
   const int wide = OpenChannel(16000);
@@ -283,7 +286,7 @@ TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {
   }
 }
 
-TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
+TEST_P(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
   Configure("caching=\"false\"", "caching=\"true\"");
   ASSERT_TRUE(StartHost());
   const int narrow = OpenChannel(8000);
@@ -345,7 +348,7 @@ TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
   EXPECT_FALSE(fs::exists(path.substr(0, path.size() - 4) + ".cache"));
 }
 
-TEST_F(SpeakRoad, PauseAndANewerSpeakMeetSpeechInProgress) {
+TEST_P(SpeakRoad, PauseAndANewerSpeakMeetSpeechInProgress) {
   ASSERT_TRUE(StartHost());
   const int channel = OpenChannel(8000, /*realtime=*/true);
   const Speak long_tone{"long", "fault:tone=500,ms=3000"};
@@ -368,7 +371,7 @@ TEST_F(SpeakRoad, PauseAndANewerSpeakMeetSpeechInProgress) {
   ExpectSpoken(channel, newer);
 }
 
-TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
+TEST_P(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
   ASSERT_TRUE(StartHost());
   const int faulty = OpenChannel(8000);
   const int healthy = OpenChannel(16000);
@@ -437,7 +440,7 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
 // plays nothing and fails its segment, 407 while the SPEAK response is held.
 // Nothing of a failed segment is cached: the same SPEAK again goes to the
 // cloud, and its waveform file is gone.
-TEST_F(SpeakRoad, OneWaveReaderServesEverySourceAndNothingFailedIsCached) {
+TEST_P(SpeakRoad, OneWaveReaderServesEverySourceAndNothingFailedIsCached) {
   Configure("caching=\"false\"", "caching=\"true\"");
   ASSERT_TRUE(StartHost());
   const int narrow = OpenChannel(8000);
@@ -518,7 +521,7 @@ TEST_F(SpeakRoad, OneWaveReaderServesEverySourceAndNothingFailedIsCached) {
   }
 }
 
-TEST_F(SpeakRoad, AFailedRequestIsReattemptedOnceWhenAsked) {
+TEST_P(SpeakRoad, AFailedRequestIsReattemptedOnceWhenAsked) {
   Configure("reattempt=\"false\"", "reattempt=\"true\"");
   ASSERT_TRUE(StartHost());
   const int channel = OpenChannel(8000);
@@ -545,5 +548,8 @@ TEST_F(SpeakRoad, AFailedRequestIsReattemptedOnceWhenAsked) {
   EXPECT_EQ(log_.Count("Reattempt TTS Request"), 0u);
   EXPECT_FALSE(capture_.Take(channel).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(CloudWorkers, SpeakRoad, ::testing::Values(0, 4),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
 
 }  // namespace

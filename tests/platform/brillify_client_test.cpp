@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "brillify/BrillCloudRequester.h"
+#include "brillify/Client/Connection.h"
 #include "brillify/RequestSignature.h"
 #include "speak_request.h"
 #include "test_root.h"
@@ -273,6 +276,55 @@ TEST_F(BrillifyClient, AFetchMayBeDeletedFromInsideItsHandler) {
     ASSERT_EQ(nullptr, fetch);
     // Nothing was reported after the deletion.
     EXPECT_EQ(at, recorder.events.back());
+  }
+}
+
+// Threads with a connection each send what one requester composed, at once;
+// a request never answered and a fetch that stalls end as cancelled (not
+// timed out) once another thread sets their flag and wakes the connection.
+TEST_F(BrillifyClient, ConnectionsSendFromSeveralThreadsAndEndWhenCancelled) {
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      Client::Connection connection;
+      for (int i = 0; i < 3; ++i) {
+        RequestInfoJSON* info = corvex_test::SpeakRequestInfo("Hello", "fault:tone=500,ms=50", false);
+        BrillServerJSON* answer =
+            connection.textRequest(requester_->composeTextRequest("speak_this", nullptr, info, nullptr), nullptr);
+        if (answer->getStatus() == 0 && answer->countOfAllResults() == 1) ++answered;
+        answer->release();
+        info->release();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(12, answered.load());
+
+  const std::string stalled = AudioUrl("fault:tone=500,ms=50,fetch-delay=5000");
+  for (const bool fetch : {false, true}) {
+    Client::Connection connection;
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      cancel = true;
+      connection.wake();
+    });
+    Recorder recorder;
+    const std::string thrown = Thrown([&] {
+      if (fetch) {
+        Client::Fetch(stalled.c_str(), nullptr)
+            .get(&recorder, Client::Fetch::GET, connection, Brillify::CurrentTimeouts(), &cancel);
+      } else {
+        RequestInfoJSON* info = corvex_test::SpeakRequestInfo("Hello", "fault:no-answer", false);
+        const Client::TextRequest request = requester_->composeTextRequest("speak_this", nullptr, info, nullptr);
+        info->release();
+        connection.textRequest(request, &cancel);
+      }
+    });
+    canceller.join();
+    EXPECT_EQ(0u, thrown.find(fetch ? "Brillify: fetch cancelled [" : "Brillify: text request cancelled [")) << thrown;
+    EXPECT_TRUE(recorder.events.empty());
   }
 }
 

@@ -1,6 +1,8 @@
 // Soak and chaos: the real plugin, hosted as the server hosts it, under
 // sustained random load against the local speech service, which injects its
-// faults into a share of the requests. Channels open and close all the time
+// faults into a share of the requests. The first half of the run has the
+// engine thread make the cloud exchanges, the second half cloud workers
+// (a new engine on the same server root). Channels open and close all the time
 // (up to SOAK_MAX_CHANNELS at once, both rates); each open channel gets a
 // random mix of SPEAKs (text, SSML, URI lists of local files and waveform
 // URIs, cache hits and misses, inline and by URL), STOP, BARGE-IN-OCCURRED,
@@ -121,6 +123,7 @@ bool ParseSettings(int argc, char** argv) {
 }
 
 constexpr int kTimeoutMs = 1000;                       // the SDK's request (and fetch stall) time-out here
+constexpr int kCloudWorkers = 4;                       // in the second half of the run
 constexpr int kLongDelayMs = 1500;                     // longer than it
 constexpr int kShortDelayMs = 100;                     // well within it
 constexpr std::size_t kMaxOutstanding = 3;             // unanswered requests per channel before it gets no more
@@ -257,6 +260,7 @@ class Soak {
   std::map<std::pair<int, long>, Bytes> tones_;
   Bytes clip_a_, clip_b_;  // the local files' audio at 16000 Hz
   std::size_t max_open_ = 0;
+  std::size_t engine_max_open_ = 0;  // since the current engine opened
 
   std::vector<std::string> violations_;
   std::uint64_t requests_sent_ = 0, faults_injected_ = 0;
@@ -311,6 +315,7 @@ void Soak::OpenOne() {
   if (!host_->StartMedia(channel.index, &capture_, /*realtime=*/true))
     Violation("channel " + std::to_string(channel.index) + ": media did not start");
   max_open_ = std::max(max_open_, OpenChannels().size());
+  engine_max_open_ = std::max(engine_max_open_, OpenChannels().size());
   for (const HostEvent& e : host_->TakeEvents()) Handle(e);
   CheckStatusFiles();
 }
@@ -710,7 +715,7 @@ void Soak::CheckStatusFiles() {
     if (channel.open) ++open, ids.insert(channel.id);
   const std::string usage = ReadFile(root_ + "/var/status/usage.txt");
   const std::string expected = "in-use channels: " + std::to_string(open) +
-                               "\nmax used channels: " + std::to_string(max_open_) +
+                               "\nmax used channels: " + std::to_string(engine_max_open_) +
                                "\ntotal channels: " + std::to_string(host_->config().max_channel_count) + "\n";
   if (usage != expected) Violation("usage status file: \"" + usage + "\", expected \"" + expected + "\"");
   std::multiset<std::string> listed;
@@ -770,34 +775,42 @@ void Soak::Run() {
   // Every SPEAK straight to the plugin: its own handling of a SPEAK that
   // replaces another is what this run races.
   config.queue_speaks = false;
-  host_ = std::make_unique<Host>(config);
-  if (!host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH) || !host_->OpenEngine()) return Violation("the engine did not open");
 
   const auto start = Clock::now();
-  const auto end = start + std::chrono::seconds(settings_.seconds);
   auto sample = [&] {
     const double minute = std::chrono::duration<double>(Clock::now() - start).count() / 60;
     rss_.emplace_back(minute, ResidentKb());
     heap_.emplace_back(minute, MallocInUseKb());
   };
-  for (auto next_sample = start; Clock::now() < end;) {
-    if (Clock::now() >= next_sample) {
-      sample();
-      next_sample += std::chrono::seconds(settings_.rss_period);
+  auto next_sample = start;
+  for (const int workers : {0, kCloudWorkers}) {
+    if (workers > 0 && !ReplaceInFile(root_ + "/conf/tarnwickss.xml", "cloud-workers=\"0\"",
+                                      "cloud-workers=\"" + std::to_string(workers) + "\"")) {
+      return Violation("the sample configuration has no cloud-workers=\"0\"");
     }
-    for (const HostEvent& e : host_->TakeEvents()) Handle(e);
-    RandomAction();
-    const std::size_t pause = Pick(16);
-    if (pause > 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    host_ = std::make_unique<Host>(config);
+    if (!host_->LoadPlugin(TARNWICKSS_PLUGIN_PATH) || !host_->OpenEngine()) return Violation("the engine did not open");
+    engine_max_open_ = 0;
+    const auto end = start + std::chrono::seconds(settings_.seconds) / (workers > 0 ? 1 : 2);
+    while (Clock::now() < end) {
+      if (Clock::now() >= next_sample) {
+        sample();
+        next_sample += std::chrono::seconds(settings_.rss_period);
+      }
+      for (const HostEvent& e : host_->TakeEvents()) Handle(e);
+      RandomAction();
+      const std::size_t pause = Pick(16);
+      if (pause > 2) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+    Drain();
+    host_->CloseEngine();
+    for (const corvex::ProtocolViolation& v : host_->Violations()) {
+      Violation("channel " + std::to_string(v.channel) + " request " + std::to_string(v.request_id) + ": " + v.rule +
+                " (" + v.detail + ")");
+    }
+    host_.reset();
   }
-  Drain();
   sample();
-  host_->CloseEngine();
-  for (const corvex::ProtocolViolation& v : host_->Violations()) {
-    Violation("channel " + std::to_string(v.channel) + " request " + std::to_string(v.request_id) + ": " + v.rule +
-              " (" + v.detail + ")");
-  }
-  host_.reset();
   std::printf("plugin warnings logged: %zu\n", log_.Warnings());
   Summary(std::chrono::duration<double>(Clock::now() - start).count());
   fs::remove_all(root_);

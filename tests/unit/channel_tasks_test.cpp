@@ -1,8 +1,10 @@
 // The channel's tasks on a running engine, with the cloud replaced by a test
 // double: the hand-over between the engine thread and the media thread (this
 // test's thread plays the media thread), STOP, PAUSE, and a close deferred
-// while a segment is being synthesized. (A SPEAK replaced by a newer one is
-// the SPEAK-road test's, through the real plugin.)
+// while a segment is being synthesized; all of it alike whether the engine
+// thread or cloud workers make the exchanges. Then, through the real cloud
+// road against the local speech service, STOP, BARGE-IN-OCCURRED, a newer
+// SPEAK and close racing an exchange that a worker holds.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +19,7 @@
 #include "QelTarnwickssChannel.h"
 #include "fake_server_channel.h"
 #include "log_capture.h"
+#include "test_speech_service.h"
 
 namespace {
 
@@ -25,11 +28,11 @@ using namespace TARNWICKSS;
 // Stands in for the cloud: queues `audio_bytes` of audio and the end marker
 // and starts speaking (Speak); or keeps a synthesis context open, a segment in
 // the middle of its synthesis, with nothing queued (Hold) or after queuing
-// the audio and starting to speak (Stream).
+// the audio and starting to speak (Stream); or takes the real road (Cloud).
 class FakeChannel : public Channel {
  public:
   using Channel::Channel;
-  enum class Mode { Speak, Hold, Stream } mode = Mode::Speak;
+  enum class Mode { Speak, Hold, Stream, Cloud } mode = Mode::Speak;
   std::size_t audio_bytes = 1600;
 
   void FailSegment() { ProcessSynthError(); }
@@ -38,6 +41,7 @@ class FakeChannel : public Channel {
 
  protected:
   bool StartSynthesis() override {
+    if (mode == Mode::Cloud) return Channel::StartSynthesis();
     if (mode == Mode::Hold) {
       SetSynthContext(std::make_unique<StreamingSynthContext>());
       return true;
@@ -64,12 +68,17 @@ class CallEvent : public OdaEdpf::AsyncEvent {
   std::function<void()> f_;
 };
 
-class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerChannel<FakeChannel> {
+// The parameter: the engine's cloud workers.
+class ChannelTasks : public ::testing::TestWithParam<int>, protected corvex_test::FakeServerChannel<FakeChannel> {
  protected:
   ChannelTasks() : FakeServerChannel("tasks", "feed1@speechsynth") {}
   void SetUp() override {
     ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", "save-records=\"false\"", "save-records=\"true\""));
-    ASSERT_TRUE(Open(8000));
+    ASSERT_TRUE(Workers(GetParam()) && Open(8000));
+  }
+  bool Workers(int count) {
+    return ReplaceInFile(root_ + "/conf/tarnwickss.xml", "cloud-workers=\"0\"",
+                         "cloud-workers=\"" + std::to_string(count) + "\"");
   }
 
   // Runs `f` on the engine's thread and returns its result.
@@ -99,7 +108,7 @@ class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerCh
 // record with its cause and the bytes of the frames it played. Each queues 3
 // frames and 72 bytes: the frame with the end-of-stream marker plays those 72
 // bytes, padded with silence, and the end is reported with the next frame.
-TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
+TEST_P(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
   enum Ending { kNormal, kFailed, kBargeIn, kStopsWhilePaused, kReplaced, kClosed };
   const struct {
     Ending ending;
@@ -152,7 +161,7 @@ TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
   EXPECT_EQ(records, speaks);  // the SPEAK that replaced one was ended by the next
 }
 
-TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
+TEST_P(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
   mrcp_message_t* request = Request(SYNTHESIZER_SPEAK);
   mrcp_synth_header_t* synth = request->synth_header;
   apt_string_assign(&synth->voice_param.name, "HeaderVoice", request->pool);
@@ -197,7 +206,7 @@ TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) 
   EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
 }
 
-TEST_F(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {
+TEST_P(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {
   auto in_use = [this] { return OnEngine([this] { return engine_->in_use_count(); }); };
   auto open = [this](FakeChannel* channel, mrcp_engine_channel_t* host, apr_pool_t* pool, int nth) {
     *host = host_channel_;
@@ -222,7 +231,7 @@ TEST_F(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {
   Channel::Destroy(third);
 }
 
-TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
+TEST_P(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
   channel_->mode = FakeChannel::Mode::Hold;
   const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
   ASSERT_TRUE(channel_->SignalEvent(TaskMsgClose, nullptr));
@@ -250,17 +259,17 @@ TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
 
 // A SPEAK that a newer one replaces is silent once its SPEAK-COMPLETE
 // (cancelled) goes out: a frame read then has no audio.
-TEST_F(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
+TEST_P(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
   int type = -1;  // of the frame read as the SPEAK-COMPLETE went out
-  server_.on_message = [&](const Heard& h) {
-    if (h.type == MRCP_MESSAGE_TYPE_EVENT) type = ReadFrame();
+  server_.on_heard = [&](const Heard& h) {
+    if (h.kind == Heard::Message && h.type == MRCP_MESSAGE_TYPE_EVENT) type = ReadFrame();
   };
   channel_->audio_bytes = 160 * 50;
   const mrcp_request_id first = Send(Request(SYNTHESIZER_SPEAK));
   ASSERT_TRUE(server_.WaitForMessage(first, MRCP_MESSAGE_TYPE_RESPONSE));
   const mrcp_request_id second = Send(Request(SYNTHESIZER_SPEAK));
   ASSERT_TRUE(server_.WaitForMessage(second, MRCP_MESSAGE_TYPE_RESPONSE));
-  server_.on_message = nullptr;
+  server_.on_heard = nullptr;
   EXPECT_EQ(server_.Messages(first).back().cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   EXPECT_EQ(type, MEDIA_FRAME_TYPE_NONE);
 }
@@ -269,7 +278,7 @@ TEST_F(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
 // followed at once by the next one: every SPEAK still gets its final answer
 // (the STOP's response, or SPEAK-COMPLETE for the short ones), whatever the
 // media thread was doing with the previous SPEAK when the next began.
-TEST_F(ChannelTasks, SpeaksStoppedAndFollowedAtOnceWhileTheMediaThreadReadsAllEnd) {
+TEST_P(ChannelTasks, SpeaksStoppedAndFollowedAtOnceWhileTheMediaThreadReadsAllEnd) {
   std::atomic<bool> done{false};
   std::thread media([&] {
     while (!done.load()) {
@@ -295,3 +304,157 @@ TEST_F(ChannelTasks, SpeaksStoppedAndFollowedAtOnceWhileTheMediaThreadReadsAllEn
   done.store(true);
   media.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(CloudWorkers, ChannelTasks, ::testing::Values(0, 4),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
+
+namespace {
+
+// The real cloud road with two workers, against the local speech service,
+// the waveform cache on; no media thread reads unless the test does.
+class ExchangeRaces : public ChannelTasks {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_.ok()) << service_.error();
+    WriteFile(root_ + "/data/credentials.json", service_.PluginCredentials());
+    ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", "caching=\"false\"", "caching=\"true\""));
+    ASSERT_TRUE(Workers(2) && Open(8000));
+    channel_->mode = FakeChannel::Mode::Cloud;
+  }
+  // A SPEAK spoken with the service's fault switches `voice`.
+  mrcp_request_id Speak(const std::string& voice, bool by_url = false) {
+    mrcp_message_t* request = Request(SYNTHESIZER_SPEAK);
+    apt_string_assign(&request->synth_header->voice_param.name, voice.c_str(), request->pool);
+    mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_VOICE_NAME);
+    if (by_url) {
+      request->generic_header->vendor_specific_params = apt_pair_array_create(1, request->pool);
+      apt_pair_array_append(request->generic_header->vendor_specific_params, "audio-as-url", "true", request->pool);
+      mrcp_generic_header_property_add(request, GENERIC_HEADER_VENDOR_SPECIFIC_PARAMS);
+    }
+    return Send(request);
+  }
+  // Waits until no worker holds an exchange and the engine has taken up
+  // what they sent.
+  void Settle() {
+    for (int i = 0; i < 1000 && engine_->cloud_workers()->running() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    OnEngine([] { return 0; });
+  }
+  bool Ended(mrcp_request_id speak) {
+    for (const Heard& h : server_.Messages(speak))
+      if (h.type == MRCP_MESSAGE_TYPE_EVENT) return true;
+    return false;
+  }
+  // Frames with audio read until the SPEAK's end (at most 5 s).
+  int AudioFrames(mrcp_request_id speak) {
+    int audio = 0;
+    for (const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !Ended(speak) && std::chrono::steady_clock::now() < give_up;) {
+      if (ReadFrame() & MEDIA_FRAME_TYPE_AUDIO) {
+        ++audio;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    return audio;
+  }
+  std::vector<mrcp_request_state_e> States(mrcp_request_id id) {
+    std::vector<mrcp_request_state_e> states;
+    for (const Heard& h : server_.Messages(id)) states.push_back(h.state);
+    return states;
+  }
+
+  corvex_test::TestSpeechService service_;
+};
+
+// Served at once while the service takes its time: PAUSE and RESUME, then
+// the STOP, answered without a frame read; the SPEAK had its IN-PROGRESS and
+// nothing more, and nothing of it plays, stays on disk or enters the cache.
+TEST_F(ExchangeRaces, StopOrBargeInEndsASpeakWhoseTextRequestOrFetchIsInFlight) {
+  struct Case {
+    mrcp_method_id method;
+    bool by_url;
+  } const cases[] = {{SYNTHESIZER_STOP, false}, {SYNTHESIZER_BARGE_IN_OCCURRED, false}, {SYNTHESIZER_STOP, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.method) + (c.by_url ? " by URL" : " inline"));
+    corvex_test::LogCapture log;
+    const std::string voice = c.by_url ? "fault:tone=500,ms=300,fetch-delay=800" : "fault:tone=500,ms=300,delay=800";
+    const mrcp_request_id speak = Speak(voice, c.by_url);
+    const mrcp_request_id pause = Send(Request(SYNTHESIZER_PAUSE));
+    const mrcp_request_id resume = Send(Request(SYNTHESIZER_RESUME));
+    ASSERT_TRUE(server_.WaitForMessage(resume, MRCP_MESSAGE_TYPE_RESPONSE));
+    EXPECT_EQ(server_.Messages(pause).size(), 1u);
+    if (c.by_url) {
+      ASSERT_TRUE(log.WaitFor("TTS Request Answered"));
+    }
+    const mrcp_request_id stop = Send(Request(c.method));
+    ASSERT_TRUE(server_.WaitForMessage(stop, MRCP_MESSAGE_TYPE_RESPONSE));
+    EXPECT_EQ(States(speak), std::vector<mrcp_request_state_e>{MRCP_REQUEST_STATE_INPROGRESS});
+    Settle();
+    EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
+    EXPECT_EQ(server_.Messages(speak).size(), 1u);
+    EXPECT_EQ(log.Count("Submit TTS Request"), 1u);
+    EXPECT_EQ(log.Warnings(), 0u) << log.WarningText();
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(root_ + "/var"));
+}
+
+// A newer SPEAK replaces one whose answer has not come (directly, or after a
+// STOP); the older answer, arriving first, is dropped: the newer one plays
+// its own 200 ms, not the older 500 ms.
+TEST_F(ExchangeRaces, ANewerSpeakPlaysItsOwnAnswerNotTheOneOfTheSpeakItReplaced) {
+  for (bool stop_first : {false, true}) {
+    SCOPED_TRACE(stop_first);
+    const mrcp_request_id older = Speak("fault:tone=500,ms=500,delay=100");
+    if (stop_first) {
+      ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_STOP)), MRCP_MESSAGE_TYPE_RESPONSE));
+    }
+    const mrcp_request_id newer = Speak("fault:tone=900,ms=200,delay=400");
+    EXPECT_EQ(AudioFrames(newer), 20);
+    ASSERT_TRUE(server_.WaitForMessage(newer, MRCP_MESSAGE_TYPE_EVENT));
+    EXPECT_EQ(server_.Messages(newer).back().cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
+    const auto ended = server_.Messages(older);
+    ASSERT_EQ(ended.size(), stop_first ? 1u : 2u);
+    EXPECT_EQ(ended[0].state, MRCP_REQUEST_STATE_INPROGRESS);
+    if (!stop_first) {
+      EXPECT_EQ(ended[1].cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+    }
+  }
+}
+
+// A fetch stopped half-way leaves no cache entry: the same SPEAK goes to the
+// cloud again.
+TEST_F(ExchangeRaces, AFetchStoppedHalfWayIsNotCached) {
+  corvex_test::LogCapture log;
+  const std::string slow = "fault:tone=500,ms=1000,piece=3200,piece-ms=150";
+  for (int round = 1; round <= 2; ++round) {
+    const mrcp_request_id speak = Speak(slow, true);
+    ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+    ASSERT_TRUE(log.WaitFor("Process audio chunk"));
+    const mrcp_request_id stop = Send(Request(SYNTHESIZER_STOP));
+    for (int i = 0; i < 100000 && server_.Messages(stop).empty(); ++i) ReadFrame();
+    Settle();
+    EXPECT_EQ(log.Count("Submit TTS Request"), static_cast<std::size_t>(round));
+    EXPECT_EQ(log.Count("Found Matching Cache Record"), 0u);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(root_ + "/var"));
+}
+
+// A close while a worker holds the SPEAK's request is acknowledged once the
+// worker has let go, and promptly: the cancel ends a request that would
+// never be answered.
+TEST_F(ExchangeRaces, ACloseIsAcknowledgedOnceTheWorkerHasLetGo) {
+  std::atomic<int> held_at_close{-1};
+  CloudWorkers* workers = engine_->cloud_workers();
+  server_.on_heard = [&](const Heard& h) {
+    if (h.kind == Heard::ChannelClose) held_at_close = workers->running();
+  };
+  const mrcp_request_id speak = Speak("fault:no-answer");
+  while (workers->running() == 0) std::this_thread::yield();
+  ASSERT_TRUE(channel_->SignalEvent(TaskMsgClose, nullptr));
+  ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
+  EXPECT_EQ(held_at_close.load(), 0);
+  EXPECT_EQ(States(speak), std::vector<mrcp_request_state_e>{MRCP_REQUEST_STATE_INPROGRESS});
+}
+
+}  // namespace

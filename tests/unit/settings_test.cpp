@@ -130,6 +130,9 @@ TEST_F(SettingsTest, NumbersAreWhollyNumbersInTheirRangeOrRefused) {
       {"synth-settings", "prosody-rate", "1e39", kUnset, true},
       {"synth-settings", "prosody-volume", "50", 50, false},
       {"synth-settings", "prosody-volume", "0x10", kUnset, true},
+      {"synth-settings", "cloud-workers", "256", 256, false},
+      {"synth-settings", "cloud-workers", "257", 0, true},
+      {"synth-settings", "cloud-workers", "-1", 0, true},
       {"monitoring-agent", "refresh-period", "abc", 60000, true},
       {"monitoring-agent", "refresh-period", "-5", 60000, true},
   };
@@ -143,7 +146,8 @@ TEST_F(SettingsTest, NumbersAreWhollyNumbersInTheirRangeOrRefused) {
       SynthSettings s;
       s.Load(element);
       const ProsodyParams& p = s.prosody;
-      loaded = attribute == "deadline" ? s.deadline
+      loaded = attribute == "deadline"        ? s.deadline
+               : attribute == "cloud-workers" ? s.cloud_workers
                : attribute == "prosody-rate"
                    ? (p.rate.type == PROSODY_RATE_TYPE_UNKNOWN ? kUnset : p.rate.value.relative)
                    : (p.volume.type == PROSODY_VOLUME_TYPE_UNKNOWN ? kUnset : p.volume.value.numeric);

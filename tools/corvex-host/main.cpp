@@ -110,6 +110,9 @@ end); one with Content-Length takes exactly that many bytes. Before each start l
   @expect any                any final answer will do
   @raw                       the request goes as written: a request id
                              given need not rise (the server answers 410)
+  @channel N                 only channel N (from 0) sends the request; each
+                             channel walks the requests it sends, and
+                             "previous" means the one before in its walk
 Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause 000,
 any other request with a final answer. For example, a barge-in:
   MRCP/2.0 SPEAK
@@ -256,10 +259,14 @@ bool BuildScript(const std::vector<Source>& sources, const std::vector<std::stri
 
 void List(const std::vector<ScriptRequest>& script) {
   for (const ScriptRequest& request : script) {
-    std::printf("%s: %s %u%s, sent %s, expecting %s\n", request.origin.c_str(),
-                mrcp_synth_method_name_get(request.method), static_cast<unsigned>(request.id),
-                request.raw ? " (raw)" : "",
-                corvex_host::Describe(request.trigger, &request == &script.front()).c_str(),
+    const std::string on = request.channel < 0 ? "" : " on channel " + std::to_string(request.channel);
+    // The first of a channel's walk counts from the channel's opening.
+    const bool first = std::none_of(&script.front(), &request, [&](const ScriptRequest& earlier) {
+      return earlier.channel < 0 || request.channel < 0 || earlier.channel == request.channel;
+    });
+    std::printf("%s: %s %u%s%s, sent %s, expecting %s\n", request.origin.c_str(),
+                mrcp_synth_method_name_get(request.method), static_cast<unsigned>(request.id), on.c_str(),
+                request.raw ? " (raw)" : "", corvex_host::Describe(request.trigger, first).c_str(),
                 corvex_host::Describe(request.expectations, request.method).c_str());
   }
 }

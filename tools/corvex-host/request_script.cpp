@@ -11,6 +11,7 @@
 #include <apr_pools.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -92,6 +93,7 @@ struct Pending {
   Trigger trigger;
   std::vector<Expectation> expectations;
   bool raw = false;
+  int channel = -1;
 };
 
 bool ParseEvent(const std::string& word, Trigger::After* after) {
@@ -180,12 +182,27 @@ bool RawDirective(const std::vector<std::string>& w, Pending* pending, std::stri
   return true;
 }
 
+bool ChannelDirective(const std::vector<std::string>& w, Pending* pending, std::string* reason) {
+  long channel = 0;
+  if (w.size() != 2 || !ParseCount(w[1], 9999, &channel)) {
+    *reason = "@channel takes one channel number, 0 to 9999";
+    return false;
+  }
+  if (pending->channel >= 0) {
+    *reason = "a second @channel for the same request";
+    return false;
+  }
+  pending->channel = static_cast<int>(channel);
+  return true;
+}
+
 // The directives: "@name words..." before a request.
 struct Directive {
   const char* name;
   bool (*parse)(const std::vector<std::string>& words, Pending* pending, std::string* reason);
 };
-const Directive kDirectives[] = {{"send", SendDirective}, {"expect", ExpectDirective}, {"raw", RawDirective}};
+const Directive kDirectives[] = {
+    {"send", SendDirective}, {"expect", ExpectDirective}, {"raw", RawDirective}, {"channel", ChannelDirective}};
 
 std::string DirectiveNames() {
   std::string names;
@@ -372,6 +389,7 @@ bool FileReader::ReadRequest(std::size_t s, Pending* pending, std::vector<Script
   if (pending->has_trigger) request.trigger = pending->trigger;
   request.expectations = pending->expectations;
   request.raw = pending->raw;
+  request.channel = pending->channel;
   for (const Expectation& e : request.expectations) {
     if ((e.kind == Expectation::Kind::kCompletionCause || e.kind == Expectation::Kind::kStopped) &&
         request.method != SYNTHESIZER_SPEAK) {
@@ -469,8 +487,7 @@ bool AddSpeak(const std::string& origin, const std::string& content_type, const 
 
 bool Number(std::vector<ScriptRequest>* script, std::string* error) {
   std::uint64_t next = 1;
-  for (std::size_t k = 0; k < script->size(); ++k) {
-    ScriptRequest& request = (*script)[k];
+  for (ScriptRequest& request : *script) {
     if (request.raw && request.id != 0) {
       // Sent as written, to see the server's answer; the others count on.
     } else if (request.id != 0) {
@@ -486,17 +503,32 @@ bool Number(std::vector<ScriptRequest>* script, std::string* error) {
     } else {
       request.id = static_cast<mrcp_request_id>(next++);
     }
-    if (NeedsSpeakBefore(request.trigger.after)) {
-      const char* event = EventName(request.trigger.after);
-      if (k == 0) {
-        *error = request.origin + ": waits for " + event + " of the request before, but there is none";
-        return false;
+  }
+  // Each channel walks its own requests: every channel named, and any other
+  // (which sends only the requests for every channel).
+  std::vector<int> walks = {-1};
+  for (const ScriptRequest& request : *script) {
+    if (request.channel >= 0 && std::find(walks.begin(), walks.end(), request.channel) == walks.end()) {
+      walks.push_back(request.channel);
+    }
+  }
+  for (int walk : walks) {
+    const ScriptRequest* previous = nullptr;
+    for (const ScriptRequest& request : *script) {
+      if (request.channel >= 0 && request.channel != walk) continue;
+      if (NeedsSpeakBefore(request.trigger.after)) {
+        const char* event = EventName(request.trigger.after);
+        if (!previous) {
+          *error = request.origin + ": waits for " + event + " of the request before, but there is none";
+          return false;
+        }
+        if (previous->method != SYNTHESIZER_SPEAK) {
+          *error = request.origin + ": waits for " + event + ", which only a SPEAK gets, but the request before is a " +
+                   mrcp_synth_method_name_get(previous->method);
+          return false;
+        }
       }
-      if ((*script)[k - 1].method != SYNTHESIZER_SPEAK) {
-        *error = request.origin + ": waits for " + event + ", which only a SPEAK gets, but the request before is a " +
-                 mrcp_synth_method_name_get((*script)[k - 1].method);
-        return false;
-      }
+      previous = &request;
     }
   }
   return true;

@@ -30,9 +30,13 @@
 //                              given is not held to rise (the server's
 //                              answer to one that does not, 410, is then
 //                              what a file can expect)
+//   @channel N                 only channel N (counted from 0) sends the
+//                              request; without it every channel does
 // Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause
-// 000, and any other request must get its final answer. The first request's
-// "previous request" is the opening of the channel.
+// 000, and any other request must get its final answer. Each channel walks
+// the requests it sends in file order; "the previous request" is the one
+// before in that channel's walk, and for its first, the opening of the
+// channel.
 #ifndef TOOLS_CORVEX_HOST_REQUEST_SCRIPT_H
 #define TOOLS_CORVEX_HOST_REQUEST_SCRIPT_H
 
@@ -65,6 +69,7 @@ struct ScriptRequest {
   Trigger trigger;
   std::vector<Expectation> expectations;  // empty: the default outcome
   bool raw = false;                       // @raw: its id is the file's, rising or not
+  int channel = -1;                       // @channel: the one channel that sends it; -1: every channel
 };
 
 // Reads a request file and appends its requests to script. False (script
@@ -84,9 +89,9 @@ bool AddSpeak(const std::string& origin, const std::string& content_type, const 
 
 // Checks the script as a whole and numbers it: request ids that were left
 // out follow the one before; ids that were given must rise (but those of
-// @raw requests, which leave the count alone); an event that
-// only a SPEAK sends may be awaited only after a SPEAK. False with error set
-// to "ORIGIN: reason" otherwise.
+// @raw requests, which leave the count alone); an event that only a SPEAK
+// sends may be awaited only after a SPEAK (in every channel's walk). False
+// with error set to "ORIGIN: reason" otherwise.
 bool Number(std::vector<ScriptRequest>* script, std::string* error);
 
 // One line each, for --check and for reports; first: the trigger of a

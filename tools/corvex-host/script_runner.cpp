@@ -4,8 +4,9 @@
 // progress, ends waits that made no progress for too long, and sends every
 // request whose moment has come; then it sleeps until a message arrives, the
 // next request is due, or 100 ms have passed (for progress and time-outs).
-// Each channel walks the same script on its own: the requests it has sent
-// and how each has ended so far are its Outcomes, indexed like the script.
+// Each channel walks its requests of the script (all but those @channel
+// gives another channel) on its own: the requests it has sent and how each
+// has ended so far are its Outcomes, indexed like its walk.
 #include "script_runner.h"
 
 #include <dlfcn.h>
@@ -70,9 +71,10 @@ struct ChannelRun {
   apr_time_t start_us = 0;
   apr_time_t last_progress_us = 0;
   std::uint64_t frames_seen = 0;
-  std::size_t next = 0;  // the script request to send next
-  std::vector<Outcome> outcomes;
-  std::string halted;  // why the rest of the script was not sent
+  std::vector<std::size_t> items;  // the script requests this channel sends, in order
+  std::size_t next = 0;            // the one of them to send next
+  std::vector<Outcome> outcomes;   // one per item
+  std::string halted;              // why the rest of the script was not sent
 };
 
 // Where the file name's extension starts (its end when it has none).
@@ -111,6 +113,7 @@ class Runner {
   void Print(apr_time_t time_us, int channel, const char* direction, const std::string& text);
   std::string Judge(const ChannelRun& run, std::size_t k) const;
   std::string Got(const Outcome& outcome) const;
+  const ScriptRequest& Item(const ChannelRun& run, std::size_t k) const { return script_[run.items[k]]; }
 
   const RunOptions& options_;
   const std::vector<ScriptRequest>& script_;
@@ -125,6 +128,13 @@ class Runner {
 };
 
 bool Runner::Open() {
+  for (const ScriptRequest& item : script_) {
+    if (item.channel >= options_.channels) {
+      std::fprintf(err_, "corvex-host: %s: @channel %d, but only %d channel(s) are opened (--channels)\n",
+                   item.origin.c_str(), item.channel, options_.channels);
+      return false;
+    }
+  }
   if (!options_.wav.empty()) {
     // The sink names the channel files from a "%d" pattern, as WavePaths does.
     std::string pattern = options_.wav;
@@ -169,7 +179,10 @@ bool Runner::Open() {
     run.index = index;
     run.start_us = apr_time_now();
     run.last_progress_us = run.start_us;
-    run.outcomes.resize(script_.size());
+    for (std::size_t k = 0; k < script_.size(); ++k) {
+      if (script_[k].channel < 0 || script_[k].channel == c) run.items.push_back(k);
+    }
+    run.outcomes.resize(run.items.size());
     runs_.push_back(run);
   }
   return true;
@@ -194,16 +207,16 @@ void Runner::Handle(const HostEvent& event) {
             : event.text);
   run.last_progress_us = std::max(run.last_progress_us, event.time_us);
   // The request with that id, the newest one still open when @raw ids repeat.
-  std::size_t k = script_.size();
-  for (std::size_t s = script_.size(); s-- > 0;) {
-    if (!run.outcomes[s].sent || script_[s].id != event.request_id) continue;
-    if (k == script_.size()) k = s;
+  std::size_t k = run.items.size();
+  for (std::size_t s = run.items.size(); s-- > 0;) {
+    if (!run.outcomes[s].sent || Item(run, s).id != event.request_id) continue;
+    if (k == run.items.size()) k = s;
     if (run.outcomes[s].ending == Ending::kNone) {
       k = s;
       break;
     }
   }
-  if (k == script_.size()) {
+  if (k == run.items.size()) {
     std::fprintf(err_, "corvex-host: channel %d: a message for request %" PRIu32 ", which was not sent\n", run.index,
                  event.request_id);
     return;
@@ -231,10 +244,10 @@ void Runner::Handle(const HostEvent& event) {
       for (mrcp_request_id ended : event.ended) {
         for (std::size_t s = 0; s < k; ++s) {
           Outcome& speak = run.outcomes[s];
-          if (script_[s].id == ended && speak.sent && speak.ending == Ending::kNone) {
+          if (Item(run, s).id == ended && speak.sent && speak.ending == Ending::kNone) {
             speak.ending = Ending::kStopped;
             speak.final_us = event.time_us;
-            speak.stopped_by = script_[k].id;
+            speak.stopped_by = Item(run, k).id;
           }
         }
       }
@@ -254,7 +267,7 @@ void Runner::Handle(const HostEvent& event) {
 
 bool Runner::Due(const ChannelRun& run, std::size_t k, apr_time_t* due, bool* late) const {
   *late = false;
-  const Trigger& trigger = script_[k].trigger;
+  const Trigger& trigger = Item(run, k).trigger;
   const apr_time_t delay = static_cast<apr_time_t>(trigger.delay.count()) * 1000;
   if (k == 0) {
     *due = run.start_us + delay;
@@ -296,7 +309,7 @@ bool Runner::Due(const ChannelRun& run, std::size_t k, apr_time_t* due, bool* la
 }
 
 void Runner::Send(ChannelRun& run, std::size_t k) {
-  const ScriptRequest& item = script_[k];
+  const ScriptRequest& item = Item(run, k);
   Outcome& outcome = run.outcomes[k];
   outcome.sent = true;
   outcome.sent_us = apr_time_now();
@@ -326,7 +339,7 @@ void Runner::Send(ChannelRun& run, std::size_t k) {
 }
 
 apr_time_t Runner::SendDue(ChannelRun& run, apr_time_t now) {
-  while (run.next < script_.size()) {
+  while (run.next < run.items.size()) {
     apr_time_t due = 0;
     bool late = false;
     if (!Due(run, run.next, &due, &late)) return 0;
@@ -334,7 +347,7 @@ apr_time_t Runner::SendDue(ChannelRun& run, apr_time_t now) {
     if (late) {
       std::fprintf(err_,
                    "corvex-host: channel %d: %s: the event it waits for never came; sent after the final answer\n",
-                   run.index, script_[run.next].origin.c_str());
+                   run.index, Item(run, run.next).origin.c_str());
     }
     Send(run, run.next++);
     now = apr_time_now();
@@ -357,14 +370,14 @@ void Runner::CheckProgress(ChannelRun& run, apr_time_t now) {
       run.outcomes[k].final_us = now;
     }
   }
-  if (run.next < script_.size()) {
+  if (run.next < run.items.size()) {
     run.halted = "an earlier request got no final answer";
-    run.next = script_.size();
+    run.next = run.items.size();
   }
 }
 
 bool Runner::Done(const ChannelRun& run) const {
-  return run.next == script_.size() && std::none_of(run.outcomes.begin(), run.outcomes.end(), [](const Outcome& o) {
+  return run.next == run.items.size() && std::none_of(run.outcomes.begin(), run.outcomes.end(), [](const Outcome& o) {
            return o.sent && o.ending == Ending::kNone;
          });
 }
@@ -392,7 +405,7 @@ std::string Runner::Got(const Outcome& o) const {
 }
 
 std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
-  const ScriptRequest& item = script_[k];
+  const ScriptRequest& item = Item(run, k);
   const Outcome& o = run.outcomes[k];
   const std::string expected = Describe(item.expectations, item.method);
   if (!o.sent) return "expected " + expected + ", but it was not sent: " + run.halted;
@@ -462,14 +475,15 @@ int Runner::Run() {
 
   // Underruns are the host's per channel: read them before the channels go.
   for (ChannelRun& run : runs_) {
-    for (std::size_t k = 0; k < script_.size(); ++k) {
+    for (std::size_t k = 0; k < run.items.size(); ++k) {
       Outcome& o = run.outcomes[k];
-      if (script_[k].method != SYNTHESIZER_SPEAK || !o.sent) continue;
-      o.underruns = host_->Underruns(run.index, script_[k].id);
+      const ScriptRequest& item = Item(run, k);
+      if (item.method != SYNTHESIZER_SPEAK || !o.sent) continue;
+      o.underruns = host_->Underruns(run.index, item.id);
       // Unpaced, the media thread outruns any synthesis: only a paced run has gaps a caller would hear.
       if (!options_.fast && (o.in_progress || o.ending == Ending::kSpeakComplete || o.ending == Ending::kStopped)) {
         std::fprintf(err_, "corvex-host: channel %d: SPEAK %" PRIu32 " (%s): %" PRIu64 " underrun%s\n", run.index,
-                     script_[k].id, script_[k].origin.c_str(), o.underruns, o.underruns == 1 ? "" : "s");
+                     item.id, item.origin.c_str(), o.underruns, o.underruns == 1 ? "" : "s");
       }
     }
   }
@@ -489,18 +503,18 @@ int Runner::Run() {
     std::fprintf(err_, "corvex-host: channel %d was not closed: the plugin never acknowledged its close\n", index);
   }
 
-  std::size_t failed = 0;
+  std::size_t failed = 0, total = 0;
   for (const ChannelRun& run : runs_) {
-    for (std::size_t k = 0; k < script_.size(); ++k) {
+    total += run.items.size();
+    for (std::size_t k = 0; k < run.items.size(); ++k) {
       const std::string failure = Judge(run, k);
       if (failure.empty()) continue;
       ++failed;
+      const ScriptRequest& item = Item(run, k);
       std::fprintf(err_, "corvex-host: channel %d: %s %" PRIu32 " (%s): %s\n", run.index,
-                   mrcp_synth_method_name_get(script_[k].method), script_[k].id, script_[k].origin.c_str(),
-                   failure.c_str());
+                   mrcp_synth_method_name_get(item.method), item.id, item.origin.c_str(), failure.c_str());
     }
   }
-  const std::size_t total = script_.size() * runs_.size();
   if (total == 0) {
     std::fprintf(err_, "corvex-host: the plugin loaded and %d channel(s) opened; there were no requests to send\n",
                  options_.channels);

@@ -41,6 +41,10 @@ constexpr std::size_t kMaxRequestBytes = 1u << 20;
 // kNoAnswerLimit: enough threads that a run of injected hangs (a soak asks for
 // several a minute) cannot leave the requests behind them waiting for one.
 constexpr std::size_t kServerThreads = 64;
+// A cloud answers every caller at once: a server process with many cloud
+// workers has more than a hundred requests waiting for their first byte,
+// beside the connections its workers keep open between requests.
+constexpr std::size_t kCloudServerThreads = 192;
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
@@ -189,7 +193,8 @@ bool SpeechService::Bind() {
 
   server_ = std::make_unique<httplib::Server>();
   // Unanswered and delayed requests hold their thread.
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  const std::size_t threads = options_.profile.cloud ? kCloudServerThreads : kServerThreads;
+  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   // Stop waits for idle kept connections this long.
   server_->set_keep_alive_timeout(1);
   server_->set_read_timeout(5);

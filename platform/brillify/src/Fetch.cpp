@@ -8,6 +8,7 @@
 
 #include "Error.h"
 #include "Transfer.h"
+#include "brillify/Client/Connection.h"
 
 namespace Client {
 
@@ -122,15 +123,27 @@ Fetch::~Fetch() {
 
 void Fetch::get(FetchHandler* handler, int method) {
   if (!handler) Brillify::ThrowText("fetch without a handler [" + url_ + "]");
+  // Everything the transfer needs is on this stack, so that a handler may
+  // delete this fetch.
+  Brillify::Transfer transfer;
+  Run(handler, method, transfer, nullptr, Brillify::CurrentTimeouts(), nullptr);
+}
+
+void Fetch::get(FetchHandler* handler, int method, Connection& connection, const Brillify::Timeouts& timeouts,
+                const std::atomic<bool>* cancel) {
+  Brillify::Link& link = connection.link();
+  Run(handler, method, link.transfer, link.multi, timeouts, cancel);
+}
+
+void Fetch::Run(FetchHandler* handler, int method, Brillify::Transfer& transfer, CURLM* multi,
+                const Brillify::Timeouts& timeouts, const std::atomic<bool>* cancel) {
+  if (!handler) Brillify::ThrowText("fetch without a handler [" + url_ + "]");
   if (method != GET) Brillify::ThrowText("unsupported fetch method " + std::to_string(method) + " [" + url_ + "]");
   if (deleted_flag_) Brillify::ThrowText("fetch already running [" + url_ + "]");
 
-  // Everything the transfer needs is on this stack, so that a handler may
-  // delete this fetch: after that, nothing here touches `this` again.
-  Brillify::Transfer transfer;
+  // After a handler deleted this fetch nothing here touches `this` again.
   bool deleted = false;
   FetchState state{handler, &deleted};
-  const Brillify::Timeouts timeouts = Brillify::CurrentTimeouts();
   transfer.Prepare(url_, ssl_setup_, timeouts);
   curl_easy_setopt(transfer.handle(), CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(transfer.handle(), CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -145,7 +158,8 @@ void Fetch::get(FetchHandler* handler, int method) {
 
   deleted_flag_ = &deleted;
   // A long body is not a hang: only a stall ends the fetch.
-  const CURLcode code = transfer.PerformUntilStalled(timeouts.total_ms);
+  const CURLcode code = multi ? transfer.PerformWatched(multi, timeouts.total_ms, cancel)
+                              : transfer.PerformUntilStalled(timeouts.total_ms);
   if (!deleted) deleted_flag_ = nullptr;
 
   if (state.error) std::rethrow_exception(state.error);

@@ -53,11 +53,18 @@ void Transfer::Prepare(const std::string& url, const Client::Fetch::SslSetup* ss
 }
 
 CURLcode Transfer::PerformUntilStalled(long stall_ms) {
-  using Clock = std::chrono::steady_clock;
-  stall_ms_ = 0;
-  curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, 0L);
   CURLM* multi = curl_multi_init();
   if (!multi) return CURLE_OUT_OF_MEMORY;
+  const CURLcode result = PerformWatched(multi, stall_ms, nullptr);
+  curl_multi_cleanup(multi);
+  return result;
+}
+
+CURLcode Transfer::PerformWatched(CURLM* multi, long stall_ms, const std::atomic<bool>* cancel) {
+  using Clock = std::chrono::steady_clock;
+  stall_ms_ = 0;
+  cancelled_ = false;
+  if (stall_ms > 0) curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, 0L);
   curl_multi_add_handle(multi, curl_);
   // libcurl's own low-speed check counts whole seconds of an averaged speed;
   // the stall is watched here instead, from the byte counts between polls.
@@ -65,6 +72,11 @@ CURLcode Transfer::PerformUntilStalled(long stall_ms) {
   Clock::time_point last_byte = Clock::now();
   curl_off_t last_count = 0;
   for (;;) {
+    if (cancel && cancel->load()) {
+      cancelled_ = true;
+      result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
     int running = 0;
     if (curl_multi_perform(multi, &running) != CURLM_OK) {
       result = CURLE_RECV_ERROR;
@@ -77,26 +89,29 @@ CURLcode Transfer::PerformUntilStalled(long stall_ms) {
       }
       break;
     }
-    curl_off_t body = 0;
-    long header = 0;
-    curl_easy_getinfo(curl_, CURLINFO_SIZE_DOWNLOAD_T, &body);
-    curl_easy_getinfo(curl_, CURLINFO_HEADER_SIZE, &header);
-    const Clock::time_point now = Clock::now();
-    if (body + header != last_count) {
-      last_count = body + header;
-      last_byte = now;
+    long wait_ms = 1000;
+    if (stall_ms > 0) {
+      curl_off_t body = 0;
+      long header = 0;
+      curl_easy_getinfo(curl_, CURLINFO_SIZE_DOWNLOAD_T, &body);
+      curl_easy_getinfo(curl_, CURLINFO_HEADER_SIZE, &header);
+      const Clock::time_point now = Clock::now();
+      if (body + header != last_count) {
+        last_count = body + header;
+        last_byte = now;
+      }
+      const long quiet_ms =
+          static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - last_byte).count());
+      if (quiet_ms >= stall_ms) {
+        stall_ms_ = stall_ms;
+        result = CURLE_OPERATION_TIMEDOUT;
+        break;
+      }
+      wait_ms = std::min(stall_ms - quiet_ms, wait_ms);
     }
-    const long quiet_ms =
-        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - last_byte).count());
-    if (quiet_ms >= stall_ms) {
-      stall_ms_ = stall_ms;
-      result = CURLE_OPERATION_TIMEDOUT;
-      break;
-    }
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min(stall_ms - quiet_ms, 1000L)), nullptr);
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr);
   }
   curl_multi_remove_handle(multi, curl_);
-  curl_multi_cleanup(multi);
   return result;
 }
 
@@ -104,6 +119,7 @@ std::string Transfer::Describe(const char* what, CURLcode code) const {
   if (stall_ms_ != 0) {
     return std::string(what) + " timed out [" + url_ + "]: no data for " + std::to_string(stall_ms_) + " ms";
   }
+  if (cancelled_) return std::string(what) + " cancelled [" + url_ + "]";
   const std::string detail = error_[0] ? error_ : curl_easy_strerror(code);
   const char* outcome = code == CURLE_OPERATION_TIMEDOUT ? " timed out [" : " failed [";
   return std::string(what) + outcome + url_ + "]: " + detail;

@@ -2,8 +2,11 @@
 //
 // One requester holds a client's identity and the two service base URLs and
 // sends that client's requests. The caller owns it and deletes it through
-// the virtual destructor; it is used from one thread at a time. It keeps one
-// connection to the service open between requests.
+// the virtual destructor. textRequest is used from one thread at a time; it
+// keeps one connection to the service open between requests.
+// composeTextRequest only reads the identity, so any number of threads may
+// call it at once; each sends what it composed through a connection of its
+// own (brillify/Client/Connection.h).
 #ifndef BRILLIFY_BRILL_CLOUD_REQUESTER_H
 #define BRILLIFY_BRILL_CLOUD_REQUESTER_H
 
@@ -15,9 +18,10 @@
 #include "brillify/JSONValues.h"
 #include "brillify/RequestInfoJSON.h"
 
-namespace Brillify {
-class Transfer;
-}  // namespace Brillify
+namespace Client {
+class Connection;
+struct TextRequest;
+}  // namespace Client
 
 class BrillCloudRequester {
  public:
@@ -50,6 +54,12 @@ class BrillCloudRequester {
   virtual BrillServerJSON* textRequest(const char* query, JSONBase* conversation_state, RequestInfoJSON* request_info,
                                        JSONObjectValue* extras);
 
+  // The same request made ready to send: URL, header fields (signed now,
+  // with the current time), body and the time-outs of the environment.
+  // Throws the SDK's text when the identity cannot travel in a header.
+  Client::TextRequest composeTextRequest(const char* query, const JSONBase* conversation_state,
+                                         const RequestInfoJSON* request_info, const JSONObjectValue* extras) const;
+
   const std::string& client_id() const { return client_id_; }
   const std::string& user_id() const { return user_id_; }
   const std::string& text_request_url_base() const { return text_request_url_base_; }
@@ -66,13 +76,8 @@ class BrillCloudRequester {
   std::string text_request_url_base_;
   std::string voice_request_url_base_;
   Client::Fetch::SslSetup* ssl_setup_;
-  std::unique_ptr<Brillify::Transfer> transfer_;  // the kept connection
-  BrillServerJSON* answer_ = nullptr;             // the last answer, one reference
-  // The answer's bytes as they arrive, kept from one request to the next:
-  // answers with inline audio are hundreds of kilobytes, and allocating
-  // and freeing that much per request makes malloc hand the memory back to
-  // the system and fault it in again every time.
-  std::string answer_body_;
+  std::unique_ptr<Client::Connection> connection_;  // textRequest's
+  BrillServerJSON* answer_ = nullptr;               // the last answer, one reference
 };
 
 #endif  // BRILLIFY_BRILL_CLOUD_REQUESTER_H

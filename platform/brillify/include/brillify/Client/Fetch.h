@@ -17,11 +17,19 @@
 #ifndef BRILLIFY_CLIENT_FETCH_H
 #define BRILLIFY_CLIENT_FETCH_H
 
+#include <atomic>
 #include <string>
 
 #include "brillify/Client/HTTPHandler.h"
+#include "brillify/Timeouts.h"
+
+namespace Brillify {
+class Transfer;
+}  // namespace Brillify
 
 namespace Client {
+
+class Connection;
 
 class Fetch {
  public:
@@ -54,10 +62,20 @@ class Fetch {
   // the SDK's text on failure, on a null handler, on an unknown method and
   // when called again from inside its own handler.
   void get(FetchHandler* handler, int method);
+  // The same on `connection` (its kept connection; its wake()), with
+  // `timeouts` instead of the environment's, ended early once `*cancel` is
+  // set (null: never): the handler hears nothing more, and get throws
+  // "fetch cancelled [url]".
+  void get(FetchHandler* handler, int method, Connection& connection, const Brillify::Timeouts& timeouts,
+           const std::atomic<bool>* cancel);
 
   const std::string& url() const { return url_; }
 
  private:
+  // `multi`: the connection's, or null for a transfer of its own.
+  void Run(FetchHandler* handler, int method, Brillify::Transfer& transfer, void* multi,
+           const Brillify::Timeouts& timeouts, const std::atomic<bool>* cancel);
+
   std::string url_;
   SslSetup* ssl_setup_;
   // While get runs: the flag it watches for this fetch being deleted.
