@@ -298,9 +298,10 @@ TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
 
   // A waveform cut short on disk is no hit: the text is synthesized again,
   // and the damaged entry goes with both its files, so the new one serves.
+  const std::string found = "Found Matching Cache Record [";
   std::string hit;  // the entry that just served: the first to match
   for (const auto& r : log_.Records())
-    if (r.message.rfind("Found Matching Cache Record [", 0) == 0) hit = r.message.substr(29, r.message.find(']') - 29);
+    if (r.message.rfind(found, 0) == 0) hit = r.message.substr(found.size(), r.message.find(']') - found.size());
   const std::string path = root_ + "/var/" + hit;
   fs::resize_file(path, fs::file_size(path) - audio.size() / 2);
   for (int miss = 1; miss >= 0; --miss) {
