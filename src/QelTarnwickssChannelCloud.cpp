@@ -45,8 +45,10 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
     context.request_info =
         CreateRequestInfo(segment.text, segment.content_type == SYNTH_CONTENT_SSML, segment.voice_name,
                           details_.speak_params.language, details_.speak_params.audio_as_url);
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
-            ::to_string(*context.request_info).c_str());
+    if (PluginLogs(APT_PRIO_INFO)) {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
+              ::to_string(*context.request_info).c_str());
+    }
     context.result = requester.textRequest(kQuery, context.sdk_state, context.request_info, nullptr);
     return OnFinishStream(true);
   } catch (const char* text) {
@@ -85,8 +87,7 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   }
   Log(APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered");
   // Rendering an answer with seconds of inline audio takes longer than all
-  // the rest of the channel's work on it: only when debug lines are written.
-  // The log source says so; apt_log's result promises nothing.
+  // the rest of the channel's work on it: only when the line is written.
   if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
   const bool succeeded =
       result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() && result->countOfAllResults() > 0;
