@@ -1,8 +1,10 @@
 #include "QelSynthContent.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
@@ -38,6 +40,15 @@ bool StartsWithNoCase(const char* begin, const char* end, const char* lower) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool OnlyWhiteSpace(const apr_text_header& text) {
+  for (const apr_text* t = text.first; t; t = t->next) {
+    for (const char* c = t->text; *c; ++c) {
+      if (!IsBlank(*c) && *c != '\r' && *c != '\n') return false;
+    }
+  }
+  return true;
+}
 
 // APR keeps an element's xml:lang in escaped form (unlike every other
 // value); undo exactly the four escapes it applies.
@@ -266,14 +277,43 @@ bool SynthContent::ReadSsmlAndComposeContent(SpeakParams& params, bool split, ap
     } else {
       // All of the body's segments or none.
       const std::size_t before = segments.size();
-      bool any_voice = false;
-      for (apr_xml_elem* child = root->first_child; parsed && child; child = child->next) {
-        if (IsVoiceElement(child)) {
-          parsed = ComposeSsmlSegment(doc, child, true, params, work);
-          any_voice = true;
+      std::vector<apr_xml_elem*> children;
+      for (apr_xml_elem* child = root->first_child; child; child = child->next) children.push_back(child);
+      if (std::none_of(children.begin(), children.end(), IsVoiceElement)) {
+        parsed = ComposeSsmlSegment(doc, root, false, params, work);
+      } else {
+        // What lies between two top-level voice elements (text, breaks, any
+        // other element) is spoken too, as a segment of its own in the
+        // request's voice; a run of white space only is not. A run is
+        // composed as the content of a stand-in element, cut off the tree.
+        apr_xml_elem run{};
+        run.name = "speak";
+        run.first_cdata = root->first_cdata;
+        auto compose_run = [&] {
+          bool ok = true;
+          if (run.first_child || !OnlyWhiteSpace(run.first_cdata)) {
+            if (run.last_child) run.last_child->next = nullptr;
+            ok = ComposeSsmlSegment(doc, &run, false, params, work);
+          }
+          run.first_child = run.last_child = nullptr;
+          return ok;
+        };
+        for (apr_xml_elem* child : children) {
+          if (!parsed) break;
+          if (!IsVoiceElement(child)) {
+            if (!run.first_child) run.first_child = child;
+            run.last_child = child;
+            continue;
+          }
+          parsed = compose_run();
+          // The text after a voice element opens the next run; taken off the
+          // element, so that it is escaped once, with that run.
+          run.first_cdata = child->following_cdata;
+          child->following_cdata = apr_text_header{};
+          parsed = parsed && ComposeSsmlSegment(doc, child, true, params, work);
         }
+        parsed = parsed && compose_run();
       }
-      if (!any_voice) parsed = ComposeSsmlSegment(doc, root, false, params, work);
       if (!parsed) segments.erase(segments.begin() + static_cast<std::ptrdiff_t>(before), segments.end());
     }
   }

@@ -57,11 +57,13 @@ struct SynthContent {
   // present, replaces `params.language`. Without `split` the one segment is
   // the body as received, with the voice of the first top-level `voice`
   // element. With `split` every top-level `voice` element becomes a segment
-  // of its own (whatever lies between them is dropped); without any, the
-  // root's content becomes the one segment. The parsed tree lives in a pool
-  // of its own under `pool` (a root pool when null), destroyed before
-  // returning. False, with nothing appended, when the body does not parse
-  // or, with `split`, one of its segments cannot be composed.
+  // of its own, and so does each run of other content between them (text
+  // and other elements, in the request's voice; white space alone gives
+  // none), in document order; without any, the root's content becomes the
+  // one segment. The parsed tree lives in a pool of its own under `pool` (a
+  // root pool when null), destroyed before returning. False, with nothing
+  // appended, when the body does not parse or, with `split`, one of its
+  // segments cannot be composed.
   bool ReadSsmlAndComposeContent(SpeakParams& params, bool split, apr_pool_t* pool);
 
   // Appends the content of `element` re-wrapped as a complete speak document

@@ -256,11 +256,12 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   generation_ = mpf_media_chunk_buffer_generation(media_buffer_);
   stream_end_queued_.store(false, std::memory_order_release);
 
+  start_failure_status_ = MRCP_STATUS_CODE_METHOD_NOT_ALLOWED;
   if (!StartSynthesis()) {
     if (pending_speak_response_) {
       current_request_ = nullptr;
       pending_speak_response_ = nullptr;
-      ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+      ComposeResponse(response, start_failure_status_, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
       return false;
     }
   }

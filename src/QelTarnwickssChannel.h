@@ -261,6 +261,10 @@ class Channel {
   void DiscardWaveFile();
 
   // Local files (QelTarnwickssChannelLocalFiles.cpp).
+  // Plays the local file of a file segment (a path, or a name in the
+  // waveform folder) when it lies inside the folders local files may come
+  // from; a file outside fails the segment with 407 (before the response).
+  bool PlayLocalFile(const std::string& name);
   // A local WAVE file (a path, or a name in the waveform folder).
   bool ProcessFile(const std::string& name);
   // The waveform-folder file an http(s) URI names; false for any URI that
@@ -298,6 +302,9 @@ class Channel {
   // handles, paths): cleared after every segment and record, so the
   // channel's own pool does not grow with the SPEAKs it serves.
   apr_pool_t* scratch_pool_ = nullptr;
+  // The status of a SPEAK whose first segment fails before any audio
+  // (engine thread): 401 unless the segment said otherwise.
+  mrcp_status_code_e start_failure_status_ = MRCP_STATUS_CODE_METHOD_NOT_ALLOWED;
 };
 
 // Strips one pair of enclosing double quotes in place.

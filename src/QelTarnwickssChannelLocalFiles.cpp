@@ -1,11 +1,12 @@
 // Segments played from local WAVE files: "file://" paths, and "http://"
 // URIs under the waveform base URI resolved to files inside the waveform
-// folder.
+// folder; either only from the folders local files may come from.
 //
 // Everything here runs on the engine's event-processor thread.
 #include <string>
 #include <vector>
 
+#include "QelLocalFileFolders.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
 
@@ -41,6 +42,28 @@ bool Channel::ResolveLocalUri(const std::string& uri, std::string& name) const {
   }
   name = uri.substr(start);
   return StaysInsideFolder(name);
+}
+
+bool Channel::PlayLocalFile(const std::string& name) {
+  const WaveformManager* waveforms = engine_->waveform_manager();
+  std::string path, resolved;
+  if (!waveforms || !waveforms->ComposePath(path, name, scratch_pool_)) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s]", name.c_str());
+    return false;
+  }
+  switch (CheckLocalFile(path, engine_->synth_settings().local_file_folders, resolved)) {
+    case LocalFileAccess::kAllowed:
+      // Opened by the path that was checked, not through the links again.
+      return ProcessFile(resolved);
+    case LocalFileAccess::kMissing:
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s]", name.c_str());
+      return false;
+    case LocalFileAccess::kRefused:
+      break;
+  }
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Local File Not Allowed [%s]", path.c_str());
+  start_failure_status_ = MRCP_STATUS_CODE_METHOD_FAILED;
+  return false;
 }
 
 bool Channel::ProcessFile(const std::string& name) {

@@ -3,6 +3,7 @@
 // Engine event-processor thread.
 #include <string>
 
+#include "QelContentCharset.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssSettings.h"
 
@@ -65,10 +66,37 @@ mrcp_status_code_e Channel::DetermineParams(const mrcp_message_t* request, const
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Missing Content-Type");
     return MRCP_STATUS_CODE_MISSING_PARAM;
   }
+  std::string charset;
+  const bool has_charset = FindCharsetParameter(content_type, charset);
   params.DetermineContentType(content_type);
   if (params.content_type == SYNTH_CONTENT_UNKNOWN) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Content Type [%s]", content_type.c_str());
     return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
+  }
+  // Text and SSML travel to the cloud inside a JSON request, as UTF-8. A URI
+  // list names files and URIs and is read as it came.
+  if (params.content_type == SYNTH_CONTENT_TEXT || params.content_type == SYNTH_CONTENT_SSML) {
+    std::string source;
+    switch (ConvertTextToUtf8(params.content, has_charset ? charset.c_str() : nullptr,
+                              params.content_type == SYNTH_CONTENT_SSML, source)) {
+      case TextConversion::kConverted:
+        break;
+      case TextConversion::kUnknownCharset:
+        Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Charset [%.64s]", source.c_str());
+        return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;
+      case TextConversion::kInvalidText:
+        Log(APT_LOG_MARK, APT_PRIO_WARNING, "Invalid Text for Charset [%.64s]", source.c_str());
+        return MRCP_STATUS_CODE_UNRECOGNIZED_MESSAGE;
+    }
+  }
+  // The language and the voice go to the cloud in the same request (the
+  // voice from Voice-Name or the vendor parameter).
+  for (const auto& [field, value] :
+       {std::pair{"Speech-Language", &params.language}, {"Voice-Name", &params.voice_name}}) {
+    if (!IsUtf8Text(*value)) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Invalid Text for Header [%s]", field);
+      return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+    }
   }
   return MRCP_STATUS_CODE_SUCCESS;
 }

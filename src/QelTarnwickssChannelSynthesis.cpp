@@ -44,7 +44,7 @@ bool Channel::SynthesizeSegment() {
     case SYNTH_CONTENT_FILE_URI: {
       const std::string path = segment.text;
       Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", path.c_str());
-      return ProcessFile(path);
+      return PlayLocalFile(path);
     }
     case SYNTH_CONTENT_HTTP_URI:
     case SYNTH_CONTENT_HTTPS_URI: {
@@ -54,7 +54,7 @@ bool Channel::SynthesizeSegment() {
         return false;
       }
       Log(APT_LOG_MARK, APT_PRIO_INFO, "Play File [%s]", name.c_str());
-      return ProcessFile(name);
+      return PlayLocalFile(name);
     }
     default:
       return SynthesizeText();

@@ -193,7 +193,14 @@ bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Waveform Manager");
   waveform_manager_ = new WaveformManager(settings, synth_settings_.caching);
   waveform_manager_->SetTimerProcessor(event_processor_);
-  return waveform_manager_->LoadFileEntries();
+  if (waveform_manager_->LoadFileEntries()) return true;
+  // Only the cache and saved waveforms write there; without them the folder
+  // is read only for local files, which then fail one by one.
+  if (synth_settings_.caching || settings.save_waveforms) return false;
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+          "Waveform Folder Not Usable [%s], Caching and Saving Waveforms Are Off",
+          waveform_manager_->directory().c_str());
+  return true;
 }
 
 void Engine::DestroyWaveformManager() {

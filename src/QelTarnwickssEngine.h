@@ -124,6 +124,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // Resolves every configured path against the server's directories and
   // locates the credentials file.
   bool ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool);
+  // Makes the folders local files may be played from absolute, filling in
+  // the default (waveform folder and data directory) when none is set.
+  bool ResolveLocalFileFolders(const std::string& data_dir, apr_pool_t* pool);
   // Keeps the credentials path when it names a regular file, otherwise
   // replaces it by the newest file its pattern matches.
   bool LocateCredentialsFile(apr_pool_t* pool);
@@ -144,8 +147,8 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   void Cleanup();
   // Builds the waveform manager from `settings` and the caching switch, with
   // the event processor for its timers, and loads its folder. False (the
-  // manager, if built, stays for Cleanup) when one exists or the folder
-  // cannot be created.
+  // manager, if built, stays for Cleanup) when one exists, or when the
+  // folder cannot be created while caching or save-waveforms needs it.
   bool CreateWaveformManager(const WaveformManager::Settings& settings);
   void DestroyWaveformManager();
   // Builds the records manager with the event processor for its timers and

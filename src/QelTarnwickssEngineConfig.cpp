@@ -5,6 +5,9 @@
 #include <apr_file_io.h>
 #include <strings.h>
 
+#include <string>
+#include <vector>
+
 #include "OdaEdpfFileUtils.h"
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
@@ -126,6 +129,7 @@ bool Engine::ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool) {
 
   if (!CheckDirPath(waveform_manager_settings_.waveform_folder, var_dir, pool)) return false;
   if (!CheckDirPath(sdr_manager_settings_.record_folder, var_dir, pool)) return false;
+  if (!ResolveLocalFileFolders(data_dir, pool)) return false;
   if (!CheckFilePath(credentials_file_, data_dir, pool)) return false;
   if (!LocateCredentialsFile(pool)) return false;
 
@@ -139,6 +143,19 @@ bool Engine::ValidateConfig(const apt_dir_layout_t* layout, apr_pool_t* pool) {
   for (StatusFileSettings* settings : status_files) {
     if (settings->enable && !CheckFilePath(settings->status_file, status_dir, pool)) return false;
   }
+  return true;
+}
+
+bool Engine::ResolveLocalFileFolders(const std::string& data_dir, apr_pool_t* pool) {
+  std::vector<std::string>& folders = synth_settings_.local_file_folders;
+  // By default a URI list may play what the plugin keeps itself (its
+  // waveforms) and what the operator keeps beside the credentials.
+  if (!synth_settings_.local_file_folders_set) folders = {waveform_manager_settings_.waveform_folder, data_dir};
+  for (std::string& folder : folders) {
+    if (!CheckDirPath(folder, data_dir, pool)) return false;
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Allow Local Files in [%s]", folder.c_str());
+  }
+  if (folders.empty()) apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Local File Segments Disabled");
   return true;
 }
 

@@ -97,16 +97,12 @@ void Engine::DumpChannels(const StatusFileSettings& settings) {
 void Engine::StartUsageRefreshTimer() {
   const MonitoringHandler& handler = monitoring_settings_.usage_refresh_handler;
   if (!handler.log_usage.enable && !handler.update_usage.enable && !handler.dump_channels.enable) return;
+  // The loader refuses negative periods.
   std::int64_t period = monitoring_settings_.refresh_period;
-  if (period < 0) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Negative Usage Refresh Period [%" APR_INT64_T_FMT " sec] Treated as 0", period);
-    period = 0;
-  }
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%" APR_INT64_T_FMT " sec]", period);
   // A period of 0 never fires (the timer queue refuses a zero interval), so
   // no timer is made for it: a refused timer would be left to nobody.
-  if (period == 0) return;
+  if (period <= 0) return;
   const std::int64_t max_period = std::numeric_limits<long>::max() / 1000;
   if (period > max_period) period = max_period;
   usage_refresh_timer_ = new OdaEdpf::Timer(this, static_cast<long>(period * 1000), OdaEdpf::Timer::Periodic,

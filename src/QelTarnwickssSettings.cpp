@@ -2,7 +2,11 @@
 
 #include <strings.h>
 
-#include <cstdlib>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "QelTarnwickssPlugin.h"
 
@@ -11,6 +15,37 @@ namespace TARNWICKSS {
 namespace {
 
 bool NameIs(const char* name, const char* expected) { return strcasecmp(name, expected) == 0; }
+
+constexpr double kFloatMax = std::numeric_limits<float>::max();
+
+// The digits of a number without its sign, for from_chars, which takes "-"
+// but not "+". Null for an empty text or a sign without a number behind it.
+const char* SkipPlusSign(const char* text) {
+  if (!text) return nullptr;
+  if (*text == '+') {
+    ++text;
+    if (!std::isdigit(static_cast<unsigned char>(*text)) && *text != '.') return nullptr;
+  }
+  return *text ? text : nullptr;
+}
+
+// The non-empty parts of a ":"-separated list.
+std::vector<std::string> SplitFolderList(const std::string& list) {
+  std::vector<std::string> folders;
+  std::size_t begin = 0;
+  while (begin <= list.size()) {
+    std::size_t end = list.find(':', begin);
+    if (end == std::string::npos) end = list.size();
+    if (end > begin) folders.push_back(list.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return folders;
+}
+
+void RefuseValue(const apr_xml_attr* attr) {
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", attr->value,
+          attr->name);
+}
 
 struct SynthBoolean {
   const char* name;
@@ -77,19 +112,47 @@ bool ApplyBooleanAttribute(const apr_xml_attr* attr, bool& field) {
   return false;
 }
 
-std::int64_t ParseIntegerString(const char* text) { return std::strtol(text, nullptr, 10); }
+bool ParseIntegerString(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value) {
+  const char* begin = SkipPlusSign(text);
+  if (!begin) return false;
+  const char* end = begin + std::strlen(begin);
+  std::int64_t parsed = 0;
+  const std::from_chars_result result = std::from_chars(begin, end, parsed, 10);
+  if (result.ec != std::errc() || result.ptr != end || parsed < min || parsed > max) return false;
+  value = parsed;
+  return true;
+}
 
-bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field) {
-  std::int64_t value = ParseIntegerString(attr->value);
-  if (value < 0) {
-    // A negative limit has no meaning and would reach the file store's
-    // timers; 0 is how a limit is switched off.
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", attr->value,
-            attr->name);
+bool ParseDecimalString(const char* text, double min, double max, double& value) {
+  const char* begin = SkipPlusSign(text);
+  if (!begin) return false;
+  const char* end = begin + std::strlen(begin);
+  // from_chars, unlike strtod, does not depend on the server's locale.
+  double parsed = 0;
+  const std::from_chars_result result = std::from_chars(begin, end, parsed, std::chars_format::general);
+  if (result.ec != std::errc() || result.ptr != end || !std::isfinite(parsed) || parsed < min || parsed > max) {
     return false;
   }
-  field = value;
+  value = parsed;
   return true;
+}
+
+bool ApplyIntegerAttribute(const apr_xml_attr* attr, std::int64_t min, std::int64_t max, std::int64_t& field) {
+  if (ParseIntegerString(attr->value, min, max, field)) return true;
+  RefuseValue(attr);
+  return false;
+}
+
+bool ApplyDecimalAttribute(const apr_xml_attr* attr, double min, double max, double& field) {
+  if (ParseDecimalString(attr->value, min, max, field)) return true;
+  RefuseValue(attr);
+  return false;
+}
+
+bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field) {
+  // A negative limit has no meaning and would reach the file store's
+  // timers; 0 is how a limit is switched off.
+  return ApplyIntegerAttribute(attr, 0, std::numeric_limits<std::int64_t>::max(), field);
 }
 
 SynthSettings::SynthSettings()
@@ -136,23 +199,29 @@ bool SynthSettings::Load(const apr_xml_elem* element) {
     } else if (NameIs(name, "prosody-pitch")) {
       if (*value) prosody.pitch = value;
     } else if (NameIs(name, "prosody-rate")) {
-      if (*value) {
-        // Narrowed to the MRCP rate's float before scaling, so 0.3 gives
-        // 30.000002. Cache matching compares these bits, so the steps and
-        // their order must stay as they are.
-        float rate = static_cast<float>(std::strtod(value, nullptr));
+      // Narrowed to the MRCP rate's float before scaling, so 0.3 gives
+      // 30.000002. Cache matching compares these bits, so the steps and
+      // their order must stay as they are. The range keeps the scaled float
+      // finite.
+      double rate = 0;
+      if (*value && ApplyDecimalAttribute(attr, -kFloatMax / 1000, kFloatMax / 1000, rate)) {
         prosody.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
-        prosody.rate.value.relative = rate * 100.0f;
+        prosody.rate.value.relative = static_cast<float>(rate) * 100.0f;
       }
     } else if (NameIs(name, "prosody-volume")) {
-      if (*value) {
+      double volume = 0;
+      if (*value && ApplyDecimalAttribute(attr, -kFloatMax, kFloatMax, volume)) {
         prosody.volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
-        prosody.volume.value.numeric = static_cast<float>(std::strtod(value, nullptr));
+        prosody.volume.value.numeric = static_cast<float>(volume);
       }
+    } else if (NameIs(name, "local-file-folders")) {
+      local_file_folders = SplitFolderList(value);
+      local_file_folders_set = true;
     } else if (NameIs(name, "deadline")) {
-      // A 32-bit quantity carried in a 64-bit field: only the low 32 bits
-      // count, read as signed (2^32 + 1 gives 1, -5 stays -5).
-      deadline = static_cast<std::int32_t>(static_cast<std::uint32_t>(ParseIntegerString(value)));
+      // A 32-bit quantity carried in a 64-bit field; negative values are
+      // kept as they are.
+      ApplyIntegerAttribute(attr, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
+                            deadline);
     } else {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
     }
@@ -216,7 +285,7 @@ bool MonitoringSettings::Load(const apr_xml_elem* element) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Monitoring Attribute: %s = %s", attr->name,
             attr->value);
     if (NameIs(attr->name, "refresh-period")) {
-      refresh_period = ParseIntegerString(attr->value);
+      ApplyIntegerAttribute(attr, 0, std::numeric_limits<std::int64_t>::max(), refresh_period);
     } else {
       apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>", attr->name);
     }

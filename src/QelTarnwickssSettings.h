@@ -41,12 +41,23 @@ std::vector<const apr_xml_attr*> AttributesInDocumentOrder(const apr_xml_elem* e
 // "Unexpected Value <%s> for Boolean Attribute <%s>" and returns false.
 bool ApplyBooleanAttribute(const apr_xml_attr* attr, bool& field);
 
-// Decimal integer as strtol reads it: leading text only, 0 when there is no
-// number, no range check.
-std::int64_t ParseIntegerString(const char* text);
+// True and `value` set when `text` is wholly a decimal integer within
+// [min, max]: an optional "+" or "-", then digits only (no spaces, no
+// trailing text, not empty). False and `value` untouched otherwise, an
+// overflowing number included.
+bool ParseIntegerString(const char* text, std::int64_t min, std::int64_t max, std::int64_t& value);
 
-// Applies a file age or count limit (0 = no limit). A negative number is
-// refused with "Unexpected Value <%s> for Attribute <%s>"; returns false then.
+// Likewise for a decimal number ("1.5", "-2", ".5", "1e2"): finite and
+// within [min, max]; hexadecimal, "inf" and "nan" are not numbers here.
+bool ParseDecimalString(const char* text, double min, double max, double& value);
+
+// Applies a number attribute to `field`. A value that is not wholly a number
+// in [min, max] is refused with "Unexpected Value <%s> for Attribute <%s>",
+// the field keeps what it held, and the result is false.
+bool ApplyIntegerAttribute(const apr_xml_attr* attr, std::int64_t min, std::int64_t max, std::int64_t& field);
+bool ApplyDecimalAttribute(const apr_xml_attr* attr, double min, double max, double& field);
+
+// A file age or count limit: an integer from 0 (no limit) up.
 bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field);
 
 // Engine-wide synthesis defaults, element "synth-settings". Each request
@@ -77,6 +88,12 @@ struct SynthSettings {
   std::int64_t deadline;  // always holds a 32-bit value
   bool reattempt;
   bool audio_as_url;
+  // "local-file-folders": the folders whose files a URI list may play,
+  // separated by ":". Without the attribute, the waveform folder and the
+  // data directory; an empty value allows none. Made absolute by the engine
+  // (relative ones against the data directory).
+  bool local_file_folders_set = false;
+  std::vector<std::string> local_file_folders;
 };
 
 // One status output: a log line. Element "log-usage".

@@ -82,6 +82,14 @@ TEST_F(ChannelRequests, SpeakErrorsCarryTheirStatusAndCauseError) {
   ExpectSpeakRefused(SpeakOf("audio/x-wav; rate=8000", "RIFF"), MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE,
                      "Unsupported Content Type [audio/x-wav]");
 
+  // Text reaches the cloud as UTF-8 or not at all.
+  ExpectSpeakRefused(SpeakOf("text/plain; charset=\"klingon\"", "Hi"), MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE,
+                     "Unsupported Charset [klingon]");
+  ExpectSpeakRefused(SpeakOf("application/ssml+xml", "<speak>Caf\xE9</speak>"), MRCP_STATUS_CODE_UNRECOGNIZED_MESSAGE,
+                     "Invalid Text for Charset [UTF-8]");
+  ExpectSpeakRefused(Request(channel_, Speak{"Hi", "Ren\xE9"}), MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE,
+                     "Invalid Text for Header [Voice-Name]");
+
   // A URI list whose lines name nothing playable yields no segment.
   ExpectSpeakRefused(SpeakOf("text/uri-list", "ftp://example.com/a.wav\r\n"), MRCP_STATUS_CODE_MISSING_PARAM,
                      "Failed to Compose Content");

@@ -104,12 +104,13 @@ TEST_F(Monitoring, ReaderNeverSeesAnEmptyOrPartialStatusFile) {
 }
 
 TEST_F(Monitoring, RefreshRunsOnItsTimerOnly) {
-  // A negative period counts as none and a huge one is cut to what a timer
-  // can hold: neither refreshes.
+  // A negative or overflowing period is refused (the default stays) and a
+  // huge one is cut to what a timer can hold: none of them refreshes here.
   const std::pair<const char*, const char*> cases[] = {
       {"1", "Set Usage Refresh Timer [1 sec]"},
-      {"-5", "Negative Usage Refresh Period [-5 sec] Treated as 0"},
-      {"99999999999999999999", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
+      {"-5", "Set Usage Refresh Timer [60000 sec]"},
+      {"99999999999999999999", "Set Usage Refresh Timer [60000 sec]"},
+      {"9223372036854775807", "Set Usage Refresh Timer [9223372036854775807 sec]"}};
   for (const auto& [period, logged] : cases) {
     SCOPED_TRACE(period);
     host_.reset();

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "audio_capture.h"
@@ -159,10 +160,10 @@ TEST_F(SpeakRoad, TheRequestInfoCarriesTheSegmentAndOnlyTheSwitchesAsked) {
   }
 }
 
-TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
+TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesAndTheWordsBetweenOrSentWholeWithoutBypass) {
   Configure("bypass-ssml=\"true\"", "bypass-ssml=\"false\"");
   const std::string ssml =
-      "<speak version=\"1.0\" xml:lang=\"en-US\"><voice name=\"en\">One.</voice><voice "
+      "<speak version=\"1.0\" xml:lang=\"en-US\">Zero. <voice name=\"en\">One.</voice> and <voice "
       "name=\"en\">Two.</voice></speak>";
   for (bool split : {true, false}) {
     SCOPED_TRACE(split);
@@ -172,47 +173,77 @@ TEST_F(SpeakRoad, SsmlIsSplitIntoItsVoicesOrSentWholeWithoutBypass) {
     log_.Clear();
     const mrcp_request_id id = Send(channel, Speak{ssml, "", false, "application/ssml+xml"});
     ExpectSpoken(channel, id);
-    EXPECT_EQ(log_.Count("Submit TTS Request"), split ? 2u : 1u);
+    EXPECT_EQ(log_.Count("Submit TTS Request"), split ? 4u : 1u);  // the words between voices too
     EXPECT_FALSE(Waveform(channel, id).empty());
-    EXPECT_EQ(Waveform(channel, id, 2).empty(), !split);
+    EXPECT_EQ(Waveform(channel, id, 4).empty(), !split);
   }
 }
 
-TEST_F(SpeakRoad, UriListsPlayLocalFilesAndFilesInsideTheWaveformFolderOnly) {
-  const Samples outside = speech_service::Tone(440, 100);  // 10 frames at 16000 Hz
-  const Samples inside = speech_service::Tone(880, 60);    // 6 frames
-  WriteFile(root_ + "/a.wav", speech_service::WaveBytes(outside, 16000));
+TEST_F(SpeakRoad, UriListsPlayOnlyFilesInsideTheAllowedFolders) {
+  const Samples data = speech_service::Tone(440, 100);   // 10 frames at 16000 Hz
+  const Samples inside = speech_service::Tone(880, 60);  // 6 frames
+  WriteFile(root_ + "/data/a.wav", speech_service::WaveBytes(data, 16000));
   WriteFile(root_ + "/var/clip.wav", speech_service::WaveBytes(inside, 16000));
+  for (const char* outside : {"/a.wav", "/data-evil/a.wav"})
+    WriteFile(root_ + outside, speech_service::WaveBytes(data, 16000));
+  fs::create_symlink(root_ + "/a.wav", root_ + "/data/out.wav");
+  fs::create_symlink("/etc/passwd", root_ + "/var/passwd.wav");
   ASSERT_TRUE(StartHost());
   const int channel = OpenChannel(16000);
-  const std::string file = "file://" + root_ + "/a.wav";
+  const std::string file = "file://" + root_ + "/data/a.wav";
   const std::string base = "http://localhost/utterances";
 
+  // By default the data folder and the waveform folder.
   mrcp_request_id id = Send(channel, Speak{file + "\r\n" + base + "/clip.wav\r\n", "", false, "text/uri-list"});
   ExpectSpoken(channel, id);
-  Bytes expected = ToBytes(outside);
+  Bytes expected = ToBytes(data);
   const Bytes second = ToBytes(inside);
   expected.insert(expected.end(), second.begin(), second.end());
   EXPECT_EQ(capture_.Take(channel), expected);
 
-  // Nothing outside the folder, however the URI is written; a refused
-  // first segment is the SPEAK's only answer.
-  for (const std::string& uri :
-       {base, base + "/", base + "/../a.wav", base + "//" + root_ + "/a.wav", base + "/sub/../../a.wav", base + "a.wav",
-        std::string("https://example.com/utterances/clip.wav")}) {
+  // Nothing outside the folders, however written: a URI under the base
+  // names a file of the waveform folder or nothing; a file outside the
+  // allowed folders, links followed, is refused (407) whether it exists or
+  // not, so nothing outside can be probed; a missing file inside fails (401).
+  const std::string not_local = "Only local HTTP URI supported [", not_allowed = "Local File Not Allowed [";
+  const std::tuple<std::string, mrcp_status_code_e, std::string> rows[] = {
+      {base, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base},
+      {base + "/", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base + "/"},
+      {base + "/../a.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base + "/../a.wav"},
+      {base + "//" + root_ + "/a.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base + "//" + root_},
+      {base + "/sub/../../a.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base + "/sub/../../a.wav"},
+      {base + "a.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + base + "a.wav"},
+      {"https://example.com/utterances/clip.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, not_local + "https://"},
+      {"file:///usr/bin/ls", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + "/usr/bin/ls]"},
+      {"file:///etc/passwd", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + "/etc/passwd]"},
+      {"file://" + root_ + "/data/out.wav", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + root_ + "/data/out.wav]"},
+      {base + "/passwd.wav", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + root_ + "/var/passwd.wav]"},
+      {"file://" + root_ + "/data/../a.wav", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + root_ + "/a.wav]"},
+      {"file://" + root_ + "/data-evil/a.wav", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + root_ + "/data-evil"},
+      {"file://" + root_ + "/missing.wav", MRCP_STATUS_CODE_METHOD_FAILED, not_allowed + root_ + "/missing.wav]"},
+      {"file://" + root_ + "/data/no.wav", MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, "Failed to Play File [" + root_}};
+  for (const auto& [uri, status, logged] : rows) {
     SCOPED_TRACE(uri);
     log_.Clear();
-    ExpectRefused(channel, Send(channel, Speak{uri + "\r\n", "", false, "text/uri-list"}),
-                  MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
-    EXPECT_EQ(log_.Count("Only local HTTP URI supported [" + uri + "]", APT_PRIO_WARNING), 1u);
+    ExpectRefused(channel, Send(channel, Speak{uri + "\r\n", "", false, "text/uri-list"}), status);
+    EXPECT_EQ(log_.Count(logged, APT_PRIO_WARNING), 1u);
   }
-  ExpectRefused(channel, Send(channel, Speak{"file://" + root_ + "/missing.wav", "", false, "text/uri-list"}),
-                MRCP_STATUS_CODE_METHOD_NOT_ALLOWED);
 
-  // A later segment that fails ends the audio after what was queued, in error.
-  id = Send(channel, Speak{file + "\n" + base + "/../a.wav\n" + file + "\n", "", false, "text/uri-list"});
-  ExpectSpoken(channel, id, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
-  EXPECT_EQ(capture_.Take(channel), ToBytes(outside));
+  // A later segment that fails ends the audio after what was queued, in
+  // error, and plays nothing of its own.
+  for (const std::string& later : {base + "/../a.wav", std::string("file:///etc/passwd")}) {
+    SCOPED_TRACE(later);
+    id = Send(channel, Speak{file + "\n" + later + "\n" + file + "\n", "", false, "text/uri-list"});
+    ExpectSpoken(channel, id, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
+    EXPECT_EQ(capture_.Take(channel), ToBytes(data));
+  }
+
+  // An empty list turns file segments off.
+  Configure("audio-as-url=\"false\"", "local-file-folders=\"\"");
+  ASSERT_TRUE(StartHost());
+  const int off = OpenChannel(16000);
+  for (const std::string& uri : {file, base + "/clip.wav"})
+    ExpectRefused(off, Send(off, Speak{uri, "", false, "text/uri-list"}), MRCP_STATUS_CODE_METHOD_FAILED);
 }
 
 TEST_F(SpeakRoad, AudioIsExactAtBothRatesHoweverTheBodyArrives) {

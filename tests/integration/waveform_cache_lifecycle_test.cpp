@@ -1,6 +1,6 @@
 // The waveform manager inside the real plugin: created on the engine's thread
 // at start-up with caching off, and failing the start when its folder cannot
-// be made. Loading a cache folder of an earlier run is the waveform manager's
+// be made while caching or saved waveforms need it. Loading a cache folder of an earlier run is the waveform manager's
 // own test and the SPEAK road's.
 #include <gtest/gtest.h>
 
@@ -21,16 +21,30 @@ TEST_F(WaveformCacheLifecycle, CachingOffKeepsPlainFilesOnly) {
   ASSERT_TRUE(host_->CloseEngine());
 }
 
-TEST_F(WaveformCacheLifecycle, AFolderThatCannotBeMadeFailsTheStart) {
+// Only caching and saved waveforms need the folder; without them a folder
+// that cannot be made is a warning.
+TEST_F(WaveformCacheLifecycle, AFolderThatCannotBeMadeFailsTheStartOnlyWhenItIsNeeded) {
   WriteFile(root_ + "/var/blocker", "a file where a folder should be");
   Configure("waveform-folder=\"\"", "waveform-folder=\"blocker/cache\"");
-  EXPECT_FALSE(StartHost());
-  EXPECT_TRUE(log_.Exact("Failed to create directory " + root_ + "/var/blocker/cache/", APT_PRIO_WARNING));
-  EXPECT_TRUE(log_.Exact("Failed to Create Waveform Manager", APT_PRIO_WARNING));
-  // Everything made on the engine thread so far is undone.
-  EXPECT_TRUE(log_.Exact("Destroy Brill Requester", APT_PRIO_INFO));
-  EXPECT_TRUE(log_.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
-  EXPECT_TRUE(host_->CloseEngine());
+  const std::string folder = root_ + "/var/blocker/cache/";
+  for (const std::string needed : {"", "caching", "save-waveforms"}) {
+    SCOPED_TRACE(needed);
+    if (!needed.empty()) Configure(needed + "=\"false\"", needed + "=\"true\"");
+    log_.Clear();
+    EXPECT_EQ(StartHost(), needed.empty());
+    EXPECT_TRUE(log_.Exact("Failed to create directory " + folder, APT_PRIO_WARNING));
+    EXPECT_EQ(log_.Exact("Failed to Create Waveform Manager", APT_PRIO_WARNING), needed.empty() ? 0u : 1u);
+    EXPECT_EQ(log_.Exact("Waveform Folder Not Usable [" + folder + "], Caching and Saving Waveforms Are Off",
+                         APT_PRIO_WARNING),
+              needed.empty() ? 1u : 0u);
+    if (!needed.empty()) {
+      // Everything made on the engine thread so far is undone.
+      EXPECT_TRUE(log_.Exact("Destroy Brill Requester", APT_PRIO_INFO));
+      EXPECT_TRUE(log_.Exact("Destroy Waveform Manager", APT_PRIO_INFO));
+    }
+    EXPECT_TRUE(host_->CloseEngine());
+    if (!needed.empty()) Configure(needed + "=\"true\"", needed + "=\"false\"");
+  }
 }
 
 }  // namespace

@@ -291,7 +291,7 @@ void Soak::PrepareRoot() {
 
   const auto a = speech_service::Tone(440, 100);
   const auto b = speech_service::Tone(880, 60);
-  WriteFile(root_ + "/a.wav", speech_service::WaveBytes(a, 16000));
+  WriteFile(root_ + "/data/a.wav", speech_service::WaveBytes(a, 16000));
   WriteFile(root_ + "/var/clip.wav", speech_service::WaveBytes(b, 16000));
   clip_a_ = ToBytes(a);
   clip_b_ = ToBytes(b);
@@ -481,7 +481,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     // then an item outside the folder, which fails its segment.
     type = "text/uri-list";
     by_url = false;
-    const std::string a = "file://" + root_ + "/a.wav", b = std::string(kBaseUri) + "/clip.wav";
+    const std::string a = "file://" + root_ + "/data/a.wav", b = std::string(kBaseUri) + "/clip.wav";
     const std::size_t items = 1 + Pick(3);
     const std::size_t bad = Chance(0.15) ? Pick(items) : items;
     r.kind = bad == 0 ? "SPEAK uri-list refused" : bad < items ? "SPEAK uri-list cut" : "SPEAK uri-list";

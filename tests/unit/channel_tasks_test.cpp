@@ -119,7 +119,8 @@ TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) 
   apt_string_assign(&synth->speech_language, "", request->pool);  // present and empty still overrides
   mrcp_resource_header_property_add(request, SYNTHESIZER_HEADER_SPEECH_LANGUAGE);
   mrcp_generic_header_t* generic = request->generic_header;
-  apt_string_assign(&generic->content_type, "text/plain;charset=UTF-8", request->pool);
+  apt_string_assign(&generic->content_type, "text/plain; Charset=\"ISO-8859-1\"", request->pool);
+  apt_string_assign(&request->body, "Caf\xE9", request->pool);
   apt_string_assign(&generic->logging_tag, "call-42", request->pool);
   mrcp_generic_header_property_add(request, GENERIC_HEADER_LOGGING_TAG);
   apt_string_assign(&generic->cache_control, "max-age=30, min-fresh = 5", request->pool);
@@ -141,6 +142,7 @@ TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) 
   EXPECT_FALSE(details.speak_params.audio_as_url);
   EXPECT_EQ(details.speak_params.region, "eu");
   EXPECT_EQ(details.speak_params.content_type, SYNTH_CONTENT_TEXT);
+  EXPECT_EQ(details.speak_params.content, "Caf\xC3\xA9");  // the cloud gets UTF-8
   EXPECT_EQ(details.logging_tag, "call-42");
   EXPECT_EQ(details.cache_control.max_age, 30);
   EXPECT_EQ(details.sampling_rate, 8000u);

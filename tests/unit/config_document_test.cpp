@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
@@ -74,6 +75,8 @@ TEST_F(ConfigDocumentTest, SampleLoadsCleanlyWithEveryDefault) {
   EXPECT_TRUE(fs::equivalent(Path("var"), engine_->waveform_manager_settings().waveform_folder));
   EXPECT_TRUE(fs::equivalent(Path("var"), engine_->sdr_manager_settings().record_folder));
   EXPECT_EQ(Path("data/credentials.json"), engine_->credentials_file());
+  // Local files by default from the waveform folder and the data folder.
+  EXPECT_EQ(std::vector<std::string>({Path("var/"), Path("data")}), engine_->synth_settings().local_file_folders);
 }
 
 TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
@@ -105,8 +108,8 @@ TEST_F(ConfigDocumentTest, BrokenDocumentsAreRefused) {
 }
 
 TEST_F(ConfigDocumentTest, UnknownNamesAreReportedValuesAreExactAndLaterElementsWin) {
-  WriteDocument(R"(<bogus a="1"/><SYNTH-SETTINGS Language="fr-FR" caching="true"/>
-                   <waveform-manager max-file-age="12abc"/>
+  WriteDocument(R"(<bogus a="1"/><SYNTH-SETTINGS Language="fr-FR" caching="true" local-file-folders="p::/srv/a:"/>
+                   <waveform-manager max-file-age="12"/>
                    <synth-settings language="it-IT"/>)",
                 R"(colour="blue" INIT-SDK="false" shutdown-sdk="False")");
   ASSERT_TRUE(Load());
@@ -119,6 +122,8 @@ TEST_F(ConfigDocumentTest, UnknownNamesAreReportedValuesAreExactAndLaterElements
   EXPECT_EQ("it-IT", engine_->synth_settings().language);
   EXPECT_TRUE(engine_->synth_settings().caching);
   EXPECT_EQ(12, engine_->waveform_manager_settings().max_file_age);
+  // Local file folders: relative ones under the data folder.
+  EXPECT_EQ(std::vector<std::string>({Path("data/p"), "/srv/a"}), engine_->synth_settings().local_file_folders);
 }
 
 TEST_F(ConfigDocumentTest, CredentialsPatternResolvesUnderTheDataFolder) {

@@ -95,80 +95,116 @@ TEST_F(SettingsTest, SynthSettingsRefusesBadValuesAndKeepsThePreviousOnes) {
   EXPECT_EQ(4u, log_.Warnings()) << log_.WarningText();
 }
 
-TEST_F(SettingsTest, SynthSettingsNarrowsProsodyAndDeadline) {
-  struct Case {
-    const char* rate;
-    float expected;
+// Every number attribute of every loader: wholly a number in its range, or
+// refused with a warning while the field keeps its default. The prosody rate
+// is narrowed to float before it is scaled (0.3 gives 30.000002); an empty
+// prosody value is no value at all.
+TEST_F(SettingsTest, NumbersAreWhollyNumbersInTheirRangeOrRefused) {
+  constexpr double kUnset = -1e300;  // prosody left unset
+  struct Row {
+    const char* element;
+    const char* attribute;
+    const char* value;
+    double expected;
+    bool refused;
   };
-  // The rate is narrowed to float before it is scaled: 0.3 gives 30.000002,
-  // not the 30 a double computation would round to.
-  for (Case c : {Case{"1.5", 150.0f}, Case{"0.3", 30.000002f}, Case{"2x", 200.0f}, Case{"abc", 0.0f}}) {
-    SynthSettings s;
-    s.Load(Parse(std::string("<synth-settings prosody-rate=\"") + c.rate + "\"/>"));
-    EXPECT_EQ(PROSODY_RATE_TYPE_RELATIVE_CHANGE, s.prosody.rate.type) << c.rate;
-    EXPECT_EQ(c.expected, s.prosody.rate.value.relative) << c.rate;
-  }
-
-  SynthSettings s;
-  s.Load(Parse(R"(<synth-settings prosody-rate="" prosody-volume="50"/>)"));
-  EXPECT_EQ(PROSODY_RATE_TYPE_UNKNOWN, s.prosody.rate.type);
-  EXPECT_EQ(PROSODY_VOLUME_TYPE_NUMERIC, s.prosody.volume.type);
-  EXPECT_EQ(50.0f, s.prosody.volume.value.numeric);
-
-  struct Deadline {
-    const char* text;
-    std::int64_t expected;
+  const Row rows[] = {
+      {"waveform-manager", "max-file-count", "1O0", 100, true},
+      {"waveform-manager", "max-file-age", "one hour", 60, true},
+      {"waveform-manager", "max-file-count", "+5", 5, false},
+      {"waveform-manager", "max-file-count", " 5", 100, true},
+      {"waveform-manager", "max-file-count", "", 100, true},
+      {"waveform-manager", "max-file-age", "-1", 60, true},
+      {"waveform-manager", "max-file-age", "99999999999999999999", 60, true},
+      {"sdr-manager", "max-file-age", "1.5", 60, true},
+      {"sdr-manager", "max-file-count", "0x10", 100, true},
+      {"sdr-manager", "max-file-count", "+-3", 100, true},
+      {"synth-settings", "deadline", "-5", -5, false},
+      {"synth-settings", "deadline", "2147483648", 0, true},
+      {"synth-settings", "deadline", "4294967297", 0, true},
+      {"synth-settings", "deadline", "12ms", 0, true},
+      {"synth-settings", "prosody-rate", "0.3", 30.000002f, false},
+      {"synth-settings", "prosody-rate", "", kUnset, false},
+      {"synth-settings", "prosody-rate", "2x", kUnset, true},
+      {"synth-settings", "prosody-rate", "inf", kUnset, true},
+      {"synth-settings", "prosody-rate", "1e39", kUnset, true},
+      {"synth-settings", "prosody-volume", "50", 50, false},
+      {"synth-settings", "prosody-volume", "0x10", kUnset, true},
+      {"monitoring-agent", "refresh-period", "abc", 60000, true},
+      {"monitoring-agent", "refresh-period", "-5", 60000, true},
   };
-  for (Deadline d : {Deadline{"4294967297", 1}, Deadline{"-5", -5}, Deadline{"2147483648", -2147483648LL},
-                     Deadline{"abc", 0}, Deadline{"12ms", 12}}) {
-    SynthSettings t;
-    t.deadline = 99;
-    t.Load(Parse(std::string("<synth-settings deadline=\"") + d.text + "\"/>"));
-    EXPECT_EQ(d.expected, t.deadline) << d.text;
+  for (const Row& row : rows) {
+    const std::string attribute = row.attribute;
+    SCOPED_TRACE(attribute + "=\"" + row.value + "\"");
+    const apr_xml_elem* element = Parse(std::string("<") + row.element + " " + attribute + "=\"" + row.value + "\"/>");
+    log_.Clear();
+    double loaded = 0;
+    if (std::string(row.element) == "synth-settings") {
+      SynthSettings s;
+      s.Load(element);
+      const ProsodyParams& p = s.prosody;
+      loaded = attribute == "deadline" ? s.deadline
+               : attribute == "prosody-rate"
+                   ? (p.rate.type == PROSODY_RATE_TYPE_UNKNOWN ? kUnset : p.rate.value.relative)
+                   : (p.volume.type == PROSODY_VOLUME_TYPE_UNKNOWN ? kUnset : p.volume.value.numeric);
+    } else if (std::string(row.element) == "monitoring-agent") {
+      MonitoringSettings m;
+      m.Load(element);
+      loaded = m.refresh_period;
+    } else if (std::string(row.element) == "sdr-manager") {
+      SdrManager::Settings r;
+      r.Load(element);
+      loaded = attribute == "max-file-age" ? r.max_file_age : r.max_file_count;
+    } else {
+      WaveformManager::Settings w;
+      w.Load(element);
+      loaded = attribute == "max-file-age" ? w.max_file_age : w.max_file_count;
+    }
+    EXPECT_EQ(row.expected, loaded);
+    EXPECT_EQ(row.refused ? 1u : 0u, log_.Warnings()) << log_.WarningText();
+    if (row.refused) {
+      EXPECT_TRUE(Logged(APT_PRIO_WARNING,
+                         "Unexpected Value <" + std::string(row.value) + "> for Attribute <" + attribute + ">"));
+    }
   }
 }
 
 TEST_F(SettingsTest, ManagerSettingsDefaultsAndLoading) {
   WaveformManager::Settings w;
   EXPECT_EQ("http://localhost/utterances", w.waveform_base_uri);
-  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager SAVE-WAVEFORMS="true" max-file-age="5" max-file-count="abc"
+  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager SAVE-WAVEFORMS="true" max-file-age="5" max-file-count="0"
       waveform-base-uri="http://h/u" file-prefix="p-" file-ext=".raw" cache-file-ext=".c" log-level="DEBUG"
       use-logging-tag="true" purge-existing="true"/>)")));
   EXPECT_TRUE(w.save_waveforms && w.purge_existing && w.use_logging_tag);
   EXPECT_EQ(5, w.max_file_age);
-  EXPECT_EQ(0, w.max_file_count);  // not a number: no limit
+  EXPECT_EQ(0, w.max_file_count);
   EXPECT_EQ("http://h/u p- .raw .c",
             w.waveform_base_uri + " " + w.file_prefix + " " + w.file_ext + " " + w.cache_file_ext);
   EXPECT_EQ(OdaEdpf::LogDebug, w.log_level);
   EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
 
-  // Negative limits are refused, level names are exact and quietly ignored.
-  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager max-file-age="-1" max-file-count="-7" log-level="warning"
-      save-waveforms="on" x="1"/>)")));
+  // A refused limit keeps the previous one; level names are exact and
+  // quietly ignored.
+  ASSERT_TRUE(w.Load(Parse(R"(<waveform-manager max-file-age="-1" log-level="warning" save-waveforms="on" x="1"/>)")));
   EXPECT_EQ(5, w.max_file_age);
-  EXPECT_EQ(0, w.max_file_count);
   EXPECT_EQ(OdaEdpf::LogDebug, w.log_level);
   EXPECT_TRUE(w.save_waveforms);
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-1> for Attribute <max-file-age>"));
-  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-7> for Attribute <max-file-count>"));
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <on> for Boolean Attribute <save-waveforms>"));
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <x>"));
-  EXPECT_EQ(4u, log_.Warnings()) << log_.WarningText();
+  EXPECT_EQ(3u, log_.Warnings()) << log_.WarningText();
 
   log_.Clear();
   SdrManager::Settings r;
-  ASSERT_TRUE(r.Load(Parse(R"(<sdr-manager Save-Records="true" max-file-count="2" max-file-age="-3"
-      waveform-folder="w"/>)")));
+  ASSERT_TRUE(r.Load(Parse(R"(<sdr-manager Save-Records="true" max-file-count="2" waveform-folder="w"/>)")));
   EXPECT_TRUE(r.save_records);
   EXPECT_EQ(2, r.max_file_count);
-  EXPECT_EQ(60, r.max_file_age);
-  EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unexpected Value <-3> for Attribute <max-file-age>"));
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown SDR Manager Attribute <waveform-folder>"));
 }
 
 TEST_F(SettingsTest, MonitoringSettingsLoadBothHandlersAndReportStrangers) {
   MonitoringSettings m;
-  ASSERT_TRUE(m.Load(Parse(R"(<monitoring-agent Refresh-Period="abc" mode="x">
+  ASSERT_TRUE(m.Load(Parse(R"(<monitoring-agent Refresh-Period="7" mode="x">
       <usage-change-handler>
         <LOG-USAGE enable="true" priority="WARNING" color="red"/>
         <update-usage enable="true" status-file="usage.txt"/>
@@ -179,7 +215,7 @@ TEST_F(SettingsTest, MonitoringSettingsLoadBothHandlersAndReportStrangers) {
       </usage-refresh-handler>
       <usage-change-handlers/>
     </monitoring-agent>)")));
-  EXPECT_EQ(0, m.refresh_period);
+  EXPECT_EQ(7, m.refresh_period);
   const MonitoringHandler& change = m.usage_change_handler;
   EXPECT_TRUE(change.log_usage.enable);
   EXPECT_EQ(APT_PRIO_WARNING, change.log_usage.priority);

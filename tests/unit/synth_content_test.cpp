@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "QelContentCharset.h"
 #include "QelSpeakParams.h"
 #include "QelSynthContent.h"
 #include "QelTarnwickssPlugin.h"
@@ -36,6 +37,80 @@ TEST(SpeakParamsTest, ContentTypeCutsParametersAndMatchesExactly) {
     EXPECT_TRUE(params.DetermineContentType(value));
     EXPECT_EQ(c.type, params.content_type) << c.header;
     EXPECT_EQ(c.cut, value) << c.header;
+  }
+}
+
+TEST(ContentCharsetTest, CharsetParameterIsFoundWhateverItsSpelling) {
+  const struct {
+    const char* header;
+    bool found;
+    const char* charset;
+  } kCases[] = {
+      {"text/plain;charset=UTF-8", true, "UTF-8"},
+      {"text/plain ; CharSet = \"ISO-8859-1\" ; format=flowed", true, "ISO-8859-1"},
+      {"application/ssml+xml; a=\"q;charset=x\"; charset=windows-1252 ", true, "windows-1252"},
+      {"text/plain; charset=\"a\\\"b\"; charset=second", true, "a\"b"},
+      {"text/plain; charset=", true, ""},
+      {"text/plain; charsets=x; x=\"unterminated", false, ""},
+      {"text/plain", false, ""},
+  };
+  for (const auto& c : kCases) {
+    std::string charset = "stale";
+    EXPECT_EQ(c.found, FindCharsetParameter(c.header, charset)) << c.header;
+    EXPECT_EQ(c.charset, charset) << c.header;
+  }
+}
+
+// Two bytes per character, little-endian: enough for the ASCII rows below.
+std::string Utf16Le(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+
+TEST(ContentCharsetTest, TextBecomesUtf8OrIsRefused) {
+  using R = TextConversion;
+  const std::string latin1_doc = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><speak>\xE9</speak>";
+  const struct {
+    std::string body;
+    const char* charset;  // null: none declared
+    bool xml;
+    R result;
+    std::string text;  // what the cloud gets
+    const char* source;
+  } kCases[] = {
+      {"caf\xE9", "ISO-8859-1", false, R::kConverted, "caf\xC3\xA9", "ISO-8859-1"},
+      {"\x80 \x93x\x94", "windows-1252", false, R::kConverted, "\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D", nullptr},
+      {Utf16Le("hi"), "utf-16", false, R::kConverted, "hi", nullptr},
+      {std::string("\0h\0i", 4), "UTF-16", false, R::kConverted, "hi", nullptr},  // no mark: big-endian
+      {"\xEF\xBB\xBFhi", nullptr, false, R::kConverted, "hi", "UTF-8"},
+      {"a\x81", "windows-1252", false, R::kInvalidText, "", nullptr},
+      {std::string("\xD8\0\0h", 4), "UTF-16BE", false, R::kInvalidText, "", nullptr},  // a lone surrogate
+      {"caf\xE9", nullptr, false, R::kInvalidText, "", "UTF-8"},
+      {std::string("a\0b", 3), "UTF-8", false, R::kInvalidText, "", nullptr},
+      {"\xED\xA0\x80", nullptr, false, R::kInvalidText, "", nullptr},  // a surrogate
+      {"\xC0\xAF", nullptr, false, R::kInvalidText, "", nullptr},      // an overlong "/"
+      {"hi", "klingon", false, R::kUnknownCharset, "", nullptr},
+      {"hi", "UTF-8//IGNORE", false, R::kUnknownCharset, "", nullptr},
+      {"hi", "", false, R::kUnknownCharset, "", nullptr},
+      // An SSML body without a charset names its own; the declaration then says UTF-8.
+      {latin1_doc, nullptr, true, R::kConverted, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><speak>\xC3\xA9</speak>",
+       "ISO-8859-1"},
+      {"<?xml version='1.0' encoding = 'ISO-8859-1'?><speak>\x80</speak>", "windows-1252", true, R::kConverted,
+       "<?xml version='1.0' encoding = 'UTF-8'?><speak>\xE2\x82\xAC</speak>", nullptr},
+      {Utf16Le("<?xml version='1.0' encoding='UTF-16'?><speak/>"), nullptr, true, R::kConverted,
+       "<?xml version='1.0' encoding='UTF-8'?><speak/>", "UTF-16"},
+      {latin1_doc, nullptr, false, R::kInvalidText, "", "UTF-8"},  // plain text is UTF-8
+      {"<?xml version=\"1.0\" encoding=\"UTF-16\"?><speak/>", nullptr, true, R::kInvalidText, "", nullptr},
+      {"<?xml version=\"1.0\" encoding=\"bogus\"?><speak/>", nullptr, true, R::kInvalidText, "", "bogus"},
+  };
+  for (const auto& c : kCases) {
+    std::string text = c.body, source;
+    EXPECT_EQ(c.result, ConvertTextToUtf8(text, c.charset, c.xml, source)) << c.body;
+    EXPECT_EQ(c.result == R::kConverted ? c.text : c.body, text) << c.body;  // refused: unchanged
+    if (c.source) {
+      EXPECT_EQ(c.source, source) << c.body;
+    }
   }
 }
 
@@ -94,22 +169,27 @@ TEST_F(SynthContentTest, SingleSegmentCarriesTheBodyUnparsed) {
   EXPECT_EQ(0u, log_.Warnings());
 }
 
-TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoice) {
+TEST_F(SynthContentTest, SplitGivesOneDocumentPerTopLevelVoiceAndPerRunBetweenThem) {
   ASSERT_TRUE(
       Ssml("<speak version=\"1.0\" xml:lang=\"en-GB\" xmlns=\"http://www.w3.org/2001/10/synthesis\">"
-           "lost<voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
-           " lost too <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>lost</speak>",
+           "Please listen. <voice name=\"Amy\" gender=\"female\">Hello <voice name=\"x\">deep</voice> there</voice>"
+           " Tom &amp; Jerry <break time=\"1s\"/> then <Voice gender=\"male\" age=\"30\"><s>Bye</s></Voice>\n "
+           "<voice>a</voice><p>end</p></speak>",
            true));
   EXPECT_EQ("en-GB", params_.language);
-  EXPECT_EQ((std::vector<std::string>{
-                "<speak version=\"1.0\" xml:lang=\"en-GB\">Hello <voice name=\"x\">deep</voice> there</speak>",
-                "<speak version=\"1.0\" xml:lang=\"en-GB\"><s>Bye</s></speak>"}),
+  const std::string head = "<speak version=\"1.0\" xml:lang=\"en-GB\">";
+  EXPECT_EQ((std::vector<std::string>{head + "Please listen. </speak>",
+                                      head + "Hello <voice name=\"x\">deep</voice> there</speak>",
+                                      head + " Tom &amp; Jerry <break time=\"1s\"/> then </speak>",
+                                      head + "<s>Bye</s></speak>", head + "a</speak>", head + "<p>end</p></speak>"}),
             Texts());
-  EXPECT_EQ("Amy", content_.segments[0].voice_name);
-  EXPECT_EQ(VOICE_GENDER_FEMALE, content_.segments[0].voice_gender);
-  EXPECT_EQ("Request", content_.segments[1].voice_name);
-  EXPECT_EQ(VOICE_GENDER_MALE, content_.segments[1].voice_gender);
-  EXPECT_EQ(SYNTH_CONTENT_SSML, content_.segments[1].content_type);
+  std::vector<std::string> voices;
+  for (const SynthSegment& s : content_.segments) {
+    voices.push_back(s.voice_name + "/" + std::to_string(s.voice_gender));
+    EXPECT_EQ(SYNTH_CONTENT_SSML, s.content_type);
+  }
+  EXPECT_EQ((std::vector<std::string>{"Request/2", "Amy/1", "Request/2", "Request/0", "Request/2", "Request/2"}),
+            voices);
 }
 
 TEST_F(SynthContentTest, SplitWithoutVoiceWrapsTheRootContentWithoutNamespaces) {
