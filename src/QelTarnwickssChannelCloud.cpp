@@ -17,6 +17,7 @@
 #include "QelAudioFetchHandler.h"
 #include "QelCloudRequestInfo.h"
 #include "QelInlineAudio.h"
+#include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssPlugin.h"
 #include "brillify/BrillCloudRequester.h"
@@ -59,7 +60,8 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
 }
 
 Channel::Attempt Channel::OnSdkError(const char* text) {
-  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", text);
+  // The SDK's texts quote the URLs they failed on.
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "SDK raised an error [%s]", MaskUrlUserInfo(text).c_str());
   StreamingSynthContext* context = synth_context_.get();
   if (context && context->completed) {
     // The segment's audio was complete before the error: nothing is lost.
@@ -88,7 +90,9 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   Log(APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered");
   // Rendering an answer with seconds of inline audio takes longer than all
   // the rest of the channel's work on it: only when the line is written.
-  if (PluginLogs(APT_PRIO_DEBUG)) Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", ::to_string(*result).c_str());
+  if (PluginLogs(APT_PRIO_DEBUG)) {
+    Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", MaskUrlUserInfo(::to_string(*result)).c_str());
+  }
   const bool succeeded =
       result->hasStatus() && result->getStatus() == 0 && result->hasAllResults() && result->countOfAllResults() > 0;
   const CommandResultJSON* first = succeeded ? result->elementOfAllResults(0) : nullptr;

@@ -7,6 +7,7 @@
 #include "OdaEdpfGlobal.h"
 #include "OdaEdpfLogger.h"
 #include "QelLogRedirectDevice.h"
+#include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssPlugin.h"
 #include "brillify/BrillCloudRequester.h"
@@ -136,7 +137,7 @@ bool Engine::ProcessStart() {
 bool Engine::ProcessOpen() {
   const std::string& proxy = synth_settings_.http_proxy;
   if (!proxy.empty()) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set HTTP Proxy %s", proxy.c_str());
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE, "Set HTTP Proxy %s", MaskUrlUserInfo(proxy).c_str());
     apr_env_set("http_proxy", proxy.c_str(), host_engine_ ? host_engine_->pool : nullptr);
   }
   return true;

@@ -78,8 +78,9 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   // Reads the credentials file and creates the cloud requester from it.
   bool CreateBrillRequester();
   void DestroyBrillRequester();
-  // The file's first 4096 bytes into `content`; false (logged) when it cannot
-  // be opened or holds nothing.
+  // The whole file into `content` (of a file larger than
+  // kMaxCredentialsFileBytes, a little more than that: enough for the parser
+  // to refuse it); false (logged) when it cannot be opened or holds nothing.
   static bool LoadCredentialsFile(const std::string& path, std::string& content);
 
   // Configuration (QelTarnwickssEngineConfig.cpp), server control thread.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "QelLogUrls.h"
 #include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
@@ -128,7 +129,9 @@ const AttributeRule<MonitoringSettings> kMonitoringRules[] = {
 bool NameIs(const char* name, const char* expected) { return name && apr_cstr_casecmp(name, expected) == 0; }
 
 void LogAttribute(const char* what, const apr_xml_attr* attr) {
-  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load %s Attribute: %s = %s", what, attr->name, attr->value);
+  // A proxy or service URL ("http-proxy", "service-uri") may hold a password.
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load %s Attribute: %s = %s", what, attr->name,
+          MaskUrlUserInfo(attr->value).c_str());
 }
 
 void LogUnknownAttribute(const char* what, const apr_xml_attr* attr) {

@@ -394,7 +394,7 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
       {"fault:missing-url", true, 407},
       {"fault:empty-url", true, 407},
       {"fault:fetch-status=404", true, 407},
-      {"fault:no-such-switch", false, 407},
+      {"fault:no-such-switch", false, 401},  // HTTP 400
       {"fault:malformed-json", false, 401},
       {"fault:no-answer", false, 401},
       {"fault:delay=5000", false, 401},
@@ -404,6 +404,7 @@ TEST_F(SpeakRoad, EveryServiceFaultEndsItsSpeakWithOneFinalAnswer) {
       {"fault:tone=500,ms=100,fetch-delay=100,piece=100", true, 0},
       // What a real cloud does now and then.
       {tone + ",reset", false, 401},
+      {tone + ",http-status=500", false, 401},  // a good answer, but an error status
       {tone + ",trickle=20", false, 0},
       {tone + ",redirect", true, 0},
       {tone + ",chunked", true, 0},

@@ -72,12 +72,13 @@ std::string Thrown(const std::function<void()>& call) {
   return std::string();
 }
 
-// One HTTP exchange on a raw loopback socket, for what the speech service
-// will not do: it keeps the request it gets and answers with fixed bytes
-// ("" closes the connection without a word).
+// HTTP exchanges on a raw loopback socket, for what the speech service will
+// not do: one connection per reply, in turn; it keeps the requests it gets
+// and answers each with fixed bytes ("" closes the connection without a word).
 class RawPeer {
  public:
-  explicit RawPeer(std::string reply) : reply_(std::move(reply)) {
+  explicit RawPeer(std::string reply) : RawPeer(std::vector<std::string>{std::move(reply)}) {}
+  explicit RawPeer(std::vector<std::string> replies) : replies_(std::move(replies)) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -95,7 +96,7 @@ class RawPeer {
   }
   std::string address() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::string url() const { return address() + "/v1/text"; }
-  // The request as received; call after the exchange.
+  // The requests as received, one after the other; call after the exchanges.
   const std::string& request() {
     Join();
     return request_;
@@ -106,30 +107,34 @@ class RawPeer {
     if (thread_.joinable()) thread_.join();
   }
   void Serve() {
-    pollfd ready{listen_fd_, POLLIN, 0};
-    if (poll(&ready, 1, 10000) != 1) return;
-    const int fd = accept(listen_fd_, nullptr, nullptr);
-    char buffer[4096];
-    for (ssize_t n; !Whole() && (n = read(fd, buffer, sizeof(buffer))) > 0;) request_.append(buffer, n);
-    if (!reply_.empty()) (void)!write(fd, reply_.data(), reply_.size());
-    close(fd);
+    for (const std::string& reply : replies_) {
+      pollfd ready{listen_fd_, POLLIN, 0};
+      if (poll(&ready, 1, 10000) != 1) return;
+      const int fd = accept(listen_fd_, nullptr, nullptr);
+      char buffer[4096];
+      std::string request;
+      for (ssize_t n; !Whole(request) && (n = read(fd, buffer, sizeof(buffer))) > 0;) request.append(buffer, n);
+      request_ += request;
+      if (!reply.empty()) (void)!write(fd, reply.data(), reply.size());
+      close(fd);
+    }
   }
   // The headers and the Content-Length bytes after them have arrived.
-  bool Whole() const {
-    const std::size_t end = request_.find("\r\n\r\n"), length = request_.find("Content-Length: ");
+  static bool Whole(const std::string& request) {
+    const std::size_t end = request.find("\r\n\r\n"), length = request.find("Content-Length: ");
     return end != std::string::npos &&
-           request_.size() >= end + 4 + (length < end ? std::strtoul(request_.c_str() + length + 16, nullptr, 10) : 0);
+           request.size() >= end + 4 + (length < end ? std::strtoul(request.c_str() + length + 16, nullptr, 10) : 0);
   }
 
-  std::string reply_;
+  std::vector<std::string> replies_;
   std::string request_;
   int listen_fd_ = -1;
   int port_ = 0;
   std::thread thread_;
 };
 
-std::string HttpReply(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+std::string HttpReply(const std::string& body, const std::string& status = "200 OK") {
+  return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
@@ -219,11 +224,14 @@ TEST_F(BrillifyClient, FailuresReachTheFetchHandlerOrThrowTheSdkText) {
     EXPECT_EQ("end", recorder.events.back());
   }
 
-  // A text request answered with something else than an object, not at all,
-  // or by nobody (unparsable JSON: through the plugin).
+  // A text request answered with something else than an object, with an
+  // error status whatever the body, not at all, or by nobody (unparsable
+  // JSON: through the plugin).
   RawPeer array_answer(HttpReply("[]")), silent("");
+  RawPeer error_page(HttpReply(R"({"Status": 0, "AllResults": [{"ResponseAudioBytes": "UklGRg=="}]})", "500 Oops"));
   const std::string closed = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort());
   for (const auto& [url, thrown] : {std::pair{array_answer.url(), "Brillify: unparsable text request answer"},
+                                    std::pair{error_page.url(), "Brillify: text request answered HTTP 500 ["},
                                     std::pair{silent.url(), "Brillify: text request failed ["},
                                     std::pair{closed + "/v1/text", "Brillify: text request failed ["}}) {
     auto requester = MakeRequester("id", "key", url);
@@ -268,14 +276,38 @@ TEST_F(BrillifyClient, AFetchMayBeDeletedFromInsideItsHandler) {
   }
 }
 
-TEST(BrillifyProxy, HttpProxyCarriesHttpsUrlsWhenNoHttpsProxyIsNamed) {
-  RawPeer proxy("");  // keeps the request, then hangs up
-  ScopedEnv http("http_proxy", proxy.address().c_str()), https("https_proxy", nullptr),
-      https_upper("HTTPS_PROXY", nullptr), no("no_proxy", nullptr), no_upper("NO_PROXY", nullptr);
-  Client::Fetch fetch("https://speech.example/v1/audio/a.wav", nullptr);
-  Recorder recorder;
-  EXPECT_NE("", Thrown([&] { fetch.get(&recorder, Client::Fetch::GET); }));
-  EXPECT_EQ(0u, proxy.request().find("CONNECT speech.example:443 HTTP/1.1\r\n")) << proxy.request();
+TEST(BrillifyProxy, HttpProxyCarriesEveryHopWhenNoHttpsProxyIsNamed) {
+  // An https URL, and an http URL redirected to https: every hop, with the
+  // proxy's credentials, through the proxy (which hangs up on a CONNECT).
+  const std::string moved =
+      "HTTP/1.1 302 Found\r\nLocation: https://cdn.example/b.wav\r\nContent-Length: 0\r\n"
+      "Connection: close\r\n\r\n";
+  const struct {
+    const char* url;
+    std::vector<std::string> replies, hops;
+  } cases[] = {
+      {"https://speech.example/a.wav", {""}, {"CONNECT speech.example:443 HTTP/1.1\r\n"}},
+      {"http://speech.example/a.wav",
+       {moved, ""},
+       {"GET http://speech.example/a.wav HTTP/1.1\r\n", "CONNECT cdn.example:443 HTTP/1.1\r\n"}},
+  };
+  for (const auto& [url, replies, hops] : cases) {
+    SCOPED_TRACE(url);
+    RawPeer proxy(replies);
+    const std::string address = "http://u:pw@" + proxy.address().substr(7);
+    ScopedEnv http("http_proxy", address.c_str()), https("https_proxy", nullptr), https_upper("HTTPS_PROXY", nullptr),
+        no("no_proxy", nullptr), no_upper("NO_PROXY", nullptr);
+    Client::Fetch fetch(url, nullptr);
+    Recorder recorder;
+    EXPECT_NE("", Thrown([&] { fetch.get(&recorder, Client::Fetch::GET); }));
+    const std::string& seen = proxy.request();
+    for (const std::string& hop : hops) EXPECT_NE(std::string::npos, seen.find(hop)) << seen;
+    std::size_t authorized = 0;
+    for (std::size_t at = 0; (at = seen.find("Proxy-Authorization: Basic dTpwdw==", at)) != std::string::npos; ++at) {
+      ++authorized;
+    }
+    EXPECT_EQ(hops.size(), authorized);
+  }
 }
 
 }  // namespace

@@ -431,6 +431,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
         {"truncated", "truncate=3001", true, Outcome::kAny},
         {"truncated-in-header", "truncate=21", true, Outcome::kAny},
         {"reset", "reset", false, Outcome::kError},
+        {"http-status", "http-status=500", false, Outcome::kError},
         {"trickle", "trickle=10", false, Outcome::kExact},
         {"redirect", "redirect", true, Outcome::kExact},
         {"chunked", "chunked", true, Outcome::kExact},

@@ -50,7 +50,7 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       *field = number;
       return true;
     };
-    long status = 0, tone = 0, fetch_status = 0, rate = 0;
+    long status = 0, tone = 0, fetch_status = 0, rate = 0, http_status = 0;
     bool ok = false;
     if (name == "voice") {
       switches->voice = text;
@@ -66,6 +66,9 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
       ok = value(-1000000, 1000000, &status);
       switches->status_given = true;
       switches->status = static_cast<int>(status);
+    } else if (name == "http-status") {
+      ok = value(100, 599, &http_status);
+      switches->http_status = static_cast<int>(http_status);
     } else if (name == "no-status") {
       ok = flag(&switches->no_status);
     } else if (name == "empty-results") {

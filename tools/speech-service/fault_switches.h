@@ -15,6 +15,8 @@
 //                     per frequency and length and kept, whatever the text;
 //                     for measuring a client without the service's own work
 //   status=N          answer with status N and no results
+//   http-status=N     the text answer carries HTTP status N (100..599), its
+//                     body as it would be otherwise
 //   no-status         answer without a status
 //   empty-results     status 0 and an empty result list
 //   missing-results   status 0 and no result list
@@ -71,6 +73,7 @@ struct FaultSwitches {
   bool instant = false;
   bool status_given = false;
   int status = 0;
+  int http_status = 0;  // 0: the status the answer would have
   bool no_status = false;
   bool empty_results = false;
   bool missing_results = false;

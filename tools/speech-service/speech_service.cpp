@@ -271,7 +271,7 @@ void SpeechService::Reply(httplib::Response& response, int http_status, std::str
     response.status = 503;
     return;
   }
-  response.status = http_status;
+  response.status = faults.http_status != 0 ? faults.http_status : http_status;
   if (!faults.reset && faults.trickle_ms == 0) {
     response.set_content(std::move(json), "application/json");
     return;

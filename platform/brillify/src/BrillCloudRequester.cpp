@@ -136,6 +136,12 @@ BrillServerJSON* BrillCloudRequester::textRequest(const char* query, JSONBase* c
                         text_request_url_base_ + "]");
   }
   if (code != CURLE_OK) Brillify::ThrowText(transfer.Describe("text request", code));
+  // An error page may look like an answer (a proxy's, or a service's own
+  // JSON with audio in it): whatever the body, only a 2xx answers.
+  if (http_status < 200 || http_status > 299) {
+    Brillify::ThrowText("text request answered HTTP " + std::to_string(http_status) + " [" + text_request_url_base_ +
+                        "]");
+  }
   answer_ = BrillServerJSON::parse(answer.body.data(), answer.body.size());
   const std::size_t received = answer.body.size();
   if (answer_body_.capacity() > kKeptAnswerBytes) std::string().swap(answer_body_);

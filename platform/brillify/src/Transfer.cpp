@@ -1,7 +1,5 @@
 #include "Transfer.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -44,10 +42,12 @@ void Transfer::Prepare(const std::string& url, const Client::Fetch::SslSetup* ss
   curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
   if (ssl_setup && !ssl_setup->caFile().empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, ssl_setup->caFile().c_str());
   curl_easy_setopt(curl_, CURLOPT_USERAGENT, "Brillify/1.1");
-  // libcurl takes http_proxy for http URLs only; the one proxy a deployment
-  // names there must carry https too, unless an https proxy is named.
-  if (strncasecmp(url_.c_str(), "https://", 8) == 0 && IsSet("http_proxy") && !IsSet("https_proxy") &&
-      !IsSet("HTTPS_PROXY")) {
+  // libcurl takes http_proxy for http URLs only, and chooses again at every
+  // hop of a redirect: the one proxy a deployment names there must carry
+  // https too, unless an https proxy is named, also where an http URL
+  // redirects to an https one. Named here, it serves every hop (no_proxy
+  // still holds).
+  if (IsSet("http_proxy") && !IsSet("https_proxy") && !IsSet("HTTPS_PROXY")) {
     curl_easy_setopt(curl_, CURLOPT_PROXY, std::getenv("http_proxy"));
   }
 }

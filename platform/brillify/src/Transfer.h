@@ -1,7 +1,7 @@
 // One libcurl easy handle with the options every SDK transfer shares:
 // time-outs, TLS set-up, no redirects, http and https only, no signals, and
 // the proxy named by http_proxy for https URLs too when no https proxy is
-// named.
+// named, at every hop of a redirect.
 //
 // The owner drives it from one thread. Reusing a Transfer for consecutive
 // requests reuses its connection when the server keeps it open.

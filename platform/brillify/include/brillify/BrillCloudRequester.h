@@ -38,14 +38,15 @@ class BrillCloudRequester {
 
   // Sends `query` with the request information to the text request URL,
   // signed (brillify/RequestSignature.h), and returns the service's answer,
-  // whatever its status. The body is a JSON object: "Query", "RequestInfo",
+  // whatever the status inside it. The body is a JSON object: "Query", "RequestInfo",
   // and "ConversationState" and "Extras" when those are given (any of the
   // last three may be null).
   //
   // The answer belongs to the requester: it stays valid until the next text
   // request or the requester's destruction; retain() it to keep it longer.
   // Throws the SDK's text (a const char*) on a transport error, a time-out
-  // (brillify/Timeouts.h) or an answer that is not a JSON object.
+  // (brillify/Timeouts.h), an HTTP status other than 2xx (whatever the body)
+  // or an answer that is not a JSON object.
   virtual BrillServerJSON* textRequest(const char* query, JSONBase* conversation_state, RequestInfoJSON* request_info,
                                        JSONObjectValue* extras);
 
