@@ -319,6 +319,13 @@ TEST_F(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
     EXPECT_EQ(log_.Count("Submit TTS Request"), 1u) << miss.voice << " " << miss.language << " " << channel;
     EXPECT_EQ(log_.Count("Cache Directive Mismatch: max-age [0 sec]"), miss.cache_control.empty() ? 0u : 1u);
   }
+  // A hit reads its own entry's attribute file, none of the others that
+  // share its text's checksum.
+  log_.Clear();
+  ExpectSpoken(narrow, Send(narrow, other_voice));
+  EXPECT_EQ(log_.Count("Submit TTS Request"), 0u);
+  EXPECT_EQ(log_.Count("Load Cache File"), 1u);
+  capture_.Take(narrow);
 
   ASSERT_TRUE(StartHost());
   const int again = OpenChannel(8000);
