@@ -7,7 +7,9 @@
 //
 // The folder is made once: one SPEAK through the plugin leaves a real entry
 // (waveform and attribute file); its attributes are then written again for
-// 10,000 other sentences, each with a hard link to the same waveform. The
+// 10,000 other sentences, each with a copy of the same waveform (not a hard
+// link: links share one change time, which the store keys its entries by,
+// and no real folder has thousands of entries of one time). The
 // sentences are random runs of everyday words, so their checksums (sums of
 // their bytes) collide as real prompts' do: a lookup passes over every
 // entry with the sentence's checksum.
@@ -90,7 +92,9 @@ void WriteConfig(const std::string& root) {
   text << in.rdbuf();
   std::string xml = text.str();
   xml = std::regex_replace(xml, std::regex("caching=\"false\""), "caching=\"true\"");
-  xml = std::regex_replace(xml, std::regex("max-file-count=\"100\""), "max-file-count=\"20000\"");
+  // Twice the entries: the hits' own misses add entries of their own.
+  xml = std::regex_replace(xml, std::regex("max-file-count=\"100\""),
+                           "max-file-count=\"" + std::to_string(2 * Entries()) + "\"");
   std::ofstream(root + "/conf/tarnwickss.xml") << xml;
 }
 
@@ -145,14 +149,7 @@ struct CacheFolder {
       entry.content = text;
       entry.checksum = WaveformManager::CalculateChecksum(text);
       entry.Save(stem + ".cache", pool);
-      // A file takes only so many links (65,000 on ext4): then a copy
-      // becomes the next one's source.
-      std::error_code linked;
-      fs::create_hard_link(wave, stem + ".wav", linked);
-      if (linked) {
-        fs::copy_file(wave, stem + ".wav");
-        wave = stem + ".wav";
-      }
+      fs::copy_file(wave, stem + ".wav");
       sentences.push_back(std::move(text));
     }
     apr_pool_destroy(pool);
