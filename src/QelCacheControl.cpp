@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "QelTarnwickssChannelLog.h"
+#include "QelTimeSpan.h"
 
 namespace TARNWICKSS {
 
@@ -94,13 +95,13 @@ bool CacheControl::CheckRecord(const FileManager::FileEntry& record, const char*
   if (max_age >= 0 && record.time + max_age * kMicrosPerSecond < now) {
     LogChannel(id, APT_LOG_MARK, APT_PRIO_DEBUG,
                "Cache Directive Mismatch: max-age [%d sec] < cur-age [%" APR_INT64_T_FMT " sec] for [%s]", max_age,
-               static_cast<std::int64_t>((now - record.time) / kMicrosPerSecond), record.name.c_str());
+               TimeSpan(record.time, now) / kMicrosPerSecond, record.name.c_str());
     return false;
   }
   if (min_fresh >= 0 && record.timer && record.expiration < now + min_fresh * kMicrosPerSecond) {
     LogChannel(id, APT_LOG_MARK, APT_PRIO_DEBUG,
                "Cache Directive Mismatch: min-fresh [%d sec] > cur-fresh [%" APR_INT64_T_FMT " sec] for [%s]",
-               min_fresh, static_cast<std::int64_t>((record.expiration - now) / kMicrosPerSecond), record.name.c_str());
+               min_fresh, TimeSpan(now, record.expiration) / kMicrosPerSecond, record.name.c_str());
     return false;
   }
   return true;

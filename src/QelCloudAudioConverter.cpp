@@ -1,166 +1,147 @@
 #include "QelCloudAudioConverter.h"
 
 #include <algorithm>
-#include <cstring>
+#include <array>
 
 namespace TARNWICKSS {
 
 namespace {
-
-constexpr unsigned kPcm = 1;
-constexpr unsigned kExtensible = 0xFFFE;
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-unsigned Le16(const std::uint8_t* p) { return static_cast<unsigned>(p[0] | p[1] << 8); }
-
-// Bytes each header part needs.
-std::size_t PartSize(int part) { return part == 0 ? 12 : part == 1 ? 8 : 16; }
-
+// Bytes read from a whole WAVE at a time: one input block.
+constexpr std::size_t kWholePiece = CloudAudioConverter::kInputBlock * 2;
 }  // namespace
 
 CloudAudioConverter::CloudAudioConverter() = default;
 
 CloudAudioConverter::~CloudAudioConverter() = default;
 
-bool CloudAudioConverter::Start(unsigned target_rate, std::size_t header_size) {
-  header_size_ = header_size;
-  header_part_ = header_size > 0 ? HeaderPart::kRiff : HeaderPart::kSamples;
-  skip_ = 0;
-  part_fill_ = 0;
-  refused_ = false;
-  format_ = Format();
+void CloudAudioConverter::Start(unsigned target_rate) {
+  reader_.Start();
+  target_rate_ = target_rate;
+  accepted_ = false;
+  resample_ = false;
+  intact_ = true;
   odd_byte_pending_ = false;
   input_fill_ = 0;
   input_samples_ = 0;
   output_samples_ = 0;
-  if (target_rate == kSourceRate) {
-    resampler_.reset();
-    target_rate_ = target_rate;
-    valid_ = true;
-    return true;
-  }
-  if (resampler_ && target_rate_ == target_rate) {
+  whole_read_ = nullptr;
+  whole_left_ = 0;
+}
+
+bool CloudAudioConverter::Accept() {
+  accepted_ = true;
+  const std::uint32_t source_rate = reader_.format().rate;
+  if (source_rate == target_rate_) return true;
+  if (source_rate != kSourceRate || target_rate_ == 0 || target_rate_ > kSourceRate) return false;
+  if (resampler_ && resampler_rate_ == target_rate_) {
     resampler_->Clear();
   } else {
-    resampler_ = std::make_unique<Resampler>(kSourceRate, target_rate, static_cast<int>(kInputBlock));
+    resampler_ = std::make_unique<Resampler>(kSourceRate, target_rate_, static_cast<int>(kInputBlock));
+    resampler_rate_ = target_rate_;
     input_block_.assign(kInputBlock, 0);
-    output_block_.assign(std::max<std::size_t>(1, static_cast<std::size_t>(target_rate) * 200 / 1000), 0);
+    output_block_.assign(std::max<std::size_t>(1, static_cast<std::size_t>(target_rate_) * 200 / 1000), 0);
   }
-  target_rate_ = target_rate;
-  valid_ = resampler_->IsValid();
-  if (!valid_) resampler_.reset();
-  return valid_;
+  if (!resampler_->IsValid()) {
+    resampler_.reset();
+    return false;
+  }
+  resample_ = true;
+  return true;
 }
 
 bool CloudAudioConverter::Write(const void* data, std::size_t size, const Sink& sink) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  if (!valid_ || refused_ || (size > 0 && !bytes)) return false;
-  // The header may be spread over several pieces.
-  if (!TakeHeader(bytes, size)) return false;
-  if (size == 0) return true;
+  if (size > 0 && !bytes) return false;
+  const std::uint8_t* audio = nullptr;
+  std::size_t audio_size = 0;
+  if (!reader_.Read(bytes, size, audio, audio_size)) return false;
+  if (!accepted_ && reader_.in_audio() && !Accept()) {
+    reader_.Refuse(WaveReader::Problem::kFormat);
+    return false;
+  }
+  if (audio_size == 0) return true;
 
   bool ok = true;
   if (odd_byte_pending_) {
-    const std::uint8_t joined[2] = {odd_byte_, bytes[0]};
+    const std::uint8_t joined[2] = {odd_byte_, audio[0]};
     odd_byte_pending_ = false;
-    ++bytes;
-    --size;
+    ++audio;
+    --audio_size;
     ok = Take(joined, 1, sink);
   }
-  ok = Take(bytes, size / 2, sink) && ok;
-  if (size % 2 != 0) {
+  ok = Take(audio, audio_size / 2, sink) && ok;
+  if (audio_size % 2 != 0) {
     odd_byte_pending_ = true;
-    odd_byte_ = bytes[size - 1];
+    odd_byte_ = audio[audio_size - 1];
   }
   return ok;
-}
-
-bool CloudAudioConverter::TakeHeader(const std::uint8_t*& bytes, std::size_t& size) {
-  while (size > 0 && (skip_ > 0 || header_part_ != HeaderPart::kSamples)) {
-    if (skip_ > 0) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(skip_, size));
-      bytes += n;
-      size -= n;
-      skip_ -= n;
-      continue;
-    }
-    const std::size_t need = PartSize(static_cast<int>(header_part_));
-    const std::size_t n = std::min(need - part_fill_, size);
-    std::memcpy(part_ + part_fill_, bytes, n);
-    part_fill_ += n;
-    bytes += n;
-    size -= n;
-    if (part_fill_ < need) break;
-    part_fill_ = 0;
-    if (!OnHeaderPart()) {
-      refused_ = true;
-      size = 0;
-      return false;
-    }
-  }
-  return true;
-}
-
-bool CloudAudioConverter::OnHeaderPart() {
-  switch (header_part_) {
-    case HeaderPart::kRiff:
-      if (std::memcmp(part_, "RIFF", 4) == 0 && std::memcmp(part_ + 8, "WAVE", 4) == 0) {
-        header_part_ = HeaderPart::kChunk;
-      } else {
-        skip_ = header_size_ > 12 ? header_size_ - 12 : 0;
-        header_part_ = HeaderPart::kSamples;
-      }
-      return true;
-    case HeaderPart::kChunk: {
-      const std::uint32_t size = Le32(part_ + 4);
-      if (std::memcmp(part_, "data", 4) == 0) {
-        header_part_ = HeaderPart::kSamples;
-      } else if (std::memcmp(part_, "fmt ", 4) == 0 && size >= 16) {
-        header_part_ = HeaderPart::kFormat;
-        format_rest_ = size - 16 + (size & 1);
-      } else {
-        skip_ = static_cast<std::uint64_t>(size) + (size & 1);  // chunks are word-aligned
-      }
-      return true;
-    }
-    case HeaderPart::kFormat:
-      format_ = Format{Le16(part_), Le16(part_ + 2), Le32(part_ + 4), Le16(part_ + 14)};
-      skip_ = format_rest_;
-      header_part_ = HeaderPart::kChunk;
-      return (format_.tag == kPcm || format_.tag == kExtensible) && format_.channels == 1 &&
-             format_.rate == kSourceRate && format_.bits == 16;
-    case HeaderPart::kSamples:
-      break;
-  }
-  return true;
 }
 
 bool CloudAudioConverter::Finish(const Sink& sink) {
-  if (!valid_ || refused_) return false;
   odd_byte_pending_ = false;
-  if (!resampler_) return true;
   bool ok = true;
-  if (input_fill_ > 0) {
-    ok = Convert(input_fill_, sink);
-    input_fill_ = 0;
+  if (resample_) {
+    if (input_fill_ > 0) {
+      ok = Convert(input_fill_, sink);
+      input_fill_ = 0;
+    }
+    for (;;) {
+      const int produced = resampler_->Flush(output_block_.data(), static_cast<int>(output_block_.size()));
+      if (produced < 0) intact_ = ok = false;
+      if (produced <= 0) break;
+      Deliver(produced, sink);
+    }
   }
-  for (;;) {
-    const int produced = resampler_->Flush(output_block_.data(), static_cast<int>(output_block_.size()));
-    if (produced < 0) return false;
-    if (produced == 0) break;
-    Deliver(produced, sink);
+  return reader_.End() && ok;
+}
+
+bool CloudAudioConverter::StartWhole(unsigned target_rate, std::uint64_t size, const ReadNext& read) {
+  Start(target_rate);
+  std::array<std::uint8_t, kWholePiece> piece;
+  // Exactly the header's bytes: not a sample passes before the whole is
+  // checked.
+  while (!reader_.in_audio()) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>({reader_.header_wanted(), piece.size(), size}));
+    const std::size_t got = want > 0 ? read(piece.data(), want) : 0;
+    size -= got;
+    if (!Write(piece.data(), got, nullptr)) return false;
+    if (got == 0 || got < want) {
+      reader_.End();
+      return false;
+    }
   }
-  return ok;
+  std::uint64_t declared = 0;
+  if (reader_.declared(declared) && declared > size) {
+    reader_.Refuse(WaveReader::Problem::kCutShort, size);
+    return false;
+  }
+  whole_left_ = reader_.declared(declared) ? declared : size;
+  if (whole_left_ < 2) {
+    reader_.Refuse(WaveReader::Problem::kNoAudio);
+    return false;
+  }
+  whole_read_ = read;
+  return true;
+}
+
+bool CloudAudioConverter::ConvertWhole(const Sink& sink) {
+  std::array<std::uint8_t, kWholePiece> piece;
+  bool ok = true;
+  while (whole_left_ > 0 && whole_read_) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), whole_left_));
+    const std::size_t got = whole_read_(piece.data(), want);
+    whole_left_ -= got;
+    ok = Write(piece.data(), got, sink) && ok;
+    if (got < want) break;
+  }
+  whole_read_ = nullptr;
+  return Finish(sink) && ok;
 }
 
 bool CloudAudioConverter::Take(const std::uint8_t* bytes, std::size_t count, const Sink& sink) {
   input_samples_ += count;
-  if (!resampler_) {
-    // The cloud's byte order is the channel's (both little-endian here).
+  if (!resample_) {
+    // The WAVE's byte order is the channel's (both little-endian here).
     if (count > 0) sink(bytes, count * 2);
     output_samples_ += count;
     return true;
@@ -196,7 +177,10 @@ bool CloudAudioConverter::Convert(std::size_t count, const Sink& sink) {
   // The resampler works in bursts and keeps what does not fit the output
   // block; take all of it now rather than let it pile up.
   for (;;) {
-    if (produced < 0) return false;
+    if (produced < 0) {
+      intact_ = false;
+      return false;
+    }
     Deliver(produced, sink);
     if (resampler_->held() == 0) return true;
     produced = resampler_->Process(nullptr, 0, output_block_.data(), capacity);

@@ -1,20 +1,19 @@
 // The audio of an inline cloud answer: a WAVE file sent as standard base64
-// text, read at any byte offset without decoding the whole of it first.
+// text, decoded in order, piece by piece, as the converter reads it.
 //
 // A 5 s answer is 213 KB of text. Decoding it all into one buffer costs an
 // allocation large enough to be mapped and unmapped by malloc for every
 // segment (page faults on the engine thread) and a pass over memory that
 // has left the cache by the time the converter reads it. Read decodes only
-// the four-character groups that cover the bytes asked for, into the
-// caller's buffer, so the audio goes from text to converter in small warm
-// pieces.
+// the bytes asked for, into the caller's buffer, so the audio goes from
+// text to converter in small warm pieces.
 //
-// Read from the start on, it gives what apr_base64_decode_binary gives for
-// the whole text: bytes up to the first character outside the base64
-// alphabet (padding included), where Read delivers fewer bytes than asked
-// for. size() assumes the text is valid, and a read that starts beyond such
-// a character decodes the groups after it: readers stop at the first short
-// read.
+// The text is checked whole when the reader is made, before a byte is
+// decoded, so that damaged audio fails its segment instead of playing a
+// fragment: white space (the line breaks of RFC 2045, spaces, tabs) is
+// skipped; any other character outside the alphabet, padding anywhere but
+// at the end, and a length no base64 text has (one character over whole
+// groups) make it invalid. The final padding may be left out.
 //
 // Keeps a reference to the text, which must outlive the reader. Not
 // thread-safe; used on the engine thread only.
@@ -31,16 +30,25 @@ class InlineAudio {
  public:
   explicit InlineAudio(const std::string& text);
 
+  bool valid() const { return problem_.empty(); }
+  // Why the text is invalid, for a log line: "character 0x21 at 120",
+  // "padding", "length".
+  const std::string& problem() const { return problem_; }
   // The decoded size of a valid text, in bytes.
   std::uint64_t size() const { return size_; }
-  // Decodes bytes [offset, offset + count) into `out`; returns how many of
-  // them it could (fewer at the end of the audio or at a character that
-  // ends decoding).
-  std::size_t Read(std::uint64_t offset, std::uint8_t* out, std::size_t count) const;
+  // Decodes the next `count` bytes into `out`; returns how many (fewer at
+  // the end of the audio; none from an invalid text).
+  std::size_t Read(std::uint8_t* out, std::size_t count);
 
  private:
   const std::string& text_;
+  std::string problem_;
   std::uint64_t size_ = 0;
+  std::uint64_t done_ = 0;      // bytes handed out
+  std::size_t next_ = 0;        // the next character to decode
+  std::uint8_t held_[3] = {};   // the decoded group a read ended inside
+  std::size_t held_begin_ = 0;  // [held_begin_, held_end_) not yet handed out
+  std::size_t held_end_ = 0;
 };
 
 }  // namespace TARNWICKSS

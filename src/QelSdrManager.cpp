@@ -11,6 +11,7 @@
 #include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
 #include "QelTarnwickssSettings.h"
+#include "QelTimeSpan.h"
 
 namespace TARNWICKSS {
 
@@ -141,10 +142,8 @@ std::string JsonEscape(const std::string& text) {
   return out;
 }
 
-// Milliseconds from `from` to `to`, written as an unsigned number.
-std::string Millis(std::int64_t to, std::int64_t from) {
-  return std::to_string(static_cast<std::uint64_t>((to - from) / 1000)) + " ms";
-}
+// Milliseconds from `from` to `to`; 0 when the clock was stepped back.
+std::string Millis(std::int64_t to, std::int64_t from) { return std::to_string(TimeSpan(from, to) / 1000) + " ms"; }
 
 }  // namespace
 
@@ -167,8 +166,9 @@ bool SdrManager::ComposeName(std::string& name, const std::string& channel_id, u
                              const std::string& logging_tag, apr_pool_t* pool) const {
   const char* composed;
   if (!logging_tag.empty() && use_logging_tag_) {
-    composed = apr_psprintf(pool, "%s%s-%lu-%s%s", file_prefix_.c_str(), channel_id.c_str(), request_id,
-                            CleanFileNamePart(logging_tag).c_str(), file_suffix_.c_str());
+    const std::string head = file_prefix_ + channel_id + "-" + std::to_string(request_id) + "-";
+    const std::string tag = CleanFileNamePart(logging_tag, FileNameRoom(head.size() + file_suffix_.size()));
+    composed = apr_psprintf(pool, "%s%s%s", head.c_str(), tag.c_str(), file_suffix_.c_str());
   } else {
     composed =
         apr_psprintf(pool, "%s%s-%lu%s", file_prefix_.c_str(), channel_id.c_str(), request_id, file_suffix_.c_str());

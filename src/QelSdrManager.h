@@ -70,7 +70,7 @@ class SdrManager : public OdaEdpf::FileManager {
     std::int64_t request_time;                       // apr_time_t; set only when enabled
     std::int64_t stream_start_time;                  // when IN-PROGRESS went out
     std::int64_t completion_time;                    // when the speech was complete
-    std::uint64_t data_length;                       // audio bytes queued; counted only when enabled
+    std::uint64_t data_length;                       // bytes of the frames played, set as the record is written
     std::uint64_t segment_counter;                   // text segments started
     std::uint64_t attempt_counter;                   // text requests made for the current segment
     mrcp_synth_completion_cause_e completion_cause;  // 8 while unset
@@ -82,8 +82,9 @@ class SdrManager : public OdaEdpf::FileManager {
   ~SdrManager() override;
 
   // The record file name for a SPEAK: prefix, channel id, request id, the
-  // logging tag (cleaned by CleanFileNamePart) when use-logging-tag is on and
-  // the tag is not empty, and the extension. False when formatting fails, leaving `name` unchanged.
+  // logging tag (cleaned by CleanFileNamePart, cut so that the name fits 255
+  // bytes) when use-logging-tag is on and the tag is not empty, and the
+  // extension. False when formatting fails, leaving `name` unchanged.
   bool ComposeName(std::string& name, const std::string& channel_id, unsigned long request_id,
                    const std::string& logging_tag, apr_pool_t* pool) const;
   // The record file's full path in the folder. False (logged) when the path

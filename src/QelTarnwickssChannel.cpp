@@ -6,6 +6,8 @@
 
 #include <apr_time.h>
 
+#include <utility>
+
 #include "QelTarnwickssEngine.h"
 
 namespace TARNWICKSS {
@@ -74,6 +76,14 @@ bool Channel::Send(mrcp_message_t* message) { return mrcp_engine_channel_message
 // --- media thread ----------------------------------------------------------
 
 bool Channel::Read(mpf_frame_t* frame) {
+  if (end_read_with_audio_) {
+    // The frame before held the SPEAK's last audio and is with the server
+    // now: the SPEAK may complete.
+    end_read_with_audio_ = false;
+    Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete");
+    engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, finished_generation_));
+    return true;
+  }
   const std::uint64_t state = play_state_.load(std::memory_order_acquire);
   const auto generation = static_cast<std::uint32_t>(state >> 1);
   if (!(state & 1) || generation == finished_generation_) return true;
@@ -99,9 +109,14 @@ bool Channel::Read(mpf_frame_t* frame) {
   std::uint32_t read_generation = generation;
   mpf_media_chunk_buffer_frame_read_generation(media_buffer_, frame, &read_generation);
   if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
-    // The end-of-stream marker: this frame is not played.
+    // The end-of-stream marker: the audio before it in this frame plays (the
+    // rest of the frame is silence), and the end is reported with the next
+    // read, so that every frame of a SPEAK reaches the server before its
+    // final answer; a frame without audio is not played.
     finished_generation_ = read_generation;
-    frame->type = MEDIA_FRAME_TYPE_NONE;
+    frame->type &= MEDIA_FRAME_TYPE_AUDIO;
+    end_read_with_audio_ = frame->type != MEDIA_FRAME_TYPE_NONE;
+    if (end_read_with_audio_) return true;
     Log(APT_LOG_MARK, APT_PRIO_NOTICE, "Speech Complete");
     engine_->event_processor()->PostEvent(new ChannelSpeechDoneEvent(this, read_generation));
   }
@@ -151,6 +166,8 @@ bool Channel::Close() {
 void Channel::FinishClose() {
   close_pending_ = false;
   play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
+  // A SPEAK cut off by the close still leaves its record.
+  if (current_request_ && !pending_speak_response_) SaveDetails(details_, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   // A STOP held for the media thread would never be answered once the
   // channel reads no more frames: answer it before the close is acknowledged.
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
@@ -220,6 +237,11 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     return false;
   }
 
+  // A SPEAK still playing keeps its record until this one is accepted: a
+  // refused one leaves it playing as it was.
+  SdrManager::SynthesisDetails previous;
+  const bool superseding = current_request_ != nullptr;
+  if (superseding) std::swap(previous, details_);
   details_.Reset();
   details_.sampling_rate = codec->sampling_rate;
   details_.mrcp_version = request->start_line.version;
@@ -229,11 +251,13 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   const mrcp_status_code_e status = DetermineParams(request, engine_->synth_settings());
   if (status != MRCP_STATUS_CODE_SUCCESS) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Determine Params");
+    if (superseding) std::swap(previous, details_);
     ComposeResponse(response, status, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }
   if (!ComposeContent() || details_.content.segments.empty()) {
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Compose Content");
+    if (superseding) std::swap(previous, details_);
     ComposeResponse(response, MRCP_STATUS_CODE_MISSING_PARAM, SYNTHESIZER_COMPLETION_CAUSE_ERROR);
     return false;
   }
@@ -246,7 +270,7 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
     details_.request_time = apr_time_now();
   }
 
-  SupersedeCurrentSpeak();
+  SupersedeCurrentSpeak(previous);
   pending_stop_response_.store(nullptr, std::memory_order_release);
   play_state_.store(static_cast<std::uint64_t>(generation_) << 1, std::memory_order_release);
   paused_.store(false, std::memory_order_release);
@@ -268,11 +292,14 @@ bool Channel::Speak(mrcp_message_t* request, mrcp_message_t* response) {
   return true;
 }
 
-void Channel::SupersedeCurrentSpeak() {
+void Channel::SupersedeCurrentSpeak(SdrManager::SynthesisDetails& details) {
   if (!current_request_) return;
-  // The earlier SPEAK is still playing, paused or stopping. A held STOP is
+  // The earlier SPEAK is still playing, paused or stopping. Its audio goes
+  // first, so that its record counts exactly what it played. A held STOP is
   // answered now (it would otherwise never be); without one the earlier
   // SPEAK ends as cancelled, so every request gets its final answer.
+  mpf_media_chunk_buffer_release(media_buffer_);
+  if (!pending_speak_response_) SaveDetails(details, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   if (mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr)) {
     Send(stop_response);
   } else if (mrcp_message_t* complete =
@@ -313,12 +340,15 @@ void Channel::StartSpeaking() {
 
 void Channel::SetSynthContext(std::unique_ptr<StreamingSynthContext> context) { synth_context_ = std::move(context); }
 
-bool Channel::Stop(mrcp_message_t* /*request*/, mrcp_message_t* response) {
+bool Channel::Stop(mrcp_message_t* request, mrcp_message_t* response) {
   if (!current_request_) return false;
   // A newer STOP takes the place of a held one; the held one is answered now
   // so that no STOP goes without its response.
   if (mrcp_message_t* earlier = pending_stop_response_.exchange(response)) Send(earlier);
-  details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
+  // Only the record tells a barge-in from a STOP; both answer alike.
+  details_.completion_cause = request->start_line.method_id == SYNTHESIZER_BARGE_IN_OCCURRED
+                                  ? SYNTHESIZER_COMPLETION_CAUSE_BARGE_IN
+                                  : SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   return true;
 }
 
@@ -332,14 +362,17 @@ bool Channel::Resume(mrcp_message_t* /*request*/, mrcp_message_t* /*response*/) 
   return false;
 }
 
-void Channel::SaveDetails() {
+void Channel::SaveDetails(SdrManager::SynthesisDetails& details, mrcp_synth_completion_cause_e cause) {
   SdrManager* sdr_manager = engine_->sdr_manager();
-  if (!details_.enabled || !sdr_manager) return;
-  if (details_.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN)
-    details_.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+  if (!details.enabled || !sdr_manager) return;
+  details.enabled = false;  // one record per SPEAK, however it ends
+  if (details.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN) details.completion_cause = cause;
+  if (!details.completion_time) details.completion_time = apr_time_now();
+  // The media thread reads no more of this SPEAK: what it played is final.
+  details.data_length = mpf_media_chunk_buffer_played_size(media_buffer_);
   std::string path;
-  sdr_manager->ComposePath(path, details_.name, scratch_pool_ ? scratch_pool_ : host_channel_->pool);
-  if (details_.Save(path)) sdr_manager->AddFileEntry(details_.name, details_.completion_time);
+  sdr_manager->ComposePath(path, details.name, scratch_pool_ ? scratch_pool_ : host_channel_->pool);
+  if (details.Save(path)) sdr_manager->AddFileEntry(details.name, details.completion_time);
   if (scratch_pool_) apr_pool_clear(scratch_pool_);
 }
 
@@ -347,6 +380,7 @@ void Channel::ProcessStopCompleteEvent(std::uint32_t generation) {
   if (!current_request_ || synth_context_ || generation != generation_) return;
   mrcp_message_t* stop_response = pending_stop_response_.exchange(nullptr);
   if (!stop_response) return;
+  SaveDetails(details_, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
   Send(stop_response);
   current_request_ = nullptr;
   // The media thread reads no more of this SPEAK: its unplayed audio goes.
@@ -358,7 +392,7 @@ void Channel::ProcessSpeechDoneEvent(std::uint32_t generation) {
   // replaced while its last frame was being read.
   if (!current_request_ || generation != generation_) return;
   details_.completion_time = apr_time_now();
-  SaveDetails();
+  SaveDetails(details_, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
   // An idle channel keeps a few spare chunks, not the audio it played.
   mpf_media_chunk_buffer_release(media_buffer_);
 

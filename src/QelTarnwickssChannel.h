@@ -17,8 +17,8 @@
 //    media buffer, whose own mutex orders the writer and the reader.
 //    media_buffer_ itself is written only while the media thread cannot read
 //    it (before the first SPEAK starts speaking, and at close after the
-//    server has stopped reading). finished_generation_ is the media
-//    thread's alone.
+//    server has stopped reading). finished_generation_ and
+//    end_read_with_audio_ are the media thread's alone.
 //
 // Every SPEAK plays one generation of the media buffer (the restart that
 // begins it moves the generation on). Only the engine thread writes
@@ -152,15 +152,15 @@ class Channel {
   // Called by the audio fetch handler from inside Fetch::get, on the engine
   // thread. They convert and record; ending the segment waits until get
   // has returned.
-  // Status 200: prepares the stream, sends the held SPEAK response and opens
-  // the segment's waveform file.
+  // Status 200: prepares the stream. The held SPEAK response and the
+  // segment's waveform file wait for its first audio.
   void ProcessSynthStartEvent();
   // Any other status: the rest of the fetch is ignored; the segment fails.
   void ProcessSynthFailureEvent(unsigned code);
-  // One piece of the body: converted and queued.
+  // One piece of the body: read, converted and queued.
   void ProcessSynthDataEvent(unsigned long size, const void* data);
   // The end of the body: flushes, finishes the segment's audio and saves
-  // its waveform.
+  // its waveform; a body that held no playable audio fails the segment.
   void ProcessSynthCompleteEvent();
 
   // Sets the status and the Completion-Cause header of a response.
@@ -195,18 +195,20 @@ class Channel {
   bool Stop(mrcp_message_t* request, mrcp_message_t* response);
   bool Pause(mrcp_message_t* request, mrcp_message_t* response);
   bool Resume(mrcp_message_t* request, mrcp_message_t* response);
-  // Ends what an earlier SPEAK still owes its client before a newer SPEAK
-  // takes its place.
-  void SupersedeCurrentSpeak();
+  // Ends what an earlier SPEAK, whose record is `details`, still owes its
+  // client before a newer SPEAK takes its place.
+  void SupersedeCurrentSpeak(SdrManager::SynthesisDetails& details);
   bool ComposeContent();
   mrcp_status_code_e DetermineParams(const mrcp_message_t* request, const SynthSettings& defaults);
   bool ParseVendorSpecificParameters(const apr_array_header_t* params, SdrManager::SynthesisDetails& details) const;
   bool SetSynthParameter(const std::string& name, const std::string& value,
                          SdrManager::SynthesisDetails& details) const;
   void FinishClose();
-  // Writes the SPEAK's detail record at speech done and hands the file to
-  // the records manager.
-  void SaveDetails();
+  // Writes a SPEAK's detail record as the SPEAK ends (speech done, STOP,
+  // replaced, closed) and hands the file to the records manager: once per
+  // SPEAK, with `cause` unless one is set, and the bytes the media thread
+  // played of the buffer's current generation.
+  void SaveDetails(SdrManager::SynthesisDetails& details, mrcp_synth_completion_cause_e cause);
   bool Send(mrcp_message_t* message);
   // Writes a line of this channel's log: `format` with its arguments, then
   // " <id@tarnwickss>" (QelTarnwickssChannelLog.h). Pass APT_LOG_MARK.
@@ -242,9 +244,13 @@ class Channel {
   Attempt OnRequestFailed();
   Attempt OnSdkError(const char* text);
   // Inline audio: a whole WAVE image.
-  void ProcessSynthContent(const InlineAudio& audio);
-  // Logs the format of audio the converter refused.
-  void LogRefusedAudio(const CloudAudioConverter& converter);
+  void ProcessSynthContent(InlineAudio& audio);
+  // The sink of a fetched body: its first audio sends the held SPEAK
+  // response and opens the waveform file.
+  void WriteStreamedAudio(const std::uint8_t* bytes, std::size_t size);
+  // Logs why the converter refused audio (from the file at `path`, or from
+  // the cloud when it is empty).
+  void LogUnplayable(const CloudAudioConverter& converter, const std::string& path);
 
   // The waveform cache and the segment's waveform file
   // (QelTarnwickssChannelWaveforms.cpp).
@@ -253,6 +259,12 @@ class Channel {
   WaveformManager::CacheEntry* FindCacheRecord(const SynthSegment& segment, const std::uint64_t& checksum);
   bool CheckCacheDirectives(WaveformManager::CacheEntry* entry, const CacheControl& directives);
   bool ProcessCacheRecord(WaveformManager::CacheEntry* entry);
+  // How playing a WAVE file ended.
+  enum class FilePlay { kPlayed, kUnreadable, kRefused };
+  // Plays the WAVE file `name` (in the waveform folder, or absolute) at the
+  // channel's rate. Nothing is queued unless the whole file was checked and
+  // found playable; kUnreadable and kRefused are logged.
+  FilePlay PlayWaveFile(const std::string& name);
   void OpenWaveFile(std::uint16_t format);
   // Closes the segment's waveform file and registers it with the waveform
   // manager, as a cache entry when the context holds one.
@@ -287,6 +299,9 @@ class Channel {
   // Media thread only: the generation whose end or STOP it has reported;
   // it reads nothing more of that generation.
   std::uint32_t finished_generation_ = UINT32_MAX;
+  // Media thread only: the end of finished_generation_ was read in a frame
+  // that played audio; the next Read reports it.
+  bool end_read_with_audio_ = false;
   std::atomic<bool> paused_{false};  // shared with the media thread
   // The end-of-stream marker is in the media buffer (set after writing it,
   // cleared by the restart of the next SPEAK); shared with the media thread.

@@ -9,7 +9,6 @@
 #include <apr_time.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -71,8 +70,10 @@ Channel::Attempt Channel::OnSdkError(const char* text) {
   if (context && context->received == 0 && details_.speak_params.reattempt && details_.attempt_counter == 1) {
     return Attempt::kRetry;
   }
-  if (context && context->streaming && !context->fetch_failed && media_buffer_) {
-    // A body cut short: what arrived of it still plays, to its last sample.
+  if (context && context->streaming && !context->fetch_failed && media_buffer_ &&
+      context->converter.output_samples() > 0) {
+    // A body cut short after its audio began: what arrived of it still
+    // plays, to its last sample.
     context->converter.Finish([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); });
   }
   ReleaseSynthContext();
@@ -129,7 +130,8 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   }
   // Decoded piece by piece as it is converted: neither the channel's pool
   // nor the heap holds the whole audio.
-  ProcessSynthContent(InlineAudio(text));
+  InlineAudio audio(text);
+  ProcessSynthContent(audio);
   return Attempt::kDone;
 }
 
@@ -159,27 +161,39 @@ Channel::Attempt Channel::FetchAudio(const std::string& url) {
 void Channel::ProcessSynthStartEvent() {
   StreamingSynthContext* context = synth_context_.get();
   if (!current_request_ || !context || context->streaming || context->fetch_failed) return;
-  const auto rate = static_cast<unsigned>(details_.sampling_rate);
-  if (rate != CloudAudioConverter::kSourceRate) {
-    Log(APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz]", CloudAudioConverter::kSourceRate,
-        rate);
-  }
-  if (!context->converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
-    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
-    context->fetch_failed = true;
-    return;
-  }
+  // The held response and the waveform file wait for the first audio: a
+  // body that is not playable audio fails before the SPEAK is answered.
+  context->converter.Start(static_cast<unsigned>(details_.sampling_rate));
   context->streaming = true;
-  StartSpeaking();
-  OpenWaveFile(WaveFormat(details_.codec));
 }
 
-// Cloud audio the converter refused: played, it would sound at the wrong
-// speed or as noise.
-void Channel::LogRefusedAudio(const CloudAudioConverter& converter) {
-  const CloudAudioConverter::Format& f = converter.format();
-  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Audio Format [format %u, %u channels, %u Hz, %u bits]", f.tag,
-      f.channels, static_cast<unsigned>(f.rate), f.bits);
+void Channel::WriteStreamedAudio(const std::uint8_t* bytes, std::size_t size) {
+  CloudAudioConverter& converter = synth_context_->converter;
+  if (converter.output_samples() == 0) {  // the first audio of the body
+    if (converter.resampling()) {
+      Log(APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from [%u Hz] to [%u Hz]",
+          static_cast<unsigned>(converter.reader().format().rate), static_cast<unsigned>(details_.sampling_rate));
+    }
+    StartSpeaking();
+    OpenWaveFile(WaveFormat(details_.codec));
+  }
+  WriteAudio(bytes, size);
+}
+
+// Audio the converter refused: played, it would sound at the wrong speed,
+// as noise, or as a fragment passed off as the whole.
+void Channel::LogUnplayable(const CloudAudioConverter& converter, const std::string& path) {
+  const WaveReader& reader = converter.reader();
+  if (reader.problem() == WaveReader::Problem::kCutShort) {
+    if (path.empty()) {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Audio Cut Short [%s]", reader.Describe().c_str());
+    } else {
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Read Waveform Data %s [%s]", path.c_str(),
+          reader.Describe().c_str());
+    }
+    return;
+  }
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Audio Format [%s]", reader.Describe().c_str());
 }
 
 void Channel::ProcessSynthFailureEvent(unsigned code) {
@@ -198,10 +212,12 @@ void Channel::ProcessSynthDataEvent(unsigned long size, const void* data) {
     return;
   }
   context->received += size;
-  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) {
+    WriteStreamedAudio(bytes, n);
+  };
   if (!context->converter.Write(data, size, sink)) {
     if (context->converter.refused()) {
-      LogRefusedAudio(context->converter);
+      LogUnplayable(context->converter, "");
       context->fetch_failed = true;
       return;
     }
@@ -216,81 +232,71 @@ void Channel::ProcessSynthCompleteEvent() {
     context->fetch_failed = true;
     return;
   }
-  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-  if (!context->converter.Finish(sink)) {
+  CloudAudioConverter& converter = context->converter;
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) {
+    WriteStreamedAudio(bytes, n);
+  };
+  if (!converter.Finish(sink)) {
+    if (converter.refused()) {
+      // What came has played; the segment fails, and nothing of it is kept.
+      LogUnplayable(converter, "");
+      context->fetch_failed = true;
+      return;
+    }
     Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample the End of the Audio");
   }
   Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Streamed [%" APR_UINT64_T_FMT " samples] as [%" APR_UINT64_T_FMT " samples]",
-      context->converter.input_samples(), context->converter.output_samples());
+      converter.input_samples(), converter.output_samples());
   context->completed = true;
   details_.content.segments.pop_front();
   FinishSegmentAudio();
-  SaveWaveFile(apr_time_now());
+  // Audio with a block lost to the resampler plays, but is not kept.
+  if (converter.intact()) SaveWaveFile(apr_time_now());
 }
 
-void Channel::ProcessSynthContent(const InlineAudio& audio) {
-  // Audio whose very first character does not decode is empty.
-  std::uint8_t first = 0;
-  if (!media_buffer_ || audio.Read(0, &first, 1) == 0) {
+void Channel::ProcessSynthContent(InlineAudio& audio) {
+  if (!media_buffer_) {
     ProcessSynthError();
     return;
   }
-  const WaveformManager::ReadAt read_at = [&audio](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    return audio.Read(offset, buffer, count) == count;
+  if (!audio.valid()) {
+    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Invalid ResponseAudioBytes [%s]", audio.problem().c_str());
+    ProcessSynthError();
+    return;
+  }
+  CloudAudioConverter& converter = synth_context_->converter;
+  const auto rate = static_cast<unsigned>(details_.sampling_rate);
+  const CloudAudioConverter::ReadNext read = [&audio](std::uint8_t* buffer, std::size_t count) {
+    return audio.Read(buffer, count);
   };
-  std::uint64_t offset = 0, length = 0;
-  if (WaveformManager::FindWaveData(read_at, audio.size(), offset, length) && length > 0) {
-    CloudAudioConverter& converter = synth_context_->converter;
-    const auto rate = static_cast<unsigned>(details_.sampling_rate);
-    const std::uint64_t input = length / 2;
-    if (rate != CloudAudioConverter::kSourceRate) {
-      Log(APT_LOG_MARK, APT_PRIO_INFO,
-          "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
-          " samples]",
-          CloudAudioConverter::kSourceRate, rate, input, input * rate / CloudAudioConverter::kSourceRate);
-    }
-    if (!converter.Start(rate, CloudAudioConverter::kWaveHeaderSize)) {
-      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler to [%u Hz]", rate);
-      ProcessSynthError();
-      return;
-    }
-    // The header first, through a stream of its own: audio in a format the
-    // converter refuses fails the segment before anything is queued.
-    std::array<std::uint8_t, CloudAudioConverter::kInputBlock * 2> piece;
-    for (std::uint64_t done = 0; done < offset && !converter.refused();) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), offset - done));
-      converter.Write(piece.data(), audio.Read(done, piece.data(), want), [](const std::uint8_t*, std::size_t) {});
-      done += want;
-    }
-    if (converter.refused()) {
-      LogRefusedAudio(converter);
-      ProcessSynthError();
-      return;
-    }
-    converter.Start(rate, 0);
-    OpenWaveFile(kWaveFormatPcm);
-    // The same blocks as a fetched body: the same samples, however the
-    // audio came. One converter block of bytes at a time, decoded just
-    // before the converter reads it.
-    const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
-    bool converted = true;
-    for (std::uint64_t done = 0; done < length;) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
-      const std::size_t got = audio.Read(offset + done, piece.data(), want);
-      converted = converter.Write(piece.data(), got, sink) && converted;
-      done += got;
-      if (got < want) break;  // the text ends decoding early
-    }
-    if (!converter.Finish(sink) || !converted) {
-      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%" APR_UINT64_T_FMT " bytes]", length);
-    }
-    if (converter.resampling()) {
-      Log(APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples]", converter.output_samples());
-    }
+  // Checked whole before a sample is queued: a refused answer plays nothing.
+  if (!converter.StartWhole(rate, audio.size(), read)) {
+    LogUnplayable(converter, "");
+    ProcessSynthError();
+    return;
+  }
+  const std::uint64_t input = converter.whole_audio_bytes() / 2;
+  if (converter.resampling()) {
+    Log(APT_LOG_MARK, APT_PRIO_INFO,
+        "Create Resampler from [%u Hz] to [%u Hz] input [%" APR_UINT64_T_FMT " samples] output [%" APR_UINT64_T_FMT
+        " samples]",
+        static_cast<unsigned>(converter.reader().format().rate), rate, input,
+        input * rate / CloudAudioConverter::kSourceRate);
+  }
+  OpenWaveFile(kWaveFormatPcm);
+  // The same blocks as a fetched body: the same samples, however the audio
+  // came. One converter block of bytes at a time, decoded just before the
+  // converter reads it.
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+  const bool converted = converter.ConvertWhole(sink);
+  if (!converted) Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%" APR_UINT64_T_FMT " bytes]", input * 2);
+  if (converter.resampling()) {
+    Log(APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples]", converter.output_samples());
   }
   const bool held = pending_speak_response_ != nullptr;
   FinishSegmentAudio();
-  SaveWaveFile(held ? details_.stream_start_time : apr_time_now());
+  // Audio with a block lost to the resampler plays, but is not kept.
+  if (converted) SaveWaveFile(held ? details_.stream_start_time : apr_time_now());
   ReleaseSynthContext();
 }
 

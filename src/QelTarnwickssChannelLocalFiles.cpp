@@ -4,7 +4,6 @@
 //
 // Everything here runs on the engine's event-processor thread.
 #include <string>
-#include <vector>
 
 #include "QelLocalFileFolders.h"
 #include "QelTarnwickssChannel.h"
@@ -68,15 +67,20 @@ bool Channel::PlayLocalFile(const std::string& name) {
 
 bool Channel::ProcessFile(const std::string& name) {
   details_.content.segments.pop_front();
-  WaveformManager* waveforms = engine_->waveform_manager();
-  std::vector<std::uint8_t> samples;
-  if (!waveforms || !waveforms->LoadWaveFile(name, samples, scratch_pool_)) {
-    Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s]", name.c_str());
-    return false;
+  switch (PlayWaveFile(name)) {
+    case FilePlay::kPlayed:
+      FinishSegmentAudio();
+      return true;
+    case FilePlay::kRefused:
+      // A file that is there but holds no playable audio fails like a cloud
+      // answer that holds none.
+      start_failure_status_ = MRCP_STATUS_CODE_METHOD_FAILED;
+      return false;
+    case FilePlay::kUnreadable:
+      break;
   }
-  WriteAudio(samples.data(), samples.size());
-  FinishSegmentAudio();
-  return true;
+  Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Play File [%s]", name.c_str());
+  return false;
 }
 
 }  // namespace TARNWICKSS

@@ -113,7 +113,6 @@ bool Channel::SynthesizeText() {
 void Channel::WriteAudio(const std::uint8_t* bytes, std::size_t size) {
   if (size == 0 || !media_buffer_) return;
   mpf_media_chunk_buffer_audio_write(media_buffer_, bytes, size);
-  if (details_.enabled) details_.data_length += size;
   if (wave_file_.save && wave_file_.file) {
     apr_file_write_full(wave_file_.file, bytes, size, nullptr);
     wave_file_.content_length += size;

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "QelCacheEntry.h"
 #include "QelTarnwickssChannel.h"
@@ -48,8 +47,7 @@ bool Channel::CheckCacheDirectives(WaveformManager::CacheEntry* entry, const Cac
 bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
   if (!entry) return false;
   WaveformManager* waveforms = engine_->waveform_manager();
-  std::vector<std::uint8_t> samples;
-  if (!waveforms || !waveforms->LoadWaveFile(entry->name, samples, scratch_pool_)) {
+  if (!waveforms || PlayWaveFile(entry->name) != FilePlay::kPlayed) {
     // The segment stays where it is and goes to the cloud instead. The entry
     // goes, both files with it: left, it would shadow the newer entry for
     // the same text on every later lookup.
@@ -63,11 +61,38 @@ bool Channel::ProcessCacheRecord(WaveformManager::CacheEntry* entry) {
   }
   details_.content.segments.pop_front();
   waveforms->UpdateFileEntryUsage(entry, entry->usage + 1);
-  WriteAudio(samples.data(), samples.size());
   FinishSegmentAudio();
   waveforms->SaveCacheFile(entry, scratch_pool_);
   entry->ReleaseMemory();
   return true;
+}
+
+Channel::FilePlay Channel::PlayWaveFile(const std::string& name) {
+  WaveformManager* waveforms = engine_->waveform_manager();
+  std::string path;
+  std::uint64_t size = 0;
+  apr_file_t* file = waveforms ? waveforms->OpenWaveFileForReading(name, path, size, scratch_pool_) : nullptr;
+  if (!file) return FilePlay::kUnreadable;
+  const CloudAudioConverter::ReadNext read = [file](std::uint8_t* buffer, std::size_t count) {
+    apr_size_t got = 0;
+    apr_file_read_full(file, buffer, count, &got);
+    return static_cast<std::size_t>(got);
+  };
+  CloudAudioConverter converter;
+  FilePlay outcome = FilePlay::kRefused;
+  if (converter.StartWhole(static_cast<unsigned>(details_.sampling_rate), size, read)) {
+    outcome = FilePlay::kPlayed;
+    if (!converter.ConvertWhole([this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); })) {
+      // Read short after the check (the file changed), or a block lost to
+      // the resampler: what was read plays.
+      Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Read Waveform Data %s length [%" APR_UINT64_T_FMT "]",
+          path.c_str(), converter.input_samples() * 2);
+    }
+  } else {
+    LogUnplayable(converter, path);
+  }
+  apr_file_close(file);
+  return outcome;
 }
 
 void Channel::OpenWaveFile(std::uint16_t format) {

@@ -4,17 +4,6 @@
 
 namespace TARNWICKSS {
 
-namespace {
-
-bool Is(const std::uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
-
-}  // namespace
-
-std::uint32_t ReadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 void PutLe32(std::uint8_t* p, std::uint32_t value) {
   p[0] = static_cast<std::uint8_t>(value);
   p[1] = static_cast<std::uint8_t>(value >> 8);
@@ -55,32 +44,6 @@ bool WriteWaveSizes(apr_file_t* file, std::uint32_t content_length) {
   if (apr_file_seek(file, APR_SET, &offset) != APR_SUCCESS) return false;
   PutLe32(size, content_length + 36);
   apr_file_write_full(file, size, sizeof(size), nullptr);
-  return true;
-}
-
-bool LocateWaveData(const WaveReadAt& read_at, std::uint64_t size, WaveLayout& layout) {
-  std::uint8_t header[kWaveHeaderSize];
-  const bool full_header = size >= kWaveHeaderSize && read_at(0, header, kWaveHeaderSize);
-  if (full_header && Is(header, "RIFF") && Is(header + 8, "WAVE") && Is(header + 12, "fmt ") &&
-      ReadLe32(header + 16) == 16 && Is(header + 36, "data")) {
-    layout = {kWaveHeaderSize, ReadLe32(header + 40)};
-    return true;
-  }
-  if (size >= 12 && read_at(0, header, 12) && Is(header, "RIFF") && Is(header + 8, "WAVE")) {
-    std::uint64_t position = 12;
-    std::uint8_t chunk[8];
-    // Every step moves on by at least 8 bytes, so the walk ends.
-    while (position + 8 <= size && read_at(position, chunk, 8)) {
-      const std::uint32_t chunk_size = ReadLe32(chunk + 4);
-      if (Is(chunk, "data")) {
-        layout = {position + 8, chunk_size};
-        return true;
-      }
-      position += 8 + static_cast<std::uint64_t>(chunk_size) + (chunk_size & 1);  // chunks are word-aligned
-    }
-  }
-  if (!full_header) return false;
-  layout = {kWaveHeaderSize, ReadLe32(header + 40)};
   return true;
 }
 

@@ -3,8 +3,6 @@
 #include <apr.h>
 #include <apr_file_info.h>
 
-#include <cstring>
-
 #include "QelCacheEntry.h"
 #include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
@@ -87,8 +85,13 @@ bool WaveformManager::ComposeName(std::string& name, const std::string& id, std:
   std::string composed = file_prefix_ + id + "-" + std::to_string(first);
   if (second >= 2) composed += "-" + std::to_string(second);
   // The tag is the client's text: cleaned, it cannot lead the file out of
-  // the folder, where the store would never age or evict it.
-  if (!tag.empty() && use_logging_tag_) composed += "-" + CleanFileNamePart(tag);
+  // the folder, where the store would never age or evict it; shortened, the
+  // name fits the file system, and so does its attribute file's name, which
+  // may be up to ".cache" longer.
+  if (!tag.empty() && use_logging_tag_) {
+    const std::size_t used = composed.size() + 1 + file_suffix_.size() + sizeof(".cache") - 1;
+    composed += "-" + CleanFileNamePart(tag, FileNameRoom(used));
+  }
   composed += file_suffix_;
   name = composed;
   return true;
@@ -145,87 +148,26 @@ bool WaveformManager::FinalizeWaveHeader(apr_file_t* file, std::uint32_t content
   return WriteWaveSizes(file, content_length);
 }
 
-bool WaveformManager::LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const {
-  std::string path;
-  if (!ComposePath(path, name, pool)) return false;
+apr_file_t* WaveformManager::OpenWaveFileForReading(const std::string& name, std::string& path, std::uint64_t& size,
+                                                    apr_pool_t* pool) const {
+  if (!ComposePath(path, name, pool)) return nullptr;
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open Waveform File for Reading %s", path.c_str());
   apr_file_t* file = nullptr;
+  apr_finfo_t info;
   if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool) !=
       APR_SUCCESS) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Waveform File for Reading %s",
             path.c_str());
-    return false;
+    return nullptr;
   }
-  apr_finfo_t info;
   if (apr_file_info_get(&info, APR_FINFO_SIZE, file) != APR_SUCCESS || info.size < 0) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Waveform File for Reading %s",
+            path.c_str());
     apr_file_close(file);
-    return false;
+    return nullptr;
   }
-  const auto size = static_cast<std::uint64_t>(info.size);
-  auto read_at = [file](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    apr_off_t position = static_cast<apr_off_t>(offset);
-    apr_size_t got = 0;
-    return apr_file_seek(file, APR_SET, &position) == APR_SUCCESS &&
-           apr_file_read_full(file, buffer, count, &got) == APR_SUCCESS && got == count;
-  };
-  WaveLayout layout;
-  if (!LocateWaveData(read_at, size, layout)) {
-    apr_file_close(file);
-    return false;
-  }
-  // Data shorter than the header declares is a damaged file (cut short on
-  // disk, or never finished): playing what is there would pass half a
-  // prompt off as the whole one.
-  const std::uint64_t available = size - layout.offset;
-  if (layout.declared > available) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "Failed to Read Waveform Data %s length [%" APR_UINT64_T_FMT "]", path.c_str(), available);
-    apr_file_close(file);
-    return false;
-  }
-  const std::uint64_t length = layout.declared;
-  data.resize(static_cast<std::size_t>(length));
-  if (length > 0) {
-    apr_off_t position = static_cast<apr_off_t>(layout.offset);
-    apr_size_t got = 0;
-    apr_status_t status = apr_file_seek(file, APR_SET, &position);
-    if (status == APR_SUCCESS) status = apr_file_read_full(file, data.data(), data.size(), &got);
-    if (status != APR_SUCCESS) {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-              "Failed to Read Waveform Data %s length [%" APR_SIZE_T_FMT "]", path.c_str(),
-              static_cast<std::size_t>(got));
-      apr_file_close(file);
-      return false;
-    }
-  }
-  apr_file_close(file);
-  return true;
-}
-
-const std::uint8_t* WaveformManager::GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length) {
-  if (!wave) return nullptr;
-  auto read_at = [wave, size](std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    if (offset > size || count > size - offset) return false;
-    std::memcpy(buffer, wave + offset, count);
-    return true;
-  };
-  std::uint64_t offset = 0, found = 0;
-  if (!FindWaveData(read_at, size, offset, found)) return nullptr;
-  length = static_cast<std::size_t>(found);
-  return wave + offset;
-}
-
-bool WaveformManager::FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset,
-                                   std::uint64_t& length) {
-  if (size <= kWaveHeaderSize) return false;
-  WaveLayout layout;
-  if (!LocateWaveData(read_at, size, layout)) return false;
-  // 0, or a size past the end, means "the rest": streamed files often carry
-  // no final size.
-  const std::uint64_t available = size - layout.offset;
-  offset = layout.offset;
-  length = layout.declared != 0 && layout.declared <= available ? layout.declared : available;
-  return true;
+  size = static_cast<std::uint64_t>(info.size);
+  return file;
 }
 
 std::uint64_t WaveformManager::CalculateChecksum(const std::string& text) {

@@ -13,8 +13,8 @@
 // thread; after that the record is only read.
 //
 // Threads: the manager, its timers and every channel call run on the
-// engine's event-processor thread; no lock. The static helpers (GetWaveData,
-// CalculateChecksum, the header writers) may be used from any thread.
+// engine's event-processor thread; no lock. The static helpers
+// (CalculateChecksum, the header writers) may be used from any thread.
 //
 // Ownership: the engine creates and destroys the manager. The store's file
 // entries own every entry, cache entries included; the cache records only
@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
@@ -88,9 +87,9 @@ class WaveformManager : public FileManager {
   bool RemoveManagedFile(const std::string& name) override;
 
   // prefix + id + "-" + first [+ "-" + second when second >= 2]
-  // [+ "-" + tag with use-logging-tag, cleaned by CleanFileNamePart] + file
-  // extension. The pool is not
-  // needed; always true.
+  // [+ "-" + tag with use-logging-tag, cleaned by CleanFileNamePart and cut
+  // so that the name and its attribute file's name fit 255 bytes] + file
+  // extension. The pool is not needed; always true.
   bool ComposeName(std::string& name, const std::string& id, std::uint64_t first, std::uint64_t second,
                    const std::string& tag, apr_pool_t* pool) const;
   // The folder merged with `name`: a relative name lands in the folder, an
@@ -110,25 +109,12 @@ class WaveformManager : public FileManager {
   // Sizes at bytes 40 and 4 (length modulo 2^32). False when a seek fails.
   static bool FinalizeWaveHeader(apr_file_t* file, std::uint32_t content_length);
 
-  // The audio of the waveform file `name` (relative to the folder, or
-  // absolute) into `data`. Files with the canonical header read their "data"
-  // size at byte 40 and their audio from byte 44; other RIFF files are
-  // walked to their "data" chunk. Nothing is allocated beyond the file.
-  // False (logged) when the file cannot be opened or read, or holds less
-  // data than its header declares.
-  bool LoadWaveFile(const std::string& name, std::vector<std::uint8_t>& data, apr_pool_t* pool) const;
-  // The audio inside a WAVE file held in memory, found like LoadWaveFile
-  // finds it; a size of 0, or one that runs past the end, means "up to the
-  // end". Null when the buffer holds no more than a header. The result
-  // points into `wave`. Kept as part of the manager's interface: the
-  // channel itself finds cloud audio through FindWaveData.
-  static const std::uint8_t* GetWaveData(const std::uint8_t* wave, std::size_t size, std::size_t& length);
-  // The same for a WAVE image of `size` bytes read through `read_at(offset,
-  // buffer, count)`, which answers whether it could read all `count` bytes:
-  // where the audio starts and its length. False when the image holds no
-  // more than a header.
-  using ReadAt = WaveReadAt;
-  static bool FindWaveData(const ReadAt& read_at, std::uint64_t size, std::uint64_t& offset, std::uint64_t& length);
+  // Opens the waveform file `name` (relative to the folder, or absolute)
+  // for reading, in `pool`: the file, with its `path` and `size`. Null
+  // (logged) when it cannot be opened. Its contents are read by the one
+  // WAVE reader (QelWaveReader.h), through the converter that plays it.
+  apr_file_t* OpenWaveFileForReading(const std::string& name, std::string& path, std::uint64_t& size,
+                                     apr_pool_t* pool) const;
 
   // The cache key of a text: the wrapping 64-bit sum of its bytes taken as
   // signed 8-bit numbers ("abc" gives 294).

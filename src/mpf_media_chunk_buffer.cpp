@@ -55,6 +55,7 @@ struct mpf_media_chunk_buffer_t {
   std::atomic<apr_size_t> size;
   ChunkList played;         // guarded by mutex: finished by the reader, for the writer to take back
   apr_uint32_t generation;  // guarded by mutex: restarts so far
+  apr_size_t played_bytes;  // guarded by mutex: bytes of the frames that took audio in this generation
   // Writer thread only; the reader never touches these.
   Chunk *spare[kBucketCount];  // reusable blocks, one stack per capacity
   apr_size_t spare_bytes;      // block bytes on the spare stacks
@@ -229,7 +230,10 @@ apt_bool_t Drain(Buffer *buffer, bool next_generation) {
   ListSplice(&dropped, &buffer->queue);
   ListSplice(&dropped, &buffer->played);
   buffer->size.store(0, std::memory_order_relaxed);
-  if (next_generation) ++buffer->generation;
+  if (next_generation) {
+    ++buffer->generation;
+    buffer->played_bytes = 0;
+  }
   apr_thread_mutex_unlock(buffer->mutex);
   RecycleChunks(buffer, &dropped);
   return TRUE;
@@ -312,10 +316,11 @@ apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t
     buffer->remaining = chunk->size;
   }
   apr_size_t size = buffer->size.load(std::memory_order_relaxed);
+  int types = 0;
   for (;;) {
     // Every chunk the frame reaches marks it, so a data-less event chunk
     // flags the frame in which reading passes it.
-    frame->type |= chunk->type;
+    types |= chunk->type;
     const unsigned char *from = ChunkData(chunk) + (chunk->size - buffer->remaining);
     unsigned char *to = dest + (frame_size - wanted);
     if (wanted < buffer->remaining) {
@@ -338,12 +343,23 @@ apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t
   }
   buffer->current = chunk;
   buffer->size.store(size, std::memory_order_relaxed);
+  // A frame that took audio plays whole, the silence that completes it too.
+  if (types & MEDIA_FRAME_TYPE_AUDIO) buffer->played_bytes += frame_size;
   apr_thread_mutex_unlock(buffer->mutex);
+  frame->type |= types;
 
   // The audio ran out: pad with silence. The frame is the caller's, so this
   // needs no lock.
   if (wanted > 0) std::memset(dest + (frame_size - wanted), 0, wanted);
   return TRUE;
+}
+
+apr_size_t mpf_media_chunk_buffer_played_size(mpf_media_chunk_buffer_t *buffer) {
+  if (!buffer || !buffer->mutex) return 0;
+  apr_thread_mutex_lock(buffer->mutex);
+  const apr_size_t played = buffer->played_bytes;
+  apr_thread_mutex_unlock(buffer->mutex);
+  return played;
 }
 
 apr_size_t mpf_media_chunk__buffer_get_size(mpf_media_chunk_buffer_t *buffer) {

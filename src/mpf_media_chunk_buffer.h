@@ -115,6 +115,15 @@ apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t
                                                         apr_uint32_t *generation);
 
 /*
+ * Writer thread. Returns the bytes of the frames that took audio (an empty
+ * audio chunk included) since the last restart: whole frames, the silence
+ * that completes the last one counted too, as the reader plays them. A
+ * release leaves the count as it is, and nothing read after it adds to it.
+ * 0 for NULL.
+ */
+apr_size_t mpf_media_chunk_buffer_played_size(mpf_media_chunk_buffer_t *buffer);
+
+/*
  * Returns the audio bytes written and not yet read (0 for NULL). Takes no
  * lock, so from another thread the value may be one operation old.
  */

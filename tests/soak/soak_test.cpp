@@ -175,7 +175,7 @@ struct Request {
   // SPEAK only
   Outcome outcome = Outcome::kAny;
   Bytes audio;                 // kExact at 16000 Hz: these bytes; at 8000 Hz: this many bytes
-  bool raw = false;            // local files: played as they are, at either rate
+  bool uri_list = false;       // local files, converted like the service's audio
   bool audio_checked = false;  // sent on a quiet channel: what it played is compared
   bool replaced = false;       // a newer SPEAK came after it on its channel
   long duration_ms = 0;        // of its audio, when known
@@ -344,7 +344,7 @@ void Soak::CloseOne(int index, bool with_request_before) {
     // SPEAK that stops playing and never completes is exactly what a close
     // would otherwise hide. (Segments of a URI list wait for the engine in
     // between, so their end has no such bound.)
-    if (r->outcome == Outcome::kExact && !r->raw && r->in_progress && r->duration_ms > 0 &&
+    if (r->outcome == Outcome::kExact && !r->uri_list && r->in_progress && r->duration_ms > 0 &&
         !channel.paused_since_speak &&
         Clock::now() > r->in_progress_at + std::chrono::milliseconds(r->duration_ms) + kStallGrace) {
       Violation(Describe(*r) + ": still open at the close, long after its " + std::to_string(r->duration_ms) +
@@ -487,7 +487,7 @@ mrcp_request_id Soak::SendSpeak(int index) {
     const std::size_t bad = Chance(0.15) ? Pick(items) : items;
     r.kind = bad == 0 ? "SPEAK uri-list refused" : bad < items ? "SPEAK uri-list cut" : "SPEAK uri-list";
     r.outcome = bad == 0 ? Outcome::kError : bad < items ? Outcome::kCut : Outcome::kExact;
-    r.raw = true;
+    r.uri_list = true;
     for (std::size_t i = 0; i < items; ++i) {
       if (i == bad) {
         body += std::string(kBaseUri) + "/../a.wav\r\n";
@@ -653,7 +653,7 @@ void Soak::CheckSpoken(Request& r) {
   const Bytes played = capture_.Take(r.channel);
   ++audio_checks_;
   const unsigned rate = channels_[r.channel].rate;
-  if (rate == 16000 || r.raw) {
+  if (rate == 16000) {
     if (played != r.audio) {
       Violation(Describe(r) + ": played " + std::to_string(played.size()) + " bytes, not the " +
                 std::to_string(r.audio.size()) + " the service sent");
@@ -692,7 +692,7 @@ void Soak::CheckRecord(const Request& r, bool normal, const char* cause) {
   if (field("sampling-rate") != std::to_string(channel.rate) + " Hz")
     Violation(Describe(r) + ": record rate " + field("sampling-rate"));
   if (r.audio_checked && !r.replaced && std::string(cause) == "normal") {
-    const std::size_t bytes = channel.rate == 16000 || r.raw ? r.audio.size() : r.audio.size() / 4 * 2;
+    const std::size_t bytes = channel.rate == 16000 ? r.audio.size() : r.audio.size() / 4 * 2;
     if (field("data-length") != std::to_string(bytes) + " bytes")
       Violation(Describe(r) + ": record data-length " + field("data-length") + ", expected " + std::to_string(bytes));
   }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -21,13 +22,14 @@ namespace {
 
 using namespace TARNWICKSS;
 
-// Stands in for the cloud: either queues `audio_bytes` of audio and the end
-// marker and starts speaking, or keeps a synthesis context open (a segment in
-// the middle of its synthesis).
+// Stands in for the cloud: queues `audio_bytes` of audio and the end marker
+// and starts speaking (Speak); or keeps a synthesis context open, a segment in
+// the middle of its synthesis, with nothing queued (Hold) or after queuing
+// the audio and starting to speak (Stream).
 class FakeChannel : public Channel {
  public:
   using Channel::Channel;
-  enum class Mode { Speak, Hold } mode = Mode::Speak;
+  enum class Mode { Speak, Hold, Stream } mode = Mode::Speak;
   std::size_t audio_bytes = 1600;
 
   void FailSegment() { ProcessSynthError(); }
@@ -42,7 +44,11 @@ class FakeChannel : public Channel {
     }
     std::vector<unsigned char> audio(audio_bytes, 0x11);
     mpf_media_chunk_buffer_audio_write(media_buffer(), audio.data(), audio.size());
-    EndStream();
+    if (mode == Mode::Stream) {
+      SetSynthContext(std::make_unique<StreamingSynthContext>());
+    } else {
+      EndStream();
+    }
     StartSpeaking();
     return true;
   }
@@ -61,7 +67,10 @@ class CallEvent : public OdaEdpf::AsyncEvent {
 class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerChannel<FakeChannel> {
  protected:
   ChannelTasks() : FakeServerChannel("tasks", "feed1@speechsynth") {}
-  void SetUp() override { ASSERT_TRUE(Open(8000)); }
+  void SetUp() override {
+    ASSERT_TRUE(ReplaceInFile(root_ + "/conf/tarnwickss.xml", "save-records=\"false\"", "save-records=\"true\""));
+    ASSERT_TRUE(Open(8000));
+  }
 
   // Runs `f` on the engine's thread and returns its result.
   template <typename F>
@@ -86,27 +95,61 @@ class ChannelTasks : public ::testing::Test, protected corvex_test::FakeServerCh
   }
 };
 
-TEST_F(ChannelTasks, SpeakPlaysItsAudioThenCompletesNormally) {
-  channel_->audio_bytes = 160 * 500;
-  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
-  int audio_frames = 0, last_type = -1;
-  for (int i = 0; i < 600 && !(last_type == MEDIA_FRAME_TYPE_NONE && audio_frames > 0); ++i) {
-    last_type = ReadFrame();
-    if (last_type & MEDIA_FRAME_TYPE_AUDIO) ++audio_frames;
+// However an accepted SPEAK ends, it gets one final answer and leaves one
+// record with its cause and the bytes of the frames it played. Each queues 3
+// frames and 72 bytes: the frame with the end-of-stream marker plays those 72
+// bytes, padded with silence, and the end is reported with the next frame.
+TEST_F(ChannelTasks, EverySpeakEndsWithOneAnswerAndOneRecordOfWhatItPlayed) {
+  enum Ending { kNormal, kFailed, kBargeIn, kStopsWhilePaused, kReplaced, kClosed };
+  const struct {
+    Ending ending;
+    int played;  // frames
+    const char* cause;
+  } rows[] = {{kNormal, 4, "normal"},      {kFailed, 4, "error"},
+              {kBargeIn, 3, "barge-in"},   {kStopsWhilePaused, 1, "cancelled"},
+              {kReplaced, 2, "cancelled"}, {kClosed, 2, "cancelled"}};
+  channel_->audio_bytes = 160 * 3 + 72;
+  int speaks = 0;
+  for (const auto& row : rows) {
+    channel_->mode = row.ending == kFailed ? FakeChannel::Mode::Stream : FakeChannel::Mode::Speak;
+    const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
+    ++speaks;
+    ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
+    if (row.ending == kFailed) OnEngine([this] { return channel_->FailSegment(), 0; });
+    for (int i = 0; i < row.played; ++i) EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO) << row.cause;
+    mrcp_request_id last = speak;  // the request whose answer ends the SPEAK
+    if (row.ending == kStopsWhilePaused) {
+      ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_PAUSE)), MRCP_MESSAGE_TYPE_RESPONSE));
+      EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // paused: the buffer keeps its place
+      // A second STOP gets the held one answered; it waits for the media thread.
+      const mrcp_request_id first = Send(Request(SYNTHESIZER_STOP));
+      last = Send(Request(SYNTHESIZER_STOP));
+      ASSERT_TRUE(server_.WaitForMessage(first, MRCP_MESSAGE_TYPE_RESPONSE));
+      EXPECT_TRUE(server_.Messages(last).empty());
+    } else if (row.ending == kBargeIn) {
+      last = Send(Request(SYNTHESIZER_BARGE_IN_OCCURRED));
+      OnEngine([] { return 0; });  // it is held
+    } else if (row.ending == kReplaced) {
+      ASSERT_TRUE(server_.WaitForMessage(Send(Request(SYNTHESIZER_SPEAK)), MRCP_MESSAGE_TYPE_RESPONSE));
+      ++speaks;
+    } else if (row.ending == kClosed) {
+      channel_->SignalEvent(TaskMsgClose, nullptr);
+      ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
+    }
+    EXPECT_TRUE(row.ending == kReplaced || ReadFrame() == MEDIA_FRAME_TYPE_NONE);  // reports the end or the STOP
+    const bool completes = row.ending == kNormal || row.ending == kFailed || row.ending == kReplaced;
+    ASSERT_TRUE(row.ending == kClosed ||
+                server_.WaitForMessage(last, completes ? MRCP_MESSAGE_TYPE_EVENT : MRCP_MESSAGE_TYPE_RESPONSE));
+    EXPECT_EQ(server_.Messages(speak).size(), completes ? 2u : 1u) << row.cause;
+    const std::string record = ReadFile(root_ + "/var/tarnwickss-feed1@speechsynth-" + std::to_string(speak) + ".json");
+    EXPECT_NE(record.find("\"completion-cause\": \"" + std::string(row.cause)), std::string::npos) << record;
+    EXPECT_NE(record.find("\"data-length\": \"" + std::to_string(row.played * 160) + " "), std::string::npos) << record;
+    EXPECT_TRUE(row.ending != kStopsWhilePaused || Held() <= 64u * 1024);  // the unplayed audio went with the STOP
   }
-  // 80000 bytes are 500 frames; the marker's frame is not played.
-  EXPECT_EQ(audio_frames, 500);
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_EVENT));
-  const auto messages = server_.Messages(speak);
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].status, MRCP_STATUS_CODE_SUCCESS);
-  EXPECT_EQ(messages[0].state, MRCP_REQUEST_STATE_INPROGRESS);
-  EXPECT_EQ(messages[1].method, SYNTHESIZER_SPEAK_COMPLETE);
-  EXPECT_EQ(messages[1].state, MRCP_REQUEST_STATE_COMPLETE);
-  EXPECT_EQ(messages[1].cause, SYNTHESIZER_COMPLETION_CAUSE_NORMAL);
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // idle again: frames untouched
-  EXPECT_LE(Held(), 64u * 1024);
+  int records = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var"))
+    records += entry.path().extension() == ".json";
+  EXPECT_EQ(records, speaks);  // the SPEAK that replaced one was ended by the next
 }
 
 TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) {
@@ -152,31 +195,6 @@ TEST_F(ChannelTasks, ParametersComeFromDefaultsThenHeadersThenVendorParameters) 
   EXPECT_EQ(log.Count("Unknown Value [Female] of Parameter [voice-gender]" + tail, APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log.Count("Unknown Value [1] of Parameter [audio-as-url]" + tail, APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log.Warnings(), 2u) << log.WarningText();
-}
-
-TEST_F(ChannelTasks, StopWhilePausedEndsTheSpeakWithTheStopResponseOnly) {
-  channel_->audio_bytes = 160 * 500;
-  const mrcp_request_id speak = Send(Request(SYNTHESIZER_SPEAK));
-  ASSERT_TRUE(server_.WaitForMessage(speak, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_AUDIO);
-  const mrcp_request_id pause = Send(Request(SYNTHESIZER_PAUSE));
-  ASSERT_TRUE(server_.WaitForMessage(pause, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);  // paused: the buffer keeps its place
-
-  // Two STOPs: each gets exactly one answer, once the media thread has stopped.
-  corvex_test::LogCapture log;
-  const mrcp_request_id stop1 = Send(Request(SYNTHESIZER_STOP));
-  const mrcp_request_id stop2 = Send(Request(SYNTHESIZER_BARGE_IN_OCCURRED));
-  ASSERT_TRUE(server_.WaitForMessage(stop1, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_TRUE(server_.Messages(stop2).empty());
-  EXPECT_EQ(ReadFrame(), MEDIA_FRAME_TYPE_NONE);
-  ASSERT_TRUE(server_.WaitForMessage(stop2, MRCP_MESSAGE_TYPE_RESPONSE));
-  EXPECT_EQ(log.Count("Stop Complete <feed1@speechsynth@tarnwickss>", APT_PRIO_NOTICE), 1u);
-  EXPECT_EQ(server_.Messages(stop2)[0].status, MRCP_STATUS_CODE_SUCCESS);
-  EXPECT_EQ(server_.Messages(stop1).size(), 1u);
-  EXPECT_EQ(server_.Messages(speak).size(), 1u);  // no SPEAK-COMPLETE after a STOP
-  EXPECT_EQ(channel_->details().completion_cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-  EXPECT_LE(Held(), 64u * 1024);  // the unplayed audio went with the STOP
 }
 
 TEST_F(ChannelTasks, OnlyOpenChannelsAreListedAndADestroyedOneLeavesTheList) {

@@ -118,6 +118,7 @@ TEST_F(MediaChunkBufferTest, FramesCarryTheConcatenatedAudio) {
   }
 }
 
+// Played: the frames that took audio count whole, padded ones too.
 TEST_F(MediaChunkBufferTest, EventFlagsTheFrameInWhichReadingReachesIt) {
   // Audio short of a frame: the event rides in the same, padded frame.
   Write(Audio(100));
@@ -125,6 +126,7 @@ TEST_F(MediaChunkBufferTest, EventFlagsTheFrameInWhichReadingReachesIt) {
   EXPECT_EQ(Read(), kUntouched | MEDIA_FRAME_TYPE_AUDIO | MEDIA_FRAME_TYPE_EVENT);
   ExpectFrame(Audio(100));
   EXPECT_EQ(Read(), kUntouched);
+  EXPECT_EQ(mpf_media_chunk_buffer_played_size(buffer_), 320u);
 
   // Audio ending on the frame boundary: the event comes with the next,
   // silent frame, which carries no audio flag.
@@ -136,6 +138,9 @@ TEST_F(MediaChunkBufferTest, EventFlagsTheFrameInWhichReadingReachesIt) {
   EXPECT_EQ(Read(), kUntouched | MEDIA_FRAME_TYPE_EVENT);
   ExpectFrame({});
   EXPECT_EQ(Read(), kUntouched);
+  EXPECT_EQ(mpf_media_chunk_buffer_played_size(buffer_), 960u);
+  ASSERT_TRUE(mpf_media_chunk_buffer_restart(buffer_));
+  EXPECT_EQ(mpf_media_chunk_buffer_played_size(buffer_), 0u);
 
   // An event between two pieces flags the frame that spans them.
   Write(Audio(200));

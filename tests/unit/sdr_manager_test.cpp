@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "QelSdrManager.h"
 #include "log_capture.h"
@@ -72,6 +73,14 @@ TEST_F(SdrManagerTest, NamesCarryTheLoggingTagOnlyWhenAskedAndNeverASeparator) {
     EXPECT_EQ(name.find_first_of(std::string("/\\\0", 3)), std::string::npos) << name;
     EXPECT_EQ(name.substr(0, name.size() - 5).find(".."), std::string::npos) << name;
   }
+  // Long tags fit, cut outside any character, and stay apart.
+  std::set<std::string> names;
+  std::string accents;
+  for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
+  for (const std::string& tag : {std::string(300, 'a') + "1", std::string(300, 'a') + "2", "x" + accents}) {
+    ASSERT_TRUE(tagged.ComposeName(name, "4fa1c0de", 9, tag, pool_));
+    EXPECT_TRUE(name.size() <= 255 && name.find("\xC3~") == std::string::npos && names.insert(name).second) << name;
+  }
 }
 
 TEST_F(SdrManagerTest, RecordHasTheTwelveLinesExactly) {
@@ -104,7 +113,8 @@ TEST_F(SdrManagerTest, EveryRecordIsValidJson) {
   details.speak_params.voice_name = "Kate \"the\" \\voice\\\n\x01 caf\xC3\xA9";
   details.speak_params.language = "en\tUS\xE9\xC0\xAF";  // not UTF-8
   details.speak_params.voice_gender = VOICE_GENDER_FEMALE;
-  details.stream_start_time = 0;  // streaming never began
+  details.stream_start_time = 0;                               // streaming never began
+  details.completion_time = details.request_time - 2'000'000;  // the clock was stepped back
   details.completion_cause = SYNTHESIZER_COMPLETION_CAUSE_CANCELLED;
   const fs::path path = fs::path(root_) / "r.json";
   ASSERT_TRUE(details.Save(path.string()));
@@ -116,6 +126,7 @@ TEST_F(SdrManagerTest, EveryRecordIsValidJson) {
   EXPECT_STREQ(record["language"].GetString(), "en\tUS\uFFFD\uFFFD\uFFFD");
   EXPECT_STREQ(record["voice-gender"].GetString(), "female");
   EXPECT_STREQ(record["start-of-streaming-ts"].GetString(), "");
+  EXPECT_STREQ(record["completion-ts"].GetString(), "0 ms");
   EXPECT_STREQ(record["completion-cause"].GetString(), "cancelled");
 }
 

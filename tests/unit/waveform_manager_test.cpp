@@ -1,6 +1,5 @@
 // The waveform manager on a real folder: file names, the WAVE header it
-// writes, reading audio back from its own files and from files of other
-// tools, and the cache surviving a restart.
+// writes, and the cache surviving a restart.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -102,6 +101,11 @@ TEST_F(WaveformManagerTest, ComposeNameFromIdNumbersAndTag) {
     ASSERT_TRUE(manager.ComposeName(name, "ab12", 18446744073709551615ULL, 3, "", pool_));
     EXPECT_EQ(name, "tarnwickss-ab12-18446744073709551615-3.wav");
   }
+  // A long tag is cut so that the attribute file's name fits too.
+  std::string attributes;
+  ASSERT_TRUE(Make(false).ComposeName(name, "ab12", 7, 3, std::string(300, 't'), pool_));
+  WaveformManager::CacheEntry::ComposeFileName(name, attributes);
+  EXPECT_TRUE(name.size() <= 255 && attributes.size() <= 255 && name.rfind(".wav") == name.size() - 4) << name;
 }
 
 TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
@@ -129,44 +133,6 @@ TEST_F(WaveformManagerTest, WrittenHeaderFor8BitAnd16BitLayouts) {
   EXPECT_EQ(Read("pcm.wav"), ToBytes(WaveHeader(16000, 0)));
 
   EXPECT_FALSE(manager.CloseWavefile(wave, 0));  // nothing open any more
-}
-
-// Own files as written, files of other tools walked to their "data" chunk,
-// and never a byte past the end nor a file cut short.
-TEST_F(WaveformManagerTest, LoadWaveFileReadsWholeFilesOnly) {
-  WaveformManager& manager = Make(false);
-  // A longer "fmt ", an odd-sized "LIST" with its pad byte, "data", then a trailing chunk.
-  const Bytes tool = ToBytes("RIFF" + LeBytes(0) + "WAVEfmt " + LeBytes(18) + WaveHeader(8000, 0).substr(20, 16) +
-                             std::string(2, '\0') + "LIST" + LeBytes(5) + "INFOx" + std::string(1, '\0') + "data" +
-                             LeBytes(6) + "\1\2\3\4\5\6" + "junk");
-  Bytes raw = Ramp(100);  // not RIFF at all: read as if it had the canonical header
-  raw[40] = 10, raw[41] = raw[42] = raw[43] = 0;
-  const struct {
-    const char* name;
-    Bytes file;
-    bool ok;
-    Bytes audio;
-  } kCases[] = {
-      {"whole.wav", Canonical(1000, Ramp(1000)), true, Ramp(1000)},
-      {"open.wav", Canonical(0, Ramp(1000)), true, {}},  // never closed: both sizes 0, no audio
-      {"tool.wav", tool, true, {1, 2, 3, 4, 5, 6}},
-      {"raw.wav", raw, true, Bytes(raw.begin() + 44, raw.begin() + 54)},
-      {"cut.wav", Canonical(5000, Ramp(1000)), false, {}},
-      {"huge.wav", Canonical(0xFFFFFFF0u, Ramp(10)), false, {}},
-      {"short.wav", Bytes{'R', 'I', 'F', 'F', 1, 2, 3}, false, {}},
-  };
-  for (const auto& c : kCases) {
-    Write(c.name, c.file);
-    Bytes data;
-    EXPECT_EQ(manager.LoadWaveFile(c.name, data, pool_), c.ok) << c.name;
-    EXPECT_EQ(data, c.audio) << c.name;
-  }
-  EXPECT_EQ(log_.Count("Failed to Read Waveform Data " + dir_ + "cut.wav length [1000]", APT_PRIO_WARNING), 1u);
-  Bytes data;
-  ASSERT_TRUE(manager.LoadWaveFile(dir_ + "whole.wav", data, pool_));  // a local file by its absolute path
-  EXPECT_EQ(data.size(), 1000u);
-  EXPECT_FALSE(manager.LoadWaveFile("nothing.wav", data, pool_));
-  EXPECT_EQ(log_.Count("Cannot Open Waveform File for Reading " + dir_ + "nothing.wav", APT_PRIO_WARNING), 1u);
 }
 
 TEST_F(WaveformManagerTest, FolderEntriesAreCacheRecordsOnlyWithCaching) {

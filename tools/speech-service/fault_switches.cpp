@@ -116,6 +116,23 @@ bool ParseFaultSwitches(const std::string& voice, FaultSwitches* switches, std::
     } else if (name == "rate") {
       ok = value(4000, 48000, &rate);
       switches->wave_rate = static_cast<int>(rate);
+    } else if (name == "format" || name == "channels" || name == "bits") {
+      const bool format = name == "format";
+      ok = value(format ? 0 : 1, format ? 65535 : 32, &number);
+      (format               ? switches->wave_format
+       : name == "channels" ? switches->wave_channels
+                            : switches->wave_bits) = static_cast<int>(number);
+    } else if (name == "extensible") {
+      ok = flag(&switches->extensible);
+    } else if (name == "data-size") {
+      ok = value(0, 4294967295L, &switches->data_size);
+    } else if (name == "trailing-chunk") {
+      ok = flag(&switches->trailing_chunk);
+    } else if (name == "not-wave") {
+      ok = flag(&switches->not_wave);
+    } else if (name == "base64") {
+      switches->base64 = text;
+      ok = text == "lines" || text == "junk" || text == "padding" || text == "length";
     } else {
       *error = "unknown fault switch [" + name + "]";
       return false;

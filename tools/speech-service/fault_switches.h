@@ -46,6 +46,21 @@
 //   rate=HZ           the WAVE header declares HZ (4000..48000) instead of
 //                     16000; the samples are the same
 //
+// Audio a client must refuse or read with care (inline and by URL; the
+// samples stay the same):
+//   not-wave          an HTML error page instead of a WAVE
+//   format=N          the header declares format N (with extensible: the
+//                     sub-format)
+//   extensible        the "fmt " chunk is WAVE_FORMAT_EXTENSIBLE
+//   channels=N, bits=N  the header declares N channels, N bits a sample
+//   data-size=N       the "data" chunk declares N bytes (0 and 4294967295
+//                     mean "to the end")
+//   trailing-chunk    a chunk of loud bytes follows the "data" chunk
+//   base64=HOW        the inline text is damaged: "lines" (broken into
+//                     lines of 76 characters, as RFC 2045 allows), "junk"
+//                     (a "!" in the middle), "padding" ("==" in the middle)
+//                     or "length" (one character over whole groups)
+//
 // Switches that set a delay or the pieces of a body override the timing
 // profile (Options::profile) for that request.
 #ifndef SPEECH_SERVICE_FAULT_SWITCHES_H
@@ -89,6 +104,19 @@ struct FaultSwitches {
   long trickle_ms = 0;
   bool extra_chunks = false;
   int wave_rate = 16000;  // the rate the WAVE header declares
+  int wave_format = 1;
+  bool extensible = false;
+  int wave_channels = 1;
+  int wave_bits = 16;
+  long data_size = -1;  // -1: the size of the samples
+  bool trailing_chunk = false;
+  bool not_wave = false;
+  std::string base64;  // how the inline text is damaged; "" for not at all
+  // Whether the switches change the WAVE from what the service makes.
+  bool ShapesWave() const {
+    return extra_chunks || wave_rate != 16000 || wave_format != 1 || extensible || wave_channels != 1 ||
+           wave_bits != 16 || data_size >= 0 || trailing_chunk || not_wave;
+  }
   FetchFaults fetch;
 };
 

@@ -96,28 +96,54 @@ std::string StringOf(const rapidjson::Value* value) {
   return IsString(value) ? std::string(value->GetString(), value->GetStringLength()) : std::string();
 }
 
-// The WAVE `wave` (the 44-byte header first) shaped as the switches ask: a
-// declared rate other than 16000 Hz, a "LIST" chunk before the "data".
+// The WAVE `wave` (the 44-byte header first) shaped as the switches ask:
+// another header, chunks before or after the "data", or no WAVE at all.
 std::string ShapeWave(std::string wave, const FaultSwitches& faults) {
-  auto put32 = [&wave](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) wave[at + i] = static_cast<char>(v >> (8 * i));
+  if (!faults.ShapesWave()) return wave;
+  if (faults.not_wave) return "<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head></html>\n";
+  auto le = [](std::uint32_t v, int n) {
+    std::string bytes;
+    for (int i = 0; i < n; ++i) bytes += static_cast<char>(v >> (8 * i));
+    return bytes;
   };
-  if (faults.wave_rate != kOutputRate) {
-    put32(24, static_cast<std::uint32_t>(faults.wave_rate));
-    put32(28, static_cast<std::uint32_t>(faults.wave_rate) * 2);
+  // Odd-sized chunks get their pad byte, so a reader must skip it too.
+  auto chunk = [&le](const char* id, const std::string& content, std::uint32_t size) {
+    return id + le(size, 4) + content + (content.size() % 2 != 0 ? std::string(1, '\0') : std::string());
+  };
+  const std::string samples = wave.substr(44);
+  const auto rate = static_cast<std::uint32_t>(faults.wave_rate);
+  const auto block = static_cast<std::uint32_t>(faults.wave_channels * faults.wave_bits / 8);
+  std::string format = le(faults.extensible ? 0xFFFE : faults.wave_format, 2) + le(faults.wave_channels, 2) +
+                       le(rate, 4) + le(rate * block, 4) + le(block, 2) + le(faults.wave_bits, 2);
+  if (faults.extensible) {
+    format += le(22, 2) + le(faults.wave_bits, 2) + le(4, 4) + le(faults.wave_format, 2) +
+              std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14);
   }
+  std::string body = "WAVE" + chunk("fmt ", format, static_cast<std::uint32_t>(format.size()));
   if (faults.extra_chunks) {
-    // Odd-sized, so a reader must also skip its pad byte.
-    const std::string text = "ISFTtarnwickss speech service";
-    std::string chunk = "LIST";
-    const auto size = static_cast<std::uint32_t>(4 + text.size());
-    for (int i = 0; i < 4; ++i) chunk += static_cast<char>(size >> (8 * i));
-    chunk += "INFO" + text;
-    if (size % 2 != 0) chunk += '\0';
-    wave.insert(36, chunk);
-    put32(4, static_cast<std::uint32_t>(wave.size() - 8));
+    const std::string list = "INFOISFTtarnwickss speech service";
+    body += chunk("LIST", list, static_cast<std::uint32_t>(list.size()));
   }
-  return wave;
+  const auto data_size = static_cast<std::uint32_t>(faults.data_size >= 0 ? faults.data_size : samples.size());
+  body += chunk("data", samples, data_size);
+  if (faults.trailing_chunk) body += chunk("junk", std::string(64, '\x7F'), 64);
+  return "RIFF" + le(static_cast<std::uint32_t>(body.size()), 4) + body;
+}
+
+// The base64 text of an inline answer, damaged as the switches ask.
+std::string DamageBase64(std::string text, const std::string& how) {
+  const std::size_t middle = text.size() / 8 * 4;
+  if (how == "lines") {
+    for (std::size_t at = 76; at < text.size(); at += 78) text.insert(at, "\r\n");
+  } else if (how == "junk") {
+    text[middle] = '!';
+  } else if (how == "padding") {
+    text.insert(middle, "==");
+  } else if (how == "length") {
+    while (!text.empty() && text.back() == '=') text.pop_back();
+    while (text.size() % 4 != 1) text.pop_back();
+  }
+  return text;
 }
 
 bool LooksLikeSsml(const std::string& text) {
@@ -403,7 +429,7 @@ std::string SpeechService::SuccessJson(const std::string& query, const std::stri
       writer.String(faults.empty_url ? "" : url.c_str());
     }
   } else if (!faults.missing_bytes) {
-    const std::string text = faults.empty_bytes ? std::string() : Base64(*wave);
+    const std::string text = faults.empty_bytes ? std::string() : DamageBase64(Base64(*wave), faults.base64);
     writer.Key("ResponseAudioBytes");
     writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
   }
@@ -420,8 +446,8 @@ void SpeechService::AnswerInstantly(const std::string& query, const FaultSwitche
   const int hz = faults.tone_hz > 0 ? faults.tone_hz : kDefaultHz;
   const std::pair<int, long> key(hz, faults.tone_ms);
   // The answer depends on the switches that shape it, and inline on the query.
-  const bool shaped = faults.extra_chunks || faults.wave_rate != kOutputRate;
-  const bool plain = !faults.missing_bytes && !faults.empty_bytes && !shaped;
+  const bool shaped = faults.ShapesWave();
+  const bool plain = !faults.missing_bytes && !faults.empty_bytes && !shaped && faults.base64.empty();
   const std::string answer_key = std::to_string(hz) + "/" + std::to_string(faults.tone_ms) + "/" + query;
   std::shared_ptr<const std::string> wave;
   std::shared_ptr<const std::string> body;
