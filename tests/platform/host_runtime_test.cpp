@@ -12,11 +12,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "corvex/mrcp_text.h"
 #include "log_capture.h"
 #include "test_root.h"
 #include "wave_header.h"
@@ -256,33 +258,54 @@ TEST_F(HostRuntimeTest, MediaReachesItsSinksUntilTeardownStopsItThenClosesChanne
 }
 
 // Each rule of the checker, broken once by the rogue plugin as its request's
-// body asks (a SPEAK, but for the last two).
+// body asks; a STOP follows where the rule is about what comes after one.
 TEST_F(HostRuntimeTest, CheckerNamesEveryRuleThePluginBreaks) {
-  // Body, and part of the rule's name (null: the plugin keeps every rule).
-  const std::vector<std::pair<std::string, const char*>> cases = {
-      {"fine", nullptr},
-      {"twice", "nothing for a request after its final answer"},
-      {"no-response", "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"early", "SPEAK-COMPLETE after its IN-PROGRESS"},
-      {"open-state", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"no-cause", "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
-      {"complete", "a SPEAK ends with an error response"},
-      {"two-responses", "exactly one response per request"},
-      {"stranger", "no message for an unknown request id"}};
-  for (const auto& [body, rule] : cases) {
+  enum Culprit { kFirst, kThen, kStranger };
+  struct Case {
+    const char* body;
+    mrcp_method_id method;  // of the first request
+    const char* rule;       // part of the rule's name; null: the plugin keeps every rule
+    Culprit culprit = kFirst;
+  };
+  const mrcp_method_id kSpeak = SYNTHESIZER_SPEAK, kGet = SYNTHESIZER_GET_PARAMS;
+  const std::vector<Case> cases = {
+      {"fine", kSpeak, nullptr},
+      {"twice", kSpeak, "nothing for a request after its final answer"},
+      {"no-response", kSpeak, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"early", kSpeak, "SPEAK-COMPLETE after its IN-PROGRESS"},
+      {"open-state", kSpeak, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"no-cause", kSpeak, "SPEAK-COMPLETE has request-state COMPLETE and a Completion-Cause"},
+      {"complete", kSpeak, "a SPEAK ends with an error response"},
+      {"two-responses", kGet, "exactly one response per request"},
+      {"stranger", kGet, "no message for an unknown request id", kStranger},
+      {"cause-42", kSpeak, "Completion-Cause 000 to 007"},
+      {"odd-event", kSpeak, "events of the synthesizer resource only"},
+      {"state-7", kSpeak, "request-state PENDING, IN-PROGRESS or COMPLETE"},
+      {"status-250", kSpeak, "a status code of RFC 6787"},
+      {"bare-marker", kSpeak, "a SPEECH-MARKER carries Speech-Marker"},
+      {"other-channel", kSpeak, "Channel-Identifier is the channel's own"},
+      {"phantom", kSpeak, "Active-Request-Id-List names only SPEAKs the channel was given", kThen},
+      {"deaf", kSpeak, "audio after the end"}};
+  for (const Case& c : cases) {
+    const std::string body = c.body;
     Host host(Config());
     Start(host, "rogue_plugin");
     const int ch = OpenChannel(host, 8000);
-    const bool speak = body != "two-responses" && body != "stranger";
-    const mrcp_request_id id =
-        Send(host, ch, speak ? SYNTHESIZER_SPEAK : SYNTHESIZER_GET_PARAMS, body.c_str())->start_line.request_id;
+    ASSERT_TRUE(host.StartMedia(ch, nullptr, true));
+    const mrcp_request_id id = Send(host, ch, c.method, c.body)->start_line.request_id;
+    const bool stop = body == "phantom" || body == "deaf";
+    const mrcp_request_id then = stop ? Send(host, ch, SYNTHESIZER_STOP)->start_line.request_id : 0;
+    // Audio after the end is found by the media thread.
+    for (int i = 0; c.rule && i < 300 && host.Violations().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     host.DestroyChannel(ch);
     const std::vector<corvex::ProtocolViolation> found = host.Violations();
-    ASSERT_EQ(found.empty(), rule == nullptr) << body << (found.empty() ? "" : ": " + found.front().rule);
-    if (!rule) continue;
-    EXPECT_NE(found.front().rule.find(rule), std::string::npos) << body << ": " << found.front().rule;
+    ASSERT_EQ(found.empty(), c.rule == nullptr) << body << (found.empty() ? "" : ": " + found.front().rule);
+    if (!c.rule) continue;
+    EXPECT_NE(found.front().rule.find(c.rule), std::string::npos) << body << ": " << found.front().rule;
     EXPECT_EQ(found.front().channel, ch) << body;
-    EXPECT_EQ(found.front().request_id, body == "stranger" ? id + 1000 : id) << body;
+    EXPECT_EQ(found.front().request_id, c.culprit == kThen ? then : c.culprit == kStranger ? id + 1000 : id) << body;
   }
   setenv("ROGUE_PLUGIN_ACK", "twice", 1);
   Host host(Config());
@@ -384,6 +407,76 @@ TEST_F(HostRuntimeTest, BargeInSparesASpeakThatMayNotBeKilledAndStopNamesWhatItE
     }
   }
   EXPECT_TRUE(host.Violations().empty());
+}
+
+// The server's own answers, with and without its queue: state rules (402,
+// 410), session parameters (403, 404, stored only once the plugin said
+// yes, vendor parameters merged by name, defaults for what was never set)
+// and a request the plugin refuses to take (407; a queued SPEAK's end).
+TEST_F(HostRuntimeTest, ServerAnswersStateRulesAndSessionParametersItself) {
+  struct Step {
+    const char* text;   // the request, its id 0 for the next one
+    int status;         // of its response
+    const char* shown;  // in what the client sees of it (null: anything)
+    const char* not_shown = nullptr;
+  };
+  const std::vector<Step> steps = {
+      {"MRCP/2.0 PAUSE", 402, nullptr},
+      {"MRCP/2.0 CONTROL", 402, nullptr},
+      {"MRCP/2.0 SET-PARAMS\nX-Unknown: 1\nVoice-Name: Kate\n\n", 403, "X-Unknown: 1", "Kate"},
+      {"MRCP/2.0 SET-PARAMS\nVoice-Age: 1000\nVoice-Name: Kate\n\n", 404, "Voice-Age: 1000", "Kate"},
+      {"MRCP/2.0 SET-PARAMS\nVoice-Name: Kate\n\nrefuse-params", 404, nullptr},
+      {"MRCP/2.0 SET-PARAMS\nVoice-gender: FEMALE\nVendor-Specific-Parameters: a=1;b=2\n\n", 200, nullptr},
+      {"MRCP/2.0 SET-PARAMS\nVendor-Specific-Parameters: b=3\n\n", 200, nullptr},
+      {"MRCP/2.0 GET-PARAMS", 200,
+       "Kill-On-Barge-In: true\r\nVoice-Gender: female\r\nVoice-Age: 30\r\nVoice-Variant: 1\r\nVoice-Name: "
+       "default\r\n"},
+      {"MRCP/2.0 GET-PARAMS\nVendor-Specific-Parameters: b;c\n\n", 200, "Vendor-Specific-Parameters: b=3\r\n", "a=1"},
+      {"MRCP/2.0 GET-PARAMS\nSpeaker-Profile:\n\n", 403, "Speaker-Profile"},
+      {"MRCP/2.0 SPEAK\n\ndeaf", 200, nullptr},  // 11: plays until stopped
+      {"MRCP/2.0 DEFINE-LEXICON", 402, nullptr},
+      {"MRCP/2.0 STOP 3", 410, nullptr},
+      {"MRCP/2.0 SPEAK\n\nrefuse", -1, nullptr},  // 407, or PENDING and then SPEAK-COMPLETE 004
+      {"MRCP/2.0 STOP\nActive-Request-Id-List: 11\n\n", 200, "Active-Request-Id-List: 11\r\n"}};
+  for (const bool queue : {true, false}) {
+    corvex::HostConfig config = Config();
+    config.queue_speaks = queue;
+    Host host(config);
+    Start(host, "rogue_plugin");
+    const int ch = OpenChannel(host, 8000);
+    mrcp_request_id refused = 0;
+    std::vector<HostEvent> all;
+    for (const Step& step : steps) {
+      mrcp_message_t* request = host.CreateRequest(ch, SYNTHESIZER_GET_PARAMS);
+      mrcp_message_t* parsed =
+          mrcp_text_parse(step.text, std::strlen(step.text), MRCP_TEXT_BODY_TO_END, request->pool, nullptr, nullptr);
+      ASSERT_NE(parsed, nullptr) << step.text;
+      if (parsed->start_line.request_id == 0) parsed->start_line.request_id = request->start_line.request_id;
+      parsed->channel_id = request->channel_id;
+      *request = *parsed;
+      const mrcp_request_id id = request->start_line.request_id;
+      if (step.status < 0) refused = id;
+      EXPECT_EQ(host.SendRequest(ch, request), step.status >= 0 || queue) << step.text;
+      std::vector<HostEvent> answers;
+      for (const HostEvent& e : host.TakeEvents()) {
+        if (e.request_id == id && e.message_type == MRCP_MESSAGE_TYPE_RESPONSE) answers.push_back(e);
+        all.push_back(e);
+      }
+      ASSERT_EQ(answers.size(), 1u) << step.text;
+      const int expected = step.status >= 0 ? step.status : queue ? 200 : 407;
+      EXPECT_EQ(answers[0].status_code, expected) << step.text << (queue ? " (queue)" : "");
+      const std::string& shown = answers[0].text;
+      EXPECT_TRUE(!step.shown || shown.find(step.shown) != std::string::npos) << shown;
+      EXPECT_TRUE(!step.not_shown || shown.find(step.not_shown) == std::string::npos) << shown;
+    }
+    // The refused SPEAK's final answer says why, never silence.
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const HostEvent& e) {
+      return e.request_id == refused && e.request_state == MRCP_REQUEST_STATE_COMPLETE && e.has_completion_cause &&
+             e.completion_cause == SYNTHESIZER_COMPLETION_CAUSE_ERROR && e.from_host;
+    })) << (queue ? "queue" : "no queue");
+    host.DestroyChannel(ch);
+    EXPECT_TRUE(host.Violations().empty()) << host.Violations().front().rule;
+  }
 }
 
 TEST_F(HostRuntimeTest, MisbehavingPluginIsRefusedWithWarningsAndNoCrash) {

@@ -596,7 +596,10 @@ void Soak::HandleMessage(const HostEvent& e, Request& r) {
     channel.unanswered.erase(r.id);
     const bool success = e.status_code == MRCP_STATUS_CODE_SUCCESS;
     if (r.method != SYNTHESIZER_SPEAK) {
-      if (!success) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
+      // The server answers PAUSE and RESUME with no SPEAK active itself: 402.
+      const bool idle = e.from_host && e.status_code == MRCP_STATUS_CODE_METHOD_NOT_VALID &&
+                        (r.method == SYNTHESIZER_PAUSE || r.method == SYNTHESIZER_RESUME);
+      if (!success && !idle) Violation(Describe(r) + ": failed with status " + std::to_string(e.status_code));
       r.final = true;
       // A STOP that ended its SPEAK is that SPEAK's final answer.
       if (r.target) {

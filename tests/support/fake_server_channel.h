@@ -40,8 +40,12 @@ struct FakeServer {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Heard> heard;
+  // Called on the plugin's thread as each message arrives, when set (set
+  // and cleared while the channel is quiet).
+  std::function<void(const Heard&)> on_message;
 
   void Add(Heard h) {
+    if (on_message && h.kind == Heard::Message) on_message(h);
     std::lock_guard<std::mutex> lock(mutex);
     heard.push_back(h);
     changed.notify_all();

@@ -248,6 +248,23 @@ TEST_F(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
 
 }  // namespace
 
+// A SPEAK that a newer one replaces is silent once its SPEAK-COMPLETE
+// (cancelled) goes out: a frame read then has no audio.
+TEST_F(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
+  int type = -1;  // of the frame read as the SPEAK-COMPLETE went out
+  server_.on_message = [&](const Heard& h) {
+    if (h.type == MRCP_MESSAGE_TYPE_EVENT) type = ReadFrame();
+  };
+  channel_->audio_bytes = 160 * 50;
+  const mrcp_request_id first = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(server_.WaitForMessage(first, MRCP_MESSAGE_TYPE_RESPONSE));
+  const mrcp_request_id second = Send(Request(SYNTHESIZER_SPEAK));
+  ASSERT_TRUE(server_.WaitForMessage(second, MRCP_MESSAGE_TYPE_RESPONSE));
+  server_.on_message = nullptr;
+  EXPECT_EQ(server_.Messages(first).back().cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
+  EXPECT_EQ(type, MEDIA_FRAME_TYPE_NONE);
+}
+
 // A media thread reading back to back while SPEAKs are stopped and
 // followed at once by the next one: every SPEAK still gets its final answer
 // (the STOP's response, or SPEAK-COMPLETE for the short ones), whatever the

@@ -89,10 +89,10 @@ Request files hold MRCPv2 requests in their text form (RFC 6787): a start
 line, "Name: value" headers, an empty line and the body; lines may end in LF
 or CRLF. Requests are separated by lines holding only "---". The message
 length and the request id may be left out ("MRCP/2.0 SPEAK"); ids left out
-follow the one before, ids given must rise. Channel-Identifier is the
-channel's own. A request without Content-Length takes everything up to the
-next "---" as its body (without the last line end); one with Content-Length
-takes exactly that many bytes. Before each start line may come comment lines
+follow the one before, ids given must rise (but see @raw).
+Channel-Identifier is the channel's own. A request without Content-Length
+takes everything up to the next "---" as its body (without the last line
+end); one with Content-Length takes exactly that many bytes. Before each start line may come comment lines
 ("# ...") and directives:
   @send after N ms           N ms after the previous request was sent
   @send after EVENT          when the previous request got EVENT
@@ -105,8 +105,11 @@ takes exactly that many bytes. Before each start line may come comment lines
                              or in its error response
   @expect stopped            the SPEAK is ended by a later STOP or
                              BARGE-IN-OCCURRED answered with success and naming
-                             it in Active-Request-Id-List, and gets nothing more
+                             it in Active-Request-Id-List, and is silent from
+                             then on (no audio, no message)
   @expect any                any final answer will do
+  @raw                       the request goes as written: a request id
+                             given need not rise (the server answers 410)
 Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause 000,
 any other request with a final answer. For example, a barge-in:
   MRCP/2.0 SPEAK
@@ -119,25 +122,34 @@ any other request with a final answer. For example, a barge-in:
 The first request of a channel counts its delay from the channel's opening.
 examples/requests/ in the source tree has more.
 
-The host keeps the synthesizer state of a server (RFC 6787): a SPEAK sent
-while another is speaking or paused is answered 200 PENDING and played after
-it; STOP ends the speaking and every queued SPEAK, or only those its
+The host keeps the synthesizer state of a server (RFC 6787) and answers
+itself: 410 to a request id not above the last one, 402 to PAUSE, RESUME or
+CONTROL with no SPEAK active and to DEFINE-LEXICON with one, 403 and 404 to
+a SET-PARAMS with a header it does not keep or a value outside its grammar,
+407 to a request the plugin refuses to take. A SPEAK sent while another is
+speaking or paused is answered 200 PENDING and played after it (not with
+--no-queue); STOP ends the speaking and every queued SPEAK, or only those its
 Active-Request-Id-List names; BARGE-IN-OCCURRED ends them all unless the
 speaking SPEAK has Kill-On-Barge-In: false; the responses name the SPEAKs
-they ended in Active-Request-Id-List. SET-PARAMS sets headers for the
-channel's later SPEAKs (those that do not carry them), GET-PARAMS is
-answered with their values. Unknown headers are passed on as written.
+they ended in Active-Request-Id-List. A SET-PARAMS that succeeded sets
+session parameters for the channel's later SPEAKs (those that do not carry
+them); GET-PARAMS is answered with their values, or their defaults. Unknown
+headers of other requests are passed on as written.
 
 Every answer of the plugin is checked: exactly one response per request; a
 SPEAK ends with an error response, a SPEAK-COMPLETE after its IN-PROGRESS, or
 the STOP or BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state
 COMPLETE and a Completion-Cause; nothing for a request after its final answer
 (nor for a channel after its close was acknowledged); no message for an
-unknown request id; open and close acknowledged exactly once. Each breach is
-reported with its channel, request id and rule. For each SPEAK that played
-(without --fast), the summary gives its underruns: 10 ms frames without audio
-between its first and its last audio while it was not paused or being
-stopped, gaps a caller would hear.
+unknown request id; open and close acknowledged exactly once; RFC 6787's
+status codes, request-states, synthesizer events, Completion-Cause 000 to
+007, Speech-Marker in SPEECH-MARKER, the channel's own Channel-Identifier;
+an Active-Request-Id-List naming only SPEAKs of the channel; no audio for a
+SPEAK after its end (until the next IN-PROGRESS; 10 ms of slack either
+side). Each breach is reported with its channel, request id and rule. For
+each SPEAK that played (without --fast), the summary gives its underruns:
+10 ms frames without audio between its first and its last audio while it
+was not paused or being stopped, gaps a caller would hear.
 
 Exit status: 0 when every request ended as expected and the plugin kept the
 protocol; 1 when a request did not end as expected (no final answer, another
@@ -244,8 +256,9 @@ bool BuildScript(const std::vector<Source>& sources, const std::vector<std::stri
 
 void List(const std::vector<ScriptRequest>& script) {
   for (const ScriptRequest& request : script) {
-    std::printf("%s: %s %u, sent %s, expecting %s\n", request.origin.c_str(),
+    std::printf("%s: %s %u%s, sent %s, expecting %s\n", request.origin.c_str(),
                 mrcp_synth_method_name_get(request.method), static_cast<unsigned>(request.id),
+                request.raw ? " (raw)" : "",
                 corvex_host::Describe(request.trigger, &request == &script.front()).c_str(),
                 corvex_host::Describe(request.expectations, request.method).c_str());
   }

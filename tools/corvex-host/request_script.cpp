@@ -91,6 +91,7 @@ struct Pending {
   bool has_trigger = false;
   Trigger trigger;
   std::vector<Expectation> expectations;
+  bool raw = false;
 };
 
 bool ParseEvent(const std::string& word, Trigger::After* after) {
@@ -154,27 +155,64 @@ bool ParseExpect(const std::vector<std::string>& w, Expectation* expectation, st
   return true;
 }
 
+bool SendDirective(const std::vector<std::string>& w, Pending* pending, std::string* reason) {
+  if (pending->has_trigger) {
+    *reason = "a second @send for the same request";
+    return false;
+  }
+  pending->has_trigger = true;
+  return ParseSend(w, &pending->trigger, reason);
+}
+
+bool ExpectDirective(const std::vector<std::string>& w, Pending* pending, std::string* reason) {
+  Expectation expectation;
+  if (!ParseExpect(w, &expectation, reason)) return false;
+  pending->expectations.push_back(expectation);
+  return true;
+}
+
+bool RawDirective(const std::vector<std::string>& w, Pending* pending, std::string* reason) {
+  if (w.size() != 1) {
+    *reason = "@raw takes nothing after it";
+    return false;
+  }
+  pending->raw = true;
+  return true;
+}
+
+// The directives: "@name words..." before a request.
+struct Directive {
+  const char* name;
+  bool (*parse)(const std::vector<std::string>& words, Pending* pending, std::string* reason);
+};
+const Directive kDirectives[] = {{"send", SendDirective}, {"expect", ExpectDirective}, {"raw", RawDirective}};
+
+std::string DirectiveNames() {
+  std::string names;
+  for (const Directive& d : kDirectives) names += std::string(names.empty() ? "@" : ", @") + d.name;
+  return names;
+}
+
+// Whether the line starts with a known directive ("@send ...").
+bool IsDirective(std::string_view line) {
+  if (line.empty() || line[0] != '@') return false;
+  const std::vector<std::string> w = Words(line.substr(1));
+  for (const Directive& d : kDirectives) {
+    if (!w.empty() && Is(w[0], d.name)) return true;
+  }
+  return false;
+}
+
 bool ParseDirective(std::string_view line, Pending* pending, std::string* reason) {
   std::vector<std::string> w = Words(line.substr(1));
   if (w.empty()) {
-    *reason = "empty directive: @send or @expect";
+    *reason = "empty directive: " + DirectiveNames();
     return false;
   }
-  if (Is(w[0], "send")) {
-    if (pending->has_trigger) {
-      *reason = "a second @send for the same request";
-      return false;
-    }
-    pending->has_trigger = true;
-    return ParseSend(w, &pending->trigger, reason);
+  for (const Directive& d : kDirectives) {
+    if (Is(w[0], d.name)) return d.parse(w, pending, reason);
   }
-  if (Is(w[0], "expect")) {
-    Expectation expectation;
-    if (!ParseExpect(w, &expectation, reason)) return false;
-    pending->expectations.push_back(expectation);
-    return true;
-  }
-  *reason = "unknown directive @" + w[0] + " (@send or @expect)";
+  *reason = "unknown directive @" + w[0] + " (" + DirectiveNames() + ")";
   return false;
 }
 
@@ -209,7 +247,7 @@ class FileReader {
   bool IsSeparator(std::size_t i) const { return Trim(Content(i)) == "---"; }
   bool LooksLikeNextRequest(std::size_t i) const {
     std::string_view line = Trim(Content(i));
-    return line.substr(0, 5) == "MRCP/" || line.substr(0, 5) == "@send" || line.substr(0, 7) == "@expect";
+    return line.substr(0, 5) == "MRCP/" || IsDirective(line);
   }
   // Reads the request whose start line is line s; *i gets the line after it.
   bool ReadRequest(std::size_t s, Pending* pending, std::vector<ScriptRequest>* out, std::size_t* i,
@@ -333,6 +371,7 @@ bool FileReader::ReadRequest(std::size_t s, Pending* pending, std::vector<Script
   request.id = message->start_line.request_id;
   if (pending->has_trigger) request.trigger = pending->trigger;
   request.expectations = pending->expectations;
+  request.raw = pending->raw;
   for (const Expectation& e : request.expectations) {
     if ((e.kind == Expectation::Kind::kCompletionCause || e.kind == Expectation::Kind::kStopped) &&
         request.method != SYNTHESIZER_SPEAK) {
@@ -432,20 +471,21 @@ bool Number(std::vector<ScriptRequest>* script, std::string* error) {
   std::uint64_t next = 1;
   for (std::size_t k = 0; k < script->size(); ++k) {
     ScriptRequest& request = (*script)[k];
-    if (request.id != 0) {
+    if (request.raw && request.id != 0) {
+      // Sent as written, to see the server's answer; the others count on.
+    } else if (request.id != 0) {
       if (request.id < next) {
         *error = request.origin + ": request id " + std::to_string(request.id) +
                  " does not rise above the one before (" + std::to_string(next - 1) + ")";
         return false;
       }
-      next = request.id;
+      next = std::uint64_t{request.id} + 1;
     } else if (next > 0xFFFFFFFFull) {
       *error = request.origin + ": no request id is left after 4294967295";
       return false;
     } else {
-      request.id = static_cast<mrcp_request_id>(next);
+      request.id = static_cast<mrcp_request_id>(next++);
     }
-    ++next;
     if (NeedsSpeakBefore(request.trigger.after)) {
       const char* event = EventName(request.trigger.after);
       if (k == 0) {

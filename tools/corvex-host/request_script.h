@@ -26,6 +26,10 @@
 //                              BARGE-IN-OCCURRED answered with success and
 //                              naming it, and gets nothing more
 //   @expect any                any final answer will do
+//   @raw                       the request goes as written: a request id
+//                              given is not held to rise (the server's
+//                              answer to one that does not, 410, is then
+//                              what a file can expect)
 // Without @expect a SPEAK must end with SPEAK-COMPLETE and Completion-Cause
 // 000, and any other request must get its final answer. The first request's
 // "previous request" is the opening of the channel.
@@ -60,6 +64,7 @@ struct ScriptRequest {
   mrcp_request_id id = 0;  // the file's, or 0 until Number() gives it one
   Trigger trigger;
   std::vector<Expectation> expectations;  // empty: the default outcome
+  bool raw = false;                       // @raw: its id is the file's, rising or not
 };
 
 // Reads a request file and appends its requests to script. False (script
@@ -78,7 +83,8 @@ bool AddSpeak(const std::string& origin, const std::string& content_type, const 
               const std::vector<std::string>& headers, std::vector<ScriptRequest>* script, std::string* error);
 
 // Checks the script as a whole and numbers it: request ids that were left
-// out follow the one before; ids that were given must rise; an event that
+// out follow the one before; ids that were given must rise (but those of
+// @raw requests, which leave the count alone); an event that
 // only a SPEAK sends may be awaited only after a SPEAK. False with error set
 // to "ORIGIN: reason" otherwise.
 bool Number(std::vector<ScriptRequest>* script, std::string* error);

@@ -60,6 +60,7 @@ struct Outcome {
   bool has_cause = false;
   int cause = 0;
   mrcp_request_id stopped_by = 0;
+  bool refused = false;     // the plugin did not take it; the host answered
   std::string after_final;  // the first message that came after the final answer
   std::uint64_t underruns = 0;
 };
@@ -120,6 +121,7 @@ class Runner {
   std::unique_ptr<ProgressSink> progress_;
   std::unique_ptr<corvex::Host> host_;  // last: it stops the media threads before the sinks go
   std::vector<ChannelRun> runs_;
+  std::vector<corvex::ProtocolViolation> violations_;  // once the run is over
 };
 
 bool Runner::Open() {
@@ -191,8 +193,16 @@ void Runner::Handle(const HostEvent& event) {
             ? "(a message without MRCPv2 text form, for request " + std::to_string(event.request_id) + ")"
             : event.text);
   run.last_progress_us = std::max(run.last_progress_us, event.time_us);
-  std::size_t k = 0;
-  while (k < script_.size() && !(run.outcomes[k].sent && script_[k].id == event.request_id)) ++k;
+  // The request with that id, the newest one still open when @raw ids repeat.
+  std::size_t k = script_.size();
+  for (std::size_t s = script_.size(); s-- > 0;) {
+    if (!run.outcomes[s].sent || script_[s].id != event.request_id) continue;
+    if (k == script_.size()) k = s;
+    if (run.outcomes[s].ending == Ending::kNone) {
+      k = s;
+      break;
+    }
+  }
   if (k == script_.size()) {
     std::fprintf(err_, "corvex-host: channel %d: a message for request %" PRIu32 ", which was not sent\n", run.index,
                  event.request_id);
@@ -311,10 +321,8 @@ void Runner::Send(ChannelRun& run, std::size_t k) {
   std::string text(mrcp_text_render(request, nullptr, 0) + 1, '\0');
   text.resize(mrcp_text_render(request, &text[0], text.size()));
   Print(outcome.sent_us, run.index, "sent", text);
-  if (!host_->SendRequest(run.index, request)) {
-    outcome.ending = Ending::kRefused;
-    outcome.final_us = apr_time_now();
-  }
+  // A request the plugin refuses is answered by the host (407): that answer ends it.
+  if (!host_->SendRequest(run.index, request)) outcome.refused = true;
 }
 
 apr_time_t Runner::SendDue(ChannelRun& run, apr_time_t now) {
@@ -371,7 +379,7 @@ std::string Runner::Got(const Outcome& o) const {
     case Ending::kStopped:
       return "stopped by request " + std::to_string(o.stopped_by);
     case Ending::kRefused:
-      return "a refusal: the plugin did not take the request";
+      return "nothing: the host could not make the request";
     case Ending::kTimedOut:
       return std::string("no final answer within ") + std::to_string(options_.timeout.count()) + " s" +
              (o.in_progress ? " (it was IN-PROGRESS)"
@@ -392,6 +400,12 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
     return "expected " + expected + ", got " + Got(o);
   }
   if (!o.after_final.empty()) return "expected " + expected + ", got " + Got(o) + ", then " + o.after_final;
+  if (o.refused && std::none_of(item.expectations.begin(), item.expectations.end(), [](const Expectation& e) {
+        return e.kind == Expectation::Kind::kStatus && e.value == MRCP_STATUS_CODE_METHOD_FAILED;
+      })) {
+    return "expected " + expected + ", got a refusal: the plugin did not take the request (the host answered " +
+           Got(o) + ")";
+  }
   std::vector<Expectation> expectations = item.expectations;
   if (expectations.empty()) {
     Expectation normal;
@@ -409,6 +423,13 @@ std::string Runner::Judge(const ChannelRun& run, std::size_t k) const {
             (o.ending == Ending::kSpeakComplete || o.ending == Ending::kResponse) && o.has_cause && o.cause == e.value;
         break;
       case Expectation::Kind::kStopped:
+        // Stopped means silent from the response that said so.
+        for (const corvex::ProtocolViolation& v : violations_) {
+          if (v.rule == corvex::ProtocolViolation::kAudioAfterEnd && v.channel == run.index &&
+              v.request_id == item.id) {
+            return "expected " + expected + ", got " + Got(o) + ", then audio after its end";
+          }
+        }
         met = o.ending == Ending::kStopped;
         break;
       case Expectation::Kind::kAny:
@@ -455,7 +476,8 @@ int Runner::Run() {
   // Close everything now, so that what the plugin does at a close is checked too.
   host_->CloseEngine();
   for (const HostEvent& event : host_->TakeEvents()) Handle(event);
-  const std::vector<corvex::ProtocolViolation> violations = host_->Violations();
+  violations_ = host_->Violations();
+  const std::vector<corvex::ProtocolViolation>& violations = violations_;
   for (const corvex::ProtocolViolation& v : violations) {
     std::fprintf(err_, "corvex-host: protocol violation: %s%s: %s (%s)\n",
                  v.channel < 0 ? "the engine" : ("channel " + std::to_string(v.channel)).c_str(),

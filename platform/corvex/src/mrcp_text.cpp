@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "corvex_internal.h"
+
 namespace {
 
 constexpr std::string_view kVersion = "MRCP/2.0";
@@ -418,23 +420,8 @@ bool Parser::ParseStartLine(std::string_view line) {
       return Fail(line_no_, "status \"%.*s\" is not a three-digit code",
                   static_cast<int>(w[1].size() > 20 ? 20 : w[1].size()), w[1].data());
     }
-    switch (status) {
-      case 200:
-      case 201:
-      case 401:
-      case 402:
-      case 403:
-      case 404:
-      case 405:
-      case 406:
-      case 407:
-      case 408:
-      case 409:
-      case 410:
-      case 421:
-        break;
-      default:
-        return Fail(line_no_, "status %03u is not an MRCP status code", static_cast<unsigned>(status));
+    if (!corvex_status_code_known(static_cast<unsigned>(status))) {
+      return Fail(line_no_, "status %03u is not an MRCP status code", static_cast<unsigned>(status));
     }
     message_ = mrcp_response_create(request, pool_);
     if (!message_) return Fail(line_no_, "cannot create the response");

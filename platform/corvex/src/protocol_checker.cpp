@@ -2,6 +2,10 @@
 #include "protocol_checker.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "corvex_internal.h"
+#include "message_headers.h"
 
 namespace corvex {
 
@@ -13,6 +17,14 @@ const char* const ProtocolChecker::kSpeakComplete = "SPEAK-COMPLETE has request-
 const char* const ProtocolChecker::kNothingAfterFinal = "nothing for a request after its final answer";
 const char* const ProtocolChecker::kKnownRequest = "no message for an unknown request id";
 const char* const ProtocolChecker::kAcknowledgedOnce = "open and close acknowledged exactly once";
+const char* const ProtocolChecker::kStatusCode = "a status code of RFC 6787";
+const char* const ProtocolChecker::kRequestState = "request-state PENDING, IN-PROGRESS or COMPLETE";
+const char* const ProtocolChecker::kSynthEvent = "events of the synthesizer resource only";
+const char* const ProtocolChecker::kCauseCode = "Completion-Cause 000 to 007";
+const char* const ProtocolChecker::kSpeechMarker = "a SPEECH-MARKER carries Speech-Marker";
+const char* const ProtocolChecker::kChannelId = "Channel-Identifier is the channel's own";
+const char* const ProtocolChecker::kActiveList = "Active-Request-Id-List names only SPEAKs the channel was given";
+const char* const ProtocolViolation::kAudioAfterEnd = "audio after the end";
 
 namespace {
 
@@ -22,6 +34,28 @@ const char* StateName(mrcp_request_state_e state) {
 }
 
 bool Success(mrcp_status_code_e status) { return status >= 200 && status < 300; }
+
+// The number in an enumerated field, read as a number.
+template <typename E>
+unsigned Raw(const E& field) {
+  static_assert(sizeof(E) == sizeof(unsigned), "an enum of the C interface");
+  unsigned value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
+
+// Sets the field to `unknown` when its number lies beyond the bits of the
+// type's enumerators up to `last`, which is all a C++ enum holds.
+template <typename E>
+void Clamp(E* field, E last, E unknown) {
+  unsigned bits = 1;
+  while (bits < static_cast<unsigned>(last)) bits = bits << 1 | 1;
+  if (Raw(*field) > bits) *field = unknown;
+}
+
+bool HasCause(const mrcp_message_t& message) {
+  return message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
+}
 
 }  // namespace
 
@@ -34,7 +68,7 @@ std::string DescribeMessage(const mrcp_message_t& message) {
     const char* event = mrcp_synth_event_name_get(line.method_id);
     text = std::string(event ? event : "(unknown event)") + " " + StateName(line.request_state);
   }
-  if (message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE))) {
+  if (HasCause(message)) {
     char cause[32];
     std::snprintf(cause, sizeof(cause), " with Completion-Cause %03u",
                   static_cast<unsigned>(message.synth_header->completion_cause));
@@ -112,6 +146,82 @@ void ProtocolChecker::Forwarded(int channel, mrcp_request_id id, mrcp_method_id 
   c.requests[id] = request;
 }
 
+void ProtocolChecker::AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what) {
+  const std::string detail =
+      what + " after the " + mrcp_synth_method_name_get(r.method) + " had ended by " + r.ended_by;
+  // A SPEAK that a STOP or BARGE-IN-OCCURRED ended is silent from then on.
+  Violate(channel, id, r.stopped ? ProtocolViolation::kAudioAfterEnd : kNothingAfterFinal, detail);
+}
+
+void ProtocolChecker::AudioAfterEnd(int channel, mrcp_request_id speak, const std::string& detail) {
+  Violate(channel, speak, ProtocolViolation::kAudioAfterEnd, detail);
+}
+
+void ProtocolChecker::CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message) {
+  const mrcp_start_line_t& line = message.start_line;
+  const mrcp_request_id id = line.request_id;
+  const unsigned type = Raw(line.message_type);
+  const std::string what =
+      std::string(type == MRCP_MESSAGE_TYPE_EVENT ? "an event" : "a response") + " for request " + std::to_string(id);
+  if (type == MRCP_MESSAGE_TYPE_RESPONSE && !corvex_status_code_known(Raw(line.status_code))) {
+    Violate(channel, id, kStatusCode, what + " with status " + std::to_string(Raw(line.status_code)));
+  }
+  if (Raw(line.request_state) >= MRCP_REQUEST_STATE_COUNT) {
+    Violate(channel, id, kRequestState, what + " with request-state " + std::to_string(Raw(line.request_state)));
+  }
+  if (type == MRCP_MESSAGE_TYPE_EVENT && line.method_id >= SYNTHESIZER_EVENT_COUNT) {
+    Violate(channel, id, kSynthEvent, "an event of kind " + std::to_string(line.method_id));
+  }
+  if (HasCause(message) && Raw(message.synth_header->completion_cause) >= SYNTHESIZER_COMPLETION_CAUSE_COUNT) {
+    Violate(channel, id, kCauseCode,
+            what + " with Completion-Cause " + std::to_string(Raw(message.synth_header->completion_cause)));
+  }
+  if (type == MRCP_MESSAGE_TYPE_EVENT && line.method_id == SYNTHESIZER_SPEECH_MARKER &&
+      !mrcp_resource_header_property_check(&message, SYNTHESIZER_HEADER_SPEECH_MARKER)) {
+    Violate(channel, id, kSpeechMarker, "a SPEECH-MARKER without Speech-Marker");
+  }
+  const std::string own(message.channel_id.buf ? message.channel_id.buf : "",
+                        message.channel_id.buf ? message.channel_id.length : 0);
+  if (own != channel_id) {
+    Violate(channel, id, kChannelId, what + " with Channel-Identifier \"" + own + "\", not \"" + channel_id + "\"");
+  }
+}
+
+mrcp_message_t InRange(const mrcp_message_t& message, mrcp_synth_header_t* synth) {
+  mrcp_message_t copy = message;
+  mrcp_start_line_t& line = copy.start_line;
+  Clamp(&line.message_type, MRCP_MESSAGE_TYPE_EVENT, MRCP_MESSAGE_TYPE_UNKNOWN);
+  Clamp(&line.request_state, MRCP_REQUEST_STATE_COUNT, MRCP_REQUEST_STATE_UNKNOWN);
+  Clamp(&line.status_code, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, MRCP_STATUS_CODE_UNKNOWN);
+  if (message.synth_header) {
+    *synth = *message.synth_header;
+    copy.synth_header = synth;
+    Clamp(&synth->completion_cause, SYNTHESIZER_COMPLETION_CAUSE_COUNT, SYNTHESIZER_COMPLETION_CAUSE_UNKNOWN);
+    Clamp(&synth->voice_param.gender, VOICE_GENDER_UNKNOWN, VOICE_GENDER_UNKNOWN);
+    mrcp_prosody_rate_t& rate = synth->prosody_param.rate;
+    Clamp(&rate.type, PROSODY_RATE_TYPE_UNKNOWN, PROSODY_RATE_TYPE_UNKNOWN);
+    if (Raw(rate.type) == PROSODY_RATE_TYPE_LABEL) Clamp(&rate.value.label, PROSODY_RATE_UNKNOWN, PROSODY_RATE_UNKNOWN);
+    mrcp_prosody_volume_t& volume = synth->prosody_param.volume;
+    Clamp(&volume.type, PROSODY_VOLUME_TYPE_UNKNOWN, PROSODY_VOLUME_TYPE_UNKNOWN);
+    if (Raw(volume.type) == PROSODY_VOLUME_TYPE_LABEL) {
+      Clamp(&volume.value.label, PROSODY_VOLUME_UNKNOWN, PROSODY_VOLUME_UNKNOWN);
+    }
+  }
+  return copy;
+}
+
+void ProtocolChecker::CheckActiveList(int channel, const mrcp_message_t& message, const std::string& what) {
+  if (!mrcp_generic_header_property_check(&message, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST)) return;
+  const Channel& c = At(channel);
+  for (mrcp_request_id listed : ParseIdList(message.generic_header->active_request_id_list)) {
+    const auto it = c.requests.find(listed);
+    if (it == c.requests.end() || it->second.method != SYNTHESIZER_SPEAK) {
+      Violate(channel, message.start_line.request_id, kActiveList,
+              what + " names request " + std::to_string(listed) + ", never a SPEAK of this channel");
+    }
+  }
+}
+
 bool ProtocolChecker::IsFinal(int channel, mrcp_request_id id) const {
   auto c = channels_.find(channel);
   if (c == channels_.end()) return true;
@@ -144,9 +254,10 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       return ended;
     }
     if (r.final) {
-      Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+      AfterFinal(channel, id, r, what);
       return ended;
     }
+    CheckActiveList(channel, message, what);
     const bool success = Success(line.status_code);
     if (speak && success && line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
       r.in_progress = true;
@@ -165,6 +276,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       for (auto& [other_id, other] : c.requests) {
         if (other.method != SYNTHESIZER_SPEAK || other.seq > r.seq || other.final) continue;
         other.final = true;
+        other.stopped = true;
         other.ended_by = std::string("the ") + method + " " + std::to_string(id);
         ended.push_back(other_id);
       }
@@ -175,7 +287,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
   // An event.
   const bool complete = line.method_id == SYNTHESIZER_SPEAK_COMPLETE;
   if (r.final) {
-    Violate(channel, id, kNothingAfterFinal, what + " after the " + method + " had ended by " + r.ended_by);
+    AfterFinal(channel, id, r, what);
     return ended;
   }
   if (!speak) {

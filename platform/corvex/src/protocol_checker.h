@@ -6,6 +6,10 @@
 // (a queued SPEAK's PENDING, a STOP that only empties the queue) is not the
 // plugin's and is not checked here.
 //
+// Every message is first checked for form (status code, request-state,
+// event, Completion-Cause, Speech-Marker, Channel-Identifier), then against
+// its request.
+//
 // Invariants: a request is final once it had its final answer (a response
 // in state COMPLETE, a SPEAK-COMPLETE, or the success response of a STOP or
 // BARGE-IN-OCCURRED passed to the plugin after it); nothing may come for it
@@ -33,6 +37,13 @@ class ProtocolChecker {
   static const char* const kNothingAfterFinal;
   static const char* const kKnownRequest;
   static const char* const kAcknowledgedOnce;
+  static const char* const kStatusCode;
+  static const char* const kRequestState;
+  static const char* const kSynthEvent;
+  static const char* const kCauseCode;
+  static const char* const kSpeechMarker;
+  static const char* const kChannelId;
+  static const char* const kActiveList;
 
   void EngineOpenAcknowledged();
   void EngineCloseAcknowledged();
@@ -51,9 +62,15 @@ class ProtocolChecker {
   void Forwarded(int channel, mrcp_request_id id, mrcp_method_id method);
   // The plugin refused the request: nothing is owed for it.
   void Withdraw(int channel, mrcp_request_id id) { At(channel).requests.erase(id); }
-  // Checks one message of the plugin. Returns the SPEAKs it ended when it is
-  // the success response of a STOP or BARGE-IN-OCCURRED, else nothing.
+  // Checks the form of a message of the plugin, as the plugin wrote it, on
+  // the channel whose identifier is channel_id.
+  void CheckForm(int channel, const std::string& channel_id, const mrcp_message_t& message);
+  // Checks one message of the plugin (its InRange copy) against its
+  // request. Returns the SPEAKs it ended when it is the success response of
+  // a STOP or BARGE-IN-OCCURRED, else nothing.
   std::vector<mrcp_request_id> Message(int channel, const mrcp_message_t& message);
+  // The channel played audio of a SPEAK after its end (see SilenceWatch).
+  void AudioAfterEnd(int channel, mrcp_request_id speak, const std::string& detail);
   // Whether the plugin gave the request its final answer (unknown: true).
   bool IsFinal(int channel, mrcp_request_id id) const;
 
@@ -66,6 +83,7 @@ class ProtocolChecker {
     int responses = 0;
     bool in_progress = false;  // a SPEAK answered IN-PROGRESS or PENDING with success
     bool final = false;
+    bool stopped = false;  // a SPEAK ended by a STOP or BARGE-IN-OCCURRED
     std::string ended_by;  // how it ended, for reports
   };
   struct Channel {
@@ -78,6 +96,10 @@ class ProtocolChecker {
   };
 
   void Violate(int channel, mrcp_request_id id, const char* rule, const std::string& detail);
+  // Something for a request after its final answer.
+  void AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what);
+  // An Active-Request-Id-List may name only SPEAKs the plugin was given.
+  void CheckActiveList(int channel, const mrcp_message_t& message, const std::string& what);
   Channel& At(int channel) { return channels_[channel]; }
 
   std::map<int, Channel> channels_;
@@ -87,8 +109,14 @@ class ProtocolChecker {
 };
 
 // "200 IN-PROGRESS", "SPEAK-COMPLETE COMPLETE with Completion-Cause 000" and
-// the like: what a message was, for reports.
+// the like: what a message was, for reports (of its InRange copy).
 std::string DescribeMessage(const mrcp_message_t& message);
+
+// A plugin in C may write any number into an enumerated field of its
+// message, which C++ may not even read as that type. Returns the copy the
+// host goes on with, each such field within what its type holds (else its
+// UNKNOWN value); the synthesizer header block is copied into *synth.
+mrcp_message_t InRange(const mrcp_message_t& message, mrcp_synth_header_t* synth);
 
 }  // namespace corvex
 

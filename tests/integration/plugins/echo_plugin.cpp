@@ -65,8 +65,9 @@ void Process(Channel* ch, mrcp_message_t* request) {
       response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
       ch->speak = request;
       ch->generation.fetch_add(1);
+      Send(ch, response);  // it plays once the client was told so
       ch->frames_left.store(frames > 0 ? frames : 20);
-      break;
+      return;
     }
     case SYNTHESIZER_STOP:
     case SYNTHESIZER_BARGE_IN_OCCURRED:

@@ -13,6 +13,17 @@
 //   stranger        any request: its response, then one for a request id it never had
 //   keep-playing    SPEAK: IN-PROGRESS, and SPEAK-COMPLETE only when asked to
 //                   stop (which it refuses with 407) or after 300 ms
+//   deaf            SPEAK: IN-PROGRESS and 1 s of audio, which a STOP's
+//                   success response does not end
+//   phantom         SPEAK: IN-PROGRESS; the STOP after it is answered with an
+//                   Active-Request-Id-List naming request 4242
+//   cause-42, odd-event, state-7, status-250, bare-marker, other-channel
+//                   SPEAK: a message of the wrong form (a Completion-Cause
+//                   42, an event of kind 5, request-state 7, status 250, a
+//                   SPEECH-MARKER without Speech-Marker, another channel's
+//                   Channel-Identifier), then SPEAK-COMPLETE 000
+//   refuse          any request: process_request returns false
+//   refuse-params   SET-PARAMS: 404
 //   silent          any request: no answer at all, as from a hung synthesizer
 // and anything else is answered properly (a SPEAK with IN-PROGRESS and
 // SPEAK-COMPLETE 000). ROGUE_PLUGIN_ACK in the environment, read at create:
@@ -33,28 +44,43 @@ mrcp_plugin_version_t mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_
 
 namespace {
 
-std::string g_ack;                                // ROGUE_PLUGIN_ACK
-test_plugin::Worker* g_worker = nullptr;          // late answers; control thread creates and stops it
-std::atomic<mrcp_message_t*> g_playing{nullptr};  // keep-playing's SPEAK until it completes
+std::string g_ack;                                            // ROGUE_PLUGIN_ACK
+test_plugin::Worker* g_worker = nullptr;                      // late answers; control thread creates and stops it
+std::atomic<mrcp_message_t*> g_playing{nullptr};              // keep-playing's SPEAK until it completes
+std::atomic<bool> g_phantom{false};                           // the next STOP names a request never given
+std::atomic<std::chrono::steady_clock::rep> g_loud_until{0};  // deaf's audio plays until then
 
-apt_bool_t ReadFrame(mpf_audio_stream_t*, mpf_frame_t*) { return TRUE; }
+apt_bool_t ReadFrame(mpf_audio_stream_t*, mpf_frame_t* frame) {
+  if (std::chrono::steady_clock::now().time_since_epoch().count() < g_loud_until.load()) {
+    std::memset(frame->codec_frame.buffer, 0x11, frame->codec_frame.size);
+    frame->type |= MEDIA_FRAME_TYPE_AUDIO;
+  }
+  return TRUE;
+}
 
 const mpf_audio_stream_vtable_t kStreamTable = {nullptr, nullptr, nullptr, ReadFrame,
                                                 nullptr, nullptr, nullptr, nullptr};
 
-void Respond(mrcp_engine_channel_t* ch, mrcp_message_t* request, int status, mrcp_request_state_e state) {
+mrcp_message_t* Response(mrcp_message_t* request, int status, int state) {
   mrcp_message_t* response = mrcp_response_create(request, request->pool);
   response->start_line.status_code = static_cast<mrcp_status_code_e>(status);
-  response->start_line.request_state = state;
-  mrcp_engine_channel_message_send(ch, response);
+  response->start_line.request_state = static_cast<mrcp_request_state_e>(state);
+  return response;
 }
 
-void Complete(mrcp_engine_channel_t* ch, mrcp_message_t* request, bool with_cause = true,
-              mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE) {
+void Respond(mrcp_engine_channel_t* ch, mrcp_message_t* request, int status, int state) {
+  mrcp_engine_channel_message_send(ch, Response(request, status, state));
+}
+
+// A SPEAK-COMPLETE (or, with `kind`, another event) with the given cause (-1: none).
+void Complete(mrcp_engine_channel_t* ch, mrcp_message_t* request, int cause = 0,
+              mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE,
+              mrcp_method_id kind = SYNTHESIZER_SPEAK_COMPLETE) {
   mrcp_message_t* event = mrcp_event_create(request, SYNTHESIZER_SPEAK_COMPLETE, request->pool);
+  event->start_line.method_id = kind;
   event->start_line.request_state = state;
-  if (with_cause) {
-    mrcp_resource_header_prepare(event)->completion_cause = SYNTHESIZER_COMPLETION_CAUSE_NORMAL;
+  if (cause >= 0) {
+    mrcp_resource_header_prepare(event)->completion_cause = static_cast<mrcp_synth_completion_cause_e>(cause);
     mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
   }
   mrcp_engine_channel_message_send(ch, event);
@@ -96,7 +122,7 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
     Complete(ch, request, true, MRCP_REQUEST_STATE_INPROGRESS);
   } else if (speak && body == "no-cause") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
-    Complete(ch, request, false);
+    Complete(ch, request, -1);
   } else if (speak && body == "complete") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_COMPLETE);
   } else if (speak && body == "keep-playing") {
@@ -107,6 +133,33 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
           if (mrcp_message_t* playing = g_playing.exchange(nullptr)) Complete(ch, playing);
         },
         std::chrono::milliseconds(300));
+  } else if (speak && body == "deaf") {
+    Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
+    g_loud_until = (std::chrono::steady_clock::now() + std::chrono::seconds(1)).time_since_epoch().count();
+  } else if (speak && body == "phantom") {
+    Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
+    g_phantom = true;
+  } else if (request->start_line.method_id == SYNTHESIZER_STOP && g_phantom.exchange(false)) {
+    mrcp_message_t* response = Response(request, 200, MRCP_REQUEST_STATE_COMPLETE);
+    apt_string_assign(&mrcp_generic_header_prepare(response)->active_request_id_list, "4242", request->pool);
+    mrcp_generic_header_property_add(response, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+    mrcp_engine_channel_message_send(ch, response);
+  } else if (speak && (body == "cause-42" || body == "odd-event" || body == "bare-marker")) {
+    Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
+    if (body != "cause-42") {
+      Complete(ch, request, -1, MRCP_REQUEST_STATE_INPROGRESS, body == "odd-event" ? 5 : SYNTHESIZER_SPEECH_MARKER);
+    }
+    Complete(ch, request, body == "cause-42" ? 42 : 0);
+  } else if (speak && (body == "state-7" || body == "status-250" || body == "other-channel")) {
+    mrcp_message_t* response =
+        Response(request, body == "status-250" ? 250 : 200, body == "state-7" ? 7 : MRCP_REQUEST_STATE_INPROGRESS);
+    if (body == "other-channel") apt_string_assign(&response->channel_id, "0123@speechsynth", request->pool);
+    mrcp_engine_channel_message_send(ch, response);
+    Complete(ch, request);
+  } else if (body == "refuse") {
+    return FALSE;
+  } else if (request->start_line.method_id == SYNTHESIZER_SET_PARAMS && body == "refuse-params") {
+    Respond(ch, request, 404, MRCP_REQUEST_STATE_COMPLETE);
   } else if (body == "silent") {
   } else if (body == "two-responses") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_COMPLETE);
@@ -160,5 +213,7 @@ extern "C" mrcp_engine_t* mrcp_plugin_create(apr_pool_t* pool) {
   const char* ack = std::getenv("ROGUE_PLUGIN_ACK");
   g_ack = ack ? ack : "";
   g_playing = nullptr;
+  g_phantom = false;
+  g_loud_until = 0;
   return mrcp_engine_create(MRCP_SYNTHESIZER_RESOURCE, nullptr, &kEngineTable, pool);
 }

@@ -9,15 +9,19 @@
 // pace or as fast as possible, and hands them to a FrameSink.
 //
 // Like the server, it keeps the synthesizer state of RFC 6787 for the client
-// (unless HostConfig::queue_speaks is off): a SPEAK that arrives while
-// another is speaking or paused is answered 200 PENDING and passed to the
-// plugin when the one before it ends; STOP (all SPEAKs, or those its
+// and answers its state rules itself: 410 for a request id that does not
+// rise, 402 for PAUSE, RESUME or CONTROL with no SPEAK active (and
+// DEFINE-LEXICON with one), 403 and 404 for session parameters it does not
+// keep or values outside their grammar, 407 for a request the plugin
+// refuses to take. A SET-PARAMS that succeeded sets the channel's session
+// parameters: a later SPEAK gets each it does not carry itself, and
+// GET-PARAMS is answered with their values or defaults. Unless
+// HostConfig::queue_speaks is off, a SPEAK that arrives while another is
+// speaking or paused is answered 200 PENDING and passed to the plugin when
+// the one before it ends; STOP (all SPEAKs, or those its
 // Active-Request-Id-List names) and BARGE-IN-OCCURRED (unless the speaking
 // SPEAK has Kill-On-Barge-In false) end the speaking and the queued SPEAKs,
-// and their responses name the SPEAKs they ended in Active-Request-Id-List;
-// SET-PARAMS stores the headers it carries for the channel's session, a
-// later SPEAK gets each of them it does not carry itself, and GET-PARAMS is
-// answered with the session's values of the headers it names.
+// and their responses name the SPEAKs they ended in Active-Request-Id-List.
 //
 // Every answer of the plugin goes through one protocol checker (see
 // ProtocolViolation); a channel is freed only once its close was
@@ -70,7 +74,8 @@ struct HostEvent {
   std::string text;
   // The host answered this itself, without the plugin (a queued SPEAK's
   // PENDING, a STOP that only emptied the queue, a BARGE-IN-OCCURRED that
-  // ended nothing, the SPEAK-COMPLETE of a queued SPEAK the plugin refused).
+  // ended nothing, the SPEAK-COMPLETE of a queued SPEAK the plugin refused,
+  // the 402, 403, 404, 407 and 410 of its state rules).
   bool from_host = false;
   // A success response to STOP or BARGE-IN-OCCURRED: the SPEAKs it ended,
   // as its Active-Request-Id-List names them.
@@ -83,8 +88,16 @@ struct HostEvent {
 // BARGE-IN-OCCURRED that ended it; SPEAK-COMPLETE has request-state COMPLETE
 // and a Completion-Cause; nothing for a request after its final answer (nor
 // for a channel after its close was acknowledged); no message for an unknown
-// request id; open and close acknowledged exactly once.
+// request id; open and close acknowledged exactly once; every message of
+// RFC 6787's form (status code, request-state, a synthesizer event,
+// Completion-Cause 000 to 007, Speech-Marker in a SPEECH-MARKER, the
+// channel's own Channel-Identifier); an Active-Request-Id-List that names
+// only SPEAKs the channel was given; no audio, and no message, for a SPEAK
+// after its end ("audio after the end").
 struct ProtocolViolation {
+  // The rule of a SPEAK that was not silent after its end.
+  static const char* const kAudioAfterEnd;
+
   int channel = -1;                // -1: the engine
   mrcp_request_id request_id = 0;  // 0: no request
   std::string rule;                // the rule, as listed above
@@ -104,9 +117,10 @@ struct HostConfig {
   std::string root;  // directory layout root: root/conf, root/var, root/data ...
   std::size_t max_channel_count = 100;
   bool create_dirs = true;  // create the layout's directories (and var/status) when missing
-  // Keep RFC 6787's SPEAK queue and session state for the client. Off, every
-  // request goes straight to the plugin (a SPEAK then replaces the one before
-  // it in the plugin) and STOP responses name the SPEAKs the plugin ended.
+  // Keep RFC 6787's SPEAK queue for the client. Off, every SPEAK, STOP and
+  // BARGE-IN-OCCURRED goes straight to the plugin (a SPEAK then replaces the
+  // one before it in the plugin) and STOP responses name the SPEAKs the
+  // plugin ended; the state rules and session parameters hold either way.
   bool queue_speaks = true;
   // How much longer than the close's own wait a channel whose close is not
   // acknowledged is waited for before it is left in place, unfreed: freeing
@@ -162,9 +176,11 @@ class Host {
   // Creates a request for the channel in a pool the host keeps alive until the
   // request has had its final answer or the channel is destroyed.
   mrcp_message_t* CreateRequest(int channel, mrcp_method_id method);
-  // Receives a request as the server does from its client: queues it, answers
-  // it or passes it to the plugin through process_request (whose result it
-  // then returns). The request must not be changed afterwards.
+  // Receives a request as the server does from its client: answers it
+  // itself, queues it, or passes it to the plugin through process_request.
+  // False when it is not an unsent request of the channel, or when the
+  // plugin refused to take it (the host has then answered 407). The request
+  // must not be changed afterwards.
   bool SendRequest(int channel, mrcp_message_t* request);
 
   // Starts / stops the channel's media thread. sink may be null (frames are
