@@ -3,6 +3,7 @@
 #include <apr.h>
 
 #include <cstring>
+#include <functional>
 #include <locale>
 #include <sstream>
 #include <vector>
@@ -19,6 +20,24 @@ enum class ReadResult { kString, kEnd, kDamaged };
 // The end of the file before the first byte of the length is a clean end;
 // anything cut short later, or a length above the limit, is damage. The
 // buffer is sized by the length only after the length passed the limit.
+// A sub-pool for one open file and its buffer, destroyed with the scope (the
+// file is closed first). Null when there is no parent or it cannot be made.
+class FilePool {
+ public:
+  explicit FilePool(apr_pool_t* parent) {
+    if (!parent || apr_pool_create(&pool_, parent) != APR_SUCCESS) pool_ = nullptr;
+  }
+  ~FilePool() {
+    if (pool_) apr_pool_destroy(pool_);
+  }
+  FilePool(const FilePool&) = delete;
+  FilePool& operator=(const FilePool&) = delete;
+  apr_pool_t* get() const { return pool_; }
+
+ private:
+  apr_pool_t* pool_ = nullptr;
+};
+
 ReadResult ReadLengthPrefixed(apr_file_t* file, std::string& out) {
   unsigned char prefix[4];
   apr_size_t got = 0;
@@ -93,6 +112,8 @@ WaveformManager::CacheEntry::~CacheEntry() = default;
 void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
   auto* waveforms = dynamic_cast<WaveformManager*>(manager);
   if (waveforms) {
+    // The strings are still here, loaded or just given; not after this.
+    match_key_ = MatchKey(language, sampling_rate, voice_name, voice_gender, content, prosody);
     record_key_ = checksum;
     registered_ = true;
     waveforms->cache_records_.insert(CacheRecords::value_type(record_key_, this));
@@ -126,9 +147,13 @@ void WaveformManager::CacheEntry::OnUnregister(FileManager* manager) {
 bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool) const {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Save Cache File %s", path.c_str());
   apr_file_t* file = nullptr;
-  if (!pool ||
-      apr_file_open(&file, path.c_str(), APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY,
-                    APR_FPROT_OS_DEFAULT, pool) != APR_SUCCESS) {
+  // Buffered (the records go a few bytes at a time), in a pool of its own:
+  // the caller's may serve thousands of entries before it is cleared.
+  FilePool file_pool(pool);
+  if (!file_pool.get() ||
+      apr_file_open(&file, path.c_str(),
+                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY | APR_FOPEN_BUFFERED,
+                    APR_FPROT_OS_DEFAULT, file_pool.get()) != APR_SUCCESS) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Cache File for Writing %s", path.c_str());
     return false;
   }
@@ -199,8 +224,11 @@ bool WaveformManager::CacheEntry::Save(const std::string& path, apr_pool_t* pool
 bool WaveformManager::CacheEntry::Load(const std::string& path, apr_pool_t* pool) {
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Load Cache File %s", path.c_str());
   apr_file_t* file = nullptr;
-  if (!pool || apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool) !=
-                   APR_SUCCESS) {
+  // Buffered and in a pool of its own, as in Save: a start-up reads every
+  // entry's file with one pool.
+  FilePool file_pool(pool);
+  if (!file_pool.get() || apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY | APR_FOPEN_BUFFERED,
+                                        APR_FPROT_OS_DEFAULT, file_pool.get()) != APR_SUCCESS) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Open Cache File for Reading %s", path.c_str());
     return false;
   }
@@ -338,6 +366,19 @@ bool WaveformManager::CacheEntry::ComposeFileName(const std::string& waveform_na
   const std::string::size_type dot = waveform_name.rfind('.');
   attribute_name = (dot == std::string::npos ? waveform_name : waveform_name.substr(0, dot)) + ".cache";
   return true;
+}
+
+std::uint64_t WaveformManager::CacheEntry::MatchKey(const std::string& language, std::uint32_t sampling_rate,
+                                                    const std::string& voice_name, mrcp_voice_gender_e voice_gender,
+                                                    const std::string& content, const ProsodyParams& prosody) {
+  // Each text with its length, so that no two lists of texts run together.
+  std::string key;
+  for (const std::string* text :
+       {&language, &voice_name, &content, &prosody.pitch, &prosody.contour, &prosody.range, &prosody.duration}) {
+    key += std::to_string(text->size()) + ':' + *text;
+  }
+  key += std::to_string(sampling_rate) + '/' + std::to_string(static_cast<int>(voice_gender));
+  return std::hash<std::string>()(key);
 }
 
 void WaveformManager::CacheEntry::ReleaseMemory() {

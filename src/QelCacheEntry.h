@@ -12,7 +12,11 @@
 // To keep memory small, the string attributes are held only while an entry is
 // being matched or used: registration releases them, a lookup reloads them
 // from the attribute file and the user releases them again afterwards.
-// Checksum, sampling rate, voice gender and the file-entry fields stay.
+// Checksum, sampling rate, voice gender, the match key and the file-entry
+// fields stay. The match key, a hash of every attribute a lookup compares
+// exactly, lets a lookup pass over the entries that share the text's
+// checksum (a byte sum: everyday sentences collide) without reading their
+// files; only an entry whose key matches is loaded and compared in full.
 //
 // Ownership and threads: owned by the waveform manager's file entries once
 // added (before that, by whoever created it); the manager's cache records
@@ -91,6 +95,15 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   // Frees language, voice name, content and the prosody.
   void ReleaseMemory();
 
+  // A hash of what a lookup compares exactly: language, sampling rate, voice
+  // name and gender, text, and the prosody's texts (its rate and volume
+  // match loosely, so they are left out). Equal attributes give equal keys.
+  static std::uint64_t MatchKey(const std::string& language, std::uint32_t sampling_rate, const std::string& voice_name,
+                                mrcp_voice_gender_e voice_gender, const std::string& content,
+                                const ProsodyParams& prosody);
+  // The entry's match key, taken from its attributes at registration.
+  std::uint64_t match_key() const { return match_key_; }
+
   // Whether the last Load found the attribute file damaged.
   bool damaged() const { return damaged_; }
 
@@ -108,6 +121,7 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   // may change `checksum`, but the record must still be found and removed.
   bool registered_ = false;
   std::uint64_t record_key_ = 0;
+  std::uint64_t match_key_ = 0;
 };
 
 }  // namespace TARNWICKSS

@@ -21,7 +21,6 @@ void CloudAudioConverter::Start(unsigned target_rate) {
   resample_ = false;
   intact_ = true;
   odd_byte_pending_ = false;
-  input_fill_ = 0;
   input_samples_ = 0;
   output_samples_ = 0;
   whole_read_ = nullptr;
@@ -81,10 +80,6 @@ bool CloudAudioConverter::Finish(const Sink& sink) {
   odd_byte_pending_ = false;
   bool ok = true;
   if (resample_) {
-    if (input_fill_ > 0) {
-      ok = Convert(input_fill_, sink);
-      input_fill_ = 0;
-    }
     for (;;) {
       const int produced = resampler_->Flush(output_block_.data(), static_cast<int>(output_block_.size()));
       if (produced < 0) intact_ = ok = false;
@@ -146,27 +141,18 @@ bool CloudAudioConverter::Take(const std::uint8_t* bytes, std::size_t count, con
     output_samples_ += count;
     return true;
   }
+  // The whole piece goes to the resampler now, in blocks, none held back for
+  // the next piece: the resampler's output does not depend on how its input
+  // is split, and a paced body then reaches the channel as it comes.
   bool ok = true;
   while (count > 0) {
-    const std::size_t n = std::min(count, kInputBlock - input_fill_);
-    std::int16_t* to = input_block_.data() + input_fill_;
+    const std::size_t n = std::min(count, kInputBlock);
     for (std::size_t i = 0; i < n; ++i) {
-      to[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
+      input_block_[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
     }
     bytes += 2 * n;
     count -= n;
-    input_fill_ += n;
-    if (input_fill_ == kInputBlock) {
-      ok = Convert(kInputBlock, sink) && ok;
-      input_fill_ = 0;
-    }
-  }
-  // What is left of the piece is converted now too, not held until a whole
-  // block has arrived: the resampler's output does not depend on how its input
-  // is split, and a paced body then reaches the channel as it comes.
-  if (input_fill_ > 0) {
-    ok = Convert(input_fill_, sink) && ok;
-    input_fill_ = 0;
+    ok = Convert(n, sink) && ok;
   }
   return ok;
 }

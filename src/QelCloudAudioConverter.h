@@ -62,7 +62,7 @@ class CloudAudioConverter {
   // more), and when the resampler failed on a block (that block's output is
   // lost, the stream goes on, intact() turns false).
   bool Write(const void* data, std::size_t size, const Sink& sink);
-  // Ends the stream: converts the partial block and flushes the resampler.
+  // Ends the stream: flushes the resampler (Write leaves no input behind).
   // False when the stream held no playable audio (refused(): cut short,
   // never reached its data, not one sample) or the resampler failed.
   bool Finish(const Sink& sink);
@@ -112,7 +112,6 @@ class CloudAudioConverter {
   std::unique_ptr<Resampler> resampler_;  // kept for the next stream at the same rates
   unsigned resampler_rate_ = 0;           // the target rate resampler_ was made for
   std::vector<std::int16_t> input_block_;
-  std::size_t input_fill_ = 0;
   std::vector<std::int16_t> output_block_;
   std::uint64_t input_samples_ = 0;
   std::uint64_t output_samples_ = 0;

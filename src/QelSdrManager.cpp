@@ -3,7 +3,6 @@
 #include <apr_file_info.h>
 #include <apr_strings.h>
 #include <apr_time.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,33 +26,20 @@ SdrManager::Settings::Settings()
       use_logging_tag(false) {}
 
 bool SdrManager::Settings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    const char* name = attr->name;
-    const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDR Manager Attribute: %s = %s", name, value);
-    if (strcasecmp(name, "save-records") == 0) {
-      ApplyBooleanAttribute(attr, save_records);
-    } else if (strcasecmp(name, "purge-existing") == 0) {
-      ApplyBooleanAttribute(attr, purge_existing);
-    } else if (strcasecmp(name, "max-file-age") == 0) {
-      ApplyLimitAttribute(attr, max_file_age);
-    } else if (strcasecmp(name, "max-file-count") == 0) {
-      ApplyLimitAttribute(attr, max_file_count);
-    } else if (strcasecmp(name, "record-folder") == 0) {
-      record_folder = value;
-    } else if (strcasecmp(name, "file-prefix") == 0) {
-      file_prefix = value;
-    } else if (strcasecmp(name, "file-ext") == 0) {
-      file_ext = value;
-    } else if (strcasecmp(name, "log-level") == 0) {
+  using S = Settings;
+  static const AttributeRule<S> kRules[] = {
+      {"save-records", BooleanRule<S, &S::save_records>},
+      {"purge-existing", BooleanRule<S, &S::purge_existing>},
+      {"max-file-age", LimitRule<S, &S::max_file_age>},
+      {"max-file-count", LimitRule<S, &S::max_file_count>},
+      {"record-folder", TextRule<S, &S::record_folder>},
+      {"file-prefix", TextRule<S, &S::file_prefix>},
+      {"file-ext", TextRule<S, &S::file_ext>},
       // Not a level name (the empty value included): keep the level, quietly.
-      OdaEdpf::TranslateLogLevel(value, log_level);
-    } else if (strcasecmp(name, "use-logging-tag") == 0) {
-      ApplyBooleanAttribute(attr, use_logging_tag);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDR Manager Attribute <%s>", name);
-    }
-  }
+      {"log-level", [](S& s, const apr_xml_attr* attr) { OdaEdpf::TranslateLogLevel(attr->value, s.log_level); }},
+      {"use-logging-tag", BooleanRule<S, &S::use_logging_tag>},
+  };
+  ApplyAttributes(element, "SDR Manager", kRules, *this);
   return true;
 }
 

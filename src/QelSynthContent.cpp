@@ -17,16 +17,6 @@ namespace {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether `name` equals `lower` (given in lower case) without regard to case.
-// ASCII only, so the result does not depend on the process locale.
-bool NameIs(const char* name, const char* lower) {
-  if (!name) return false;
-  for (; *name && *lower; ++name, ++lower) {
-    if (LowerAscii(*name) != *lower) return false;
-  }
-  return *name == *lower;
-}
-
 bool IsVoiceElement(const apr_xml_elem* element) { return NameIs(element->name, "voice"); }
 
 // Whether [begin, end) starts with `lower` (given in lower case), any case.

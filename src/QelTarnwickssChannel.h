@@ -264,9 +264,6 @@ class Channel : public CloudExchangeReceiver {
 
   // The cloud exchange (QelTarnwickssChannelCloud.cpp).
   Attempt RequestSpeech(BrillCloudRequester& requester);
-  // The request info for the front segment, with one reference for the
-  // caller. May throw the SDK's text.
-  RequestInfoJSON* CreateRequestInfo();
   // Evaluates the text request's answer and delivers its audio.
   Attempt OnFinishStream(bool finished);
   Attempt FetchAudio(const std::string& url);

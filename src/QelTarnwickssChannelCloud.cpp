@@ -14,73 +14,24 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <random>
 #include <string>
 
 #include "QelAudioFetchHandler.h"
 #include "QelCloudWorkers.h"
+#include "QelCloudRequestInfo.h"
 #include "QelInlineAudio.h"
 #include "QelLogUrls.h"
 #include "QelTarnwickssChannel.h"
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
 #include "brillify/BrillCloudRequester.h"
-#include "brillify/Client/Base64.h"
 #include "brillify/Client/Fetch.h"
-#include "brillify/ClientMatchJSON.h"
 #include "brillify/CommandResultJSON.h"
 #include "brillify/RequestInfoJSON.h"
 
 namespace TARNWICKSS {
 
 namespace {
-
-// The service answers a text request whose query matches a client match's
-// expression with that match's response text, spoken.
-constexpr const char* kQuery = "speak_this";
-constexpr const char* kClientName = "tarnwickss";
-constexpr const char* kClientVersion = TARNWICKSS_VERSION;
-
-// Holds one reference to an SDK value for the length of a scope.
-template <typename T>
-class SdkRef {
- public:
-  explicit SdkRef(T* value) : value_(value) {}
-  ~SdkRef() {
-    if (value_) value_->release();
-  }
-  SdkRef(const SdkRef&) = delete;
-  SdkRef& operator=(const SdkRef&) = delete;
-  T* operator->() const { return value_; }
-  T* get() const { return value_; }
-  // Hands the reference to the caller.
-  T* release() {
-    T* value = value_;
-    value_ = nullptr;
-    return value;
-  }
-
- private:
-  T* value_;
-};
-
-// 40 URL-safe characters from 30 random bytes. The service echoes the two
-// identifiers of a request in its logs, so they must differ from request to
-// request, also within one second.
-std::string RandomIdentifier() {
-  static thread_local std::mt19937 generator = [] {
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device()};
-    return std::mt19937(seed);
-  }();
-  std::string id(40, '\0');
-  for (std::size_t i = 0; i < id.size(); i += 4) {
-    unsigned char bytes[3];
-    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(generator() & 0xFF);
-    Client::base64url_encode_three(&id[i], bytes);
-  }
-  return id;
-}
 
 // The format tag of a waveform file written from a stream of that codec.
 std::uint16_t WaveFormat(const std::string& codec) {
@@ -95,9 +46,14 @@ Channel::Attempt Channel::RequestSpeech(BrillCloudRequester& requester) {
   StreamingSynthContext& context = *synth_context_;
   ++details_.attempt_counter;
   try {
-    context.request_info = CreateRequestInfo();
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
-            ::to_string(*context.request_info).c_str());
+    const SynthSegment& segment = details_.content.segments.front();
+    context.request_info =
+        CreateRequestInfo(segment.text, segment.content_type == SYNTH_CONTENT_SSML, segment.voice_name,
+                          details_.speak_params.language, details_.speak_params.audio_as_url);
+    if (PluginLogs(APT_PRIO_INFO)) {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Submit TTS Request <%s@%s>\n%s", id(), kChannelLogTag,
+              ::to_string(*context.request_info).c_str());
+    }
     if (CloudWorkers* workers = engine_->cloud_workers()) {
       SubmitExchange(*workers, CloudExchange::TextRequest(requester.composeTextRequest(kQuery, context.sdk_state,
                                                                                        context.request_info, nullptr),
@@ -135,44 +91,6 @@ Channel::Attempt Channel::OnSdkError(const char* text) {
   return Attempt::kNotStarted;
 }
 
-RequestInfoJSON* Channel::CreateRequestInfo() {
-  const SpeakParams& params = details_.speak_params;
-  const SynthSegment& segment = details_.content.segments.front();
-  SdkRef<RequestInfoJSON> info(new RequestInfoJSON());
-  if (!params.language.empty()) info->setLanguage(params.language.c_str());
-  info->setRequestID(RandomIdentifier().c_str());
-  info->setSessionID(RandomIdentifier().c_str());
-  info->setClientName(kClientName);
-  info->setClientVersion(kClientVersion);
-
-  SdkRef<ClientMatchJSON> match(new ClientMatchJSON());
-  match->setExpression(kQuery);
-  SdkRef<JSONObjectValue> result(new JSONObjectValue());
-  SdkRef<JSONStringValue> intent(new JSONStringValue(kQuery));
-  result->appendPair("Intent", intent.get());
-  match->setResult(result.get());
-  const char* text = segment.text.c_str();
-  if (segment.content_type == SYNTH_CONTENT_SSML) {
-    match->setPlainResponseText("");
-    match->setPlainResponseTextLong("");
-    match->setSSMLResponseText(text);
-    match->setSSMLResponseTextLong(text);
-  } else {
-    match->setPlainResponseText(text);
-    match->setPlainResponseTextLong(text);
-  }
-  match->setResponseText(text);
-  match->setResponseTextLong(text);
-  info->clearClientMatches();
-  info->setClientMatchesPresent();
-  info->appendClientMatch(match.get());
-
-  info->setResponseVoice(segment.voice_name.empty() ? "Default" : segment.voice_name.c_str());
-  info->setResponseAudioShortOrLong(RequestInfoJSON::stringToResponseAudioShortOrLong("Short"));
-  if (params.audio_as_url) info->setResponseAudioAsURL(true);
-  return info.release();
-}
-
 Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   StreamingSynthContext* context = synth_context_.get();
   if (!context) return Attempt::kDone;
@@ -183,8 +101,7 @@ Channel::Attempt Channel::OnFinishStream(bool /*finished*/) {
   }
   Log(APT_LOG_MARK, APT_PRIO_DEBUG, "TTS Request Answered");
   // Rendering an answer with seconds of inline audio takes longer than all
-  // the rest of the channel's work on it: only when debug lines are written.
-  // The log source says so; apt_log's result promises nothing.
+  // the rest of the channel's work on it: only when the line is written.
   if (PluginLogs(APT_PRIO_DEBUG)) {
     Log(APT_LOG_MARK, APT_PRIO_DEBUG, "Result: \n%s", MaskUrlUserInfo(::to_string(*result)).c_str());
   }

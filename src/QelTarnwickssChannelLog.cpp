@@ -16,10 +16,7 @@ apt_log_source_t* PluginSource() { return TARNWICKSS_PLUGIN ? TARNWICKSS_PLUGIN 
 
 }  // namespace
 
-bool PluginLogs(apt_log_priority_e priority) {
-  const apt_log_source_t* source = PluginSource();
-  return !source || priority <= source->priority;
-}
+bool PluginLogs(apt_log_priority_e priority) { return apt_log_priority_check(PluginSource(), priority); }
 
 void LogChannelV(const char* channel_id, const char* file, int line, apt_log_priority_e priority, const char* format,
                  va_list args) {

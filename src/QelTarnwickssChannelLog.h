@@ -14,9 +14,10 @@ namespace TARNWICKSS {
 // The name after the "@" of every channel line.
 constexpr const char* kChannelLogTag = "tarnwickss";
 
-// Whether the plugin's log source lets a line of `priority` through. A line
-// it holds back is dropped by the server, so text rendered only for that
-// line need not be rendered.
+// Whether a line of `priority` from the plugin's log source would be
+// written: the server has a logger, and neither its threshold nor the
+// source's holds the line back. Text rendered only for a line that would be
+// dropped need not be rendered.
 bool PluginLogs(apt_log_priority_e priority);
 
 // Writes `format` with its arguments, then " <channel_id@tarnwickss>", through

@@ -111,7 +111,6 @@ class Engine : public OdaEdpf::SoftEventProcessor::Observer, public OdaEdpf::Tim
   SdrManager* sdr_manager() const { return sdr_manager_; }
   const std::string& name() const { return name_; }
   std::size_t in_use_count() const { return open_channels_.size(); }
-  std::uint64_t max_used() const { return max_used_; }
   bool init_sdk() const { return init_sdk_; }
   bool shutdown_sdk() const { return shutdown_sdk_; }
   const std::string& credentials_file() const { return credentials_file_; }

@@ -3,7 +3,6 @@
 // against the server's directory layout.
 #include <apr_file_info.h>
 #include <apr_file_io.h>
-#include <strings.h>
 
 #include <string>
 #include <vector>
@@ -22,8 +21,6 @@ constexpr apr_size_t kParseBufferLength = 2000;
 // Directory-layout entries.
 constexpr apr_size_t kLayoutDataDir = 3;
 constexpr apr_size_t kLayoutVarDir = 4;
-
-bool NameIs(const char* name, const char* expected) { return strcasecmp(name, expected) == 0; }
 
 // A sub-pool for one configuration load. The parsed document and every
 // temporary path die with it, so a reload or an oversized document does not
@@ -89,19 +86,12 @@ bool Engine::LoadDocument(const std::string& root_name, const apr_xml_doc* docum
     return false;
   }
 
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(root)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Document Attribute: %s = %s", attr->name,
-            attr->value);
-    if (NameIs(attr->name, "subscription-key-file")) {
-      credentials_file_ = attr->value;
-    } else if (NameIs(attr->name, "init-sdk")) {
-      ApplyBooleanAttribute(attr, init_sdk_);
-    } else if (NameIs(attr->name, "shutdown-sdk")) {
-      ApplyBooleanAttribute(attr, shutdown_sdk_);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document Attribute <%s>", attr->name);
-    }
-  }
+  static const AttributeRule<Engine> kRules[] = {
+      {"subscription-key-file", TextRule<Engine, &Engine::credentials_file_>},
+      {"init-sdk", BooleanRule<Engine, &Engine::init_sdk_>},
+      {"shutdown-sdk", BooleanRule<Engine, &Engine::shutdown_sdk_>},
+  };
+  ApplyAttributes(root, "Document", kRules, *this);
 
   // Elements apply in document order; a repeated element loads over what the
   // previous one left.

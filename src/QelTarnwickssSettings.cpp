@@ -1,6 +1,6 @@
 #include "QelTarnwickssSettings.h"
 
-#include <strings.h>
+#include <apr_cstr.h>
 
 #include <cctype>
 #include <charconv>
@@ -14,8 +14,6 @@
 namespace TARNWICKSS {
 
 namespace {
-
-bool NameIs(const char* name, const char* expected) { return strcasecmp(name, expected) == 0; }
 
 constexpr double kFloatMax = std::numeric_limits<float>::max();
 
@@ -48,43 +46,104 @@ void RefuseValue(const apr_xml_attr* attr) {
           attr->name);
 }
 
-struct SynthBoolean {
-  const char* name;
-  bool SynthSettings::*field;
-};
-
-struct SynthText {
-  const char* name;
-  std::string SynthSettings::*field;
-};
-
-const SynthBoolean kSynthBooleans[] = {
-    {"bypass-ssml", &SynthSettings::bypass_ssml},
-    {"normalize-ssml", &SynthSettings::normalize_ssml},
-    {"secure-transport", &SynthSettings::secure_transport},
-    {"caching", &SynthSettings::caching},
-    {"reattempt", &SynthSettings::reattempt},
-    {"audio-as-url", &SynthSettings::audio_as_url},
-};
-
-const SynthText kSynthTexts[] = {
-    {"language", &SynthSettings::language},
-    {"voice-name", &SynthSettings::voice_name},
-    {"http-proxy", &SynthSettings::http_proxy},
-    {"service-uri", &SynthSettings::service_uri},
-    {"credentials-file", &SynthSettings::credentials_file},
-    {"region", &SynthSettings::region},
-};
-
-template <typename Entry, std::size_t N>
-const Entry* FindByName(const Entry (&table)[N], const char* name) {
-  for (const Entry& entry : table) {
-    if (NameIs(name, entry.name)) return &entry;
-  }
-  return nullptr;
+void RefuseValue(const apr_xml_attr* attr, bool refused) {
+  if (refused) RefuseValue(attr);
 }
 
+using SynthRule = AttributeRule<SynthSettings>;
+const SynthRule kSynthRules[] = {
+    {"language", TextRule<SynthSettings, &SynthSettings::language>},
+    {"bypass-ssml", BooleanRule<SynthSettings, &SynthSettings::bypass_ssml>},
+    {"normalize-ssml", BooleanRule<SynthSettings, &SynthSettings::normalize_ssml>},
+    {"voice-name", TextRule<SynthSettings, &SynthSettings::voice_name>},
+    {"voice-gender",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       RefuseValue(attr, !SynthSettings::ParseVoiceGender(attr->value, s.voice_gender));
+     }},
+    {"prosody-pitch",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       if (*attr->value) s.prosody.pitch = attr->value;
+     }},
+    {"prosody-rate",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       // Narrowed to the MRCP rate's float before scaling, so 0.3 gives
+       // 30.000002. Cache matching compares these bits, so the steps and
+       // their order must stay as they are. The range keeps the scaled float
+       // finite.
+       double rate = 0;
+       if (*attr->value && ApplyDecimalAttribute(attr, -kFloatMax / 1000, kFloatMax / 1000, rate)) {
+         s.prosody.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
+         s.prosody.rate.value.relative = static_cast<float>(rate) * 100.0f;
+       }
+     }},
+    {"prosody-volume",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       double volume = 0;
+       if (*attr->value && ApplyDecimalAttribute(attr, -kFloatMax, kFloatMax, volume)) {
+         s.prosody.volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
+         s.prosody.volume.value.numeric = static_cast<float>(volume);
+       }
+     }},
+    {"http-proxy", TextRule<SynthSettings, &SynthSettings::http_proxy>},
+    {"service-uri", TextRule<SynthSettings, &SynthSettings::service_uri>},
+    {"credentials-file", TextRule<SynthSettings, &SynthSettings::credentials_file>},
+    {"secure-transport", BooleanRule<SynthSettings, &SynthSettings::secure_transport>},
+    {"region", TextRule<SynthSettings, &SynthSettings::region>},
+    {"caching", BooleanRule<SynthSettings, &SynthSettings::caching>},
+    {"deadline",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       // A 32-bit quantity carried in a 64-bit field; negative values are
+       // kept as they are.
+       ApplyIntegerAttribute(attr, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
+                             s.deadline);
+     }},
+    {"reattempt", BooleanRule<SynthSettings, &SynthSettings::reattempt>},
+    {"audio-as-url", BooleanRule<SynthSettings, &SynthSettings::audio_as_url>},
+    {"local-file-folders",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       s.local_file_folders = SplitFolderList(attr->value);
+       s.local_file_folders_set = true;
+     }},
+    {"cloud-workers",
+     [](SynthSettings& s, const apr_xml_attr* attr) {
+       // Wholly a number in range, or refused: a typo must not start a
+       // thousand threads, nor silently none.
+       std::int64_t workers = s.cloud_workers;
+       if (ApplyIntegerAttribute(attr, 0, kMaxCloudWorkers, workers)) s.cloud_workers = static_cast<int>(workers);
+     }},
+};
+
+const AttributeRule<LogStatementSettings> kLogStatementRules[] = {
+    {"enable", BooleanRule<LogStatementSettings, &LogStatementSettings::enable>},
+    {"priority",
+     [](LogStatementSettings& s, const apr_xml_attr* attr) { s.priority = apt_log_priority_translate(attr->value); }},
+};
+
+const AttributeRule<StatusFileSettings> kStatusFileRules[] = {
+    {"enable", BooleanRule<StatusFileSettings, &StatusFileSettings::enable>},
+    {"status-file", TextRule<StatusFileSettings, &StatusFileSettings::status_file>},
+};
+
+const AttributeRule<MonitoringSettings> kMonitoringRules[] = {
+    {"refresh-period",
+     [](MonitoringSettings& s, const apr_xml_attr* attr) {
+       ApplyIntegerAttribute(attr, 0, std::numeric_limits<std::int64_t>::max(), s.refresh_period);
+     }},
+};
+
 }  // namespace
+
+bool NameIs(const char* name, const char* expected) { return name && apr_cstr_casecmp(name, expected) == 0; }
+
+void LogAttribute(const char* what, const apr_xml_attr* attr) {
+  // A proxy or service URL ("http-proxy", "service-uri") may hold a password.
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load %s Attribute: %s = %s", what, attr->name,
+          MaskUrlUserInfo(attr->value).c_str());
+}
+
+void LogUnknownAttribute(const char* what, const apr_xml_attr* attr) {
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown %s Attribute <%s>", what, attr->name);
+}
 
 bool ParseBooleanString(const std::string& text, bool& value) {
   if (text == "true") {
@@ -184,87 +243,17 @@ bool SynthSettings::ParseVoiceGender(const std::string& text, mrcp_voice_gender_
 }
 
 bool SynthSettings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    const char* name = attr->name;
-    const char* value = attr->value;
-    // "http-proxy" and "service-uri" may hold a password.
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Synth Attribute: %s = %s", name,
-            MaskUrlUserInfo(value).c_str());
-
-    if (const SynthBoolean* entry = FindByName(kSynthBooleans, name)) {
-      ApplyBooleanAttribute(attr, this->*entry->field);
-    } else if (const SynthText* entry = FindByName(kSynthTexts, name)) {
-      this->*entry->field = value;
-    } else if (NameIs(name, "voice-gender")) {
-      if (!ParseVoiceGender(value, voice_gender)) {
-        apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>", value,
-                name);
-      }
-    } else if (NameIs(name, "prosody-pitch")) {
-      if (*value) prosody.pitch = value;
-    } else if (NameIs(name, "prosody-rate")) {
-      // Narrowed to the MRCP rate's float before scaling, so 0.3 gives
-      // 30.000002. Cache matching compares these bits, so the steps and
-      // their order must stay as they are. The range keeps the scaled float
-      // finite.
-      double rate = 0;
-      if (*value && ApplyDecimalAttribute(attr, -kFloatMax / 1000, kFloatMax / 1000, rate)) {
-        prosody.rate.type = PROSODY_RATE_TYPE_RELATIVE_CHANGE;
-        prosody.rate.value.relative = static_cast<float>(rate) * 100.0f;
-      }
-    } else if (NameIs(name, "prosody-volume")) {
-      double volume = 0;
-      if (*value && ApplyDecimalAttribute(attr, -kFloatMax, kFloatMax, volume)) {
-        prosody.volume.type = PROSODY_VOLUME_TYPE_NUMERIC;
-        prosody.volume.value.numeric = static_cast<float>(volume);
-      }
-    } else if (NameIs(name, "local-file-folders")) {
-      local_file_folders = SplitFolderList(value);
-      local_file_folders_set = true;
-    } else if (NameIs(name, "deadline")) {
-      // A 32-bit quantity carried in a 64-bit field; negative values are
-      // kept as they are.
-      ApplyIntegerAttribute(attr, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
-                            deadline);
-    } else if (NameIs(name, "cloud-workers")) {
-      // Wholly a number in range, or refused: a typo must not start a
-      // thousand threads, nor silently none.
-      std::int64_t workers = cloud_workers;
-      if (ApplyIntegerAttribute(attr, 0, kMaxCloudWorkers, workers)) cloud_workers = static_cast<int>(workers);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Synth Attribute <%s>", name);
-    }
-  }
+  ApplyAttributes(element, "Synth", kSynthRules, *this);
   return true;
 }
 
 bool LogStatementSettings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s", attr->name,
-            attr->value);
-    if (NameIs(attr->name, "enable")) {
-      ApplyBooleanAttribute(attr, enable);
-    } else if (NameIs(attr->name, "priority")) {
-      priority = apt_log_priority_translate(attr->value);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Log Statement Attribute <%s>", attr->name);
-    }
-  }
+  ApplyAttributes(element, "Log Statement", kLogStatementRules, *this);
   return true;
 }
 
 bool StatusFileSettings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s", attr->name,
-            attr->value);
-    if (NameIs(attr->name, "enable")) {
-      ApplyBooleanAttribute(attr, enable);
-    } else if (NameIs(attr->name, "status-file")) {
-      status_file = attr->value;
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Status File Attribute <%s>", attr->name);
-    }
-  }
+  ApplyAttributes(element, "Status File", kStatusFileRules, *this);
   return true;
 }
 
@@ -290,15 +279,7 @@ bool MonitoringHandler::Load(const apr_xml_elem* element) {
 }
 
 bool MonitoringSettings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Monitoring Attribute: %s = %s", attr->name,
-            attr->value);
-    if (NameIs(attr->name, "refresh-period")) {
-      ApplyIntegerAttribute(attr, 0, std::numeric_limits<std::int64_t>::max(), refresh_period);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Monitoring Attribute <%s>", attr->name);
-    }
-  }
+  ApplyAttributes(element, "Monitoring", kMonitoringRules, *this);
   for (const apr_xml_elem* child = element->first_child; child; child = child->next) {
     if (NameIs(child->name, "usage-change-handler")) {
       usage_change_handler.Load(child);

@@ -14,12 +14,16 @@
 // match names without regard to case and take values exactly as written.
 // A refused value is reported at warning priority and leaves the field as it
 // was; unknown names are reported and ignored. Loading itself never fails.
+// Every loader names its attributes in one table of AttributeRules and
+// matches them, and element names, with NameIs.
 #ifndef QEL_TARNWICKSS_SETTINGS_H
 #define QEL_TARNWICKSS_SETTINGS_H
 
 #include <apr_xml.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,12 @@
 #include "corvex/mrcp_message.h"
 
 namespace TARNWICKSS {
+
+// Whether the configuration name `name` (of an element or an attribute) is
+// `expected`: equal but for the letter case of ASCII letters, whatever the
+// server's locale (in a Turkish one, "I" and "i" are no pair for the C
+// library's strcasecmp). A null name is no name.
+bool NameIs(const char* name, const char* expected);
 
 // True and `value` set for exactly "true" or "false"; false and `value`
 // untouched for anything else ("TRUE", "1", " true" included).
@@ -62,6 +72,51 @@ bool ApplyLimitAttribute(const apr_xml_attr* attr, std::int64_t& field);
 
 // The most cloud workers an engine runs.
 constexpr int kMaxCloudWorkers = 256;
+
+// How one attribute applies to the record a loader fills.
+template <typename Record>
+struct AttributeRule {
+  const char* name;
+  void (*apply)(Record& record, const apr_xml_attr* attr);
+};
+
+// Rules for the common kinds of field: a boolean, a file limit, a text taken
+// as written.
+template <typename Record, bool Record::*Field>
+void BooleanRule(Record& record, const apr_xml_attr* attr) {
+  ApplyBooleanAttribute(attr, record.*Field);
+}
+template <typename Record, std::int64_t Record::*Field>
+void LimitRule(Record& record, const apr_xml_attr* attr) {
+  ApplyLimitAttribute(attr, record.*Field);
+}
+template <typename Record, std::string Record::*Field>
+void TextRule(Record& record, const apr_xml_attr* attr) {
+  record.*Field = attr->value;
+}
+
+// "Load <what> Attribute: %s = %s" at debug and "Unknown <what> Attribute
+// <%s>" at warning priority.
+void LogAttribute(const char* what, const apr_xml_attr* attr);
+void LogUnknownAttribute(const char* what, const apr_xml_attr* attr);
+
+// Applies the attributes of `element` to `record` in document order: logs
+// each, then applies the rule of its name; an attribute without one is
+// reported as unknown and ignored.
+template <typename Record, std::size_t N>
+void ApplyAttributes(const apr_xml_elem* element, const char* what, const AttributeRule<Record> (&rules)[N],
+                     Record& record) {
+  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
+    LogAttribute(what, attr);
+    const auto rule = std::find_if(std::begin(rules), std::end(rules),
+                                   [attr](const AttributeRule<Record>& r) { return NameIs(attr->name, r.name); });
+    if (rule != std::end(rules)) {
+      rule->apply(record, attr);
+    } else {
+      LogUnknownAttribute(what, attr);
+    }
+  }
+}
 
 // Engine-wide synthesis defaults, element "synth-settings". Each request
 // starts from a copy.

@@ -2,7 +2,6 @@
 
 #include <apr.h>
 #include <apr_file_info.h>
-#include <strings.h>
 
 #include "QelCacheEntry.h"
 #include "QelFileNames.h"
@@ -25,37 +24,22 @@ WaveformManager::Settings::Settings()
       use_logging_tag(false) {}
 
 bool WaveformManager::Settings::Load(const apr_xml_elem* element) {
-  for (const apr_xml_attr* attr : AttributesInDocumentOrder(element)) {
-    const char* name = attr->name;
-    const char* value = attr->value;
-    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Waveform Manager Attribute: %s = %s", name, value);
-    if (strcasecmp(name, "save-waveforms") == 0) {
-      ApplyBooleanAttribute(attr, save_waveforms);
-    } else if (strcasecmp(name, "purge-existing") == 0) {
-      ApplyBooleanAttribute(attr, purge_existing);
-    } else if (strcasecmp(name, "max-file-age") == 0) {
-      ApplyLimitAttribute(attr, max_file_age);
-    } else if (strcasecmp(name, "max-file-count") == 0) {
-      ApplyLimitAttribute(attr, max_file_count);
-    } else if (strcasecmp(name, "waveform-folder") == 0) {
-      waveform_folder = value;
-    } else if (strcasecmp(name, "waveform-base-uri") == 0) {
-      waveform_base_uri = value;
-    } else if (strcasecmp(name, "file-prefix") == 0) {
-      file_prefix = value;
-    } else if (strcasecmp(name, "file-ext") == 0) {
-      file_ext = value;
-    } else if (strcasecmp(name, "cache-file-ext") == 0) {
-      cache_file_ext = value;
-    } else if (strcasecmp(name, "log-level") == 0) {
+  using S = Settings;
+  static const AttributeRule<S> kRules[] = {
+      {"save-waveforms", BooleanRule<S, &S::save_waveforms>},
+      {"purge-existing", BooleanRule<S, &S::purge_existing>},
+      {"max-file-age", LimitRule<S, &S::max_file_age>},
+      {"max-file-count", LimitRule<S, &S::max_file_count>},
+      {"waveform-folder", TextRule<S, &S::waveform_folder>},
+      {"waveform-base-uri", TextRule<S, &S::waveform_base_uri>},
+      {"file-prefix", TextRule<S, &S::file_prefix>},
+      {"file-ext", TextRule<S, &S::file_ext>},
+      {"cache-file-ext", TextRule<S, &S::cache_file_ext>},
       // Not a level name (the empty value included): keep the level, quietly.
-      OdaEdpf::TranslateLogLevel(value, log_level);
-    } else if (strcasecmp(name, "use-logging-tag") == 0) {
-      ApplyBooleanAttribute(attr, use_logging_tag);
-    } else {
-      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Waveform Manager Attribute <%s>", name);
-    }
-  }
+      {"log-level", [](S& s, const apr_xml_attr* attr) { OdaEdpf::TranslateLogLevel(attr->value, s.log_level); }},
+      {"use-logging-tag", BooleanRule<S, &S::use_logging_tag>},
+  };
+  ApplyAttributes(element, "Waveform Manager", kRules, *this);
   return true;
 }
 

@@ -39,17 +39,32 @@ check_package() {
 check_package tarnwickss "./usr/lib/corvex/plugins/tarnwickss.so
 ./usr/lib/tarnwickss/libBrillify.so
 ./usr/share/doc/tarnwickss/README.md
+./usr/share/doc/tarnwickss/changelog.gz
+./usr/share/doc/tarnwickss/copyright
 ./usr/share/tarnwickss/conf/credentials.json
 ./usr/share/tarnwickss/conf/tarnwickss.xml" libapr1 libaprutil1 libsoxr0 libcurl4 libssl3
 check_package tarnwickss-tools "./usr/bin/corvex-host
 ./usr/bin/tarnwickss-speech-service
-./usr/lib/libcorvexserver.so" "tarnwickss \(= $version\)" espeak-ng-data libespeak-ng1 libapr1
+./usr/lib/tarnwickss/libcorvexserver.so
+./usr/share/doc/tarnwickss-tools/changelog.gz
+./usr/share/doc/tarnwickss-tools/copyright
+./usr/share/man/man1/corvex-host.1.gz
+./usr/share/man/man1/tarnwickss-speech-service.1.gz" "tarnwickss \(= $version\)" espeak-ng-data libespeak-ng1 libapr1
+
+# Debian's own checks, where lintian is installed (scripts/setup installs
+# it): any error fails; warnings are printed.
+if command -v lintian >/dev/null; then
+  lintian --allow-root --fail-on error "$tmp"/packages/*.deb >"$tmp/lintian.out" 2>&1 ||
+    fail "lintian reports errors:
+$(cat "$tmp/lintian.out")"
+  cat "$tmp/lintian.out"
+fi
 
 # The packaged programs use the packaged libraries and plugin, not the build
 # tree's.
 prefix="$tmp/root/usr"
 resolved() { ldd "$1" | awk -v lib="$2" '$1 == lib { print $3 }' | xargs -r realpath; }
-[ "$(resolved "$prefix/bin/corvex-host" libcorvexserver.so)" = "$prefix/lib/libcorvexserver.so" ] ||
+[ "$(resolved "$prefix/bin/corvex-host" libcorvexserver.so)" = "$prefix/lib/tarnwickss/libcorvexserver.so" ] ||
   fail "corvex-host does not load the packaged libcorvexserver.so: $(ldd "$prefix/bin/corvex-host")"
 for program in bin/tarnwickss-speech-service lib/corvex/plugins/tarnwickss.so; do
   [ "$(resolved "$prefix/$program" libBrillify.so)" = "$prefix/lib/tarnwickss/libBrillify.so" ] ||

@@ -322,6 +322,13 @@ TEST_P(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
     EXPECT_EQ(log_.Count("Submit TTS Request"), 1u) << miss.voice << " " << miss.language << " " << channel;
     EXPECT_EQ(log_.Count("Cache Directive Mismatch: max-age [0 sec]"), miss.cache_control.empty() ? 0u : 1u);
   }
+  // A hit reads its own entry's attribute file, none of the others that
+  // share its text's checksum.
+  log_.Clear();
+  ExpectSpoken(narrow, Send(narrow, other_voice));
+  EXPECT_EQ(log_.Count("Submit TTS Request"), 0u);
+  EXPECT_EQ(log_.Count("Load Cache File"), 1u);
+  capture_.Take(narrow);
 
   ASSERT_TRUE(StartHost());
   const int again = OpenChannel(8000);
@@ -332,9 +339,10 @@ TEST_P(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
 
   // A waveform cut short on disk is no hit: the text is synthesized again,
   // and the damaged entry goes with both its files, so the new one serves.
+  const std::string found = "Found Matching Cache Record [";
   std::string hit;  // the entry that just served: the first to match
   for (const auto& r : log_.Records())
-    if (r.message.rfind("Found Matching Cache Record [", 0) == 0) hit = r.message.substr(29, r.message.find(']') - 29);
+    if (r.message.rfind(found, 0) == 0) hit = r.message.substr(found.size(), r.message.find(']') - found.size());
   const std::string path = root_ + "/var/" + hit;
   fs::resize_file(path, fs::file_size(path) - audio.size() / 2);
   for (int miss = 1; miss >= 0; --miss) {

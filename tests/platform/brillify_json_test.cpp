@@ -7,10 +7,10 @@
 #include <limits>
 #include <string>
 
+#include "QelCloudRequestInfo.h"
 #include "brillify/BrillServerJSON.h"
 #include "brillify/Client/Base64.h"
 #include "brillify/RequestInfoJSON.h"
-#include "speak_request.h"
 
 namespace {
 
@@ -72,11 +72,15 @@ TEST(BrillifyJson, ContainersHoldTheirOwnReferencesAndDropThemOnce) {
 }
 
 TEST(BrillifyJson, RequestInfoRendersTheFieldsTheChannelSets) {
-  RequestInfoJSON* info = corvex_test::SpeakRequestInfo("<speak>hi</speak>", "Default", false, "en-US", true);
+  RequestInfoJSON* info = TARNWICKSS::CreateRequestInfo("<speak>hi</speak>", true, "", "en-US", false);
   info->setLanguage("de-DE");  // set again: one member, the last value
   rapidjson::Document document = Parse(to_string(*info));
   EXPECT_EQ("de-DE", std::string(document["Language"].GetString()));
+  EXPECT_EQ("Default", std::string(document["ResponseVoice"].GetString()));
   EXPECT_EQ(8u, document.MemberCount());  // every field once, the URL flag absent
+  RequestInfoJSON* next = TARNWICKSS::CreateRequestInfo("hi", false, "Emma", "", false);
+  EXPECT_NE(std::string(document["RequestID"].GetString()), Parse(to_string(*next))["RequestID"].GetString());
+  next->release();
   const auto& match = document["ClientMatches"][0];
   EXPECT_EQ("speak_this", std::string(match["Result"]["Intent"].GetString()));
   EXPECT_EQ("", std::string(match["PlainResponseText"].GetString()));

@@ -120,9 +120,19 @@ TEST_F(CorvexApiTest, AcknowledgementsWithoutTheServersEventTablesAreRefused) {
 
 // ---------------------------------------------------------------- logging
 
+// Logs the record and returns whether it was written, which the check made
+// before must have foretold.
+bool Logged(apt_log_source_t* source, int priority, const char* text) {
+  const auto prio = static_cast<apt_log_priority_e>(priority);
+  const bool foretold = apt_log_priority_check(source, prio);
+  const bool written = apt_log(source, APT_LOG_MARK, prio, "%s", text);
+  EXPECT_EQ(foretold, written) << text;
+  return written;
+}
+
 TEST(CorvexLogTest, ThresholdsSourcesAndTheExtHandler) {
   ASSERT_EQ(apt_log_instance_get(), nullptr);
-  EXPECT_FALSE(apt_log(nullptr, APT_LOG_MARK, APT_PRIO_EMERGENCY, "no logger: dropped"));
+  EXPECT_FALSE(Logged(nullptr, APT_PRIO_EMERGENCY, "no logger: dropped"));
   corvex_test::LogCapture log(APT_PRIO_NOTICE);
   EXPECT_EQ(apt_log_instance_create(nullptr, APT_PRIO_DEBUG), nullptr);  // one per process
 
@@ -136,15 +146,15 @@ TEST(CorvexLogTest, ThresholdsSourcesAndTheExtHandler) {
   log.Clear();
 
   EXPECT_TRUE(apt_log(plugin, APT_LOG_MARK, APT_PRIO_NOTICE, "value %d of %s", 5, "x"));
-  EXPECT_FALSE(apt_log(plugin, APT_LOG_MARK, APT_PRIO_INFO, "above the logger threshold"));
+  EXPECT_FALSE(Logged(plugin, APT_PRIO_INFO, "above the logger threshold"));
   plugin->priority = APT_PRIO_ERROR;
-  EXPECT_FALSE(apt_log(plugin, APT_LOG_MARK, APT_PRIO_WARNING, "above the source threshold"));
-  EXPECT_TRUE(apt_log(def_log_source, APT_LOG_MARK, APT_PRIO_WARNING, "default source unaffected"));
+  EXPECT_FALSE(Logged(plugin, APT_PRIO_WARNING, "above the source threshold"));
+  EXPECT_TRUE(Logged(def_log_source, APT_PRIO_WARNING, "default source unaffected"));
   plugin->priority = APT_PRIO_DEBUG;
-  EXPECT_TRUE(apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "no source"));
-  EXPECT_TRUE(apt_log(plugin, APT_LOG_MARK, static_cast<apt_log_priority_e>(42), "clamped") == FALSE);
+  EXPECT_TRUE(Logged(nullptr, APT_PRIO_ERROR, "no source"));
+  EXPECT_FALSE(Logged(plugin, 42, "clamped"));
   apt_log_threshold_set(APT_PRIO_DEBUG);
-  EXPECT_TRUE(apt_log(plugin, APT_LOG_MARK, static_cast<apt_log_priority_e>(42), "clamped"));
+  EXPECT_TRUE(Logged(plugin, 42, "clamped"));
 
   const std::vector<corvex_test::LogRecord> r = log.Records();
   ASSERT_EQ(r.size(), 4u);

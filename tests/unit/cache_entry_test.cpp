@@ -1,7 +1,6 @@
 // Cache entries and their attribute files: the exact bytes written, the round
 // trip, damaged files (which must neither allocate wildly nor ever match),
 // and the cache records kept by registration.
-#include <apr_general.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,6 +13,7 @@
 
 #include "QelCacheEntry.h"
 #include "QelWaveformManager.h"
+#include "apr_pool_test.h"
 #include "log_capture.h"
 #include "test_root.h"
 #include "wave_header.h"
@@ -26,14 +26,11 @@ namespace {
 
 const auto Rec = AttributeRecord;
 
-class CacheEntryTest : public ::testing::Test {
+class CacheEntryTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
-    root_ = MakeTestRoot("cacheentry");
-    dir_ = root_ + "/";
-    apr_pool_create(&pool_, nullptr);
+    AprPoolTest::SetUp();
+    dir_ = MakeRoot("cacheentry") + "/";
     WaveformManager::Settings settings;
     settings.waveform_folder = dir_;
     settings.file_prefix = "tarnwickss-";
@@ -41,8 +38,7 @@ class CacheEntryTest : public ::testing::Test {
   }
   void TearDown() override {
     manager_.reset();
-    apr_pool_destroy(pool_);
-    fs::remove_all(root_);
+    AprPoolTest::TearDown();
   }
 
   std::string Saved(const CacheEntry& entry) {
@@ -60,9 +56,7 @@ class CacheEntryTest : public ::testing::Test {
   }
 
   corvex_test::LogCapture log_;
-  std::string root_;
   std::string dir_;
-  apr_pool_t* pool_ = nullptr;
   std::unique_ptr<WaveformManager> manager_;
 };
 

@@ -1,7 +1,6 @@
 // The engine's configuration document: reading, refusing broken documents,
 // applying elements, and resolving paths against a real directory layout
 // under a fresh temporary root (conf, data, var).
-#include <apr_general.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "QelTarnwickssEngine.h"
 #include "QelTarnwickssPlugin.h"
+#include "apr_pool_test.h"
 #include "log_capture.h"
 #include "test_root.h"
 
@@ -25,23 +25,18 @@ namespace {
 // The repository's sample configuration, found from this file's location.
 const fs::path kSampleDir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "conf";
 
-class ConfigDocumentTest : public ::testing::Test {
+class ConfigDocumentTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
-
   void SetUp() override {
-    root_ = MakeTestRoot("config");
-    for (const char* dir : {"conf", "data", "var"}) fs::create_directory(root_ + "/" + dir);
-    apr_pool_create(&pool_, nullptr);
+    AprPoolTest::SetUp();
+    MakeRoot("config", {"conf", "data", "var"});
     layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
     engine_ = std::make_unique<Engine>("TARNWICKSS");
   }
 
   void TearDown() override {
     engine_.reset();
-    apr_pool_destroy(pool_);
-    fs::remove_all(root_);
+    AprPoolTest::TearDown();
   }
 
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
@@ -59,8 +54,6 @@ class ConfigDocumentTest : public ::testing::Test {
 
   bool Logged(apt_log_priority_e priority, const std::string& message) const { return log_.Exact(message, priority); }
 
-  std::string root_;
-  apr_pool_t* pool_ = nullptr;
   apt_dir_layout_t* layout_ = nullptr;
   LogCapture log_;
   std::unique_ptr<Engine> engine_;

@@ -2,7 +2,6 @@
 // every refusal with its message, the defaults, and the key and the
 // passwords of URLs, which no log record may ever contain (the requester's
 // creation line is the plugin lifecycle's test).
-#include <apr_general.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "QelCredentials.h"
 #include "QelLogUrls.h"
 #include "QelTarnwickssEngine.h"
+#include "apr_pool_test.h"
 #include "brillify/BrillCloudRequester.h"
 #include "log_capture.h"
 #include "test_root.h"
@@ -26,15 +26,11 @@ namespace {
 
 constexpr const char* kKey = "k3y-that-never-appears";
 
-class CredentialsTest : public ::testing::Test {
+class CredentialsTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
-
   void SetUp() override {
-    root_ = MakeTestRoot("credentials");
-    for (const char* dir : {"conf", "data", "var"}) fs::create_directory(root_ + "/" + dir);
-    apr_pool_create(&pool_, nullptr);
+    AprPoolTest::SetUp();
+    MakeRoot("credentials", {"conf", "data", "var"});
     layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
     engine_ = std::make_unique<Engine>("TARNWICKSS");
     Write("conf/tarnwickss.xml", "<tarnwickss subscription-key-file=\"credentials.json\"/>");
@@ -47,8 +43,7 @@ class CredentialsTest : public ::testing::Test {
     engine_.reset();
     // Whatever happened, at whatever priority: never the key.
     EXPECT_EQ(0u, log_.Count(kKey));
-    apr_pool_destroy(pool_);
-    fs::remove_all(root_);
+    AprPoolTest::TearDown();
   }
 
   void Write(const std::string& relative, const std::string& content) {
@@ -72,8 +67,6 @@ class CredentialsTest : public ::testing::Test {
   // The warnings logged, one per line.
   std::string Warnings() const { return log_.WarningText(); }
 
-  std::string root_;
-  apr_pool_t* pool_ = nullptr;
   apt_dir_layout_t* layout_ = nullptr;
   LogCapture log_;
   std::unique_ptr<Engine> engine_;

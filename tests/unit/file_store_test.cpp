@@ -2,7 +2,6 @@
 // plugin's and the framework's, then each one's eviction order. Timers run on
 // a processor and clock the test moves by hand. The framework store logs
 // through its facility, so its tests run the framework logger (a thread).
-#include <apr_general.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -21,6 +20,7 @@
 #include "OdaEdpfLogger.h"
 #include "QelFileManager.h"
 #include "QelLogRedirectDevice.h"
+#include "apr_pool_test.h"
 #include "log_capture.h"
 #include "manual_timer_processor.h"
 #include "test_root.h"
@@ -83,14 +83,11 @@ struct RunningLogger {
 };
 
 template <class Manager>
-class FileStoreTest : public ::testing::Test {
+class FileStoreTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
-    root_ = MakeTestRoot("filestore");
-    dir_ = root_ + "/store/";
-    fs::create_directories(dir_);
+    AprPoolTest::SetUp();
+    dir_ = this->MakeRoot("filestore", {"store"}) + "/store/";
     ManualTimerProcessor::SetNow(apr_time_now());
     if (std::is_same_v<Manager, Framework>) logger_.emplace();
   }
@@ -98,7 +95,7 @@ class FileStoreTest : public ::testing::Test {
     store_.reset();  // posts its timer stops: before the processor
     processor_.reset();
     logger_.reset();
-    fs::remove_all(root_);
+    AprPoolTest::TearDown();
   }
 
   Store<Manager>& MakeStore(std::uint64_t max_count, std::uint64_t max_age, bool purge = false) {
@@ -137,7 +134,6 @@ class FileStoreTest : public ::testing::Test {
 
   corvex_test::LogCapture log_;
   std::optional<RunningLogger> logger_;
-  std::string root_;
   std::string dir_;
   std::unique_ptr<ManualTimerProcessor> processor_ = std::make_unique<ManualTimerProcessor>();
   std::unique_ptr<Store<Manager>> store_;

@@ -1,7 +1,6 @@
 // The media chunk buffer: frames cut from the written audio, silence, event
 // flags, size accounting, restarts, and memory that stays flat however many
 // SPEAKs a channel plays.
-#include <apr_general.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -9,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "apr_pool_test.h"
 #include "mpf_media_chunk_buffer.h"
 
 namespace {
@@ -24,19 +24,16 @@ std::vector<unsigned char> Audio(size_t size, size_t offset = 0) {
   return bytes;
 }
 
-class MediaChunkBufferTest : public ::testing::Test {
+class MediaChunkBufferTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
-
   void SetUp() override {
-    ASSERT_EQ(apr_pool_create(&pool_, nullptr), APR_SUCCESS);
+    AprPoolTest::SetUp();
     buffer_ = mpf_media_chunk_buffer_create(pool_);
     ASSERT_NE(buffer_, nullptr);
   }
   void TearDown() override {
     mpf_media_chunk_buffer_destroy(buffer_);
-    apr_pool_destroy(pool_);
+    AprPoolTest::TearDown();
   }
 
   void Write(const std::vector<unsigned char>& bytes) {
@@ -63,7 +60,6 @@ class MediaChunkBufferTest : public ::testing::Test {
     EXPECT_EQ(bytes_, want);
   }
 
-  apr_pool_t* pool_ = nullptr;
   mpf_media_chunk_buffer_t* buffer_ = nullptr;
   std::vector<unsigned char> bytes_;
 };

@@ -6,6 +6,7 @@
 #include <apr_xml.h>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 
 #include "OdaEdpfLogLevel.h"
@@ -204,6 +205,24 @@ TEST_F(SettingsTest, ManagerSettingsDefaultsAndLoading) {
   EXPECT_TRUE(r.save_records);
   EXPECT_EQ(2, r.max_file_count);
   EXPECT_TRUE(Logged(APT_PRIO_WARNING, "Unknown SDR Manager Attribute <waveform-folder>"));
+}
+
+// Names match whatever the server's locale: in a Turkish one the C
+// library's case-blind comparison takes "I" for no capital of "i".
+TEST_F(SettingsTest, NamesMatchInATurkishLocaleToo) {
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  if (!std::setlocale(LC_ALL, "tr_TR.UTF-8")) GTEST_SKIP() << "no tr_TR.UTF-8 locale (scripts/setup makes it)";
+  SynthSettings s;
+  WaveformManager::Settings w;
+  SdrManager::Settings r;
+  s.Load(Parse(R"(<synth-settings AUDIO-AS-URL="true"/>)"));
+  w.Load(Parse(R"(<waveform-manager FILE-PREFIX="p-"/>)"));
+  r.Load(Parse(R"(<sdr-manager MAX-FILE-COUNT="2"/>)"));
+  std::setlocale(LC_ALL, previous.c_str());
+  EXPECT_TRUE(s.audio_as_url);
+  EXPECT_EQ("p-", w.file_prefix);
+  EXPECT_EQ(2, r.max_file_count);
+  EXPECT_EQ(0u, log_.Warnings()) << log_.WarningText();
 }
 
 TEST_F(SettingsTest, MonitoringSettingsLoadBothHandlersAndReportStrangers) {

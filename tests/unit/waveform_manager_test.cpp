@@ -1,6 +1,5 @@
 // The waveform manager on a real folder: file names, the WAVE header it
 // writes, and the cache surviving a restart.
-#include <apr_general.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +11,7 @@
 
 #include "QelCacheEntry.h"
 #include "QelWaveformManager.h"
+#include "apr_pool_test.h"
 #include "log_capture.h"
 #include "manual_timer_processor.h"
 #include "test_root.h"
@@ -41,15 +41,11 @@ Bytes Ramp(std::size_t n, std::uint8_t start = 0) {
   return out;
 }
 
-class WaveformManagerTest : public ::testing::Test {
+class WaveformManagerTest : public corvex_test::AprPoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
-    root_ = MakeTestRoot("waveforms");
-    dir_ = root_ + "/utterances/";
-    fs::create_directories(dir_);
-    apr_pool_create(&pool_, nullptr);
+    AprPoolTest::SetUp();
+    dir_ = MakeRoot("waveforms", {"utterances"}) + "/utterances/";
     settings_.waveform_folder = dir_;
     settings_.file_prefix = "tarnwickss-";
     settings_.max_file_age = 0;  // no timers unless a test arms them
@@ -58,8 +54,7 @@ class WaveformManagerTest : public ::testing::Test {
   void TearDown() override {
     manager_.reset();
     processor_.reset();
-    apr_pool_destroy(pool_);
-    fs::remove_all(root_);
+    AprPoolTest::TearDown();
   }
 
   WaveformManager& Make(bool caching, bool with_timers = false) {
@@ -89,9 +84,7 @@ class WaveformManagerTest : public ::testing::Test {
   }
 
   corvex_test::LogCapture log_;
-  std::string root_;
   std::string dir_;
-  apr_pool_t* pool_ = nullptr;
   WaveformManager::Settings settings_;
   std::unique_ptr<ManualTimerProcessor> processor_ = std::make_unique<ManualTimerProcessor>();
   std::unique_ptr<WaveformManager> manager_;

@@ -23,11 +23,33 @@
 
 namespace {
 
+constexpr char kUsage[] =
+    "%s: %s --credentials FILE [--listen HOST:PORT] [--quiet] [--profile fast|cloud]"
+    " [--first-byte-ms MS] [--spread SIGMA] [--speed MULTIPLE]\n";
+
+constexpr char kHelp[] =
+    "\n"
+    "Answers the TARNWICKSS plugin's cloud speech requests on a local address with\n"
+    "espeak-ng speech (16000 Hz mono WAVE), inline or by URL. Prints the address it\n"
+    "serves as its first line, then serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --credentials FILE   the credentials file (JSON) whose client-id and\n"
+    "                       client-key the requests must be signed with; required\n"
+    "  --listen HOST:PORT   the address to serve (default 127.0.0.1:8390); port 0\n"
+    "                       picks a free port\n"
+    "  --quiet              log nothing per request\n"
+    "  --profile fast|cloud\n"
+    "                       fast answers at once (the default); cloud answers like\n"
+    "                       a cloud service, with the three options below\n"
+    "  --first-byte-ms MS   median delay before a text answer (default 250)\n"
+    "  --spread SIGMA       log-normal spread of that delay (default 0.3)\n"
+    "  --speed MULTIPLE     audio by URL streams at this multiple of real time\n"
+    "                       (default 4)\n"
+    "  --help               this text\n";
+
 int Usage(const char* program) {
-  std::fprintf(stderr,
-               "usage: %s --credentials FILE [--listen HOST:PORT] [--quiet] [--profile fast|cloud]\n"
-               "       [--first-byte-ms MS] [--spread SIGMA] [--speed MULTIPLE]\n",
-               program);
+  std::fprintf(stderr, kUsage, "usage", program);
   return 2;
 }
 
@@ -52,7 +74,11 @@ int main(int argc, char** argv) {
   options.verbose = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--credentials" && i + 1 < argc) {
+    if (arg == "--help") {
+      std::printf(kUsage, "Usage", "tarnwickss-speech-service");
+      std::printf("%s", kHelp);
+      return 0;
+    } else if (arg == "--credentials" && i + 1 < argc) {
       options.credentials_file = argv[++i];
     } else if (arg == "--listen" && i + 1 < argc) {
       if (!ParseListen(argv[++i], &options)) return Usage(argv[0]);

@@ -107,15 +107,23 @@ class FileStore {
 
     apr_finfo_t info;
     for (;;) {
-      const apr_status_t status = apr_dir_read(&info, APR_FINFO_NAME | APR_FINFO_TYPE | APR_FINFO_CTIME, dir);
+      // Name and type come with the folder listing; only the files that
+      // match are stat'ed for their change time (a cache folder holds as many
+      // attribute files as waveforms).
+      const apr_status_t status = apr_dir_read(&info, APR_FINFO_NAME | APR_FINFO_TYPE, dir);
       // APR_INCOMPLETE only means one entry could not be stat'ed (it may have
       // vanished meanwhile); the entries behind it are still read.
       if (status != APR_SUCCESS && status != APR_INCOMPLETE) break;
       if (!(info.valid & APR_FINFO_NAME) || !(info.valid & APR_FINFO_TYPE) || info.filetype != APR_REG) continue;
       if (apr_fnmatch(pattern.c_str(), info.name, 0) != APR_SUCCESS) continue;
-      // Without its change time a file can be neither aged nor ordered.
-      if (!(info.valid & APR_FINFO_CTIME)) continue;
       const std::string name = info.name;
+      // Without its change time a file can be neither aged nor ordered.
+      const std::string path = s.directory_ + name;
+      const apr_status_t stat = apr_stat(&info, path.c_str(), APR_FINFO_CTIME | APR_FINFO_TYPE | APR_FINFO_LINK, pool);
+      if ((stat != APR_SUCCESS && stat != APR_INCOMPLETE) || !(info.valid & APR_FINFO_CTIME) ||
+          info.filetype != APR_REG) {
+        continue;
+      }
       Log(s, LogDebug, "Found file %s", name.c_str());
       if (s.purge_existing_) {
         Log(s, LogNotice, "Remove file %s [purge existing]", name.c_str());

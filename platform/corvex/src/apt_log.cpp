@@ -204,11 +204,17 @@ apt_bool_t apt_log(apt_log_source_t* source, const char* file, int line, apt_log
   return written;
 }
 
+apt_bool_t apt_log_priority_check(const apt_log_source_t* source, apt_log_priority_e priority) {
+  if (!source) source = def_log_source ? def_log_source : &g_default_source;
+  const int prio = ClampPriority(priority);
+  return prio <= g_threshold.load() && prio <= static_cast<int>(source->priority) ? TRUE : FALSE;
+}
+
 apt_bool_t apt_va_log(apt_log_source_t* source, const char* file, int line, apt_log_priority_e priority,
                       const char* format, va_list args) {
   if (!source) source = def_log_source ? def_log_source : &g_default_source;
-  int prio = ClampPriority(priority);
-  if (prio > g_threshold.load() || prio > static_cast<int>(source->priority)) return FALSE;
+  const int prio = ClampPriority(priority);
+  if (!apt_log_priority_check(source, static_cast<apt_log_priority_e>(prio))) return FALSE;
 
   char message[kMaxMessage];
   if (!format) {

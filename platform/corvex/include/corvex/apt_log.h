@@ -86,6 +86,13 @@ apt_bool_t apt_log(apt_log_source_t *source, const char *file, int line, apt_log
     ;
 apt_bool_t apt_va_log(apt_log_source_t *source, const char *file, int line, apt_log_priority_e priority,
                       const char *format, va_list args);
+/*
+ * TRUE when a record of this priority from source (a null source is taken
+ * as def_log_source) would be written now: a logger exists and neither its
+ * threshold nor the source's holds the priority back. Lets a caller skip
+ * building a costly message that would be dropped.
+ */
+apt_bool_t apt_log_priority_check(const apt_log_source_t *source, apt_log_priority_e priority);
 
 /*
  * Translates a priority name ("EMERGENCY", "ALERT", "CRITICAL", "ERROR",
