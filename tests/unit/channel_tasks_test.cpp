@@ -38,6 +38,12 @@ class FakeChannel : public Channel {
   void FailSegment() { ProcessSynthError(); }
   // Engine thread: the chunk memory the media buffer holds.
   std::size_t Held() const { return mpf_media_chunk_buffer_held_size(media_buffer()); }
+  // Engine thread: the final results of exchanges that reached the channel.
+  int finals = 0;
+  void OnCloudResult(CloudExchange& exchange, CloudResult& result) override {
+    finals += result.final();
+    Channel::OnCloudResult(exchange, result);
+  }
 
  protected:
   bool StartSynthesis() override {
@@ -441,19 +447,19 @@ TEST_F(ExchangeRaces, AFetchStoppedHalfWayIsNotCached) {
 }
 
 // A close while a worker holds the SPEAK's request is acknowledged once the
-// worker has let go, and promptly: the cancel ends a request that would
-// never be answered.
+// worker has let go (its final result has reached the channel), and
+// promptly: the cancel ends a request that would never be answered.
 TEST_F(ExchangeRaces, ACloseIsAcknowledgedOnceTheWorkerHasLetGo) {
-  std::atomic<int> held_at_close{-1};
-  CloudWorkers* workers = engine_->cloud_workers();
+  int finals_at_close = -1;
   server_.on_heard = [&](const Heard& h) {
-    if (h.kind == Heard::ChannelClose) held_at_close = workers->running();
+    if (h.kind == Heard::ChannelClose) finals_at_close = channel_->finals;
   };
   const mrcp_request_id speak = Speak("fault:no-answer");
-  while (workers->running() == 0) std::this_thread::yield();
+  while (engine_->cloud_workers()->running() == 0) std::this_thread::yield();
   ASSERT_TRUE(channel_->SignalEvent(TaskMsgClose, nullptr));
   ASSERT_TRUE(server_.WaitFor(Heard::ChannelClose));
-  EXPECT_EQ(held_at_close.load(), 0);
+  server_.on_heard = nullptr;
+  EXPECT_EQ(finals_at_close, 1);
   EXPECT_EQ(States(speak), std::vector<mrcp_request_state_e>{MRCP_REQUEST_STATE_INPROGRESS});
 }
 
