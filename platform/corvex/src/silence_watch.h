@@ -50,8 +50,8 @@ class SilenceWatch {
   Finding Flush();
 
  private:
-  // Claims the waiting loud frame read at `loud_us` for a report.
-  Finding Claim(std::int64_t loud_us);
+  // Claims the loud frame just taken from loud_at_ for a report.
+  Finding Claim();
 
   std::atomic<mrcp_request_id> audible_{0};  // between its IN-PROGRESS and its end; 0: none
   std::atomic<mrcp_request_id> ended_{0};    // the SPEAK that ended last, once audible
@@ -60,6 +60,10 @@ class SilenceWatch {
   // slack after the end: it is judged once the slack before an IN-PROGRESS
   // has passed (0: none waiting).
   std::atomic<std::int64_t> loud_at_{0};
+  // The end the waiting loud frame came after, and how long after; written
+  // by the media thread before it publishes loud_at_.
+  std::atomic<mrcp_request_id> loud_speak_{0};
+  std::atomic<std::int64_t> loud_late_us_{0};
   std::atomic<mrcp_request_id> reported_{0};
 };
 
