@@ -73,17 +73,24 @@ void Respond(mrcp_engine_channel_t* ch, mrcp_message_t* request, int status, int
 }
 
 // A SPEAK-COMPLETE (or, with `kind`, another event) with the given cause (-1: none).
-void Complete(mrcp_engine_channel_t* ch, mrcp_message_t* request, int cause = 0,
-              mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE,
-              mrcp_method_id kind = SYNTHESIZER_SPEAK_COMPLETE) {
-  mrcp_message_t* event = mrcp_event_create(request, SYNTHESIZER_SPEAK_COMPLETE, request->pool);
+// A SPEAK-COMPLETE (or another event) for the request, in `pool`.
+mrcp_message_t* Event(mrcp_message_t* request, apr_pool_t* pool, int cause = 0,
+                      mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE,
+                      mrcp_method_id kind = SYNTHESIZER_SPEAK_COMPLETE) {
+  mrcp_message_t* event = mrcp_event_create(request, SYNTHESIZER_SPEAK_COMPLETE, pool);
   event->start_line.method_id = kind;
   event->start_line.request_state = state;
   if (cause >= 0) {
     mrcp_resource_header_prepare(event)->completion_cause = static_cast<mrcp_synth_completion_cause_e>(cause);
     mrcp_resource_header_property_add(event, SYNTHESIZER_HEADER_COMPLETION_CAUSE);
   }
-  mrcp_engine_channel_message_send(ch, event);
+  return event;
+}
+
+void Complete(mrcp_engine_channel_t* ch, mrcp_message_t* request, int cause = 0,
+              mrcp_request_state_e state = MRCP_REQUEST_STATE_COMPLETE,
+              mrcp_method_id kind = SYNTHESIZER_SPEAK_COMPLETE) {
+  mrcp_engine_channel_message_send(ch, Event(request, request->pool, cause, state, kind));
 }
 
 apt_bool_t ChannelDestroy(mrcp_engine_channel_t*) { return TRUE; }
@@ -110,8 +117,12 @@ apt_bool_t ChannelProcess(mrcp_engine_channel_t* ch, mrcp_message_t* request) {
   const bool speak = request->start_line.method_id == SYNTHESIZER_SPEAK;
   if (speak && body == "twice") {
     Respond(ch, request, 200, MRCP_REQUEST_STATE_INPROGRESS);
-    Complete(ch, request);
-    Complete(ch, request);
+    // Both made before the first goes: once it is final the server may free
+    // the request and its pool.
+    mrcp_message_t* first = Event(request, ch->pool);
+    mrcp_message_t* second = Event(request, ch->pool);
+    mrcp_engine_channel_message_send(ch, first);
+    mrcp_engine_channel_message_send(ch, second);
   } else if (speak && body == "no-response") {
     Complete(ch, request);
   } else if (speak && body == "early") {
