@@ -358,9 +358,12 @@ void Channel::StartSpeaking() {
   if (!response) return;
   response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
   details_.stream_start_time = apr_time_now();
-  play_state_.store(static_cast<std::uint64_t>(generation_) << 1 | 1, std::memory_order_release);
   pending_speak_response_ = nullptr;
+  // The server hears IN-PROGRESS before the media thread may take a frame:
+  // audio that reached the caller ahead of its SPEAK's IN-PROGRESS would be
+  // audio of no SPEAK in progress to the server.
   Send(response);
+  play_state_.store(static_cast<std::uint64_t>(generation_) << 1 | 1, std::memory_order_release);
 }
 
 void Channel::SetSynthContext(std::unique_ptr<StreamingSynthContext> context) { synth_context_ = std::move(context); }

@@ -263,12 +263,13 @@ TEST_P(ChannelTasks, CloseDuringSynthesisIsAcknowledgedWhenTheSegmentEnds) {
 
 }  // namespace
 
-// A SPEAK that a newer one replaces is silent once its SPEAK-COMPLETE
-// (cancelled) goes out: a frame read then has no audio.
-TEST_P(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
-  int type = -1;  // of the frame read as the SPEAK-COMPLETE went out
+// A SPEAK is heard only from its IN-PROGRESS to its end: a frame read as
+// its response goes out has no audio yet, and none once a newer SPEAK has
+// replaced it (its SPEAK-COMPLETE, cancelled, is out).
+TEST_P(ChannelTasks, ASpeakIsHeardOnlyFromItsInProgressToItsEnd) {
+  std::vector<int> types;  // of the frames read as each message went out
   server_.on_heard = [&](const Heard& h) {
-    if (h.kind == Heard::Message && h.type == MRCP_MESSAGE_TYPE_EVENT) type = ReadFrame();
+    if (h.kind == Heard::Message) types.push_back(ReadFrame());
   };
   channel_->audio_bytes = 160 * 50;
   const mrcp_request_id first = Send(Request(SYNTHESIZER_SPEAK));
@@ -277,7 +278,8 @@ TEST_P(ChannelTasks, AReplacedSpeakIsSilentFromItsEnd) {
   ASSERT_TRUE(server_.WaitForMessage(second, MRCP_MESSAGE_TYPE_RESPONSE));
   server_.on_heard = nullptr;
   EXPECT_EQ(server_.Messages(first).back().cause, SYNTHESIZER_COMPLETION_CAUSE_CANCELLED);
-  EXPECT_EQ(type, MEDIA_FRAME_TYPE_NONE);
+  // The first's response, its SPEAK-COMPLETE, the second's response.
+  EXPECT_EQ(types, std::vector<int>(3, MEDIA_FRAME_TYPE_NONE));
 }
 
 // A media thread reading back to back while SPEAKs are stopped and
