@@ -296,7 +296,7 @@ int Measure(const std::string& text_url, int workers, bool quick, double latency
   if (!server.ok()) return 1;
   int status = 0;
   for (int n : {1, 8, 32, 100}) {
-    const int runs = n == 1 ? (quick ? 5 : 15) : n == 8 ? (quick ? 2 : 4) : n == 32 && !quick ? 2 : 1;
+    const int runs = n == 1 ? 15 : n == 8 ? 4 : n == 32 && !quick ? 2 : 1;
     std::vector<double> waits, predicted;
     std::vector<apr_time_t> sent, in_progress, first;
     for (int r = 0; r < runs; ++r) {
@@ -373,7 +373,7 @@ int main(int argc, char** argv) {
   {
     BrillCloudRequester requester(TestSpeechService::kClientId, TestSpeechService::kClientKey, "qelbrill",
                                   (cloud.address() + "/v1/text").c_str(), "", nullptr);
-    for (int i = 0; i < (quick ? 12 : 30); ++i) {
+    for (int i = 0; i < 40; ++i) {
       RequestInfoJSON* info = bench::SpeakRequestInfo("Your call is important to us.", "fault:instant,ms=500", false);
       const apr_time_t start = apr_time_now();
       try {
