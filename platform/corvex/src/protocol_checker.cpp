@@ -1,6 +1,8 @@
-// The protocol checker: one record per request the plugin was given.
+// The protocol checker: one record per request the plugin was given, kept
+// until enough later ones have ended.
 #include "protocol_checker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -140,10 +142,31 @@ void ProtocolChecker::Forget(int channel) {
 
 void ProtocolChecker::Forwarded(int channel, mrcp_request_id id, mrcp_method_id method) {
   Channel& c = At(channel);
+  // Dropped here, not as they end: a STOP's response ends several while
+  // the map is walked.
+  while (c.finals.size() > kRememberedFinals) {
+    const auto dropped = c.requests.find(c.finals.front());
+    if (dropped != c.requests.end() && dropped->second.final) {
+      c.forgotten = std::max(c.forgotten, dropped->first);
+      c.requests.erase(dropped);
+    }
+    c.finals.pop_front();
+  }
   Request request;
   request.method = method;
   request.seq = c.next_seq++;
   c.requests[id] = request;
+}
+
+void ProtocolChecker::MarkFinal(Channel& c, mrcp_request_id id, Request& r, std::string how) {
+  r.final = true;
+  r.ended_by = std::move(how);
+  c.finals.push_back(id);
+}
+
+std::size_t ProtocolChecker::Remembered(int channel) const {
+  const auto c = channels_.find(channel);
+  return c == channels_.end() ? 0 : c->second.requests.size();
 }
 
 void ProtocolChecker::AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what) {
@@ -241,7 +264,11 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
   }
   auto it = c.requests.find(id);
   if (it == c.requests.end()) {
-    Violate(channel, id, kKnownRequest, what + " for a request the plugin was never given");
+    if (id != 0 && id <= c.forgotten) {
+      Violate(channel, id, kNothingAfterFinal, what + " after the request had ended, long before");
+    } else {
+      Violate(channel, id, kKnownRequest, what + " for a request the plugin was never given");
+    }
     return ended;
   }
   Request& r = it->second;
@@ -263,8 +290,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       r.in_progress = true;
       return ended;
     }
-    r.final = true;
-    r.ended_by = "its response " + what;
+    MarkFinal(c, id, r, "its response " + what);
     if (speak && success) {
       Violate(channel, id, kSpeakFinal, "a SPEAK answered " + what + ": its success response is IN-PROGRESS");
     } else if (line.request_state != MRCP_REQUEST_STATE_COMPLETE) {
@@ -275,9 +301,8 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
       // It ended every SPEAK passed before it that was still going.
       for (auto& [other_id, other] : c.requests) {
         if (other.method != SYNTHESIZER_SPEAK || other.seq > r.seq || other.final) continue;
-        other.final = true;
         other.stopped = true;
-        other.ended_by = std::string("the ") + method + " " + std::to_string(id);
+        MarkFinal(c, other_id, other, std::string("the ") + method + " " + std::to_string(id));
         ended.push_back(other_id);
       }
     }
@@ -299,8 +324,7 @@ std::vector<mrcp_request_id> ProtocolChecker::Message(int channel, const mrcp_me
             what + (r.responses == 0 ? " with no response before it" : " without an IN-PROGRESS before it"));
   }
   if (complete) {
-    r.final = true;
-    r.ended_by = what;
+    MarkFinal(c, id, r, what);
     const bool has_cause =
         message.synth_header && (message.synth_properties & (1u << SYNTHESIZER_HEADER_COMPLETION_CAUSE));
     if (line.request_state != MRCP_REQUEST_STATE_COMPLETE || !has_cause) {

@@ -15,11 +15,17 @@
 // BARGE-IN-OCCURRED passed to the plugin after it); nothing may come for it
 // after that. A channel's records go with the channel (Forget).
 //
+// Memory does not grow with a long run: a channel keeps the records of its
+// requests that are not final and of its last kRememberedFinals final ones.
+// A message for an older request still breaks a rule: it is reported as
+// coming after that request's final answer (how it ended is no longer known).
+//
 // Not thread-safe: the host calls it under its own mutex.
 #ifndef CORVEX_PROTOCOL_CHECKER_H
 #define CORVEX_PROTOCOL_CHECKER_H
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +81,10 @@ class ProtocolChecker {
   bool IsFinal(int channel, mrcp_request_id id) const;
 
   const std::vector<ProtocolViolation>& violations() const { return violations_; }
+  // The requests whose records the channel keeps.
+  std::size_t Remembered(int channel) const;
+
+  static constexpr std::size_t kRememberedFinals = 8;
 
  private:
   struct Request {
@@ -93,9 +103,13 @@ class ProtocolChecker {
     int close_acks = 0;
     std::uint64_t next_seq = 1;
     std::map<mrcp_request_id, Request> requests;
+    std::deque<mrcp_request_id> finals;  // final requests still kept, oldest first
+    mrcp_request_id forgotten = 0;       // the highest id whose record was dropped
   };
 
   void Violate(int channel, mrcp_request_id id, const char* rule, const std::string& detail);
+  // The request had its final answer, `how`.
+  static void MarkFinal(Channel& c, mrcp_request_id id, Request& r, std::string how);
   // Something for a request after its final answer.
   void AfterFinal(int channel, mrcp_request_id id, const Request& r, const std::string& what);
   // An Active-Request-Id-List may name only SPEAKs the plugin was given.
