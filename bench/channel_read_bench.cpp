@@ -20,6 +20,7 @@
 #include <apr_thread_mutex.h>
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,9 @@ class PlayingChannel : public Channel {
   // Chunk memory the media buffer holds (the engine thread's count: read it
   // only while that thread leaves the channel alone).
   std::size_t held() const { return mpf_media_chunk_buffer_held_size(media_buffer()); }
+  // SPEAKs started: their audio may be read (the engine thread counts each
+  // just after its response has gone out).
+  int started() const { return started_.load(); }
 
  protected:
   bool StartSynthesis() override {
@@ -105,11 +109,13 @@ class PlayingChannel : public Channel {
     }
     EndStream();
     StartSpeaking();
+    started_.fetch_add(1);
     return true;
   }
 
  private:
   const std::vector<std::vector<std::uint8_t>> pieces_;
+  std::atomic<int> started_{0};
 };
 
 // An engine opened on the sample configuration in a fresh server root, and
@@ -126,13 +132,18 @@ class SpeakingChannel : public corvex_test::FakeServerChannel<PlayingChannel> {
   bool WaitForComplete(mrcp_request_id id) { return server_.WaitForMessage(id, MRCP_MESSAGE_TYPE_EVENT); }
 
   // Sends a SPEAK (which replaces the one playing) and waits for its
-  // IN-PROGRESS response.
+  // IN-PROGRESS response and for its audio to become readable.
   bool Speak() {
+    const int before = channel_->started();
     const mrcp_request_id id = Send(Request(SYNTHESIZER_SPEAK));
-    return id && server_.WaitFor([id](const Heard& h) {
-      return h.kind == Heard::Message && h.request_id == id && h.type == MRCP_MESSAGE_TYPE_RESPONSE &&
-             h.state == MRCP_REQUEST_STATE_INPROGRESS;
-    });
+    if (!id || !server_.WaitFor([id](const Heard& h) {
+          return h.kind == Heard::Message && h.request_id == id && h.type == MRCP_MESSAGE_TYPE_RESPONSE &&
+                 h.state == MRCP_REQUEST_STATE_INPROGRESS;
+        })) {
+      return false;
+    }
+    while (channel_->started() == before) std::this_thread::yield();
+    return true;
   }
 
  private:
