@@ -300,15 +300,21 @@ int Measure(const std::string& text_url, int workers, bool quick, double latency
   int status = 0;
   for (int n : {1, 8, 32, 100}) {
     const int runs = n == 1 ? 15 : n == 8 ? 4 : n == 32 && !quick ? 2 : 1;
-    std::vector<double> waits, predicted;
+    std::vector<double> waits, predicted, answered, played;
     std::vector<apr_time_t> sent, in_progress, first;
     for (int r = 0; r < runs; ++r) {
       if (!server.Burst(n, voice, &sent, &in_progress, &first)) status = 1;
       for (int c = 0; c < n; ++c) {
         if (first[c]) waits.push_back((first[c] - sent[c]) / 1e3);
+        if (in_progress[c]) answered.push_back((in_progress[c] - sent[c]) / 1e3);
+        if (first[c] && in_progress[c]) played.push_back((first[c] - in_progress[c]) / 1e3);
         predicted.push_back(Predicted(c + 1, workers, latency));
       }
     }
+    // Where a burst's time goes: to the SPEAK's response, then to its first
+    // audio (out/bench/capacity.err).
+    std::fprintf(stderr, "burst of %d, %d workers: IN-PROGRESS p50 %.1f ms, then first audio p50 %.1f ms\n", n,
+                 workers, bench::Quantile(answered, 0.5), bench::Quantile(played, 0.5));
     std::printf("capacity burst %d %d %.1f %.1f %.1f %.1f\n", workers, n, bench::Quantile(waits, 0.5),
                 bench::Quantile(waits, 0.99), bench::Quantile(predicted, 0.5), bench::Quantile(predicted, 0.99));
     std::fflush(stdout);
