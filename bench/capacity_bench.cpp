@@ -313,8 +313,11 @@ int Measure(const std::string& text_url, int workers, bool quick, double latency
     }
     // Where a burst's time goes: to the SPEAK's response, then to its first
     // audio (out/bench/capacity.err).
-    std::fprintf(stderr, "burst of %d, %d workers: IN-PROGRESS p50 %.1f ms, then first audio p50 %.1f ms\n", n,
-                 workers, bench::Quantile(answered, 0.5), bench::Quantile(played, 0.5));
+    std::fprintf(stderr,
+                 "burst of %d, %d workers: IN-PROGRESS p50 %.1f ms, p99 %.1f ms; then first audio p50 %.1f ms, "
+                 "p99 %.1f ms\n",
+                 n, workers, bench::Quantile(answered, 0.5), bench::Quantile(answered, 0.99),
+                 bench::Quantile(played, 0.5), bench::Quantile(played, 0.99));
     std::printf("capacity burst %d %d %.1f %.1f %.1f %.1f\n", workers, n, bench::Quantile(waits, 0.5),
                 bench::Quantile(waits, 0.99), bench::Quantile(predicted, 0.5), bench::Quantile(predicted, 0.99));
     std::fflush(stdout);

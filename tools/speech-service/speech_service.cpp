@@ -206,9 +206,10 @@ bool SpeechService::Bind() {
   server_->set_tcp_nodelay(true);
   // Address reuse only: the library's default (port reuse) would let a
   // second service share a busy port and take half of its requests.
-  server_->set_socket_options([](int socket) {
+  server_->set_socket_options([this](int socket) {
     int yes = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    listening_socket_ = socket;
   });
   server_->Post("/v1/text", [this](const httplib::Request& request, httplib::Response& response) {
     OnTextRequest(request, response);
@@ -228,6 +229,11 @@ bool SpeechService::Bind() {
     server_.reset();
     return false;
   }
+  // The library listens with a backlog of 5: a burst of new connections
+  // (say 32 workers after their kept ones timed out) overflowed it, and the
+  // dropped ones came back a second later, when TCP tried again. A cloud
+  // takes them all; a second listen() only raises the backlog.
+  if (listening_socket_ >= 0) ::listen(listening_socket_, SOMAXCONN);
   port_ = port;
   const bool v6 = options_.host.find(':') != std::string::npos;
   address_ = "http://" + (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port_);

@@ -133,6 +133,7 @@ class SpeechService {
   std::thread thread_;  // Start's serving thread
   std::string address_;
   int port_ = 0;
+  int listening_socket_ = -1;  // the server's, while it binds
   std::string error_;
 
   std::mutex mutex_;
