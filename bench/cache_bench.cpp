@@ -16,7 +16,9 @@
 //
 // Prints the medians and, last, one line per figure:
 //   cache hit|miss MS            median SPEAK to IN-PROGRESS
-//   cache start-up ENTRIES MS    median start-up
+//   cache start-up ENTRIES MS    median start-up after a clean close (the
+//                                engine's cache index is there)
+//   cache start-up ENTRIES no-index MS   the same without the index
 //   cache memory per entry BYTES malloc's memory the engine holds after
 //                                start-up, less the empty folder's, per entry
 #include <apr_general.h>
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include "QelCacheEntry.h"
+#include "QelCacheIndex.h"
 #include "QelWaveformManager.h"
 #include "bench_support.h"
 #include "hosted_plugin.h"
@@ -168,8 +171,9 @@ CacheFolder& Folder() {
 // The engine the SPEAKs go to; closed before the run ends.
 std::unique_ptr<bench::HostedPlugin> g_plugin;
 
-// Engine start-up: open to acknowledgement, on the full folder (argument 1)
-// or the empty one (0).
+// Engine start-up: open to acknowledgement, on the empty folder (argument 0),
+// on the full one after a clean close (1: the cache index is there), and on
+// the full one without the index (2: as after a crash).
 void BM_EngineStartUp(benchmark::State& state) {
   CacheFolder& folder = Folder();
   if (!folder.error.empty()) {
@@ -177,8 +181,10 @@ void BM_EngineStartUp(benchmark::State& state) {
     return;
   }
   const std::string& root = state.range(0) ? folder.root : folder.empty_root;
+  const std::string index = root + "/var/" + TARNWICKSS::CacheIndex::kFileName;
   double heap = 0;  // malloc's bytes in use after the open less before it
   for (auto _ : state) {
+    if (state.range(0) == 2) fs::remove(index);
     corvex::HostConfig config;
     config.root = root;
     auto host = std::make_unique<corvex::Host>(config);
@@ -199,6 +205,10 @@ void BM_EngineStartUp(benchmark::State& state) {
     state.PauseTiming();
     host.reset();
     state.ResumeTiming();
+    if (state.range(0) == 1 && !fs::exists(index)) {
+      state.SkipWithError("the engine's close left no cache index");
+      break;
+    }
   }
   state.counters["heap_bytes"] = benchmark::Counter(heap, benchmark::Counter::kAvgIterations);
 }
@@ -234,6 +244,7 @@ void BM_SpeakToInProgress(benchmark::State& state) {
 
 BENCHMARK(BM_EngineStartUp)
     ->Arg(0)
+    ->Arg(2)
     ->Arg(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
@@ -255,11 +266,12 @@ class CacheReporter : public bench::SummaryReporter {
     if (!IsMedian(run)) return;
     const double ms = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
     if (run.run_name.function_name == "BM_EngineStartUp") {
-      const bool full = run.run_name.args == "1";
-      Line("cache start-up %d %.3f", full ? Entries() : 0, ms);
+      const bool full = run.run_name.args != "0";
+      const bool indexed = run.run_name.args == "1";
+      Line("cache start-up %d%s %.3f", full ? Entries() : 0, full && !indexed ? " no-index" : "", ms);
       // The empty folder's run comes first: what the engine holds anyway.
       if (!full) empty_heap_ = Counter(run, "heap_bytes");
-      if (full) Line("cache memory per entry %.0f", (Counter(run, "heap_bytes") - empty_heap_) / Entries());
+      if (indexed) Line("cache memory per entry %.0f", (Counter(run, "heap_bytes") - empty_heap_) / Entries());
     } else {
       Line("cache %s %.3f", run.run_name.args == "1" ? "hit" : "miss", ms);
     }

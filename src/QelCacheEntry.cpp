@@ -3,11 +3,11 @@
 #include <apr.h>
 
 #include <cstring>
-#include <functional>
 #include <locale>
 #include <sstream>
 #include <vector>
 
+#include "QelHash.h"
 #include "QelTarnwickssPlugin.h"
 
 namespace TARNWICKSS {
@@ -113,7 +113,8 @@ void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
   auto* waveforms = dynamic_cast<WaveformManager*>(manager);
   if (waveforms) {
     // The strings are still here, loaded or just given; not after this.
-    match_key_ = MatchKey(language, sampling_rate, voice_name, voice_gender, content, prosody);
+    if (!keyed_) match_key_ = MatchKey(language, sampling_rate, voice_name, voice_gender, content, prosody);
+    keyed_ = true;
     record_key_ = checksum;
     registered_ = true;
     waveforms->cache_records_.insert(CacheRecords::value_type(record_key_, this));
@@ -236,6 +237,15 @@ bool WaveformManager::CacheEntry::Load(const std::string& path, apr_pool_t* pool
   LoadAttributes(file);
   apr_file_close(file);
   return true;
+}
+
+void WaveformManager::CacheEntry::Restore(const CacheIndex::Record& record) {
+  checksum = record.checksum;
+  usage = record.usage;
+  sampling_rate = static_cast<std::uint16_t>(record.sampling_rate);
+  voice_gender = static_cast<mrcp_voice_gender_e>(record.voice_gender);
+  match_key_ = record.match_key;
+  keyed_ = true;
 }
 
 bool WaveformManager::CacheEntry::LoadAttributes(apr_file_t* file) {
@@ -378,7 +388,8 @@ std::uint64_t WaveformManager::CacheEntry::MatchKey(const std::string& language,
     key += std::to_string(text->size()) + ':' + *text;
   }
   key += std::to_string(sampling_rate) + '/' + std::to_string(static_cast<int>(voice_gender));
-  return std::hash<std::string>()(key);
+  // The same in every build: the cache index keeps it on disk.
+  return Fnv1a64(key);
 }
 
 void WaveformManager::CacheEntry::ReleaseMemory() {

@@ -18,6 +18,10 @@
 // checksum (a byte sum: everyday sentences collide) without reading their
 // files; only an entry whose key matches is loaded and compared in full.
 //
+// At start-up an entry may come from the cache index (QelCacheIndex.h)
+// instead of its attribute file: it then gets what registration would have
+// kept of the file, match key included.
+//
 // Ownership and threads: owned by the waveform manager's file entries once
 // added (before that, by whoever created it); the manager's cache records
 // point to it while it is registered. Engine event-processor thread only.
@@ -30,6 +34,7 @@
 #include <cstdint>
 #include <string>
 
+#include "QelCacheIndex.h"
 #include "QelProsodyParams.h"
 #include "QelWaveformManager.h"
 #include "corvex/mrcp_message.h"
@@ -73,6 +78,9 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   // False (logged) only when it cannot be opened; whether its contents were
   // whole is told by damaged().
   bool Load(const std::string& path, apr_pool_t* pool);
+  // Takes what the cache index kept of this entry, in place of a Load: the
+  // checksum, use count, sampling rate, voice gender and match key.
+  void Restore(const CacheIndex::Record& record);
   // Reads records up to the end of the file. False when the file ends inside
   // a record or a record is damaged; the records before it stay applied.
   bool LoadAttributes(apr_file_t* file);
@@ -101,7 +109,8 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   static std::uint64_t MatchKey(const std::string& language, std::uint32_t sampling_rate, const std::string& voice_name,
                                 mrcp_voice_gender_e voice_gender, const std::string& content,
                                 const ProsodyParams& prosody);
-  // The entry's match key, taken from its attributes at registration.
+  // The entry's match key, taken from its attributes at registration (or
+  // from the index).
   std::uint64_t match_key() const { return match_key_; }
 
   // Whether the last Load found the attribute file damaged.
@@ -122,6 +131,7 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   bool registered_ = false;
   std::uint64_t record_key_ = 0;
   std::uint64_t match_key_ = 0;
+  bool keyed_ = false;  // match_key_ is set: registration leaves it
 };
 
 }  // namespace TARNWICKSS

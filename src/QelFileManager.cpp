@@ -71,6 +71,15 @@ void FileManager::OnFileEntryChnage() { Store::OnFileEntryChnage(*this); }
 
 void FileManager::DestroyFileEntries() { Store::DestroyFileEntries(*this); }
 
+bool FileManager::KnownFoundFile(const std::string& /*name*/, std::uint64_t /*inode*/, std::int64_t& /*time*/) {
+  return false;
+}
+
+bool FileManager::Logs(OdaEdpf::LogLevel level) const {
+  return apt_log_priority_check(TARNWICKSS_PLUGIN ? TARNWICKSS_PLUGIN : def_log_source,
+                                static_cast<apt_log_priority_e>(level));
+}
+
 void FileManager::LogLine(OdaEdpf::LogLevel level, const char* text) {
   // The framework's levels are numbered as the server's priorities.
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(level), "%s", text);

@@ -114,6 +114,10 @@ class FileManager : public OdaEdpf::TimerHandler {
   virtual bool RemoveManagedFile(const std::string& name);
   // Logs the entry and timer counts.
   virtual void OnFileEntryChnage();
+  // At load: whether the store already knows the state of the file `name`,
+  // listed with `inode`, and with it the file's change time, which it puts
+  // in `time`; the file is then not stat'ed. The base knows none.
+  virtual bool KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time);
 
   // Stores `directory`, with a "/" appended unless it is empty or has one.
   void SetDirectory(const std::string& directory);
@@ -151,9 +155,13 @@ class FileManager : public OdaEdpf::TimerHandler {
   // What FileStore asks of this variant: the eviction order, the entry of a
   // file found at load, where messages go.
   static FileKey KeyOf(const FileEntry& entry) { return FileKey(entry.time, entry.usage); }
+  bool KnownFile(const std::string& name, std::uint64_t inode, std::int64_t& time) {
+    return KnownFoundFile(name, inode, time);
+  }
   FileEntry* CreateFoundEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
     return CreateFileEntry(name, time, pool);
   }
+  bool Logs(OdaEdpf::LogLevel level) const;
   void LogLine(OdaEdpf::LogLevel level, const char* text);
 
   OdaEdpf::AsyncEventTimerProcessor* timer_processor_ = nullptr;  // not owned

@@ -3,21 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "QelHash.h"
+
 namespace TARNWICKSS {
-
-namespace {
-
-// FNV-1a, 64 bits: cheap, and spreads texts that share a long prefix.
-std::uint64_t HashText(const std::string& text) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
-}  // namespace
 
 std::string CleanFileNamePart(const std::string& text, std::size_t max_bytes) {
   std::string out = text;
@@ -27,7 +15,7 @@ std::string CleanFileNamePart(const std::string& text, std::size_t max_bytes) {
   }
   if (out.size() <= max_bytes) return out;
   char mark[18];
-  std::snprintf(mark, sizeof(mark), "~%016llx", static_cast<unsigned long long>(HashText(text)));
+  std::snprintf(mark, sizeof(mark), "~%016llx", static_cast<unsigned long long>(Fnv1a64(text)));
   const std::string suffix(mark);
   if (max_bytes <= suffix.size()) return suffix.substr(0, max_bytes);
   std::size_t keep = max_bytes - suffix.size();

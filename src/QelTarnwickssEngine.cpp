@@ -233,6 +233,12 @@ bool Engine::CreateWaveformManager(const WaveformManager::Settings& settings) {
 void Engine::DestroyWaveformManager() {
   if (!waveform_manager_) return;
   apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Waveform Manager");
+  // What the next start-up would otherwise read from every attribute file.
+  apr_pool_t* pool = nullptr;
+  if (waveform_manager_->caching() && apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
+    waveform_manager_->SaveCacheIndex(pool);
+    apr_pool_destroy(pool);
+  }
   delete waveform_manager_;
   waveform_manager_ = nullptr;
 }

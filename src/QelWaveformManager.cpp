@@ -3,6 +3,8 @@
 #include <apr.h>
 #include <apr_file_info.h>
 
+#include <vector>
+
 #include "QelCacheEntry.h"
 #include "QelFileNames.h"
 #include "QelTarnwickssPlugin.h"
@@ -66,11 +68,98 @@ WaveformManager::~WaveformManager() {
   DestroyFileEntries();
 }
 
+bool WaveformManager::LoadFileEntries() {
+  index_.clear();
+  indexed_entries_ = 0;
+  apr_pool_t* pool = nullptr;
+  if (caching_ && !purge_existing_ && apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
+    std::string path;
+    apr_finfo_t info;
+    if (!ComposePath(path, CacheIndex::kFileName, pool) ||
+        apr_stat(&info, path.c_str(), APR_FINFO_TYPE | APR_FINFO_LINK, pool) != APR_SUCCESS) {
+      // None: the last run did not close, or never cached.
+    } else if (CacheIndex::Take(path, index_, pool)) {
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Read Cache Index %s entries [%" APR_SIZE_T_FMT "]",
+              path.c_str(), index_.size());
+    } else {
+      // Every entry is read from its own file.
+      apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Cache Index Not Usable %s", path.c_str());
+    }
+    apr_pool_destroy(pool);
+  }
+  const bool loaded = FileManager::LoadFileEntries();
+  if (!index_.empty()) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Cache Index Vouched for [%" APR_SIZE_T_FMT "] of [%" APR_SIZE_T_FMT "] Entries", indexed_entries_,
+            file_entries().size());
+  }
+  vouched_ = nullptr;
+  CacheIndex::Records().swap(index_);
+  return loaded;
+}
+
+bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) {
+  vouched_ = nullptr;
+  const auto found = index_.find(name);
+  if (found == index_.end()) return false;
+  const CacheIndex::Record& record = found->second;
+  // The same file as when the index was written, and values only this
+  // system writes.
+  if (record.inode != inode || record.voice_gender > VOICE_GENDER_UNKNOWN || record.sampling_rate > 0xFFFF) {
+    return false;
+  }
+  time = record.change_time;
+  vouched_ = &record;
+  return true;
+}
+
 FileManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
   if (!caching_) return FileManager::CreateFileEntry(name, time, pool);
   auto* entry = new CacheEntry(name, time);
+  if (vouched_ && vouched_->name == name) {
+    entry->Restore(*vouched_);
+    vouched_ = nullptr;
+    ++indexed_entries_;
+    return entry;
+  }
   LoadCacheFile(entry, pool);
   return entry;
+}
+
+bool WaveformManager::SaveCacheIndex(apr_pool_t* pool) {
+  if (!caching_) return false;
+  std::string path;
+  if (!ComposePath(path, CacheIndex::kFileName, pool)) return false;
+  std::vector<CacheIndex::Record> records;
+  records.reserve(file_entries().size());
+  for (const auto& item : file_entries()) {
+    const auto* entry = dynamic_cast<const CacheEntry*>(item.second);
+    apr_finfo_t info;
+    const apr_int32_t wanted = APR_FINFO_INODE | APR_FINFO_CTIME | APR_FINFO_TYPE;
+    // The waveform as the next load will list it: a link or a file gone is
+    // left to that load.
+    if (!entry || apr_stat(&info, (directory_ + entry->name).c_str(), wanted | APR_FINFO_LINK, pool) != APR_SUCCESS ||
+        (info.valid & wanted) != wanted || info.filetype != APR_REG) {
+      continue;
+    }
+    CacheIndex::Record record;
+    record.name = entry->name;
+    record.inode = static_cast<std::uint64_t>(info.inode);
+    record.change_time = info.ctime;
+    record.checksum = entry->checksum;
+    record.match_key = entry->match_key();
+    record.usage = entry->usage;
+    record.sampling_rate = entry->sampling_rate;
+    record.voice_gender = static_cast<std::uint32_t>(entry->voice_gender);
+    records.push_back(std::move(record));
+  }
+  if (!CacheIndex::Write(path, records, pool)) {
+    apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Write Cache Index %s", path.c_str());
+    return false;
+  }
+  apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Wrote Cache Index %s entries [%" APR_SIZE_T_FMT "]",
+          path.c_str(), records.size());
+  return true;
 }
 
 bool WaveformManager::RemoveManagedFile(const std::string& name) {

@@ -33,6 +33,7 @@
 
 #include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
+#include "QelCacheIndex.h"
 #include "QelFileManager.h"
 #include "QelWaveFormat.h"
 
@@ -80,9 +81,21 @@ class WaveformManager : public FileManager {
   // Empties the cache records, then deletes every entry; files stay.
   ~WaveformManager() override;
 
-  // With caching on, a CacheEntry loaded from its attribute file (one that
-  // cannot be read keeps checksum 0 and use count 0); otherwise a plain entry.
+  // With caching on, first takes the cache index (QelCacheIndex.h) from the
+  // folder, then populates the store, then lets the index go.
+  bool LoadFileEntries() override;
+  // With caching on, a CacheEntry: the one the index vouched for at load,
+  // else loaded from its attribute file (one that cannot be read keeps
+  // checksum 0 and use count 0); otherwise a plain entry.
   FileEntry* CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) override;
+  // Whether the index names `name` with this inode; `time` is then the
+  // waveform's change time from the index.
+  bool KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) override;
+  // With caching on, writes the index of every cache entry whose files are
+  // both there (logged either way). The engine calls it as it closes.
+  bool SaveCacheIndex(apr_pool_t* pool);
+  // Entries the last load took from the index.
+  std::size_t indexed_entries() const { return indexed_entries_; }
   // Removes the waveform file and its attribute file. Always true.
   bool RemoveManagedFile(const std::string& name) override;
 
@@ -139,6 +152,11 @@ class WaveformManager : public FileManager {
   bool use_logging_tag_;
   bool caching_;
   CacheRecords cache_records_;  // filled and emptied by the entries themselves
+  // Only during a load: the index taken from the folder, and its record for
+  // the file that KnownFoundFile vouched for last.
+  CacheIndex::Records index_;
+  const CacheIndex::Record* vouched_ = nullptr;
+  std::size_t indexed_entries_ = 0;
 };
 
 }  // namespace TARNWICKSS

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -331,6 +332,12 @@ TEST_P(SpeakRoad, TheCacheServesIdenticalSpeaksOnlyAndSurvivesARestart) {
   capture_.Take(narrow);
 
   ASSERT_TRUE(StartHost());
+  // The close left the cache index, and the start took every entry from it.
+  std::size_t vouched = 0, entries = 0;
+  for (const auto& r : log_.Records())
+    std::sscanf(r.message.c_str(), "Cache Index Vouched for [%zu] of [%zu]", &vouched, &entries);
+  EXPECT_GE(vouched, 5u);
+  EXPECT_EQ(vouched, entries);
   const int again = OpenChannel(8000);
   log_.Clear();
   ExpectSpoken(again, Send(again, speak));

@@ -1,5 +1,5 @@
 // The waveform manager on a real folder: file names, the WAVE header it
-// writes, and the cache surviving a restart.
+// writes, and the cache surviving a restart, with its index and without.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "QelCacheEntry.h"
+#include "QelCacheIndex.h"
 #include "QelWaveformManager.h"
 #include "apr_pool_test.h"
 #include "log_capture.h"
@@ -189,6 +190,101 @@ TEST_F(WaveformManagerTest, RestartReloadsTheCacheWithItsUseCounts) {
     EXPECT_FALSE(OnDisk(gone)) << gone;
   }
   EXPECT_EQ(second.cache_records().size(), 3u);
+}
+
+// What a load registered of each entry, in eviction order.
+std::vector<std::string> Registered(const WaveformManager& manager) {
+  std::vector<std::string> out;
+  for (const auto& item : manager.file_entries()) {
+    const auto* e = dynamic_cast<const CacheEntry*>(item.second);
+    if (!e) return {"not a cache entry"};
+    out.push_back(e->name + " time " + std::to_string(e->time) + " usage " + std::to_string(e->usage) + " checksum " +
+                  std::to_string(e->checksum) + " key " + std::to_string(e->match_key()) + " rate " +
+                  std::to_string(e->sampling_rate) + " gender " + std::to_string(e->voice_gender));
+  }
+  return out;
+}
+
+// The index spares the start-up every attribute file it can vouch for, and
+// the start-up registers exactly what reading every file would have.
+TEST_F(WaveformManagerTest, AnIndexedStartRegistersWhatReadingEveryFileWould) {
+  const std::string index = TARNWICKSS::CacheIndex::kFileName;
+  {
+    WaveformManager& first = Make(true);
+    ASSERT_TRUE(first.LoadFileEntries());
+    for (const char* text : {"kept", "used", "rewritten", "deleted"}) {
+      ASSERT_TRUE(first.AddFileEntry(Cached(first, std::string("tarnwickss-") + text + ".wav", text)));
+    }
+    CacheEntry* used = first.cache_records().find(WaveformManager::CalculateChecksum("used"))->second;
+    ASSERT_TRUE(first.LoadCacheFile(used, pool_));
+    ASSERT_TRUE(first.UpdateFileEntryUsage(used, 3));
+    ASSERT_TRUE(first.SaveCacheFile(used, pool_));
+    used->ReleaseMemory();
+    ASSERT_TRUE(first.SaveCacheIndex(pool_));
+
+    // While the engine is down: one entry replaced by another file of the
+    // same name, one removed, one added.
+    Cached(first, "tarnwickss-new.wav", "rewritten with other words");
+    fs::rename(dir_ + "tarnwickss-new.wav", dir_ + "tarnwickss-rewritten.wav");
+    fs::rename(dir_ + "tarnwickss-new.cache", dir_ + "tarnwickss-rewritten.cache");
+    fs::remove(dir_ + "tarnwickss-deleted.wav");
+    Cached(first, "tarnwickss-added.wav", "added");
+  }
+  WaveformManager& indexed = Make(true);
+  ASSERT_TRUE(indexed.LoadFileEntries());
+  EXPECT_EQ(indexed.indexed_entries(), 2u);  // not the replaced one nor the added one
+  EXPECT_FALSE(OnDisk(index));               // taken: this run changes what it told
+  const std::vector<std::string> registered = Registered(indexed);
+  ASSERT_EQ(registered.size(), 4u);
+  EXPECT_NE(registered.back().find("tarnwickss-used.wav time"), std::string::npos);
+  ASSERT_TRUE(indexed.SaveCacheIndex(pool_));
+
+  // A damaged index is not used at all.
+  WaveformManager& read = Make(true);
+  Bytes bytes = Read(index);
+  ASSERT_GT(bytes.size(), 100u);
+  bytes[bytes.size() / 2] ^= 1;
+  Write(index, bytes);
+  ASSERT_TRUE(read.LoadFileEntries());
+  EXPECT_EQ(read.indexed_entries(), 0u);
+  EXPECT_EQ(log_.Count("Cache Index Not Usable " + dir_ + index, APT_PRIO_WARNING), 1u);
+  EXPECT_EQ(Registered(read), registered);
+}
+
+// Only an index whose every byte is as written parses; so do only names
+// that stay in the folder, each once.
+TEST(CacheIndexTest, OnlyAWholeIndexParses) {
+  using TARNWICKSS::CacheIndex;
+  std::vector<CacheIndex::Record> records(3);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    records[i].name = "tarnwickss-" + std::to_string(i) + ".wav";
+    records[i].inode = 100 + i;
+    records[i].change_time = 1733700000000000 + static_cast<std::int64_t>(i);
+    records[i].checksum = 294 * i;
+    records[i].match_key = 0x1234567890ABCDEFull + i;
+    records[i].usage = i;
+    records[i].sampling_rate = 8000;
+    records[i].voice_gender = static_cast<std::uint32_t>(i);
+  }
+  const std::string bytes = CacheIndex::Compose(records);
+  CacheIndex::Records parsed;
+  ASSERT_TRUE(CacheIndex::Parse(bytes, parsed));
+  ASSERT_EQ(parsed.size(), 3u);
+  EXPECT_EQ(parsed.at("tarnwickss-2.wav").match_key, 0x1234567890ABCDF1ull);
+  EXPECT_EQ(parsed.at("tarnwickss-1.wav").change_time, 1733700000000001);
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_FALSE(CacheIndex::Parse(bytes.substr(0, n), parsed)) << n;
+    std::string flipped = bytes;
+    flipped[n] = static_cast<char>(flipped[n] ^ 0x10);
+    EXPECT_FALSE(CacheIndex::Parse(flipped, parsed)) << n;
+    EXPECT_TRUE(parsed.empty());
+  }
+  for (const std::vector<std::string>& names :
+       std::vector<std::vector<std::string>>{{"a.wav", "a.wav"}, {"../a.wav"}, {""}, {".."}}) {
+    std::vector<CacheIndex::Record> odd(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) odd[i].name = names[i];
+    EXPECT_FALSE(CacheIndex::Parse(CacheIndex::Compose(odd), parsed)) << names[0];
+  }
 }
 
 TEST_F(WaveformManagerTest, ExpiryRemovesBothFilesAndTheCacheRecord) {

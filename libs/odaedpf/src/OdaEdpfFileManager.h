@@ -133,9 +133,11 @@ class FileManager : public TimerHandler {
   // What FileStore asks of this variant: the eviction order, the entry of a
   // file found at load, where messages go.
   static std::int64_t KeyOf(const FileEntry& entry) { return entry.time; }
+  bool KnownFile(const std::string& /*name*/, std::uint64_t /*inode*/, std::int64_t& /*time*/) { return false; }
   FileEntry* CreateFoundEntry(const std::string& name, std::int64_t time, apr_pool_t* /*pool*/) {
     return CreateFileEntry(name, time);
   }
+  bool Logs(LogLevel level) const { return log_facility_.Passes(level); }
   void LogLine(LogLevel level, const char* text);
 
   AsyncEventTimerProcessor* timer_processor_ = nullptr;  // not owned

@@ -13,8 +13,13 @@
 // What differs between the variants comes from the store class `Store`:
 //   static FileKey KeyOf(const FileEntry&)  the key of file_entries_, whose
 //       order is the eviction order (front first);
+//   bool KnownFile(name, inode, time&)  whether it already knows the state
+//       of a file found at load (listed with that inode) and so its change
+//       time, which spares the file's stat;
 //   FileEntry* CreateFoundEntry(name, time, pool)  its CreateFileEntry for a
 //       file found at load;
+//   bool Logs(LogLevel)  whether a line of that level would be written (one
+//       that would not is not even formatted);
 //   void LogLine(LogLevel, const char* text)  where its messages go;
 // and its virtual CreateFileEntry, RemoveFileEntry(FileEntry*),
 // RemoveManagedFile and OnFileEntryChnage, which derived stores override.
@@ -44,12 +49,14 @@
 #include <apr_pools.h>
 #include <apr_time.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "OdaEdpfAsyncEventProcessor.h"
 #include "OdaEdpfFileUtils.h"
@@ -105,24 +112,32 @@ class FileStore {
     const std::int64_t age_limit =
         (s.max_age_ != 0 && !s.purge_existing_) ? ScaleMinutes(s.max_age_, kMicrosPerMinute) : 0;
 
+    std::vector<FileEntry*> found;
     apr_finfo_t info;
     for (;;) {
-      // Name and type come with the folder listing; only the files that
-      // match are stat'ed for their change time (a cache folder holds as many
-      // attribute files as waveforms).
-      const apr_status_t status = apr_dir_read(&info, APR_FINFO_NAME | APR_FINFO_TYPE, dir);
+      // Name, type and inode come with the folder listing; only the files
+      // that match are stat'ed for their change time (a cache folder holds as
+      // many attribute files as waveforms), unless the store knows it.
+      const apr_status_t status = apr_dir_read(&info, APR_FINFO_NAME | APR_FINFO_TYPE | APR_FINFO_INODE, dir);
       // APR_INCOMPLETE only means one entry could not be stat'ed (it may have
       // vanished meanwhile); the entries behind it are still read.
       if (status != APR_SUCCESS && status != APR_INCOMPLETE) break;
       if (!(info.valid & APR_FINFO_NAME) || !(info.valid & APR_FINFO_TYPE) || info.filetype != APR_REG) continue;
       if (apr_fnmatch(pattern.c_str(), info.name, 0) != APR_SUCCESS) continue;
       const std::string name = info.name;
-      // Without its change time a file can be neither aged nor ordered.
-      const std::string path = s.directory_ + name;
-      const apr_status_t stat = apr_stat(&info, path.c_str(), APR_FINFO_CTIME | APR_FINFO_TYPE | APR_FINFO_LINK, pool);
-      if ((stat != APR_SUCCESS && stat != APR_INCOMPLETE) || !(info.valid & APR_FINFO_CTIME) ||
-          info.filetype != APR_REG) {
-        continue;
+      std::int64_t time = 0;
+      const bool known = (info.valid & APR_FINFO_INODE) && !s.purge_existing_ &&
+                         s.KnownFile(name, static_cast<std::uint64_t>(info.inode), time);
+      if (!known) {
+        // Without its change time a file can be neither aged nor ordered.
+        const std::string path = s.directory_ + name;
+        const apr_status_t stat =
+            apr_stat(&info, path.c_str(), APR_FINFO_CTIME | APR_FINFO_TYPE | APR_FINFO_LINK, pool);
+        if ((stat != APR_SUCCESS && stat != APR_INCOMPLETE) || !(info.valid & APR_FINFO_CTIME) ||
+            info.filetype != APR_REG) {
+          continue;
+        }
+        time = info.ctime;
       }
       Log(s, LogDebug, "Found file %s", name.c_str());
       if (s.purge_existing_) {
@@ -131,15 +146,21 @@ class FileStore {
         continue;
       }
       // ctime + limit <= now, written so that it cannot overflow.
-      if (age_limit != 0 && now - info.ctime >= age_limit) {
+      if (age_limit != 0 && now - time >= age_limit) {
         Log(s, LogNotice, "Remove file %s [max file age]", name.c_str());
         s.RemoveManagedFile(name);
         continue;
       }
-      FileEntry* entry = s.CreateFoundEntry(name, info.ctime, pool);
-      if (entry) InsertFileEntry(s, entry);
+      FileEntry* entry = s.CreateFoundEntry(name, time, pool);
+      if (entry) found.push_back(entry);
     }
     apr_dir_close(dir);
+    // Filed in key order, each behind the last: no search through a tree
+    // that grows to the whole folder. Equal keys keep the listing's order,
+    // as they would filed one by one.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const FileEntry* a, const FileEntry* b) { return Store::KeyOf(*a) < Store::KeyOf(*b); });
+    for (FileEntry* entry : found) InsertFileEntry(s, entry);
 
     CheckMaxFileCount(s, 0);
 
@@ -282,8 +303,10 @@ class FileStore {
   }
 
   // Files the entry under its key (behind equal keys) and calls OnRegister.
+  // The end is tried first as the place: a hint that is right costs nothing
+  // to find, and a wrong one costs the usual search.
   static void InsertFileEntry(Store& s, FileEntry* entry) {
-    s.file_entries_.insert(typename Store::FileEntries::value_type(Store::KeyOf(*entry), entry));
+    s.file_entries_.insert(s.file_entries_.end(), typename Store::FileEntries::value_type(Store::KeyOf(*entry), entry));
     entry->OnRegister(&s);
   }
 
@@ -322,6 +345,7 @@ class FileStore {
   }
 
   [[gnu::format(printf, 3, 4)]] static void Log(Store& s, LogLevel level, const char* format, ...) {
+    if (!s.Logs(level)) return;
     std::va_list args;
     va_start(args, format);
     std::va_list again;
