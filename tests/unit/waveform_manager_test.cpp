@@ -224,11 +224,11 @@ TEST_F(WaveformManagerTest, AnIndexedStartRegistersWhatReadingEveryFileWould) {
 
     // While the engine is down: one entry replaced by another file of the
     // same name, one removed, one added.
-    Cached(first, "tarnwickss-new.wav", "rewritten with other words");
+    delete Cached(first, "tarnwickss-new.wav", "rewritten with other words");
     fs::rename(dir_ + "tarnwickss-new.wav", dir_ + "tarnwickss-rewritten.wav");
     fs::rename(dir_ + "tarnwickss-new.cache", dir_ + "tarnwickss-rewritten.cache");
     fs::remove(dir_ + "tarnwickss-deleted.wav");
-    Cached(first, "tarnwickss-added.wav", "added");
+    delete Cached(first, "tarnwickss-added.wav", "added");
   }
   WaveformManager& indexed = Make(true);
   ASSERT_TRUE(indexed.LoadFileEntries());
