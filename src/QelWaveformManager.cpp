@@ -71,8 +71,10 @@ WaveformManager::~WaveformManager() {
 bool WaveformManager::LoadFileEntries() {
   index_.clear();
   indexed_entries_ = 0;
+  // Taken whatever the settings: this run may change the folder, and the
+  // index must not outlive the state it tells.
   apr_pool_t* pool = nullptr;
-  if (caching_ && !purge_existing_ && apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
+  if (apr_pool_create(&pool, nullptr) == APR_SUCCESS) {
     std::string path;
     apr_finfo_t info;
     if (!ComposePath(path, CacheIndex::kFileName, pool) ||
@@ -87,7 +89,8 @@ bool WaveformManager::LoadFileEntries() {
     }
     apr_pool_destroy(pool);
   }
-  const bool loaded = FileManager::LoadFileEntries();
+  if (!caching_ || purge_existing_) index_.clear();
+  loaded_ = FileManager::LoadFileEntries();
   if (!index_.empty()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Cache Index Vouched for [%" APR_SIZE_T_FMT "] of [%" APR_SIZE_T_FMT "] Entries", indexed_entries_,
@@ -95,7 +98,7 @@ bool WaveformManager::LoadFileEntries() {
   }
   vouched_ = nullptr;
   CacheIndex::Records().swap(index_);
-  return loaded;
+  return loaded_;
 }
 
 bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) {
@@ -127,7 +130,8 @@ FileManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name
 }
 
 bool WaveformManager::SaveCacheIndex(apr_pool_t* pool) {
-  if (!caching_) return false;
+  // A folder that could not be listed has nothing to tell.
+  if (!caching_ || !loaded_) return false;
   std::string path;
   if (!ComposePath(path, CacheIndex::kFileName, pool)) return false;
   std::vector<CacheIndex::Record> records;

@@ -81,8 +81,9 @@ class WaveformManager : public FileManager {
   // Empties the cache records, then deletes every entry; files stay.
   ~WaveformManager() override;
 
-  // With caching on, first takes the cache index (QelCacheIndex.h) from the
-  // folder, then populates the store, then lets the index go.
+  // Takes the cache index (QelCacheIndex.h) from the folder, whatever the
+  // settings, then populates the store, with caching on (and no purge) using
+  // the index, then lets the index go.
   bool LoadFileEntries() override;
   // With caching on, a CacheEntry: the one the index vouched for at load,
   // else loaded from its attribute file (one that cannot be read keeps
@@ -91,8 +92,9 @@ class WaveformManager : public FileManager {
   // Whether the index names `name` with this inode; `time` is then the
   // waveform's change time from the index.
   bool KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) override;
-  // With caching on, writes the index of every cache entry whose files are
-  // both there (logged either way). The engine calls it as it closes.
+  // With caching on and the folder loaded, writes the index of every cache
+  // entry whose waveform is there (logged either way). The engine calls it
+  // as it closes.
   bool SaveCacheIndex(apr_pool_t* pool);
   // Entries the last load took from the index.
   std::size_t indexed_entries() const { return indexed_entries_; }
@@ -157,6 +159,7 @@ class WaveformManager : public FileManager {
   CacheIndex::Records index_;
   const CacheIndex::Record* vouched_ = nullptr;
   std::size_t indexed_entries_ = 0;
+  bool loaded_ = false;  // the last LoadFileEntries listed the folder
 };
 
 }  // namespace TARNWICKSS
