@@ -117,7 +117,7 @@ void WaveformManager::CacheEntry::OnRegister(FileManager* manager) {
     keyed_ = true;
     record_key_ = checksum;
     registered_ = true;
-    waveforms->cache_records_.insert(CacheRecords::value_type(record_key_, this));
+    waveforms->cache_records_.insert(CacheRecords::value_type(CacheRecordKey{record_key_, match_key_}, this));
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Added Cache Record [%s] checksum [%" APR_UINT64_T_FMT "] total count [%" APR_SIZE_T_FMT "]", name.c_str(),
             record_key_, waveforms->cache_records_.size());
@@ -130,7 +130,7 @@ void WaveformManager::CacheEntry::OnUnregister(FileManager* manager) {
   if (!waveforms) return;
   CacheRecords& records = waveforms->cache_records_;
   const std::uint64_t key = registered_ ? record_key_ : checksum;
-  auto range = records.equal_range(key);
+  auto range = records.equal_range(CacheRecordKey{key, match_key_});
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second != this) continue;
     records.erase(it);

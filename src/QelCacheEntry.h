@@ -14,9 +14,10 @@
 // from the attribute file and the user releases them again afterwards.
 // Checksum, sampling rate, voice gender, the match key and the file-entry
 // fields stay. The match key, a hash of every attribute a lookup compares
-// exactly, lets a lookup pass over the entries that share the text's
-// checksum (a byte sum: everyday sentences collide) without reading their
-// files; only an entry whose key matches is loaded and compared in full.
+// exactly, files the entry beside its checksum, so that a lookup goes
+// straight to the entries whose key matches, however many share the text's
+// checksum (a byte sum: everyday sentences collide); only those are loaded
+// and compared in full.
 //
 // At start-up an entry may come from the cache index (QelCacheIndex.h)
 // instead of its attribute file: it then gets what registration would have
@@ -66,7 +67,7 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   ~CacheEntry() override;
 
   // Files the entry in the waveform manager's cache records under its
-  // checksum, then releases its strings.
+  // checksum and match key, then releases its strings.
   void OnRegister(FileManager* manager) override;
   // Takes it out of the cache records again.
   void OnUnregister(FileManager* manager) override;
@@ -126,8 +127,9 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
 
  private:
   bool damaged_ = false;
-  // The checksum this entry is filed under in the cache records; a reload
-  // may change `checksum`, but the record must still be found and removed.
+  // The checksum this entry is filed under in the cache records (with its
+  // match key); a reload may change `checksum`, but the record must still be
+  // found and removed.
   bool registered_ = false;
   std::uint64_t record_key_ = 0;
   std::uint64_t match_key_ = 0;

@@ -21,14 +21,14 @@ WaveformManager::CacheEntry* Channel::FindCacheRecord(const SynthSegment& segmen
   if (!waveforms) return nullptr;
   const SpeakParams& params = details_.speak_params;
   const CacheControl& directives = details_.cache_control;
-  // Entries whose exact attributes differ are passed over unread.
+  // Entries whose exact attributes differ are not even visited.
   const std::uint64_t key =
       WaveformManager::CacheEntry::MatchKey(params.language, static_cast<std::uint32_t>(details_.sampling_rate),
                                             segment.voice_name, segment.voice_gender, segment.text, params.prosody);
-  const auto range = waveforms->cache_records().equal_range(checksum);
+  const auto range = waveforms->CacheRecordsOf(checksum, key);
   for (auto it = range.first; it != range.second; ++it) {
     WaveformManager::CacheEntry* entry = it->second;
-    if (!entry || entry->match_key() != key || !waveforms->LoadCacheFile(entry, scratch_pool_)) continue;
+    if (!entry || !waveforms->LoadCacheFile(entry, scratch_pool_)) continue;
     if (entry->language == params.language && entry->sampling_rate == details_.sampling_rate &&
         entry->voice_name == segment.voice_name && entry->voice_gender == segment.voice_gender &&
         entry->content == segment.text && params.prosody.Compare(entry->prosody) &&

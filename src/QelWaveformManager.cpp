@@ -263,6 +263,16 @@ apr_file_t* WaveformManager::OpenWaveFileForReading(const std::string& name, std
   return file;
 }
 
+WaveformManager::CacheRecordRange WaveformManager::CacheRecordsOf(std::uint64_t checksum) const {
+  return {cache_records_.lower_bound(CacheRecordKey{checksum, 0}),
+          cache_records_.upper_bound(CacheRecordKey{checksum, UINT64_MAX})};
+}
+
+WaveformManager::CacheRecordRange WaveformManager::CacheRecordsOf(std::uint64_t checksum,
+                                                                  std::uint64_t match_key) const {
+  return cache_records_.equal_range(CacheRecordKey{checksum, match_key});
+}
+
 std::uint64_t WaveformManager::CalculateChecksum(const std::string& text) {
   std::uint64_t sum = 0;
   for (const char c : text) {

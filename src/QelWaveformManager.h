@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "OdaEdpfLogFacility.h"
 #include "OdaEdpfLogLevel.h"
@@ -72,8 +73,19 @@ class WaveformManager : public FileManager {
 
   // One cached waveform (QelCacheEntry.h).
   class CacheEntry;
-  // Checksum -> entry, equal checksums in insertion order. Not owning.
-  using CacheRecords = std::multimap<std::uint64_t, CacheEntry*>;
+  // What a cache record is filed under: the text's checksum, then the
+  // entry's match key, so that a lookup goes straight to the entries whose
+  // exact attributes may match, however many share the checksum.
+  struct CacheRecordKey {
+    std::uint64_t checksum;
+    std::uint64_t match_key;
+    bool operator<(const CacheRecordKey& other) const {
+      return checksum != other.checksum ? checksum < other.checksum : match_key < other.match_key;
+    }
+  };
+  // Key -> entry, equal keys in insertion order. Not owning.
+  using CacheRecords = std::multimap<CacheRecordKey, CacheEntry*>;
+  using CacheRecordRange = std::pair<CacheRecords::const_iterator, CacheRecords::const_iterator>;
 
   // Copies what it needs from `settings`; the folder is not touched until
   // LoadFileEntries.
@@ -146,6 +158,9 @@ class WaveformManager : public FileManager {
   bool use_logging_tag() const { return use_logging_tag_; }
   bool caching() const { return caching_; }
   const CacheRecords& cache_records() const { return cache_records_; }
+  // The records of one checksum, and of one checksum and match key.
+  CacheRecordRange CacheRecordsOf(std::uint64_t checksum) const;
+  CacheRecordRange CacheRecordsOf(std::uint64_t checksum, std::uint64_t match_key) const;
 
  private:
   OdaEdpf::LogFacility log_facility_;  // "WVFM"; the base store prints its name

@@ -178,16 +178,18 @@ TEST_F(CacheEntryTest, RegistrationKeepsTheRecordsInStep) {
     EXPECT_TRUE(manager_->SaveCacheFile(entry, pool_));
     return entry;
   };
-  // Same bytes, another order: one checksum, two records in insertion order.
+  // Same bytes, another order: one checksum, two records, each alone under
+  // its full key.
   CacheEntry* ab = make("tarnwickss-1.wav", "ab");
   CacheEntry* ba = make("tarnwickss-2.wav", "ba");
   ASSERT_TRUE(manager_->AddFileEntry(ab));
   ASSERT_TRUE(manager_->AddFileEntry(ba));
   EXPECT_TRUE(ab->content.empty());  // released once registered
-  auto range = manager_->cache_records().equal_range(195);
+  auto range = manager_->CacheRecordsOf(195);
   ASSERT_EQ(std::distance(range.first, range.second), 2);
+  range = manager_->CacheRecordsOf(195, ab->match_key());
+  ASSERT_EQ(std::distance(range.first, range.second), 1);
   EXPECT_EQ(range.first->second, ab);
-  EXPECT_EQ(std::next(range.first)->second, ba);
   EXPECT_EQ(log_.Count("Added Cache Record [tarnwickss-2.wav] checksum [195] total count [2]", APT_PRIO_DEBUG), 1u);
 
   // Another entry rewrote ab's attribute file; a reload must not cost ab its

@@ -148,7 +148,7 @@ TEST_F(WaveformManagerTest, FolderEntriesAreCacheRecordsOnlyWithCaching) {
   WaveformManager& cached = Make(true);
   ASSERT_TRUE(cached.LoadFileEntries());
   ASSERT_EQ(cached.cache_records().size(), 1u);
-  EXPECT_EQ(cached.cache_records().begin()->first, 0u);  // no attribute file
+  EXPECT_EQ(cached.cache_records().begin()->first.checksum, 0u);  // no attribute file
   EXPECT_EQ(log_.Count("Cannot Open Cache File for Reading " + dir_ + "tarnwickss-a-1.cache", APT_PRIO_WARNING), 1u);
   EXPECT_EQ(log_.Count("WVFM total file entries [1] timers [0]", APT_PRIO_NOTICE), 2u);
 }
@@ -172,7 +172,7 @@ TEST_F(WaveformManagerTest, RestartReloadsTheCacheWithItsUseCounts) {
   WaveformManager& second = Make(true);
   ASSERT_TRUE(second.LoadFileEntries());
   ASSERT_EQ(second.cache_records().size(), 3u);
-  const auto hits = second.cache_records().equal_range(WaveformManager::CalculateChecksum("hello"));
+  const auto hits = second.CacheRecordsOf(WaveformManager::CalculateChecksum("hello"));
   ASSERT_NE(hits.first, hits.second);
   CacheEntry* hello = hits.first->second;
   EXPECT_EQ(hello->usage, 1u);
@@ -215,7 +215,7 @@ TEST_F(WaveformManagerTest, AnIndexedStartRegistersWhatReadingEveryFileWould) {
     for (const char* text : {"kept", "used", "rewritten", "deleted"}) {
       ASSERT_TRUE(first.AddFileEntry(Cached(first, std::string("tarnwickss-") + text + ".wav", text)));
     }
-    CacheEntry* used = first.cache_records().find(WaveformManager::CalculateChecksum("used"))->second;
+    CacheEntry* used = first.CacheRecordsOf(WaveformManager::CalculateChecksum("used")).first->second;
     ASSERT_TRUE(first.LoadCacheFile(used, pool_));
     ASSERT_TRUE(first.UpdateFileEntryUsage(used, 3));
     ASSERT_TRUE(first.SaveCacheFile(used, pool_));
