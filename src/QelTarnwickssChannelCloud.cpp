@@ -304,16 +304,21 @@ void Channel::ProcessSynthContent(InlineAudio& audio) {
         input * rate / CloudAudioConverter::kSourceRate);
   }
   OpenWaveFile(kWaveFormatPcm);
+  const bool held = pending_speak_response_ != nullptr;
   // The same blocks as a fetched body: the same samples, however the audio
   // came. One converter block of bytes at a time, decoded just before the
-  // converter reads it.
-  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) { WriteAudio(bytes, n); };
+  // converter reads it. The answer was checked whole above, so the SPEAK
+  // goes IN-PROGRESS with its first block, as with a fetched body, and
+  // plays while the rest is converted.
+  const CloudAudioConverter::Sink sink = [this](const std::uint8_t* bytes, std::size_t n) {
+    WriteAudio(bytes, n);
+    StartSpeaking();
+  };
   const bool converted = converter.ConvertWhole(sink);
   if (!converted) Log(APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Resample [%" APR_UINT64_T_FMT " bytes]", input * 2);
   if (converter.resampling()) {
     Log(APT_LOG_MARK, APT_PRIO_INFO, "Resampled [%" APR_UINT64_T_FMT " samples]", converter.output_samples());
   }
-  const bool held = pending_speak_response_ != nullptr;
   FinishSegmentAudio();
   // Audio with a block lost to the resampler plays, but is not kept.
   if (converted) SaveWaveFile(held ? details_.stream_start_time : apr_time_now());
