@@ -119,8 +119,11 @@ bool CacheIndex::Parse(const std::string& bytes, Records& records) {
 bool CacheIndex::Write(const std::string& path, const std::vector<Record>& records, apr_pool_t* pool) {
   const std::string bytes = Compose(records);
   const std::string beside = path + ".new";
+  // Made anew, never opened through whatever already has that name (a link
+  // left there would have the write land in its target).
+  apr_file_remove(beside.c_str(), pool);
   apr_file_t* file = nullptr;
-  if (apr_file_open(&file, beside.c_str(), APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE | APR_FOPEN_BINARY,
+  if (apr_file_open(&file, beside.c_str(), APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL | APR_FOPEN_BINARY,
                     APR_FPROT_UREAD | APR_FPROT_UWRITE, pool) != APR_SUCCESS) {
     return false;
   }
@@ -137,6 +140,13 @@ bool CacheIndex::Write(const std::string& path, const std::vector<Record>& recor
 
 bool CacheIndex::Take(const std::string& path, Records& records, apr_pool_t* pool) {
   records.clear();
+  // Only a regular file of its own is read: a link is not followed, and a
+  // FIFO would hold the start-up until something wrote into it.
+  apr_finfo_t kind;
+  if (apr_stat(&kind, path.c_str(), APR_FINFO_TYPE | APR_FINFO_LINK, pool) != APR_SUCCESS || kind.filetype != APR_REG) {
+    apr_file_remove(path.c_str(), pool);
+    return false;
+  }
   apr_file_t* file = nullptr;
   if (apr_file_open(&file, path.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_FPROT_OS_DEFAULT, pool) !=
       APR_SUCCESS) {

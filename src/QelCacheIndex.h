@@ -65,14 +65,16 @@ class CacheIndex {
   // that is empty, holds "/" or NUL, or comes twice.
   static bool Parse(const std::string& bytes, Records& records);
 
-  // Writes `records` beside `path` and renames the file into place, so a
+  // Writes `records` to a new file beside `path` (whatever had its name is
+  // removed first, never written through) and renames it into place, so a
   // reader finds a whole index or none. False when any step failed (the
   // partial file is removed).
   static bool Write(const std::string& path, const std::vector<Record>& records, apr_pool_t* pool);
   // Reads and parses the index at `path`, and removes the file. False, with
-  // `records` empty, when there is none, it is longer than kMaxFileBytes, it
-  // does not parse, or it cannot be removed (it would tell a state of the
-  // folder that this run changes).
+  // `records` empty, when there is none, it is not a regular file (a link or
+  // FIFO is removed unread), it is longer than kMaxFileBytes, it does not
+  // parse, or it cannot be removed (it would tell a state of the folder that
+  // this run changes).
   static bool Take(const std::string& path, Records& records, apr_pool_t* pool);
 };
 

@@ -1,6 +1,7 @@
 // The waveform manager on a real folder: file names, the WAVE header it
 // writes, and the cache surviving a restart, with its index and without.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -249,6 +250,17 @@ TEST_F(WaveformManagerTest, AnIndexedStartRegistersWhatReadingEveryFileWould) {
   EXPECT_EQ(read.indexed_entries(), 0u);
   EXPECT_EQ(log_.Count("Cache Index Not Usable " + dir_ + index, APT_PRIO_WARNING), 1u);
   EXPECT_EQ(Registered(read), registered);
+
+  // Nor is anything but a regular file: a FIFO would hold the start-up, a
+  // link would be read (or, beside the index, written) through.
+  ASSERT_EQ(mkfifo((dir_ + index).c_str(), 0600), 0);
+  fs::create_symlink("/etc/passwd", dir_ + index + ".new");
+  ASSERT_TRUE(Make(true).LoadFileEntries());
+  EXPECT_EQ(manager_->indexed_entries(), 0u);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + index)));
+  ASSERT_TRUE(manager_->SaveCacheIndex(pool_));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ + index)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ + index + ".new")));
 }
 
 // Only an index whose every byte is as written parses; so do only names
