@@ -5,7 +5,12 @@
 //     played list, a spare list, or a writer's local list between its two
 //     steps (prepare outside the lock, link under it);
 //   - size == remaining + the sizes of the queued chunks;
-//   - current == NULL implies remaining == 0;
+//   - current == NULL implies remaining == 0; current with remaining == 0 is
+//     the last chunk linked, kept by the reader because it is Appendable;
+//   - tail, when set, is the last chunk linked and Appendable, and lies in
+//     the queue or is current: the reader retires an exhausted chunk only
+//     when another follows it or it is not Appendable, so the writer may fill
+//     the room past tail->size without the lock and commit it under the lock;
 //   - spare_bytes <= kSpareLimit, and held_bytes counts every block taken
 //     from malloc and not yet freed.
 #include "mpf_media_chunk_buffer.h"
@@ -27,8 +32,8 @@ struct Chunk {
   unsigned bucket;  // the capacity is kMinCapacity << bucket
 };
 
-// 256 B holds a 10 ms frame at 8 kHz; 32 KiB is a second of 16 kHz audio and
-// the largest piece the engine usually writes. Larger writes are split.
+// 256 B holds a 10 ms frame at 8 kHz and is what events and empty writes
+// take; audio goes into 32 KiB blocks, a second of 16 kHz audio.
 constexpr apr_size_t kMinCapacity = 256;
 constexpr unsigned kBucketCount = 8;
 constexpr apr_size_t kMaxCapacity = kMinCapacity << (kBucketCount - 1);
@@ -53,6 +58,9 @@ struct mpf_media_chunk_buffer_t {
   // Changed only under mutex; get_size reads it without, hence atomic.
   // Relaxed order is enough: it is a report, not a hand-over of data.
   std::atomic<apr_size_t> size;
+  // Writer thread only: the chunk the next audio write fills first, or NULL.
+  // Its bytes past its size are the writer's; its size changes under mutex.
+  Chunk *tail;
   ChunkList played;         // guarded by mutex: finished by the reader, for the writer to take back
   apr_uint32_t generation;  // guarded by mutex: restarts so far
   apr_size_t played_bytes;  // guarded by mutex: bytes of the frames that took audio in this generation
@@ -70,12 +78,13 @@ unsigned char *ChunkData(Chunk *chunk) { return reinterpret_cast<unsigned char *
 
 apr_size_t BlockBytes(unsigned bucket) { return sizeof(Chunk) + (kMinCapacity << bucket); }
 
-// Returns the smallest bucket holding size bytes (size <= kMaxCapacity).
-unsigned BucketFor(apr_size_t size) {
-  unsigned bucket = 0;
-  while ((kMinCapacity << bucket) < size) ++bucket;
-  return bucket;
-}
+apr_size_t Capacity(const Chunk *chunk) { return kMinCapacity << chunk->bucket; }
+
+// Whether later audio may go into the room left in chunk when it is the last
+// one linked: so a stream of small pieces fills whole blocks instead of
+// taking one each, and the reader walks contiguous memory. Writer and reader
+// both decide by this (under the mutex, or on values only the writer sets).
+bool Appendable(const Chunk *chunk) { return chunk->type == MEDIA_FRAME_TYPE_AUDIO && chunk->size < Capacity(chunk); }
 
 void ListInit(ChunkList *list) { list->first = list->last = nullptr; }
 
@@ -149,16 +158,24 @@ void RecycleChunks(Buffer *buffer, ChunkList *list) {
   }
 }
 
-// Writer thread. Links the prepared chunks at the tail of the queue, adds
-// their audio bytes to the size and takes back what the reader has played.
-void AppendChunks(Buffer *buffer, ChunkList *fresh, apr_size_t bytes) {
+// Writer thread. Commits the appended bytes already copied into the room of
+// buffer->tail, links the prepared chunks at the end of the queue, adds the
+// audio bytes of both to the size and takes back what the reader has played.
+void AppendChunks(Buffer *buffer, apr_size_t appended, ChunkList *fresh, apr_size_t bytes) {
   ChunkList played;
   ListInit(&played);
+  Chunk *last = fresh->last;
   apr_thread_mutex_lock(buffer->mutex);
+  if (appended > 0) {
+    buffer->tail->size += appended;
+    if (buffer->tail == buffer->current) buffer->remaining += appended;
+  }
   ListSplice(&buffer->queue, fresh);
   buffer->size.store(buffer->size.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
   ListSplice(&played, &buffer->played);
   apr_thread_mutex_unlock(buffer->mutex);
+  if (last) buffer->tail = last;
+  if (buffer->tail && !Appendable(buffer->tail)) buffer->tail = nullptr;
   RecycleChunks(buffer, &played);
 }
 
@@ -180,6 +197,7 @@ apr_status_t FreeChunks(void *data) {
   FreeList(buffer, buffer->current);
   buffer->current = nullptr;
   buffer->remaining = 0;
+  buffer->tail = nullptr;
   FreeList(buffer, buffer->played.first);
   ListInit(&buffer->played);
   for (Chunk *&spare : buffer->spare) {
@@ -230,6 +248,7 @@ apt_bool_t Drain(Buffer *buffer, bool next_generation) {
   ListSplice(&dropped, &buffer->queue);
   ListSplice(&dropped, &buffer->played);
   buffer->size.store(0, std::memory_order_relaxed);
+  buffer->tail = nullptr;
   if (next_generation) {
     ++buffer->generation;
     buffer->played_bytes = 0;
@@ -257,11 +276,23 @@ apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, 
   ListInit(&fresh);
   const unsigned char *from = static_cast<const unsigned char *>(data);
   apr_size_t left = size;
-  // do-while: an empty write still queues one (empty) audio chunk.
-  do {
+  // First the room of the last chunk: past its size, which the reader does
+  // not read beyond, so no lock is needed until the bytes are committed.
+  apr_size_t appended = 0;
+  if (Chunk *tail = buffer->tail) {
+    const apr_size_t room = Capacity(tail) - tail->size;
+    appended = left < room ? left : room;
+    if (appended > 0) std::memcpy(ChunkData(tail) + tail->size, from, appended);
+    from += appended;
+    left -= appended;
+  }
+  // An empty write still queues one (empty) audio chunk, to flag its frame.
+  while (left > 0 || size == 0) {
     const apr_size_t piece = left < kMaxCapacity ? left : kMaxCapacity;
-    Chunk *chunk = TakeChunk(buffer, BucketFor(piece));
+    Chunk *chunk = TakeChunk(buffer, piece > 0 ? kBucketCount - 1 : 0);
     if (!chunk) {
+      // Nothing is committed: the bytes copied into the tail's room stay
+      // past its size, unread.
       RecycleChunks(buffer, &fresh);
       return FALSE;
     }
@@ -273,8 +304,9 @@ apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, 
     }
     ListPush(&fresh, chunk);
     left -= piece;
-  } while (left > 0);
-  AppendChunks(buffer, &fresh, size);
+    if (size == 0) break;
+  }
+  AppendChunks(buffer, appended, &fresh, size);
   return TRUE;
 }
 
@@ -286,7 +318,7 @@ apt_bool_t mpf_media_chunk_buffer_event_write(mpf_media_chunk_buffer_t *buffer, 
   ChunkList fresh;
   ListInit(&fresh);
   ListPush(&fresh, chunk);
-  AppendChunks(buffer, &fresh, 0);
+  AppendChunks(buffer, 0, &fresh, 0);
   return TRUE;
 }
 
@@ -305,6 +337,12 @@ apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t
   apr_thread_mutex_lock(buffer->mutex);
   *generation = buffer->generation;
   Chunk *chunk = buffer->current;
+  if (chunk && buffer->remaining == 0) {
+    // Read to its end and kept for the writer to append to. Once newer
+    // chunks follow it, nothing more can come into it.
+    if (buffer->queue.first) ListPush(&buffer->played, chunk);
+    chunk = nullptr;
+  }
   if (!chunk) {
     chunk = ListPop(&buffer->queue);
     if (!chunk) {
@@ -334,6 +372,8 @@ apt_bool_t mpf_media_chunk_buffer_frame_read_generation(mpf_media_chunk_buffer_t
     size -= buffer->remaining;
     wanted -= buffer->remaining;
     buffer->remaining = 0;
+    // The last chunk stays current while the writer may still fill it.
+    if (!buffer->queue.first && Appendable(chunk)) break;
     ListPush(&buffer->played, chunk);  // the writer reuses or frees it, never this thread
     chunk = nullptr;
     if (wanted == 0) break;

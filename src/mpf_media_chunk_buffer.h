@@ -11,10 +11,12 @@
  * nothing is queued a frame comes back all zeros with its type untouched.
  *
  * Memory. A channel lives for many SPEAKs, so chunks must not outlive their
- * playing. Each chunk is one malloc'd block, header and bytes together, whose
- * capacity is a power of two from 256 bytes to 32 KiB; larger writes are split
- * into 32 KiB chunks. So a piece of 128 bytes or more fills at least half its
- * block, and blocks from one SPEAK fit the pieces of the next. The reader never
+ * playing. Each chunk is one malloc'd block, header and bytes together: 32 KiB
+ * of audio, or 256 bytes for an event or an empty write. An audio write first
+ * fills the room left in the last chunk, as long as nothing but audio was
+ * written since, then takes as many blocks as the rest needs; so a SPEAK's
+ * audio lies in full blocks but the last, whatever the sizes of its pieces,
+ * and the reader walks it in long runs of contiguous memory. The reader never
  * allocates or frees: a chunk it finishes goes onto a "played" list under the
  * mutex it already holds. The writer takes that
  * whole list back in O(1) during its next write or restart and, outside the
@@ -26,8 +28,9 @@
  * the mutex come from the pool given to create.
  *
  * Locking. One APR thread mutex (unnested). Writes allocate and copy before
- * locking and hold the lock only to link the new chunks; a frame read holds it
- * for the copy of one frame. The spare lists belong to the writer alone, which
+ * locking (into the last chunk's room too, past the size the reader sees) and
+ * hold the lock only to commit the sizes and link the new chunks; a frame read
+ * holds it for the copy of one frame. The spare lists belong to the writer alone, which
  * is why audio writes, event writes and restarts must all come from one
  * thread (the channel's engine thread); frame reads may come from another.
  */

@@ -94,18 +94,26 @@ TEST_F(MediaChunkBufferTest, NothingQueuedGivesSilenceWithTypeUntouched) {
 }
 
 TEST_F(MediaChunkBufferTest, FramesCarryTheConcatenatedAudio) {
-  // Small pieces, and one large enough to be stored as several chunks.
-  const std::vector<size_t> pieces = {1, 3, 500, 0, 70000, 2};
-  for (size_t frame_size : {320u, 160u}) {
+  // Small pieces, and one large enough to be stored as several chunks;
+  // written all at once, then with reads between the writes, so that pieces
+  // land in a chunk the reader is reading or has read to its end (at 640).
+  const std::vector<size_t> pieces = {1, 3, 500, 136, 160, 0, 70000, 2, 320, 7};
+  for (size_t frame_size : {320u, 160u, 0u}) {
     SCOPED_TRACE(frame_size);
+    const bool interleaved = frame_size == 0;
+    if (interleaved) frame_size = 160;
     std::vector<unsigned char> written;
+    std::vector<unsigned char> read;
     for (size_t size : pieces) {
       std::vector<unsigned char> piece = Audio(size, written.size());
       Write(piece);
       written.insert(written.end(), piece.begin(), piece.end());
+      while (interleaved && mpf_media_chunk__buffer_get_size(buffer_) >= frame_size && read.size() < written.size()) {
+        EXPECT_EQ(Read(frame_size), kUntouched | MEDIA_FRAME_TYPE_AUDIO);
+        read.insert(read.end(), bytes_.begin(), bytes_.end());
+      }
     }
-    std::vector<unsigned char> read;
-    while (mpf_media_chunk__buffer_get_size(buffer_) > 0) {
+    while (mpf_media_chunk__buffer_get_size(buffer_) > 0 && read.size() < written.size()) {
       EXPECT_EQ(Read(frame_size), kUntouched | MEDIA_FRAME_TYPE_AUDIO);
       read.insert(read.end(), bytes_.begin(), bytes_.end());
     }
@@ -166,6 +174,17 @@ TEST_F(MediaChunkBufferTest, SizeCountsAudioNotYetRead) {
   for (size_t left : {1000u, 680u, 360u, 40u, 0u}) {
     EXPECT_EQ(mpf_media_chunk__buffer_get_size(buffer_), left);
     Read();
+  }
+}
+
+TEST_F(MediaChunkBufferTest, SmallPiecesShareBlocks) {
+  // A second of 16 kHz audio in 10 ms pieces lies in one block, not in a
+  // block per piece, and plays as written.
+  for (size_t at = 0; at < 32000; at += 320) Write(Audio(320, at));
+  EXPECT_LE(mpf_media_chunk_buffer_held_size(buffer_), 33u * 1024);
+  for (size_t at = 0; at < 32000; at += 320) {
+    EXPECT_EQ(Read(), kUntouched | MEDIA_FRAME_TYPE_AUDIO);
+    ExpectFrame(Audio(320, at));
   }
 }
 
