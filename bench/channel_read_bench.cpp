@@ -8,17 +8,30 @@
 // hands out (not multiples of a frame). A SPEAK queues a minute of it; the
 // read loop sends the next SPEAK, off the clock, when less than a frame is
 // left. The baseline copies a minute of the same pieces, written by another
-// thread as the engine thread writes the channel's, so the ratio shows the
-// channel's and the buffer's bookkeeping, not the memory traffic both pay.
+// thread as the engine thread writes the channel's.
+//
+// Where that audio was written decides what reading it costs, more than any
+// bookkeeping: a minute read at benchmark speed comes straight out of the
+// writing core's cache. Left to the scheduler, the baseline's short-lived
+// writer ran on the reading core and the engine thread on the other, which
+// doubled the channel's figure against the baseline's. So both are placed:
+// placement 0 writes on the reading thread's CPU (what the goal compares:
+// the read's own work, the memory coming from the reader's cache in both),
+// placement 1 on another CPU (the same for both; it mostly measures how this
+// machine moves cache lines between cores, and swings from run to run).
 //
 // The cloud is replaced as in the channel's task tests: a channel whose
 // synthesis writes the prepared pieces and starts speaking.
 //
-// Prints the medians and, last, one line per rate: "channel-read RATE
-// READ_NS BASELINE_NS" (CPU time, which other processes disturb least).
+// Prints the medians and, last, one line per rate and placement:
+// "channel-read RATE READ_NS BASELINE_NS" for placement 0 and
+// "channel-read-cross RATE READ_NS BASELINE_NS" for placement 1 (CPU time,
+// which other processes disturb least).
 #include <apr_general.h>
 #include <apr_thread_mutex.h>
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cmath>
@@ -43,6 +56,41 @@ constexpr int kSourceRate = 16000;
 constexpr int kBlock = 3200;  // input samples per converter block: 200 ms
 constexpr int kSecondsPerSpeak = 60;
 constexpr int kSecondsOfSpeech = 5;  // the clip repeated to fill a SPEAK
+
+// The CPUs the reading thread and the writing thread run on for a
+// placement (see the top of the file), or false when the machine lets this
+// process use only one CPU and the placement needs two.
+bool PlacementCpus(std::int64_t placement, int* reader, int* writer) {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  }
+  if (cpus.empty() || (placement != 0 && cpus.size() < 2)) return false;
+  *reader = cpus[0];
+  *writer = placement == 0 ? cpus[0] : cpus[1];
+  return true;
+}
+
+void RunOn(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+// Gives the calling thread back the CPUs it had when made.
+class KeepAffinity {
+ public:
+  KeepAffinity() { pthread_getaffinity_np(pthread_self(), sizeof cpus_, &cpus_); }
+  ~KeepAffinity() { pthread_setaffinity_np(pthread_self(), sizeof cpus_, &cpus_); }
+  KeepAffinity(const KeepAffinity&) = delete;
+  KeepAffinity& operator=(const KeepAffinity&) = delete;
+
+ private:
+  cpu_set_t cpus_;
+};
 
 // Speech-like 16000 Hz samples: a few tones and noise, well inside 16 bits.
 std::vector<std::int16_t> Speech() {
@@ -153,7 +201,18 @@ class SpeakingChannel : public corvex_test::FakeServerChannel<PlayingChannel> {
 void BM_ChannelRead(benchmark::State& state) {
   const auto rate = static_cast<unsigned>(state.range(0));
   const std::size_t frame_size = rate / 100 * sizeof(std::int16_t);
+  int reader = 0;
+  int writer = 0;
+  if (!PlacementCpus(state.range(1), &reader, &writer)) {
+    state.SkipWithError("this placement needs two CPUs");
+    return;
+  }
+  const KeepAffinity keep;
+  // The engine's thread, made as the engine opens, keeps the CPU of the
+  // thread that made it.
+  RunOn(writer);
   SpeakingChannel speaking(rate);
+  RunOn(reader);
   if (!speaking.ok() || !speaking.Speak()) {
     state.SkipWithError("the engine or its channel did not open");
     return;
@@ -183,13 +242,19 @@ void BM_ChannelRead(benchmark::State& state) {
 
 // The floor: lock, copy one frame from the next place in a minute of audio,
 // unlock. The audio is what the channel gets: pieces another thread wrote
-// into fresh memory, a minute at a time, so the copy pays for moving that
-// memory to the reading core as the channel's read does. (Copying a minute
-// that stays in the reading core's cache, as media_chunk_buffer_bench's
-// baseline does, is about half as dear; no channel is read like that.)
+// into fresh memory, a minute at a time, on the CPU the placement gives the
+// channel's engine thread.
 void BM_LockedFrameCopy(benchmark::State& state) {
   const auto rate = static_cast<unsigned>(state.range(0));
   const std::size_t frame_size = rate / 100 * sizeof(std::int16_t);
+  int reader = 0;
+  int writer = 0;
+  if (!PlacementCpus(state.range(1), &reader, &writer)) {
+    state.SkipWithError("this placement needs two CPUs");
+    return;
+  }
+  const KeepAffinity keep;
+  RunOn(reader);
   const std::vector<std::vector<std::uint8_t>> pieces = Pieces(static_cast<int>(rate));
   apr_pool_t* pool = nullptr;
   apr_pool_create(&pool, nullptr);
@@ -203,9 +268,12 @@ void BM_LockedFrameCopy(benchmark::State& state) {
     }
     audio.swap(fresh);
   };
-  auto refill = [&write_minute] {
-    std::thread writer(write_minute);
-    writer.join();
+  auto refill = [&write_minute, writer] {
+    std::thread writing([&write_minute, writer] {
+      RunOn(writer);
+      write_minute();
+    });
+    writing.join();
   };
   refill();
   std::vector<unsigned char> bytes(frame_size);
@@ -229,18 +297,30 @@ void BM_LockedFrameCopy(benchmark::State& state) {
   apr_pool_destroy(pool);
 }
 
-BENCHMARK(BM_LockedFrameCopy)->Arg(8000)->Arg(16000)->Repetitions(10)->ReportAggregatesOnly(true);
-BENCHMARK(BM_ChannelRead)->Arg(8000)->Arg(16000)->Repetitions(10)->ReportAggregatesOnly(true);
+BENCHMARK(BM_LockedFrameCopy)
+    ->ArgsProduct({{8000, 16000}, {0, 1}})
+    ->ArgNames({"rate", "placement"})
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ChannelRead)
+    ->ArgsProduct({{8000, 16000}, {0, 1}})
+    ->ArgNames({"rate", "placement"})
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true);
 
-// At the end, each rate's medians (CPU and wall, in ns).
+// At the end, each rate's and placement's medians (CPU and wall, in ns).
 class RatioReporter : public bench::SummaryReporter {
   void Summarize() override {
     const auto& baselines = Medians("BM_LockedFrameCopy");
-    for (const auto& [rate, read] : Medians("BM_ChannelRead")) {
-      const auto baseline = baselines.find(rate);
-      if (baseline == baselines.end()) continue;
-      Line("channel-read %s %.2f %.2f (wall %.2f %.2f)", rate.c_str(), read.cpu * 1e9, baseline->second.cpu * 1e9,
-           read.real * 1e9, baseline->second.real * 1e9);
+    for (const auto& [args, read] : Medians("BM_ChannelRead")) {
+      const auto baseline = baselines.find(args);
+      unsigned rate = 0;
+      int placement = 0;
+      if (baseline == baselines.end() || std::sscanf(args.c_str(), "rate:%u/placement:%d", &rate, &placement) != 2) {
+        continue;
+      }
+      Line("%s %u %.2f %.2f (wall %.2f %.2f)", placement == 0 ? "channel-read" : "channel-read-cross", rate,
+           read.cpu * 1e9, baseline->second.cpu * 1e9, read.real * 1e9, baseline->second.real * 1e9);
     }
   }
 };
