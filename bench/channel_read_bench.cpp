@@ -57,19 +57,25 @@ constexpr int kBlock = 3200;  // input samples per converter block: 200 ms
 constexpr int kSecondsPerSpeak = 60;
 constexpr int kSecondsOfSpeech = 5;  // the clip repeated to fill a SPEAK
 
-// The CPUs the reading thread and the writing thread run on for a
-// placement (see the top of the file), or false when the machine lets this
-// process use only one CPU and the placement needs two.
-bool PlacementCpus(std::int64_t placement, int* reader, int* writer) {
+// Sets the CPUs the reading thread and the writing thread run on for the
+// benchmark's placement (its second argument; see the top of the file).
+// False, with the benchmark skipped, when the process may use only one CPU
+// and the placement needs two.
+bool Placed(benchmark::State& state, int* reader, int* writer) {
   cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
   std::vector<int> cpus;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+    }
   }
-  if (cpus.empty() || (placement != 0 && cpus.size() < 2)) return false;
+  const bool same = state.range(1) == 0;
+  if (cpus.size() < (same ? 1u : 2u)) {
+    state.SkipWithError("this placement needs two CPUs");
+    return false;
+  }
   *reader = cpus[0];
-  *writer = placement == 0 ? cpus[0] : cpus[1];
+  *writer = same ? cpus[0] : cpus[1];
   return true;
 }
 
@@ -203,10 +209,7 @@ void BM_ChannelRead(benchmark::State& state) {
   const std::size_t frame_size = rate / 100 * sizeof(std::int16_t);
   int reader = 0;
   int writer = 0;
-  if (!PlacementCpus(state.range(1), &reader, &writer)) {
-    state.SkipWithError("this placement needs two CPUs");
-    return;
-  }
+  if (!Placed(state, &reader, &writer)) return;
   const KeepAffinity keep;
   // The engine's thread, made as the engine opens, keeps the CPU of the
   // thread that made it.
@@ -249,10 +252,7 @@ void BM_LockedFrameCopy(benchmark::State& state) {
   const std::size_t frame_size = rate / 100 * sizeof(std::int16_t);
   int reader = 0;
   int writer = 0;
-  if (!PlacementCpus(state.range(1), &reader, &writer)) {
-    state.SkipWithError("this placement needs two CPUs");
-    return;
-  }
+  if (!Placed(state, &reader, &writer)) return;
   const KeepAffinity keep;
   RunOn(reader);
   const std::vector<std::vector<std::uint8_t>> pieces = Pieces(static_cast<int>(rate));
