@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "OdaEdpfLogFacility.h"
@@ -80,7 +81,7 @@ class WaveformManager : public FileManager {
     std::uint64_t checksum;
     std::uint64_t match_key;
     bool operator<(const CacheRecordKey& other) const {
-      return checksum != other.checksum ? checksum < other.checksum : match_key < other.match_key;
+      return std::tie(checksum, match_key) < std::tie(other.checksum, other.match_key);
     }
   };
   // Key -> entry, equal keys in insertion order. Not owning.

@@ -286,25 +286,27 @@ apt_bool_t mpf_media_chunk_buffer_audio_write(mpf_media_chunk_buffer_t *buffer, 
     from += appended;
     left -= appended;
   }
-  // An empty write still queues one (empty) audio chunk, to flag its frame.
-  while (left > 0 || size == 0) {
-    const apr_size_t piece = left < kMaxCapacity ? left : kMaxCapacity;
-    Chunk *chunk = TakeChunk(buffer, piece > 0 ? kBucketCount - 1 : 0);
-    if (!chunk) {
-      // Nothing is committed: the bytes copied into the tail's room stay
-      // past its size, unread.
-      RecycleChunks(buffer, &fresh);
-      return FALSE;
-    }
-    chunk->type = MEDIA_FRAME_TYPE_AUDIO;
-    chunk->size = piece;
-    if (piece > 0) {
-      std::memcpy(ChunkData(chunk), from, piece);
-      from += piece;
-    }
-    ListPush(&fresh, chunk);
-    left -= piece;
-    if (size == 0) break;
+  // The rest in new chunks; an empty write still queues one (empty) audio
+  // chunk, to flag its frame.
+  if (left > 0 || size == 0) {
+    do {
+      const apr_size_t piece = left < kMaxCapacity ? left : kMaxCapacity;
+      Chunk *chunk = TakeChunk(buffer, piece > 0 ? kBucketCount - 1 : 0);
+      if (!chunk) {
+        // Nothing is committed: the bytes copied into the tail's room stay
+        // past its size, unread.
+        RecycleChunks(buffer, &fresh);
+        return FALSE;
+      }
+      chunk->type = MEDIA_FRAME_TYPE_AUDIO;
+      chunk->size = piece;
+      if (piece > 0) {
+        std::memcpy(ChunkData(chunk), from, piece);
+        from += piece;
+      }
+      ListPush(&fresh, chunk);
+      left -= piece;
+    } while (left > 0);
   }
   AppendChunks(buffer, appended, &fresh, size);
   return TRUE;
