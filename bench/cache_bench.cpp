@@ -14,8 +14,17 @@
 // their bytes) collide as real prompts' do: a lookup passes over every
 // entry with the sentence's checksum.
 //
+// With more than 10,000 entries (CACHE_BENCH_ENTRIES), a folder of 10,000
+// (the same first sentences) is made too, and the hits are timed on both in
+// one stretch: rounds that open an engine on one folder, time its hits and
+// close it, alternating between the two. Runs of the whole program minutes
+// apart differ by more than a lookup costs; alternating rounds put any drift
+// of the machine on both sides.
+//
 // Prints the medians and, last, one line per figure:
 //   cache hit|miss MS            median SPEAK to IN-PROGRESS
+//   cache hit-pair BASE_ENTRIES BASE_MS ENTRIES MS   median hit of each
+//                                folder over the alternating rounds
 //   cache start-up ENTRIES MS    median start-up after a clean close (the
 //                                engine's cache index is there)
 //   cache start-up ENTRIES no-index MS   the same without the index
@@ -112,9 +121,10 @@ struct CacheFolder {
   std::vector<std::string> sentences;
   std::string error;
 
-  CacheFolder() {
-    root = MakeTestRoot("cache-bench");
-    empty_root = MakeTestRoot("cache-bench-empty");
+  // `entries` sentences; the first n of a larger folder are a folder of n.
+  CacheFolder(int entries, const std::string& name) {
+    root = MakeTestRoot(name);
+    empty_root = MakeTestRoot(name + "-empty");
     for (const std::string& r : {root, empty_root}) {
       WriteConfig(r);
       bench::PointAtService(r, service);
@@ -148,7 +158,7 @@ struct CacheFolder {
     entry.Load(seed.string(), pool);
     std::mt19937 random(42);
     std::set<std::string> seen;
-    while (static_cast<int>(sentences.size()) < Entries()) {
+    while (static_cast<int>(sentences.size()) < entries) {
       std::string text = Sentence(random);
       if (!seen.insert(text).second) continue;
       const std::string stem = root + "/var/tarnwickss-cached-" + std::to_string(sentences.size());
@@ -170,8 +180,16 @@ struct CacheFolder {
   }
 };
 
+constexpr int kBaseEntries = 10000;
+
 CacheFolder& Folder() {
-  static CacheFolder folder;
+  static CacheFolder folder(Entries(), "cache-bench");
+  return folder;
+}
+
+// The folder of kBaseEntries beside a larger one.
+CacheFolder& BaseFolder() {
+  static CacheFolder folder(kBaseEntries, "cache-bench-base");
   return folder;
 }
 
@@ -253,6 +271,45 @@ void BM_SpeakToInProgress(benchmark::State& state) {
   }
 }
 
+// Cache hits on the base folder and on the full one, in alternating rounds
+// of one engine each: kRounds rounds per folder, kHitsPerRound hits per round.
+constexpr int kRounds = 10;
+constexpr int kHitsPerRound = 20;
+void BM_HitPair(benchmark::State& state) {
+  CacheFolder* folders[2] = {&BaseFolder(), &Folder()};
+  for (CacheFolder* folder : folders) {
+    if (!folder->error.empty()) {
+      state.SkipWithError(folder->error.c_str());
+      return;
+    }
+  }
+  g_plugin.reset();  // one engine at a time
+  std::vector<double> hit_ms[2];
+  std::mt19937 random(11);
+  for (auto _ : state) {
+    for (int round = 0; round < 2 * kRounds; ++round) {
+      const int side = (round + round / 2) % 2;  // base, full, full, base, base, full, ...
+      CacheFolder& folder = *folders[side];
+      bench::HostedPlugin plugin(folder.root, kRate);
+      if (!plugin.ok()) {
+        state.SkipWithError("the hosted plugin did not start");
+        return;
+      }
+      std::uniform_int_distribution<std::size_t> pick(0, folder.sentences.size() - 1);
+      for (int n = 0; n < kHitsPerRound; ++n) {
+        const bench::HostedPlugin::Times times = plugin.Speak(folder.sentences[pick(random)], kVoice);
+        if (times.in_progress < 0 || !times.completed) {
+          state.SkipWithError("a SPEAK did not complete");
+          return;
+        }
+        hit_ms[side].push_back(times.in_progress * 1e3);
+      }
+    }
+  }
+  state.counters["base_ms"] = bench::Quantile(hit_ms[0], 0.5);
+  state.counters["full_ms"] = bench::Quantile(hit_ms[1], 0.5);
+}
+
 BENCHMARK(BM_EngineStartUp)
     ->Arg(0)
     ->Arg(2)
@@ -274,6 +331,12 @@ BENCHMARK(BM_SpeakToInProgress)
 class CacheReporter : public bench::SummaryReporter {
   double empty_heap_ = 0;
   void OnRun(const Run& run) override {
+    if (run.run_name.function_name == "BM_HitPair") {
+      if (!run.error_occurred) {
+        Line("cache hit-pair %d %.3f %d %.3f", kBaseEntries, Counter(run, "base_ms"), Entries(), Counter(run, "full_ms"));
+      }
+      return;
+    }
     if (!IsMedian(run)) return;
     const double ms = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e3;
     if (run.run_name.function_name == "BM_EngineStartUp") {
@@ -295,6 +358,9 @@ class CacheReporter : public bench::SummaryReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (Entries() > kBaseEntries) {
+    benchmark::RegisterBenchmark("BM_HitPair", BM_HitPair)->Iterations(1)->Unit(benchmark::kMillisecond);
+  }
   CacheReporter reporter;
   return bench::RunBenchmarks(argc, argv, reporter, [] { g_plugin.reset(); });
 }

@@ -28,6 +28,10 @@ constexpr std::chrono::milliseconds kMaxLag{200};
 // takes the processor from the threads that are to produce its audio.
 constexpr std::chrono::milliseconds kIdleSpin{2};
 constexpr std::chrono::microseconds kIdleSleep{500};
+// Except while a SPEAK waits for its first audio: then an idle frame is read
+// every kAwaitSleep, so that what an unpaced host measures as the time to
+// first audio is the plugin's, not the host's polling.
+constexpr std::chrono::microseconds kAwaitSleep{50};
 
 using Clock = Host::Clock;
 
@@ -213,6 +217,8 @@ void HostChannel::MediaLoop() {
       std::this_thread::yield();
     } else if (Clock::now() - last_busy < kIdleSpin) {
       std::this_thread::yield();
+    } else if (active && audio_phase.load(std::memory_order_relaxed) == kBeforeAudio) {
+      std::this_thread::sleep_for(kAwaitSleep);
     } else {
       std::this_thread::sleep_for(kIdleSleep);
     }
