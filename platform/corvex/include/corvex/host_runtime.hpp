@@ -186,7 +186,8 @@ class Host {
   // Starts / stops the channel's media thread. sink may be null (frames are
   // read and dropped). realtime paces reads at one frame per 10 ms; without
   // it frames are read back to back while the plugin plays, and while it has
-  // given only idle frames (no audio, no event) for 2 ms, one per 0.5 ms.
+  // given only idle frames (no audio, no event) for 2 ms, one per 0.5 ms
+  // (one per 50 us while a SPEAK waits for its first audio).
   // timeline, when given, gets every frame read while a SPEAK is active
   // (from when the plugin gets it to its final answer), silence included.
   bool StartMedia(int channel, FrameSink* sink, bool realtime, FrameSink* timeline = nullptr);
