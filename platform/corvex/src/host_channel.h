@@ -136,6 +136,8 @@ class HostChannel {
   // A SPEAK had its final answer: its underruns are kept and the next
   // queued SPEAK may go.
   void SpeakEnded(mrcp_request_id id) REQUIRES(impl->mutex);
+  // Files the playing SPEAK's underrun count under id, for Underruns().
+  void KeepUnderruns(mrcp_request_id id) REQUIRES(impl->mutex);
   // Removes the queued SPEAKs among ids (all of them when all); returns the
   // ones removed. They had their final answer: the response that names them.
   std::vector<mrcp_request_id> Dequeue(const std::vector<mrcp_request_id>& ids, bool all) REQUIRES(impl->mutex);
@@ -178,7 +180,7 @@ class HostChannel {
   int dispatching GUARDED_BY(impl->mutex) = 0;   // queued SPEAKs being passed on outside the mutex
   SessionParams params GUARDED_BY(impl->mutex);
   mrcp_request_id last_request_id GUARDED_BY(impl->mutex) = 0;
-  std::map<mrcp_request_id, std::uint64_t> underrun_counts GUARDED_BY(impl->mutex);  // SPEAKs that played
+  std::map<mrcp_request_id, std::uint64_t> underrun_counts GUARDED_BY(impl->mutex);  // SPEAKs that played with gaps
 
   // Shared with the media thread, lock-free: the SPEAK the plugin has and
   // has not ended (0: none), whether it is paused or being stopped, how far

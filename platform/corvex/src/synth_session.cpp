@@ -38,16 +38,21 @@ bool HostChannel::SpeakActive() {
 
 void HostChannel::StartPlaying(mrcp_request_id id) {
   const mrcp_request_id before = playing.load();
-  if (before) underrun_counts[before] = underruns.load();  // replaced in the plugin
+  if (before) KeepUnderruns(before);  // replaced in the plugin
   underruns.store(0);
   audio_phase.store(kBeforeAudio);
   held.store(false);
   playing.store(id);
 }
 
+void HostChannel::KeepUnderruns(mrcp_request_id id) {
+  // Only SPEAKs with gaps are kept: a channel may play millions without one.
+  if (const std::uint64_t count = underruns.load()) underrun_counts[id] = count;
+}
+
 void HostChannel::SpeakEnded(mrcp_request_id id) {
   if (playing.load() == id) {
-    underrun_counts[id] = underruns.load();
+    KeepUnderruns(id);
     playing.store(0);
   }
   if (speaking == id) speaking = 0;
