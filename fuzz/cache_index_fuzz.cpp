@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "QelCacheIndex.h"
 #include "QelHash.h"
@@ -28,13 +27,11 @@ void Check(const std::string& bytes) {
     if (!records.empty()) abort();
     return;
   }
-  std::vector<CacheIndex::Record> list;
-  for (const auto& item : records) list.push_back(item.second);
   CacheIndex::Records again;
-  if (!CacheIndex::Parse(CacheIndex::Compose(list), again) || again.size() != records.size()) abort();
-  for (const auto& item : records) {
-    const auto found = again.find(item.first);
-    if (found == again.end() || !Same(found->second, item.second)) abort();
+  if (!CacheIndex::Parse(CacheIndex::Compose(records.list()), again) || again.size() != records.size()) abort();
+  for (const CacheIndex::Record& record : records.list()) {
+    const CacheIndex::Record* found = again.Find(record.name);
+    if (!found || !Same(*found, record)) abort();
   }
 }
 

@@ -124,6 +124,10 @@ class WaveformManager::CacheEntry : public FileManager::FileEntry {
   mrcp_voice_gender_e voice_gender = VOICE_GENDER_UNKNOWN;
   ProsodyParams prosody;
   std::string content;
+  // Its place in the folder's listing at the load that found it; the index
+  // is written in that order. kNotListed for one made since.
+  static constexpr std::uint32_t kNotListed = UINT32_MAX;
+  std::uint32_t listing_position = kNotListed;
 
  private:
   bool damaged_ = false;

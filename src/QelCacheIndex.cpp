@@ -3,6 +3,8 @@
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 
+#include <functional>
+
 #include "QelHash.h"
 
 namespace TARNWICKSS {
@@ -35,9 +37,9 @@ class Reader {
     Skip(static_cast<std::size_t>(bytes));
     return value;
   }
-  std::string Text(std::size_t length) {
-    if (!Need(length)) return std::string();
-    std::string text(data_, length);
+  std::string_view Text(std::size_t length) {
+    if (!Need(length)) return std::string_view();
+    const std::string_view text(data_, length);
     Skip(length);
     return text;
   }
@@ -57,10 +59,12 @@ class Reader {
   bool ok_ = true;
 };
 
-bool IsFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos;
+bool IsFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
+
+std::size_t HashOf(std::string_view name) { return std::hash<std::string_view>()(name); }
 
 }  // namespace
 
@@ -82,20 +86,62 @@ std::string CacheIndex::Compose(const std::vector<Record>& records) {
   return out;
 }
 
-bool CacheIndex::Parse(const std::string& bytes, Records& records) {
+const CacheIndex::Record* CacheIndex::Records::Find(std::string_view name) {
+  if (next_ < list_.size() && list_[next_].name == name) return &list_[next_++];
+  if (slots_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = HashOf(name) & mask;; slot = (slot + 1) & mask) {
+    const std::uint32_t position = slots_[slot];
+    if (position == 0) return nullptr;
+    if (list_[position - 1].name == name) {
+      next_ = position;
+      return &list_[position - 1];
+    }
+  }
+}
+
+bool CacheIndex::Records::FileLast() {
+  const std::string_view name = list_.back().name;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = HashOf(name) & mask;; slot = (slot + 1) & mask) {
+    std::uint32_t& position = slots_[slot];
+    if (position == 0) {
+      position = static_cast<std::uint32_t>(list_.size());
+      return true;
+    }
+    if (list_[position - 1].name == name) return false;
+  }
+}
+
+void CacheIndex::Records::clear() {
+  std::vector<Record>().swap(list_);
+  std::vector<std::uint32_t>().swap(slots_);
+  std::string().swap(bytes_);
+  next_ = 0;
+}
+
+bool CacheIndex::Parse(std::string bytes, Records& records) {
   records.clear();
   if (bytes.size() < kMagicBytes + 4 + kHashBytes || bytes.compare(0, kMagicBytes, kMagic) != 0) return false;
   const std::size_t body = bytes.size() - kHashBytes;
   Reader hash(bytes.data() + body, kHashBytes);
   if (hash.Uint(8) != Fnv1a64(bytes.data(), body)) return false;
 
-  Reader in(bytes.data() + kMagicBytes, body - kMagicBytes);
+  // The names point into the bytes, kept with the records.
+  records.bytes_ = std::move(bytes);
+  Reader in(records.bytes_.data() + kMagicBytes, body - kMagicBytes);
   const std::uint64_t count = in.Uint(4);
   // Each record takes at least its fixed part: a count the file cannot hold
   // is damage, not a reason to reserve memory for it.
-  if (count > in.left() / (2 + kFixedRecordBytes)) return false;
-  records.reserve(static_cast<std::size_t>(count));
-  for (std::uint64_t i = 0; i < count; ++i) {
+  bool whole = count <= in.left() / (2 + kFixedRecordBytes);
+  if (whole) {
+    records.list_.reserve(static_cast<std::size_t>(count));
+    // At most half the slots in use, so that a probe ends soon.
+    std::size_t slots = 16;
+    while (slots < 2 * count) slots *= 2;
+    records.slots_.assign(slots, 0);
+  }
+  for (std::uint64_t i = 0; whole && i < count; ++i) {
     Record record;
     record.name = in.Text(static_cast<std::size_t>(in.Uint(2)));
     record.inode = in.Uint(8);
@@ -105,11 +151,13 @@ bool CacheIndex::Parse(const std::string& bytes, Records& records) {
     record.usage = in.Uint(8);
     record.sampling_rate = static_cast<std::uint32_t>(in.Uint(4));
     record.voice_gender = static_cast<std::uint32_t>(in.Uint(4));
-    if (!in.ok() || !IsFileName(record.name)) break;
-    std::string name = record.name;
-    if (!records.emplace(std::move(name), std::move(record)).second) break;
+    whole = in.ok() && IsFileName(record.name);
+    if (whole) {
+      records.list_.push_back(record);
+      whole = records.FileLast();
+    }
   }
-  if (!in.ok() || records.size() != count || in.left() != 0) {
+  if (!whole || in.left() != 0) {
     records.clear();
     return false;
   }
@@ -164,7 +212,7 @@ bool CacheIndex::Take(const std::string& path, Records& records, apr_pool_t* poo
   }
   apr_file_close(file);
   const bool removed = apr_file_remove(path.c_str(), pool) == APR_SUCCESS;
-  if (!read || !removed || !Parse(bytes, records)) {
+  if (!read || !removed || !Parse(std::move(bytes), records)) {
     records.clear();
     return false;
   }

@@ -30,7 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 namespace TARNWICKSS {
@@ -43,9 +43,11 @@ class CacheIndex {
   // An index longer than this is not read (about 8 million entries).
   static constexpr std::size_t kMaxFileBytes = 1024u * 1024u * 1024u;
 
-  // One entry as the waveform manager registered it.
+  // One entry as the waveform manager registered it. The name is a view:
+  // into the parsed file's bytes (which Records keeps), or into the caller's
+  // strings for Compose.
   struct Record {
-    std::string name;  // the waveform's file name
+    std::string_view name;  // the waveform's file name
     std::uint64_t inode = 0;
     std::int64_t change_time = 0;  // apr_time_t
     std::uint64_t checksum = 0;
@@ -55,15 +57,39 @@ class CacheIndex {
     std::uint32_t voice_gender = 0;
   };
 
-  // Records by waveform name.
-  using Records = std::unordered_map<std::string, Record>;
+  // A parsed index: its records in file order, found by name. It keeps the
+  // file's bytes and a table of positions (open addressing), so that reading
+  // 100,000 records takes three allocations instead of two per record.
+  class Records {
+   public:
+    // The record of waveform `name`, or null. The record after the one found
+    // last is tried first: names asked in the file's order (the engine
+    // writes the index in the order the folder lists) are found one after
+    // another, without a probe into the table.
+    const Record* Find(std::string_view name);
+    const std::vector<Record>& list() const { return list_; }
+    std::size_t size() const { return list_.size(); }
+    bool empty() const { return list_.empty(); }
+    // Empties it and gives its memory back.
+    void clear();
+
+   private:
+    friend class CacheIndex;
+    // Files the last record of list_; false when its name is already filed.
+    bool FileLast();
+
+    std::string bytes_;
+    std::vector<Record> list_;
+    std::vector<std::uint32_t> slots_;  // a position in list_ plus one; 0: free
+    std::size_t next_ = 0;              // the position after the last found
+  };
 
   // The file's bytes for `records`.
   static std::string Compose(const std::vector<Record>& records);
   // Fills `records` from a whole index. False, with `records` empty, for
   // anything else: wrong start, hash or length, a record cut short, a name
   // that is empty, holds "/" or NUL, or comes twice.
-  static bool Parse(const std::string& bytes, Records& records);
+  static bool Parse(std::string bytes, Records& records);
 
   // Writes `records` to a new file beside `path` (whatever had its name is
   // removed first, never written through) and renames it into place, so a

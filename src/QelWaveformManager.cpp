@@ -3,6 +3,7 @@
 #include <apr.h>
 #include <apr_file_info.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "QelCacheEntry.h"
@@ -90,22 +91,26 @@ bool WaveformManager::LoadFileEntries() {
     apr_pool_destroy(pool);
   }
   if (!caching_ || purge_existing_) index_.clear();
+  listing_ = true;
+  listed_ = 0;
   loaded_ = FileManager::LoadFileEntries();
+  listing_ = false;
   if (!index_.empty()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Cache Index Vouched for [%" APR_SIZE_T_FMT "] of [%" APR_SIZE_T_FMT "] Entries", indexed_entries_,
             file_entries().size());
   }
   vouched_ = nullptr;
-  CacheIndex::Records().swap(index_);
+  index_.clear();
   return loaded_;
 }
 
 bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) {
   vouched_ = nullptr;
-  const auto found = index_.find(name);
-  if (found == index_.end()) return false;
-  const CacheIndex::Record& record = found->second;
+  last_listed_ = listed_ < UINT32_MAX ? listed_++ : UINT32_MAX;
+  const CacheIndex::Record* found = index_.Find(name);
+  if (!found) return false;
+  const CacheIndex::Record& record = *found;
   // The same file as when the index was written, and values only this
   // system writes.
   if (record.inode != inode || record.voice_gender > VOICE_GENDER_UNKNOWN || record.sampling_rate > 0xFFFF) {
@@ -119,6 +124,10 @@ bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inod
 FileManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
   if (!caching_) return FileManager::CreateFileEntry(name, time, pool);
   auto* entry = new CacheEntry(name, time);
+  if (listing_) {
+    entry->listing_position = last_listed_;
+    last_listed_ = CacheEntry::kNotListed;
+  }
   if (vouched_ && vouched_->name == name) {
     entry->Restore(*vouched_);
     vouched_ = nullptr;
@@ -134,15 +143,23 @@ bool WaveformManager::SaveCacheIndex(apr_pool_t* pool) {
   if (!caching_ || !loaded_) return false;
   std::string path;
   if (!ComposePath(path, CacheIndex::kFileName, pool)) return false;
-  std::vector<CacheIndex::Record> records;
-  records.reserve(file_entries().size());
+  // In listing order: the next load finds the records one after another.
+  std::vector<const CacheEntry*> entries;
+  entries.reserve(file_entries().size());
   for (const auto& item : file_entries()) {
-    const auto* entry = dynamic_cast<const CacheEntry*>(item.second);
+    if (const auto* entry = dynamic_cast<const CacheEntry*>(item.second)) entries.push_back(entry);
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const CacheEntry* a, const CacheEntry* b) {
+    return a->listing_position < b->listing_position;
+  });
+  std::vector<CacheIndex::Record> records;
+  records.reserve(entries.size());
+  for (const CacheEntry* entry : entries) {
     apr_finfo_t info;
     const apr_int32_t wanted = APR_FINFO_INODE | APR_FINFO_CTIME | APR_FINFO_TYPE;
     // The waveform as the next load will list it: a link or a file gone is
     // left to that load.
-    if (!entry || apr_stat(&info, (directory_ + entry->name).c_str(), wanted | APR_FINFO_LINK, pool) != APR_SUCCESS ||
+    if (apr_stat(&info, (directory_ + entry->name).c_str(), wanted | APR_FINFO_LINK, pool) != APR_SUCCESS ||
         (info.valid & wanted) != wanted || info.filetype != APR_REG) {
       continue;
     }

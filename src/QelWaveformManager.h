@@ -103,11 +103,13 @@ class WaveformManager : public FileManager {
   // checksum 0 and use count 0); otherwise a plain entry.
   FileEntry* CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) override;
   // Whether the index names `name` with this inode; `time` is then the
-  // waveform's change time from the index.
+  // waveform's change time from the index. Asked of every listed file in
+  // the listing's order, which it counts.
   bool KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) override;
   // With caching on and the folder loaded, writes the index of every cache
-  // entry whose waveform is there (logged either way). The engine calls it
-  // as it closes.
+  // entry whose waveform is there (logged either way), in the order the
+  // load listed them, the entries made since at the end. The engine calls
+  // it as it closes.
   bool SaveCacheIndex(apr_pool_t* pool);
   // Entries the last load took from the index.
   std::size_t indexed_entries() const { return indexed_entries_; }
@@ -174,6 +176,10 @@ class WaveformManager : public FileManager {
   // the file that KnownFoundFile vouched for last.
   CacheIndex::Records index_;
   const CacheIndex::Record* vouched_ = nullptr;
+  // Only during a load: files listed so far, and the last one's place.
+  bool listing_ = false;
+  std::uint32_t listed_ = 0;
+  std::uint32_t last_listed_ = UINT32_MAX;
   std::size_t indexed_entries_ = 0;
   bool loaded_ = false;  // the last LoadFileEntries listed the folder
 };

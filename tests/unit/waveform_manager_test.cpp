@@ -267,9 +267,10 @@ TEST_F(WaveformManagerTest, AnIndexedStartRegistersWhatReadingEveryFileWould) {
 // that stay in the folder, each once.
 TEST(CacheIndexTest, OnlyAWholeIndexParses) {
   using TARNWICKSS::CacheIndex;
+  const std::vector<std::string> names{"tarnwickss-0.wav", "tarnwickss-1.wav", "tarnwickss-2.wav"};
   std::vector<CacheIndex::Record> records(3);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    records[i].name = "tarnwickss-" + std::to_string(i) + ".wav";
+    records[i].name = names[i];
     records[i].inode = 100 + i;
     records[i].change_time = 1733700000000000 + static_cast<std::int64_t>(i);
     records[i].checksum = 294 * i;
@@ -282,8 +283,28 @@ TEST(CacheIndexTest, OnlyAWholeIndexParses) {
   CacheIndex::Records parsed;
   ASSERT_TRUE(CacheIndex::Parse(bytes, parsed));
   ASSERT_EQ(parsed.size(), 3u);
-  EXPECT_EQ(parsed.at("tarnwickss-2.wav").match_key, 0x1234567890ABCDF1ull);
-  EXPECT_EQ(parsed.at("tarnwickss-1.wav").change_time, 1733700000000001);
+  ASSERT_TRUE(parsed.Find("tarnwickss-2.wav") && parsed.Find("tarnwickss-1.wav"));
+  EXPECT_EQ(parsed.Find("tarnwickss-2.wav")->match_key, 0x1234567890ABCDF1ull);
+  EXPECT_EQ(parsed.Find("tarnwickss-1.wav")->change_time, 1733700000000001);
+  EXPECT_EQ(parsed.Find("tarnwickss-3.wav"), nullptr);
+  {  // many: every name found, with its own values, and no other
+    std::vector<std::string> many_names;
+    for (int i = 0; i < 3000; ++i) many_names.push_back("tarnwickss-" + std::to_string(i) + ".wav");
+    std::vector<CacheIndex::Record> many(many_names.size());
+    for (std::size_t i = 0; i < many.size(); ++i) {
+      many[i].name = many_names[i];
+      many[i].inode = i;
+    }
+    CacheIndex::Records found;
+    ASSERT_TRUE(CacheIndex::Parse(CacheIndex::Compose(many), found));
+    // In file order (each the one after the last found) and backwards.
+    for (std::size_t n = 0; n < 2 * many.size(); ++n) {
+      const std::size_t i = n < many.size() ? n : 2 * many.size() - 1 - n;
+      const CacheIndex::Record* record = found.Find(many_names[i]);
+      ASSERT_TRUE(record && record->inode == i) << many_names[i];
+      EXPECT_EQ(found.Find("x" + many_names[i]), nullptr);
+    }
+  }
   for (std::size_t n = 0; n < bytes.size(); ++n) {
     EXPECT_FALSE(CacheIndex::Parse(bytes.substr(0, n), parsed)) << n;
     std::string flipped = bytes;
@@ -291,11 +312,11 @@ TEST(CacheIndexTest, OnlyAWholeIndexParses) {
     EXPECT_FALSE(CacheIndex::Parse(flipped, parsed)) << n;
     EXPECT_TRUE(parsed.empty());
   }
-  for (const std::vector<std::string>& names :
-       std::vector<std::vector<std::string>>{{"a.wav", "a.wav"}, {"../a.wav"}, {""}, {".."}}) {
-    std::vector<CacheIndex::Record> odd(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) odd[i].name = names[i];
-    EXPECT_FALSE(CacheIndex::Parse(CacheIndex::Compose(odd), parsed)) << names[0];
+  for (const std::vector<std::string>& odd_names : std::vector<std::vector<std::string>>{
+           {"a.wav", "a.wav"}, {"a.wav", "b.wav", "a.wav"}, {"../a.wav"}, {""}, {".."}}) {
+    std::vector<CacheIndex::Record> odd(odd_names.size());
+    for (std::size_t i = 0; i < odd_names.size(); ++i) odd[i].name = odd_names[i];
+    EXPECT_FALSE(CacheIndex::Parse(CacheIndex::Compose(odd), parsed)) << odd_names[0];
   }
 }
 
