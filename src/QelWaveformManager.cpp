@@ -91,10 +91,9 @@ bool WaveformManager::LoadFileEntries() {
     apr_pool_destroy(pool);
   }
   if (!caching_ || purge_existing_) index_.clear();
-  listing_ = true;
   listed_ = 0;
   loaded_ = FileManager::LoadFileEntries();
-  listing_ = false;
+  last_listed_ = CacheEntry::kNotListed;
   if (!index_.empty()) {
     apt_log(TARNWICKSS_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Cache Index Vouched for [%" APR_SIZE_T_FMT "] of [%" APR_SIZE_T_FMT "] Entries", indexed_entries_,
@@ -107,7 +106,7 @@ bool WaveformManager::LoadFileEntries() {
 
 bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inode, std::int64_t& time) {
   vouched_ = nullptr;
-  last_listed_ = listed_ < UINT32_MAX ? listed_++ : UINT32_MAX;
+  last_listed_ = listed_++;
   const CacheIndex::Record* found = index_.Find(name);
   if (!found) return false;
   const CacheIndex::Record& record = *found;
@@ -124,10 +123,8 @@ bool WaveformManager::KnownFoundFile(const std::string& name, std::uint64_t inod
 FileManager::FileEntry* WaveformManager::CreateFileEntry(const std::string& name, std::int64_t time, apr_pool_t* pool) {
   if (!caching_) return FileManager::CreateFileEntry(name, time, pool);
   auto* entry = new CacheEntry(name, time);
-  if (listing_) {
-    entry->listing_position = last_listed_;
-    last_listed_ = CacheEntry::kNotListed;
-  }
+  entry->listing_position = last_listed_;
+  last_listed_ = CacheEntry::kNotListed;
   if (vouched_ && vouched_->name == name) {
     entry->Restore(*vouched_);
     vouched_ = nullptr;

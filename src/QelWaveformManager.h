@@ -176,8 +176,8 @@ class WaveformManager : public FileManager {
   // the file that KnownFoundFile vouched for last.
   CacheIndex::Records index_;
   const CacheIndex::Record* vouched_ = nullptr;
-  // Only during a load: files listed so far, and the last one's place.
-  bool listing_ = false;
+  // Only during a load: files listed so far, and the place of the last one
+  // until its entry is made (UINT32_MAX otherwise).
   std::uint32_t listed_ = 0;
   std::uint32_t last_listed_ = UINT32_MAX;
   std::size_t indexed_entries_ = 0;
